@@ -1,0 +1,52 @@
+# Shared by the scripts: finds CPython interpreters of version 3.12 or later and prepares
+# the project's virtual environment. Sourced, not run.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="$ROOT/.venv"
+BUILD_REQUIREMENTS=("scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.26" "ninja")
+TEST_REQUIREMENTS=("pytest>=8" "hypothesis>=6")
+
+# Prints one interpreter path per supported minor version, newest first.
+find_pythons() {
+    local candidates=() seen="" path version
+    for path in python3.15 python3.14 python3.13 python3.12 python3; do
+        command -v "$path" >/dev/null 2>&1 && candidates+=("$(command -v "$path")")
+    done
+    for path in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.*/bin/python3 /usr/local/bin/python3.1? /usr/bin/python3.1?; do
+        [ -x "$path" ] && candidates+=("$path")
+    done
+    for path in "${candidates[@]}"; do
+        version=$("$path" -c 'import sys; print("%d.%d" % sys.version_info[:2]) if sys.version_info >= (3, 12) else None' 2>/dev/null) || continue
+        [ -n "$version" ] && [ "$version" != "None" ] || continue
+        case " $seen " in *" $version "*) continue ;; esac
+        seen="$seen $version"
+        echo "$version $path"
+    done | sort -t. -k2 -n -r | cut -d' ' -f2
+}
+
+primary_python() {
+    local first
+    first=$(find_pythons | tail -n 1)  # the oldest supported one builds the abi3 wheel
+    if [ -z "$first" ]; then
+        echo "No CPython 3.12 or later found (looked on PATH and in pyenv)." >&2
+        exit 1
+    fi
+    echo "$first"
+}
+
+# Creates .venv with the build and test tools when it does not exist yet.
+ensure_venv() {
+    if [ ! -x "$VENV/bin/python" ]; then
+        "$(primary_python)" -m venv "$VENV"
+    fi
+    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
+    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check "${BUILD_REQUIREMENTS[@]}" "${TEST_REQUIREMENTS[@]}"
+}
+
+# Builds the wheel once into dist/ and installs it into .venv.
+build_and_install() {
+    rm -rf "$ROOT/dist"
+    "$VENV/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps -w "$ROOT/dist" "$ROOT"
+    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall "$ROOT"/dist/telvora-*.whl
+}

@@ -1,0 +1,20 @@
+// Byte-count checks made before large reservations, so impossible requests fail fast.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace telvora {
+
+// Throws std::bad_alloc when a * b overflows 64 bits; returns the product otherwise.
+std::uint64_t checked_multiply(std::uint64_t a, std::uint64_t b);
+
+// Throws std::bad_alloc when a + b overflows 64 bits; returns the sum otherwise.
+std::uint64_t checked_add(std::uint64_t a, std::uint64_t b);
+
+// Throws std::bad_alloc when count elements of element_size bytes overflow the
+// address space or exceed the machine's physical memory: such a request could only
+// end in an allocation failure or a swap storm, so it is refused before any work.
+void require_allocatable(std::uint64_t count, std::uint64_t element_size);
+
+}  // namespace telvora

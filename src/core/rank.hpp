@@ -1,0 +1,42 @@
+// Incremental rank test of rigidity-matrix rows by Gauss-Jordan elimination.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace telvora {
+
+// Which column becomes the pivot of a new row. The first column above the tolerance is
+// the documented rule; the largest magnitude is the retry after a numerical breakdown.
+enum class PivotRule { FirstAboveTolerance, LargestMagnitude };
+
+// Keeps the accepted rows in reduced row-echelon form and decides, one row at a time,
+// whether a new row is independent of them under an absolute tolerance.
+// This is the literal form of the algorithm and the reference for any faster form.
+class IncrementalRankChecker {
+public:
+    IncrementalRankChecker(std::uint64_t ncols, double tol, PivotRule rule = PivotRule::FirstAboveTolerance);
+
+    // Takes the row; stores it and returns true when it is independent. Throws
+    // FatalError when its length is not ncols.
+    bool add_row(std::vector<double> row);
+
+    std::uint64_t rank() const { return rank_; }
+    const std::vector<std::vector<double>>& stored_rows() const { return stored_rows_; }
+    const std::vector<std::uint64_t>& pivot_cols() const { return pivot_cols_; }
+
+    // True when an infinite or NaN value has appeared in a row after elimination or in
+    // a stored row. Non-finite values never become finite again, so one look suffices.
+    bool broke_down() const;
+
+private:
+    std::vector<std::vector<double>> stored_rows_;
+    std::vector<std::uint64_t> pivot_cols_;
+    std::uint64_t rank_ = 0;
+    std::uint64_t ncols_;
+    double tol_;
+    PivotRule rule_;
+    bool non_finite_row_seen_ = false;
+};
+
+}  // namespace telvora

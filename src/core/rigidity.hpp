@@ -1,0 +1,26 @@
+// Rows of the rigidity matrix and the largest possible rank of a framework.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "node.hpp"
+
+namespace telvora {
+
+// The rigidity-matrix row of edge (i, j): dense, n*dim entries, only the blocks of
+// nodes i and j non-zero. The rank checker takes ownership of entries.
+struct RigidityRow {
+    std::vector<double> entries;
+    std::uint64_t i = 0;
+    std::uint64_t j = 0;
+
+    // Throws FatalError when the two nodes differ in dimension.
+    RigidityRow(const NodeList& nodes, std::uint64_t i, std::uint64_t j);
+};
+
+// n*d - d(d+1)/2 in unsigned 64-bit arithmetic. Returns 0 where n*d < d(d+1)/2 rather
+// than wrapping around; throws std::overflow_error when a product does not fit 64 bits.
+std::uint64_t max_rank(std::uint64_t n, std::uint64_t d);
+
+}  // namespace telvora

@@ -1,0 +1,354 @@
+// The module telvora: its function table with documentation strings, the six entry
+// routines and the module's initialisation.
+#include <Python.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "errors.hpp"
+#include "frame.hpp"
+#include "memory.hpp"
+#include "node.hpp"
+#include "random.hpp"
+#include "results.hpp"
+#include "rigidity.hpp"
+#include "simulation.hpp"
+#include "traversal.hpp"
+
+namespace telvora::py {
+namespace {
+
+constexpr const char* kSimulateDoc = R"doc(simulate(coords, d, tol=None)
+--
+
+Run the rigidity simulation using the fast-path algorithm.
+
+Parameters
+----------
+coords : np.ndarray  shape (n, d)  — node coordinates
+d      : int         — embedding dimension (2 or 3)
+tol    : float, optional — tolerance for rank check (default 1e-9)
+
+Returns
+-------
+dict with keys:
+  "labels"           np.ndarray[u8]   1=independent, 0=redundant (GNN training signal)
+  "accepted_edges"   list[(i,j)]      the independent edges
+  "distance_matrix"  np.ndarray[f64]  shape (n,n), Euclidean distances
+  "final_rank"       int
+  "max_rank"         int              nd − d(d+1)/2
+  "is_rigid"         bool
+  "n_nodes"          int
+  "d"                int)doc";
+
+constexpr const char* kGramFromDistDoc = R"doc(gram_from_dist(dist)
+--
+
+Compute the Gram matrix from an Euclidean distance matrix using double-centering.
+
+Formula:  G = −½ · H · D_sq · H   where H = I − (1/n)·11ᵀ
+
+If G is positive semi-definite with rank ≤ d, the embedding is isometric (lossless).
+
+Parameters
+----------
+dist : np.ndarray  shape (n,n)  — Euclidean distance matrix (NOT squared)
+
+Returns
+-------
+np.ndarray  shape (n,n)  — Gram matrix G)doc";
+
+constexpr const char* kGenerateTrainingBatchDoc = R"doc(generate_training_batch(n_graphs, n_nodes, d, seed)
+--
+
+Generate a batch of random simulation results for GNN training.
+
+Parameters
+----------
+n_graphs : int — number of graphs
+n_nodes  : int — nodes per graph
+d        : int — embedding dimension (2 or 3)
+seed     : int — RNG seed (each graph gets seed+k)
+
+Returns
+-------
+list[dict]  — same format as `simulate`, one dict per graph)doc";
+
+constexpr const char* kMaxIndependentDoc = R"doc(max_independent(n, d)
+--
+
+Max independent edges for n nodes in d dimensions: nd − d(d+1)/2)doc";
+
+constexpr const char* kReconstructDoc = R"doc(reconstruct(distance_matrix, d, tol=None)
+--
+
+Reconstruct node coordinates from a Euclidean distance matrix (Classical MDS).
+
+Parameters
+----------
+distance_matrix : np.ndarray shape (n, n) — from simulate()["distance_matrix"]
+d               : int — target dimension (2 or 3)
+tol             : float, optional — stress threshold for is_isometric (default 1e-6)
+
+Returns dict with keys:
+  "coords"       np.ndarray[f64] shape (n, d) — recovered coordinates
+  "stress"       float — Kruskal's normalized stress-1 (0.0 = lossless)
+  "eigenvalues"  np.ndarray[f64] shape (d,) — top-d Gram matrix eigenvalues
+  "is_isometric" bool — True when stress < tol)doc";
+
+constexpr const char* kPebbleGameDoc = R"doc(pebble_game(coords, d)
+--
+
+Run the Pebble Game algorithm — O(n^2), deterministic, no matrix rank needed.
+
+Parameters
+----------
+coords : np.ndarray shape (n, d) — node coordinates (only d=2 supported)
+d      : int — must be 2
+
+Returns dict with keys:
+  "labels"          np.ndarray[u8]  1=independent, 0=redundant
+  "accepted_edges"  list[(i,j)]
+  "n_nodes"         int
+  "d"               int)doc";
+
+constexpr FunctionDescription kSimulate{"simulate", {"coords", "d", "tol"}, 3, 2};
+constexpr FunctionDescription kGramFromDist{"gram_from_dist", {"dist"}, 1, 1};
+constexpr FunctionDescription kGenerateTrainingBatch{
+    "generate_training_batch", {"n_graphs", "n_nodes", "d", "seed"}, 4, 4};
+constexpr FunctionDescription kMaxIndependent{"max_independent", {"n", "d"}, 2, 2};
+constexpr FunctionDescription kReconstruct{"reconstruct", {"distance_matrix", "d", "tol"}, 3, 2};
+constexpr FunctionDescription kPebbleGame{"pebble_game", {"coords", "d"}, 2, 2};
+
+constexpr double kDefaultRankTolerance = 1e-9;
+constexpr double kDefaultStressTolerance = 1e-6;
+
+// ---- simulate ---------------------------------------------------------------------------
+
+PyRef simulate(const ArgumentSlots& slots) {
+    const MatrixArgument coords = convert_float_matrix(slots[0], "coords");
+    const std::uint64_t d = convert_unsigned(slots[1], "d");
+    const double tol = convert_tolerance(slots[2], kDefaultRankTolerance, "tol");
+
+    const NodeList nodes = nodes_from_coords(coords.view, d);
+    const std::uint64_t n = nodes.size();
+    std::vector<double> distances = pairwise_distances(nodes);
+    const std::vector<Edge> edges = upper_triangular_edges(n);
+    const std::uint64_t mr = max_rank(n, d);
+    const std::uint64_t m = std::min<std::uint64_t>(mr, edges.size());
+    require_checker_memory(m, n * d);
+
+    // The fast-path outcome is prepared before any rank test.
+    std::vector<std::uint8_t> labels(edges.size(), 0);
+    std::fill_n(labels.begin(), m, std::uint8_t{1});
+    std::vector<Edge> accepted(edges.begin(), edges.begin() + static_cast<std::ptrdiff_t>(m));
+    std::uint64_t final_rank = mr;
+
+    const bool retry = breakdown_retry_applies(nodes, tol);
+    PivotRule rule = PivotRule::FirstAboveTolerance;
+    for (;;) {
+        PrefixRank prefix;
+        {
+            LockReleased unlocked;
+            prefix = prefix_rank(nodes, edges, m, tol, rule);
+        }
+        const bool may_retry = retry && rule == PivotRule::FirstAboveTolerance;
+        if (prefix.broke_down && may_retry) {
+            rule = PivotRule::LargestMagnitude;
+            continue;
+        }
+        if (prefix.rank == mr) break;
+
+        EdgeLabelling pass;
+        bool broke_down = false;
+        {
+            LockReleased unlocked;
+            IncrementalRankChecker checker(n * d, tol, rule);
+            pass = greedy_pass(nodes, edges, checker, mr);
+            final_rank = checker.rank();
+            broke_down = checker.broke_down();
+        }
+        if (broke_down && may_retry) {
+            rule = PivotRule::LargestMagnitude;
+            continue;
+        }
+        labels = std::move(pass.labels);
+        accepted = std::move(pass.accepted_edges);
+        break;
+    }
+    return make_result_dict(n, d, std::move(accepted), std::move(labels), std::move(distances), final_rank, mr);
+}
+
+// ---- generate_training_batch --------------------------------------------------------------
+
+// Bytes one framework's result holds until its dictionary is built.
+std::uint64_t framework_bytes(std::uint64_t n_nodes, std::uint64_t d) {
+    const std::uint64_t n_edges = edge_count(n_nodes);
+    std::uint64_t bytes = checked_multiply(checked_multiply(n_nodes, n_nodes), sizeof(double));
+    bytes = checked_add(bytes, checked_multiply(n_edges, 1 + sizeof(Edge)));
+    bytes = checked_add(bytes, checked_multiply(std::min(max_rank(n_nodes, d), n_edges), sizeof(Edge)));
+    return checked_add(bytes, sizeof(SimulationResult));
+}
+
+PyRef generate_training_batch(const ArgumentSlots& slots) {
+    const std::uint64_t n_graphs = convert_unsigned(slots[0], "n_graphs");
+    const std::uint64_t n_nodes = convert_unsigned(slots[1], "n_nodes");
+    const std::uint64_t d = convert_unsigned(slots[2], "d");
+    const std::uint64_t seed = convert_unsigned(slots[3], "seed");
+
+    std::vector<SimulationResult> results;
+    {
+        LockReleased unlocked;
+        if (n_graphs > 0) {
+            check_framework_shape(n_nodes, d);
+            require_allocatable(n_graphs, framework_bytes(n_nodes, d));
+        }
+        results.reserve(n_graphs);
+        for (std::uint64_t k = 0; k < n_graphs; ++k) {
+            Lcg64 rng(seed + k);  // wraps modulo 2^64
+            const NodeList nodes = random_nodes(n_nodes, d, rng);
+            results.push_back(simulate_nodes(nodes, d, kDefaultRankTolerance));
+            results.back().edges = {};  // the dictionaries do not need the candidate list
+        }
+    }
+
+    PyRef list = checked_creation(PyList_New(0));
+    for (SimulationResult& result : results) {
+        PyRef dict = make_result_dict(result.n_nodes, result.d, std::move(result.accepted_edges),
+                                      std::move(result.labels), std::move(result.distance_matrix),
+                                      result.final_rank, result.max_rank);
+        if (PyList_Append(list.get(), dict.get()) < 0) throw PythonErrorPending{};
+        result = SimulationResult{};  // frees what is left of this framework at once
+    }
+    return list;
+}
+
+// ---- max_independent ----------------------------------------------------------------------
+
+PyRef max_independent(const ArgumentSlots& slots) {
+    const std::uint64_t n = convert_unsigned(slots[0], "n");
+    const std::uint64_t d = convert_unsigned(slots[1], "d");
+    return new_unsigned(max_rank(n, d));
+}
+
+// ---- gram_from_dist, reconstruct, pebble_game ---------------------------------------------
+
+PyRef gram_from_dist(const ArgumentSlots& slots) {
+    const MatrixArgument dist = convert_float_matrix(slots[0], "dist");
+    (void)dist;
+    PyErr_SetString(PyExc_NotImplementedError, "gram_from_dist is not available yet");
+    throw PythonErrorPending{};
+}
+
+PyRef reconstruct_coords(const ArgumentSlots& slots) {
+    const MatrixArgument distance_matrix = convert_float_matrix(slots[0], "distance_matrix");
+    const std::uint64_t d = convert_unsigned(slots[1], "d");
+    const double tol = convert_tolerance(slots[2], kDefaultStressTolerance, "tol");
+    (void)distance_matrix, (void)d, (void)tol;
+    PyErr_SetString(PyExc_NotImplementedError, "reconstruct is not available yet");
+    throw PythonErrorPending{};
+}
+
+PyRef pebble_game(const ArgumentSlots& slots) {
+    const MatrixArgument coords = convert_float_matrix(slots[0], "coords");
+    const std::uint64_t d = convert_unsigned(slots[1], "d");
+    if (d != 2) throw InvalidInput("pebble_game only supports d=2");
+    (void)coords;
+    PyErr_SetString(PyExc_NotImplementedError, "pebble_game is not available yet");
+    throw PythonErrorPending{};
+}
+
+// ---- registration -------------------------------------------------------------------------
+
+// Every entry routine: extract, convert, compute, return, all inside the call guard.
+template <const FunctionDescription& description, PyRef (*call)(const ArgumentSlots&)>
+PyObject* entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+    return call_guarded([&] { return call(extract_arguments_tuple_dict(description, args, kwargs)); });
+}
+
+template <const FunctionDescription& description, PyRef (*call)(const ArgumentSlots&)>
+constexpr PyCFunction entry_pointer() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<description, call>));
+}
+
+// Method definitions must outlive every function object made from them.
+PyMethodDef function_table[] = {
+    {"simulate", entry_pointer<kSimulate, simulate>(), METH_VARARGS | METH_KEYWORDS, kSimulateDoc},
+    {"gram_from_dist", entry_pointer<kGramFromDist, gram_from_dist>(), METH_VARARGS | METH_KEYWORDS,
+     kGramFromDistDoc},
+    {"generate_training_batch", entry_pointer<kGenerateTrainingBatch, generate_training_batch>(),
+     METH_VARARGS | METH_KEYWORDS, kGenerateTrainingBatchDoc},
+    {"max_independent", entry_pointer<kMaxIndependent, max_independent>(), METH_VARARGS | METH_KEYWORDS,
+     kMaxIndependentDoc},
+    {"reconstruct", entry_pointer<kReconstruct, reconstruct_coords>(), METH_VARARGS | METH_KEYWORDS,
+     kReconstructDoc},
+    {"pebble_game", entry_pointer<kPebbleGame, pebble_game>(), METH_VARARGS | METH_KEYWORDS, kPebbleGameDoc},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "telvora",  // m_name
+    "",         // m_doc
+    0,          // m_size
+    nullptr,    // m_methods: functions are added one by one after creation
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+// Returns a new reference to __all__, creating an empty list when the module has none.
+PyRef all_list(PyObject* module) {
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (all) return all;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorPending{};
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PythonErrorPending{};
+    return all;
+}
+
+void register_functions(PyObject* module) {
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) throw PythonErrorPending{};
+    for (PyMethodDef& definition : function_table) {
+        PyRef function = PyRef::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
+        if (!function) throw PythonErrorPending{};
+        PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+        if (!name) throw PythonErrorPending{};
+        PyRef all = all_list(module);
+        if (PyList_Append(all.get(), name.get()) < 0) throw PythonErrorPending{};
+        if (PyObject_SetAttr(module, name.get(), function.get()) < 0) throw PythonErrorPending{};
+    }
+}
+
+// The interpreter that first imported the module (-1: none yet) and the module object,
+// both kept for the life of the process.
+std::atomic<std::int64_t> owning_interpreter{-1};
+PyObject* module_object = nullptr;
+
+PyRef initialise_module() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "cannot identify the current interpreter");
+        throw PythonErrorPending{};
+    }
+    std::int64_t expected = -1;
+    if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "telvora supports one interpreter per process and is already loaded in another interpreter");
+        throw PythonErrorPending{};
+    }
+    if (module_object != nullptr) return PyRef::borrow(module_object);
+    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
+    if (!module) throw PythonErrorPending{};
+    register_functions(module.get());
+    module_object = PyRef::borrow(module.get()).release();
+    return module;
+}
+
+}  // namespace
+}  // namespace telvora::py
+
+PyMODINIT_FUNC PyInit_telvora(void) {
+    return telvora::py::call_guarded([] { return telvora::py::initialise_module(); });
+}

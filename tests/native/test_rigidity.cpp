@@ -1,0 +1,48 @@
+// Rigidity-matrix rows and the largest possible rank.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#include "errors.hpp"
+#include "rigidity.hpp"
+
+using namespace telvora;
+
+TEST(RigidityRow, DenseRowWithTheTwoNodeBlocks) {
+    const NodeList nodes{{{0, 0}, 0}, {{1, 0}, 1}, {{3, 4}, 2}};
+    const RigidityRow row(nodes, 0, 2);
+    EXPECT_EQ(row.entries, (std::vector<double>{-3, -4, 0, 0, 3, 4}));
+    EXPECT_EQ(row.i, 0u);
+    EXPECT_EQ(row.j, 2u);
+}
+
+TEST(RigidityRow, ZeroDifferenceGivesNegativeZeroInTheSecondBlock) {
+    const NodeList nodes{{{2, 5, 1}, 0}, {{2, 1, 1}, 1}};
+    const RigidityRow row(nodes, 0, 1);
+    EXPECT_EQ(row.entries, (std::vector<double>{0, 4, 0, -0.0, -4, -0.0}));
+    EXPECT_FALSE(std::signbit(row.entries[0]));
+    EXPECT_TRUE(std::signbit(row.entries[3]));
+    EXPECT_TRUE(std::signbit(row.entries[5]));
+}
+
+TEST(RigidityRow, MismatchedDimensionsAreFatal) {
+    const NodeList nodes{{{0, 0}, 0}, {{1, 0, 0}, 1}};
+    EXPECT_THROW(RigidityRow(nodes, 0, 1), FatalError);
+}
+
+TEST(MaxRank, FormulaAndChosenEdges) {
+    EXPECT_EQ(max_rank(3, 2), 3u);
+    EXPECT_EQ(max_rank(4, 2), 5u);
+    EXPECT_EQ(max_rank(4, 3), 6u);
+    EXPECT_EQ(max_rank(10, 3), 24u);
+    EXPECT_EQ(max_rank(2, 3), 0u);
+    EXPECT_EQ(max_rank(1, 2), 0u);  // would be negative: clamped, not wrapped
+    EXPECT_EQ(max_rank(0, 0), 0u);
+    EXPECT_EQ(max_rank(1, 1), 0u);
+    EXPECT_EQ(max_rank(std::uint64_t{1} << 62, 2), (std::uint64_t{1} << 63) - 3);
+    EXPECT_THROW(max_rank(std::uint64_t{1} << 62, 4), std::overflow_error);
+    EXPECT_THROW(max_rank(1, std::uint64_t{1} << 32), std::overflow_error);
+    EXPECT_THROW(max_rank(0, ~std::uint64_t{0}), std::overflow_error);
+}
