@@ -11,6 +11,7 @@
 #include "frame.hpp"
 #include "memory.hpp"
 #include "node.hpp"
+#include "pebble.hpp"
 #include "random.hpp"
 #include "results.hpp"
 #include "rigidity.hpp"
@@ -233,7 +234,7 @@ PyRef max_independent(const ArgumentSlots& slots) {
     return new_unsigned(max_rank(n, d));
 }
 
-// ---- gram_from_dist, reconstruct, pebble_game ---------------------------------------------
+// ---- gram_from_dist, reconstruct ---------------------------------------------
 
 PyRef gram_from_dist(const ArgumentSlots& slots) {
     const MatrixArgument dist = convert_float_matrix(slots[0], "dist");
@@ -251,13 +252,26 @@ PyRef reconstruct_coords(const ArgumentSlots& slots) {
     throw PythonErrorPending{};
 }
 
+// ---- pebble_game ---------------------------------------------------------------------------
+
 PyRef pebble_game(const ArgumentSlots& slots) {
     const MatrixArgument coords = convert_float_matrix(slots[0], "coords");
     const std::uint64_t d = convert_unsigned(slots[1], "d");
     if (d != 2) throw InvalidInput("pebble_game only supports d=2");
-    (void)coords;
-    PyErr_SetString(PyExc_NotImplementedError, "pebble_game is not available yet");
-    throw PythonErrorPending{};
+    const std::uint64_t n = coords.view.n_rows;  // the coordinate values are never read
+
+    PebbleGameOutcome outcome;
+    {
+        LockReleased unlocked;
+        outcome = run_pebble_game(n);
+    }
+    PyRef dict = new_dict();
+    const std::uint64_t n_labels = outcome.labels.size();
+    dict_insert(dict.get(), "labels", uint8_vector_from_buffer(std::move(outcome.labels), n_labels));
+    dict_insert(dict.get(), "accepted_edges", new_edge_list(outcome.accepted_edges));
+    dict_insert(dict.get(), "n_nodes", new_unsigned(n));
+    dict_insert(dict.get(), "d", new_unsigned(d));
+    return dict;
 }
 
 // ---- registration -------------------------------------------------------------------------
