@@ -8,23 +8,42 @@
 
 namespace telvora {
 
-namespace {
-
-bool all_finite(const std::vector<double>& values) {
-    for (double x : values)
-        if (!std::isfinite(x)) return false;
+bool all_finite(const double* values, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k)
+        if (!std::isfinite(values[k])) return false;
     return true;
 }
 
-}  // namespace
+void require_row_length(std::size_t length, std::uint64_t ncols) {
+    if (length != ncols)
+        throw FatalError("Row length " + std::to_string(length) + " does not match ncols " + std::to_string(ncols));
+}
+
+std::size_t find_pivot(const std::vector<double>& row, double tol, PivotRule rule) {
+    // A NaN never exceeds the tolerance, so it can never become a pivot.
+    const std::size_t ncols = row.size();
+    std::size_t pivot = ncols;
+    if (rule == PivotRule::FirstAboveTolerance) {
+        for (std::size_t k = 0; k < ncols; ++k)
+            if (std::fabs(row[k]) > tol) return k;
+        return ncols;
+    }
+    double best = 0.0;
+    for (std::size_t k = 0; k < ncols; ++k) {
+        const double magnitude = std::fabs(row[k]);
+        if (magnitude > tol && (pivot == ncols || magnitude > best)) {
+            pivot = k;
+            best = magnitude;
+        }
+    }
+    return pivot;
+}
 
 IncrementalRankChecker::IncrementalRankChecker(std::uint64_t ncols, double tol, PivotRule rule)
     : ncols_(ncols), tol_(tol), rule_(rule) {}
 
 bool IncrementalRankChecker::add_row(std::vector<double> row) {
-    if (row.size() != ncols_)
-        throw FatalError("Row length " + std::to_string(row.size()) + " does not match ncols " +
-                         std::to_string(ncols_));
+    require_row_length(row.size(), ncols_);
     const std::size_t ncols = row.size();
 
     // Eliminate the pivot column of every stored row, oldest first; v is read once.
@@ -34,26 +53,9 @@ bool IncrementalRankChecker::add_row(std::vector<double> row) {
         if (std::fabs(v) > tol_)
             for (std::size_t k = 0; k < ncols; ++k) row[k] = row[k] - stored[k] * v;
     }
-    if (!non_finite_row_seen_ && !all_finite(row)) non_finite_row_seen_ = true;
+    if (!non_finite_row_seen_ && !all_finite(row.data(), ncols)) non_finite_row_seen_ = true;
 
-    // A NaN never exceeds the tolerance, so it can never become a pivot.
-    std::size_t pivot = ncols;
-    if (rule_ == PivotRule::FirstAboveTolerance) {
-        for (std::size_t k = 0; k < ncols; ++k)
-            if (std::fabs(row[k]) > tol_) {
-                pivot = k;
-                break;
-            }
-    } else {
-        double best = 0.0;
-        for (std::size_t k = 0; k < ncols; ++k) {
-            const double magnitude = std::fabs(row[k]);
-            if (magnitude > tol_ && (pivot == ncols || magnitude > best)) {
-                pivot = k;
-                best = magnitude;
-            }
-        }
-    }
+    const std::size_t pivot = find_pivot(row, tol_, rule_);
     if (pivot == ncols) return false;
 
     const double pv = row[pivot];
@@ -75,7 +77,7 @@ bool IncrementalRankChecker::add_row(std::vector<double> row) {
 bool IncrementalRankChecker::broke_down() const {
     if (non_finite_row_seen_) return true;
     for (const auto& stored_row : stored_rows_)
-        if (!all_finite(stored_row)) return true;
+        if (!all_finite(stored_row.data(), stored_row.size())) return true;
     return false;
 }
 

@@ -10,6 +10,15 @@ namespace telvora {
 // the documented rule; the largest magnitude is the retry after a numerical breakdown.
 enum class PivotRule { FirstAboveTolerance, LargestMagnitude };
 
+// The pivot of a row after elimination: the first column whose magnitude exceeds tol, or under
+// the retry rule the largest such magnitude (the first on ties). row.size() when there is none.
+std::size_t find_pivot(const std::vector<double>& row, double tol, PivotRule rule);
+
+// Throws FatalError when a row handed to a checker does not have ncols entries.
+void require_row_length(std::size_t length, std::uint64_t ncols);
+
+bool all_finite(const double* values, std::size_t count);
+
 // Keeps the accepted rows in reduced row-echelon form and decides, one row at a time,
 // whether a new row is independent of them under an absolute tolerance.
 // This is the literal form of the algorithm and the reference for any faster form.

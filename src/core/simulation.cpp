@@ -4,34 +4,21 @@
 #include <cmath>
 
 #include "memory.hpp"
-#include "rigidity.hpp"
 
 namespace telvora {
 
-EdgeLabelling greedy_pass(const NodeList& nodes, const std::vector<Edge>& edges, IncrementalRankChecker& checker,
-                          std::uint64_t max_rank) {
-    EdgeLabelling outcome;
-    outcome.labels.reserve(edges.size());
-    for (const Edge& edge : edges) {
-        RigidityRow row(nodes, edge.i, edge.j);
-        const bool independent = checker.add_row(std::move(row.entries));
-        outcome.labels.push_back(independent ? 1 : 0);
-        if (independent) outcome.accepted_edges.push_back(edge);
-        if (checker.rank() == max_rank) break;
-    }
-    outcome.labels.resize(edges.size(), 0);
-    return outcome;
-}
-
 PrefixRank prefix_rank(const NodeList& nodes, const std::vector<Edge>& edges, std::uint64_t m, double tol,
                        PivotRule rule) {
-    const std::uint64_t ncols = checked_multiply(nodes.size(), nodes.empty() ? 0 : nodes[0].coordinates.size());
-    IncrementalRankChecker checker(ncols, tol, rule);
-    for (std::uint64_t k = 0; k < m; ++k) {
-        RigidityRow row(nodes, edges[k].i, edges[k].j);
-        checker.add_row(std::move(row.entries));
-    }
-    return PrefixRank{checker.rank(), checker.broke_down()};
+    if (breakdown_retry_applies(nodes, tol))
+        return prefix_rank_with<BlockedRankChecker>(nodes, edges, m, tol, rule);
+    return prefix_rank_with<IncrementalRankChecker>(nodes, edges, m, tol, rule);
+}
+
+GreedyOutcome greedy_labelling(const NodeList& nodes, const std::vector<Edge>& edges, double tol, PivotRule rule,
+                               std::uint64_t max_rank) {
+    if (breakdown_retry_applies(nodes, tol))
+        return greedy_labelling_with<BlockedRankChecker>(nodes, edges, tol, rule, max_rank);
+    return greedy_labelling_with<IncrementalRankChecker>(nodes, edges, tol, rule, max_rank);
 }
 
 bool breakdown_retry_applies(const NodeList& nodes, double tol) {
@@ -58,15 +45,14 @@ SimulationResult simulate_nodes(const NodeList& nodes, std::uint64_t d, double t
     PivotRule rule = PivotRule::FirstAboveTolerance;
     const bool retry = breakdown_retry_applies(nodes, tol);
     for (;;) {
-        IncrementalRankChecker checker(ncols, tol, rule);
-        EdgeLabelling pass = greedy_pass(nodes, result.edges, checker, mr);
-        if (retry && rule == PivotRule::FirstAboveTolerance && checker.broke_down()) {
+        GreedyOutcome pass = greedy_labelling(nodes, result.edges, tol, rule, mr);
+        if (retry && rule == PivotRule::FirstAboveTolerance && pass.broke_down) {
             rule = PivotRule::LargestMagnitude;
             continue;
         }
-        result.labels = std::move(pass.labels);
-        result.accepted_edges = std::move(pass.accepted_edges);
-        result.final_rank = checker.rank();
+        result.labels = std::move(pass.labelling.labels);
+        result.accepted_edges = std::move(pass.labelling.accepted_edges);
+        result.final_rank = pass.final_rank;
         break;
     }
     result.distance_matrix = pairwise_distances(nodes);

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "blocked_rank.hpp"
 #include "node.hpp"
 #include "rank.hpp"
+#include "rigidity.hpp"
 #include "traversal.hpp"
 
 namespace telvora {
@@ -19,16 +21,66 @@ struct EdgeLabelling {
 
 // Tests the edges in order with the given checker, stopping once its rank reaches max_rank;
 // the remaining edges are labelled 0 without a test. The checker's rank is the final rank.
-EdgeLabelling greedy_pass(const NodeList& nodes, const std::vector<Edge>& edges, IncrementalRankChecker& checker,
-                          std::uint64_t max_rank);
+template <class Checker>
+EdgeLabelling greedy_pass(const NodeList& nodes, const std::vector<Edge>& edges, Checker& checker,
+                          std::uint64_t max_rank) {
+    EdgeLabelling outcome;
+    outcome.labels.reserve(edges.size());
+    for (const Edge& edge : edges) {
+        RigidityRow row(nodes, edge.i, edge.j);
+        const bool independent = checker.add_row(std::move(row.entries));
+        outcome.labels.push_back(independent ? 1 : 0);
+        if (independent) outcome.accepted_edges.push_back(edge);
+        if (checker.rank() == max_rank) break;
+    }
+    outcome.labels.resize(edges.size(), 0);
+    return outcome;
+}
 
-// Adds the rows of the first m edges to a fresh checker and reports the rank it reached.
+// The rank reached by the rows of the first m edges in a fresh checker.
 struct PrefixRank {
     std::uint64_t rank = 0;
     bool broke_down = false;
 };
+
+template <class Checker>
+PrefixRank prefix_rank_with(const NodeList& nodes, const std::vector<Edge>& edges, std::uint64_t m, double tol,
+                            PivotRule rule) {
+    const std::uint64_t ncols = nodes.size() * (nodes.empty() ? 0 : nodes[0].coordinates.size());
+    Checker checker(ncols, tol, rule);
+    for (std::uint64_t k = 0; k < m; ++k) {
+        RigidityRow row(nodes, edges[k].i, edges[k].j);
+        checker.add_row(std::move(row.entries));
+    }
+    return PrefixRank{checker.rank(), checker.broke_down()};
+}
+
+// A greedy pass over all edges in a fresh checker.
+struct GreedyOutcome {
+    EdgeLabelling labelling;
+    std::uint64_t final_rank = 0;
+    bool broke_down = false;
+};
+
+template <class Checker>
+GreedyOutcome greedy_labelling_with(const NodeList& nodes, const std::vector<Edge>& edges, double tol,
+                                    PivotRule rule, std::uint64_t max_rank) {
+    const std::uint64_t ncols = nodes.size() * (nodes.empty() ? 0 : nodes[0].coordinates.size());
+    Checker checker(ncols, tol, rule);
+    GreedyOutcome outcome;
+    outcome.labelling = greedy_pass(nodes, edges, checker, max_rank);
+    outcome.final_rank = checker.rank();
+    outcome.broke_down = checker.broke_down();
+    return outcome;
+}
+
+// The two rank phases with the checker that suits the input: the blocked checker for finite
+// coordinates and a finite tol >= 0, the literal one otherwise. Both give the same bits; the
+// literal one keeps odd inputs on the plainest path.
 PrefixRank prefix_rank(const NodeList& nodes, const std::vector<Edge>& edges, std::uint64_t m, double tol,
                        PivotRule rule);
+GreedyOutcome greedy_labelling(const NodeList& nodes, const std::vector<Edge>& edges, double tol, PivotRule rule,
+                               std::uint64_t max_rank);
 
 // A breakdown (an infinite or NaN value met during elimination) can only be an arithmetic
 // failure when every coordinate and the tolerance are finite and tol >= 0; only then are

@@ -162,21 +162,18 @@ PyRef simulate(const ArgumentSlots& slots) {
         }
         if (prefix.rank == mr) break;
 
-        EdgeLabelling pass;
-        bool broke_down = false;
+        GreedyOutcome pass;
         {
             LockReleased unlocked;
-            IncrementalRankChecker checker(n * d, tol, rule);
-            pass = greedy_pass(nodes, edges, checker, mr);
-            final_rank = checker.rank();
-            broke_down = checker.broke_down();
+            pass = greedy_labelling(nodes, edges, tol, rule, mr);
         }
-        if (broke_down && may_retry) {
+        if (pass.broke_down && may_retry) {
             rule = PivotRule::LargestMagnitude;
             continue;
         }
-        labels = std::move(pass.labels);
-        accepted = std::move(pass.accepted_edges);
+        labels = std::move(pass.labelling.labels);
+        accepted = std::move(pass.labelling.accepted_edges);
+        final_rank = pass.final_rank;
         break;
     }
     return make_result_dict(n, d, std::move(accepted), std::move(labels), std::move(distances), final_rank, mr);

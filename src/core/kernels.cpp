@@ -1,0 +1,171 @@
+// Vector kernels of the rank checkers: one element per lane, multiply then subtract, never fused.
+#include "kernels.hpp"
+
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TELVORA_X86 1
+#endif
+
+namespace telvora::kernels {
+
+namespace {
+
+void subtract_scaled_scalar(double* row, const double* stored, double v, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) row[k] = row[k] - stored[k] * v;
+}
+
+void subtract_scaled_panel_scalar(double* row, const double* panel, std::size_t stride, const std::size_t* indices,
+                                  const double* factors, std::size_t count, std::size_t n_chunks) {
+    for (std::size_t c = 0; c < n_chunks; ++c) {
+        double* chunk = row + c * panel_width;
+        const double* base = panel + c * stride * panel_width;
+        for (std::size_t j = 0; j < panel_width; ++j) {
+            double x = chunk[j];
+            for (std::size_t a = 0; a < count; ++a) x = x - base[indices[a] * panel_width + j] * factors[a];
+            chunk[j] = x;
+        }
+    }
+}
+
+#ifdef TELVORA_X86
+
+void subtract_scaled_sse2(double* row, const double* stored, double v, std::size_t n) {
+    const __m128d factor = _mm_set1_pd(v);
+    std::size_t k = 0;
+    for (; k + 2 <= n; k += 2)
+        _mm_storeu_pd(row + k, _mm_sub_pd(_mm_loadu_pd(row + k), _mm_mul_pd(_mm_loadu_pd(stored + k), factor)));
+    subtract_scaled_scalar(row + k, stored + k, v, n - k);
+}
+
+__attribute__((target("avx2"))) void subtract_scaled_avx2(double* row, const double* stored, double v,
+                                                          std::size_t n) {
+    const __m256d factor = _mm256_set1_pd(v);
+    std::size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        const __m256d a0 = _mm256_sub_pd(_mm256_loadu_pd(row + k), _mm256_mul_pd(_mm256_loadu_pd(stored + k), factor));
+        const __m256d a1 =
+            _mm256_sub_pd(_mm256_loadu_pd(row + k + 4), _mm256_mul_pd(_mm256_loadu_pd(stored + k + 4), factor));
+        _mm256_storeu_pd(row + k, a0);
+        _mm256_storeu_pd(row + k + 4, a1);
+    }
+    subtract_scaled_scalar(row + k, stored + k, v, n - k);
+}
+
+void subtract_scaled_panel_sse2(double* row, const double* panel, std::size_t stride, const std::size_t* indices,
+                                const double* factors, std::size_t count, std::size_t n_chunks) {
+    static_assert(panel_width == 16);
+    for (std::size_t c = 0; c < n_chunks; ++c) {
+        double* chunk = row + c * panel_width;
+        const double* base = panel + c * stride * panel_width;
+        for (std::size_t half = 0; half < 2; ++half) {
+            double* part = chunk + 8 * half;
+            __m128d a0 = _mm_loadu_pd(part), a1 = _mm_loadu_pd(part + 2);
+            __m128d a2 = _mm_loadu_pd(part + 4), a3 = _mm_loadu_pd(part + 6);
+            for (std::size_t a = 0; a < count; ++a) {
+                const __m128d f = _mm_set1_pd(factors[a]);
+                const double* u = base + indices[a] * panel_width + 8 * half;
+                a0 = _mm_sub_pd(a0, _mm_mul_pd(_mm_loadu_pd(u), f));
+                a1 = _mm_sub_pd(a1, _mm_mul_pd(_mm_loadu_pd(u + 2), f));
+                a2 = _mm_sub_pd(a2, _mm_mul_pd(_mm_loadu_pd(u + 4), f));
+                a3 = _mm_sub_pd(a3, _mm_mul_pd(_mm_loadu_pd(u + 6), f));
+            }
+            _mm_storeu_pd(part, a0);
+            _mm_storeu_pd(part + 2, a1);
+            _mm_storeu_pd(part + 4, a2);
+            _mm_storeu_pd(part + 6, a3);
+        }
+    }
+}
+
+__attribute__((target("avx2"))) void subtract_scaled_panel_avx2(double* row, const double* panel,
+                                                                std::size_t stride, const std::size_t* indices,
+                                                                const double* factors, std::size_t count,
+                                                                std::size_t n_chunks) {
+    static_assert(panel_width == 16);
+    for (std::size_t c = 0; c < n_chunks; ++c) {
+        double* chunk = row + c * panel_width;
+        const double* base = panel + c * stride * panel_width;
+        __m256d a0 = _mm256_loadu_pd(chunk), a1 = _mm256_loadu_pd(chunk + 4);
+        __m256d a2 = _mm256_loadu_pd(chunk + 8), a3 = _mm256_loadu_pd(chunk + 12);
+        for (std::size_t a = 0; a < count; ++a) {
+            const __m256d f = _mm256_set1_pd(factors[a]);
+            const double* u = base + indices[a] * panel_width;
+            a0 = _mm256_sub_pd(a0, _mm256_mul_pd(_mm256_loadu_pd(u), f));
+            a1 = _mm256_sub_pd(a1, _mm256_mul_pd(_mm256_loadu_pd(u + 4), f));
+            a2 = _mm256_sub_pd(a2, _mm256_mul_pd(_mm256_loadu_pd(u + 8), f));
+            a3 = _mm256_sub_pd(a3, _mm256_mul_pd(_mm256_loadu_pd(u + 12), f));
+        }
+        _mm256_storeu_pd(chunk, a0);
+        _mm256_storeu_pd(chunk + 4, a1);
+        _mm256_storeu_pd(chunk + 8, a2);
+        _mm256_storeu_pd(chunk + 12, a3);
+    }
+}
+
+#endif
+
+struct Dispatch {
+    void (*subtract_scaled)(double*, const double*, double, std::size_t);
+    void (*subtract_scaled_panel)(double*, const double*, std::size_t, const std::size_t*, const double*, std::size_t,
+                                  std::size_t);
+    const char* name;
+};
+
+// Every kernel set this processor can run, the preferred one first.
+std::vector<Dispatch> runnable_sets() {
+    std::vector<Dispatch> sets;
+#ifdef TELVORA_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) sets.push_back({subtract_scaled_avx2, subtract_scaled_panel_avx2, "avx2"});
+    sets.push_back({subtract_scaled_sse2, subtract_scaled_panel_sse2, "sse2"});
+#endif
+    sets.push_back({subtract_scaled_scalar, subtract_scaled_panel_scalar, "scalar"});
+    return sets;
+}
+
+// Chosen once; tests may switch it to compare the sets with each other.
+Dispatch& dispatch() {
+    static Dispatch chosen = runnable_sets().front();
+    return chosen;
+}
+
+}  // namespace
+
+void subtract_scaled(double* row, const double* stored, double v, std::size_t n) {
+    dispatch().subtract_scaled(row, stored, v, n);
+}
+
+void subtract_scaled_block(double* row, const double* const* updates, const double* factors, std::size_t count,
+                           std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) {
+        double x = row[k];
+        for (std::size_t t = 0; t < count; ++t) x = x - updates[t][k] * factors[t];
+        row[k] = x;
+    }
+}
+
+void subtract_scaled_panel(double* row, const double* panel, std::size_t stride, const std::size_t* indices,
+                           const double* factors, std::size_t count, std::size_t n_chunks) {
+    dispatch().subtract_scaled_panel(row, panel, stride, indices, factors, count, n_chunks);
+}
+
+const char* instruction_set() { return dispatch().name; }
+
+std::vector<std::string> available_instruction_sets() {
+    std::vector<std::string> names;
+    for (const Dispatch& set : runnable_sets()) names.emplace_back(set.name);
+    return names;
+}
+
+bool select_instruction_set(const std::string& name) {
+    for (const Dispatch& set : runnable_sets())
+        if (name == set.name) {
+            dispatch() = set;
+            return true;
+        }
+    return false;
+}
+
+}  // namespace telvora::kernels

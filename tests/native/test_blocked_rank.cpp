@@ -1,0 +1,203 @@
+// The blocked rank checker against the literal one: same answers, same stored bits.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "blocked_rank.hpp"
+#include "errors.hpp"
+#include "kernels.hpp"
+#include "random.hpp"
+#include "rank.hpp"
+#include "simulation.hpp"
+
+using namespace telvora;
+
+namespace {
+
+// Equal bits, except that any two NaNs count as equal (their payloads are not part of any result).
+bool same_value(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (std::isnan(a) && std::isnan(b));
+}
+
+void expect_same_state(IncrementalRankChecker& literal, BlockedRankChecker& blocked, const std::string& context) {
+    ASSERT_EQ(literal.rank(), blocked.rank()) << context;
+    ASSERT_EQ(literal.pivot_cols(), blocked.pivot_cols()) << context;
+    const auto rows = blocked.stored_rows();
+    for (std::size_t s = 0; s < rows.size(); ++s)
+        for (std::size_t k = 0; k < rows[s].size(); ++k)
+            ASSERT_TRUE(same_value(literal.stored_rows()[s][k], rows[s][k]))
+                << context << " row " << s << " column " << k << ": " << literal.stored_rows()[s][k] << " vs "
+                << rows[s][k];
+    ASSERT_EQ(literal.broke_down(), blocked.broke_down()) << context;
+}
+
+// Feeds the same rows to both checkers, comparing every answer and, now and then, the state.
+void run_both(const std::vector<std::vector<double>>& rows, std::uint64_t ncols, double tol, PivotRule rule,
+              const std::string& context) {
+    IncrementalRankChecker literal(ncols, tol, rule);
+    BlockedRankChecker blocked(ncols, tol, rule);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        ASSERT_EQ(literal.add_row(rows[r]), blocked.add_row(rows[r])) << context << " row " << r;
+        if (r % 37 == 0) expect_same_state(literal, blocked, context);
+    }
+    expect_same_state(literal, blocked, context);
+}
+
+enum class Layout { Random, Collinear, Coplanar, Coincident, Grid, NearlyDegenerate, Huge, Tiny };
+
+NodeList framework(Layout layout, std::uint64_t n, std::uint64_t d, std::mt19937_64& gen) {
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::uniform_int_distribution<int> small(-2, 2);
+    NodeList nodes;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        Node node{std::vector<double>(d), i};
+        const double t = unit(gen);
+        for (std::uint64_t k = 0; k < d; ++k) {
+            double& x = node.coordinates[k];
+            switch (layout) {
+                case Layout::Random: x = unit(gen); break;
+                case Layout::Collinear: x = t * (k + 1.0); break;
+                case Layout::Coplanar: x = k + 1 == d ? 0.5 : unit(gen); break;
+                case Layout::Coincident: x = i % 3 == 0 ? 0.25 : unit(gen); break;
+                case Layout::Grid: x = small(gen); break;
+                case Layout::NearlyDegenerate: x = t * (k + 1.0) + 1e-10 * unit(gen); break;
+                case Layout::Huge: x = 1e150 * unit(gen); break;
+                case Layout::Tiny: x = 1e-150 * unit(gen); break;
+            }
+        }
+        nodes.push_back(std::move(node));
+    }
+    return nodes;
+}
+
+std::vector<std::vector<double>> edge_rows(const NodeList& nodes, std::mt19937_64& gen, bool shuffled) {
+    auto edges = upper_triangular_edges(nodes.size());
+    if (shuffled) std::shuffle(edges.begin(), edges.end(), gen);
+    std::vector<std::vector<double>> rows;
+    for (const Edge& e : edges) rows.push_back(RigidityRow(nodes, e.i, e.j).entries);
+    return rows;
+}
+
+}  // namespace
+
+// Every runnable kernel set is checked against the literal checker, not only the preferred one.
+class EveryInstructionSet : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override { ASSERT_TRUE(kernels::select_instruction_set(GetParam())); }
+    void TearDown() override { kernels::select_instruction_set(kernels::available_instruction_sets().front()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryInstructionSet, ::testing::ValuesIn(kernels::available_instruction_sets()));
+
+TEST_P(EveryInstructionSet, MatchesTheLiteralCheckerOnFrameworks) {
+    std::mt19937_64 gen(20261207);
+    const Layout layouts[] = {Layout::Random,     Layout::Collinear,        Layout::Coplanar, Layout::Coincident,
+                              Layout::Grid,       Layout::NearlyDegenerate, Layout::Huge,     Layout::Tiny};
+    const double tolerances[] = {1e-9, 0.0, 1e-3};
+    int cases = 0;
+    for (int round = 0; round < 40; ++round)
+        for (Layout layout : layouts)
+            for (std::uint64_t d : {2u, 3u}) {
+                const std::uint64_t n = 3 + gen() % 24;
+                const NodeList nodes = framework(layout, n, d, gen);
+                const double tol = tolerances[gen() % 3];
+                const PivotRule rule = gen() % 4 == 0 ? PivotRule::LargestMagnitude : PivotRule::FirstAboveTolerance;
+                const std::string context = "layout " + std::to_string(static_cast<int>(layout)) + " n " +
+                                            std::to_string(n) + " d " + std::to_string(d) + " round " +
+                                            std::to_string(round);
+                run_both(edge_rows(nodes, gen, round % 2 == 1), n * d, tol, rule, context);
+                ++cases;
+            }
+    EXPECT_EQ(cases, 640);
+}
+
+TEST_P(EveryInstructionSet, MatchesOnDenseRowsWithOddValuesAndTolerances) {
+    std::mt19937_64 gen(7);
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan_value = std::numeric_limits<double>::quiet_NaN();
+    const double specials[] = {0.0, -0.0, 1e-9, -1e-9, 1e-300, 1e300, -1e300, 4.9e-324, inf, -inf, nan_value};
+    const double tolerances[] = {1e-9, 0.0, -1.0, inf, nan_value, 0.5};
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    for (int round = 0; round < 600; ++round) {
+        const std::uint64_t ncols = 1 + gen() % 45;
+        const std::size_t n_rows = gen() % 70;
+        const int special_share = static_cast<int>(gen() % 4);  // 0: none
+        std::vector<std::vector<double>> rows(n_rows, std::vector<double>(ncols));
+        for (auto& row : rows)
+            for (double& x : row) {
+                const auto pick = gen() % 10;
+                if (special_share > 0 && pick < static_cast<unsigned>(special_share))
+                    x = specials[gen() % std::size(specials)];
+                else if (pick < 6)
+                    x = 0.0;
+                else
+                    x = unit(gen) * std::ldexp(1.0, static_cast<int>(gen() % 40) - 20);
+            }
+        const double tol = tolerances[gen() % std::size(tolerances)];
+        const PivotRule rule = gen() % 3 == 0 ? PivotRule::LargestMagnitude : PivotRule::FirstAboveTolerance;
+        run_both(rows, ncols, tol, rule, "dense round " + std::to_string(round));
+    }
+}
+
+TEST_P(EveryInstructionSet, LargeFrameworkAcrossManyBlocks) {
+    Lcg64 rng(99);
+    const NodeList nodes = random_nodes(120, 3, rng);
+    std::mt19937_64 gen(1);
+    run_both(edge_rows(nodes, gen, false), 360, 1e-9, PivotRule::FirstAboveTolerance, "n 120");
+}
+
+TEST(BlockedRankChecker, WrongLengthIsFatal) {
+    BlockedRankChecker checker(4, 1e-9);
+    EXPECT_THROW(checker.add_row({1, 2, 3}), FatalError);
+}
+
+TEST_P(EveryInstructionSet, PanelUpdateEqualsOneByOneUpdates) {
+    std::mt19937_64 gen(3);
+    std::uniform_real_distribution<double> unit(-1e3, 1e3);
+    constexpr std::size_t width = kernels::panel_width;
+    for (std::size_t n_chunks : {0u, 1u, 3u}) {
+        for (std::size_t stride : {1u, 5u, 32u}) {
+            const std::size_t n = n_chunks * width;
+            std::vector<double> panel(n_chunks * stride * width), row(n);
+            for (double& x : panel) x = unit(gen);
+            for (double& x : row) x = unit(gen);
+            std::vector<std::size_t> indices;
+            std::vector<double> factors;
+            for (std::size_t t = 0; t < stride; ++t)
+                if (gen() % 3 != 0) {
+                    indices.push_back(t);
+                    factors.push_back(unit(gen));
+                }
+            std::vector<double> expected = row;
+            for (std::size_t a = 0; a < indices.size(); ++a)
+                for (std::size_t k = 0; k < n; ++k) {
+                    const double u = panel[((k / width) * stride + indices[a]) * width + k % width];
+                    expected[k] = expected[k] - u * factors[a];
+                }
+            kernels::subtract_scaled_panel(row.data(), panel.data(), stride, indices.data(), factors.data(),
+                                           indices.size(), n_chunks);
+            for (std::size_t k = 0; k < n; ++k)
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(row[k]), std::bit_cast<std::uint64_t>(expected[k]));
+        }
+    }
+}
+
+TEST(Simulation, BlockedAndLiteralGreedyPassesAgreeOnGeneratedFrameworks) {
+    for (std::uint64_t seed : {1u, 2u, 3u, 280u}) {
+        Lcg64 rng(seed);
+        const NodeList nodes = random_nodes(60, 3, rng);
+        const auto edges = upper_triangular_edges(60);
+        const auto literal = greedy_labelling_with<IncrementalRankChecker>(nodes, edges, 1e-9,
+                                                                           PivotRule::FirstAboveTolerance, 174);
+        const auto blocked =
+            greedy_labelling_with<BlockedRankChecker>(nodes, edges, 1e-9, PivotRule::FirstAboveTolerance, 174);
+        EXPECT_EQ(literal.labelling.labels, blocked.labelling.labels);
+        EXPECT_EQ(literal.final_rank, blocked.final_rank);
+        EXPECT_EQ(literal.broke_down, blocked.broke_down);
+    }
+}
