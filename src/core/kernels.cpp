@@ -16,14 +16,29 @@ void subtract_scaled_scalar(double* row, const double* stored, double v, std::si
     for (std::size_t k = 0; k < n; ++k) row[k] = row[k] - stored[k] * v;
 }
 
+// The first of the updates that has a non-zero value in chunk c, or count when none has: a chunk
+// that no update touches is neither loaded nor stored.
+inline std::size_t first_touching(const unsigned char* nonzero, std::size_t c, std::size_t stride,
+                                  const std::size_t* indices, std::size_t count) {
+    if (nonzero == nullptr) return 0;
+    std::size_t a = 0;
+    while (a < count && !nonzero[c * stride + indices[a]]) ++a;
+    return a;
+}
+
 void subtract_scaled_panel_scalar(double* row, const double* panel, std::size_t stride, const std::size_t* indices,
-                                  const double* factors, std::size_t count, std::size_t n_chunks) {
+                                  const double* factors, std::size_t count, std::size_t n_chunks,
+                                  const unsigned char* nonzero) {
     for (std::size_t c = 0; c < n_chunks; ++c) {
+        const std::size_t first = first_touching(nonzero, c, stride, indices, count);
+        if (first == count) continue;
         double* chunk = row + c * panel_width;
         const double* base = panel + c * stride * panel_width;
         for (std::size_t j = 0; j < panel_width; ++j) {
             double x = chunk[j];
-            for (std::size_t a = 0; a < count; ++a) x = x - base[indices[a] * panel_width + j] * factors[a];
+            for (std::size_t a = first; a < count; ++a)
+                if (nonzero == nullptr || nonzero[c * stride + indices[a]])
+                    x = x - base[indices[a] * panel_width + j] * factors[a];
             chunk[j] = x;
         }
     }
@@ -54,16 +69,20 @@ __attribute__((target("avx2"))) void subtract_scaled_avx2(double* row, const dou
 }
 
 void subtract_scaled_panel_sse2(double* row, const double* panel, std::size_t stride, const std::size_t* indices,
-                                const double* factors, std::size_t count, std::size_t n_chunks) {
+                                const double* factors, std::size_t count, std::size_t n_chunks,
+                                const unsigned char* nonzero) {
     static_assert(panel_width == 16);
     for (std::size_t c = 0; c < n_chunks; ++c) {
+        const std::size_t first = first_touching(nonzero, c, stride, indices, count);
+        if (first == count) continue;
         double* chunk = row + c * panel_width;
         const double* base = panel + c * stride * panel_width;
         for (std::size_t half = 0; half < 2; ++half) {
             double* part = chunk + 8 * half;
             __m128d a0 = _mm_loadu_pd(part), a1 = _mm_loadu_pd(part + 2);
             __m128d a2 = _mm_loadu_pd(part + 4), a3 = _mm_loadu_pd(part + 6);
-            for (std::size_t a = 0; a < count; ++a) {
+            for (std::size_t a = first; a < count; ++a) {
+                if (nonzero != nullptr && !nonzero[c * stride + indices[a]]) continue;
                 const __m128d f = _mm_set1_pd(factors[a]);
                 const double* u = base + indices[a] * panel_width + 8 * half;
                 a0 = _mm_sub_pd(a0, _mm_mul_pd(_mm_loadu_pd(u), f));
@@ -82,14 +101,17 @@ void subtract_scaled_panel_sse2(double* row, const double* panel, std::size_t st
 __attribute__((target("avx2"))) void subtract_scaled_panel_avx2(double* row, const double* panel,
                                                                 std::size_t stride, const std::size_t* indices,
                                                                 const double* factors, std::size_t count,
-                                                                std::size_t n_chunks) {
+                                                                std::size_t n_chunks, const unsigned char* nonzero) {
     static_assert(panel_width == 16);
     for (std::size_t c = 0; c < n_chunks; ++c) {
+        const std::size_t first = first_touching(nonzero, c, stride, indices, count);
+        if (first == count) continue;
         double* chunk = row + c * panel_width;
         const double* base = panel + c * stride * panel_width;
         __m256d a0 = _mm256_loadu_pd(chunk), a1 = _mm256_loadu_pd(chunk + 4);
         __m256d a2 = _mm256_loadu_pd(chunk + 8), a3 = _mm256_loadu_pd(chunk + 12);
-        for (std::size_t a = 0; a < count; ++a) {
+        for (std::size_t a = first; a < count; ++a) {
+            if (nonzero != nullptr && !nonzero[c * stride + indices[a]]) continue;
             const __m256d f = _mm256_set1_pd(factors[a]);
             const double* u = base + indices[a] * panel_width;
             a0 = _mm256_sub_pd(a0, _mm256_mul_pd(_mm256_loadu_pd(u), f));
@@ -109,7 +131,7 @@ __attribute__((target("avx2"))) void subtract_scaled_panel_avx2(double* row, con
 struct Dispatch {
     void (*subtract_scaled)(double*, const double*, double, std::size_t);
     void (*subtract_scaled_panel)(double*, const double*, std::size_t, const std::size_t*, const double*, std::size_t,
-                                  std::size_t);
+                                  std::size_t, const unsigned char*);
     const char* name;
 };
 
@@ -147,8 +169,9 @@ void subtract_scaled_block(double* row, const double* const* updates, const doub
 }
 
 void subtract_scaled_panel(double* row, const double* panel, std::size_t stride, const std::size_t* indices,
-                           const double* factors, std::size_t count, std::size_t n_chunks) {
-    dispatch().subtract_scaled_panel(row, panel, stride, indices, factors, count, n_chunks);
+                           const double* factors, std::size_t count, std::size_t n_chunks,
+                           const unsigned char* nonzero) {
+    dispatch().subtract_scaled_panel(row, panel, stride, indices, factors, count, n_chunks, nonzero);
 }
 
 const char* instruction_set() { return dispatch().name; }

@@ -18,10 +18,12 @@ void subtract_scaled_block(double* row, const double* const* updates, const doub
 // Updates stored as panels: the chunk of panel_width columns starting at c * panel_width of
 // update t sits at panel[(c * stride + t) * panel_width], so one chunk of all updates is one
 // contiguous stream. Applies updates indices[0 .. count-1] in order, with their factors, to the
-// first n_chunks * panel_width columns of row.
+// first n_chunks * panel_width columns of row. When nonzero is given, the chunk c of update t is
+// skipped where nonzero[c * stride + t] is 0, that is, where the chunk holds only zeros.
 constexpr std::size_t panel_width = 16;
 void subtract_scaled_panel(double* row, const double* panel, std::size_t stride, const std::size_t* indices,
-                           const double* factors, std::size_t count, std::size_t n_chunks);
+                           const double* factors, std::size_t count, std::size_t n_chunks,
+                           const unsigned char* nonzero);
 
 // The name of the instruction set in use ("avx2", "sse2" or "scalar"), for benchmarks and reports.
 const char* instruction_set();

@@ -19,26 +19,6 @@ void require_row_length(std::size_t length, std::uint64_t ncols) {
         throw FatalError("Row length " + std::to_string(length) + " does not match ncols " + std::to_string(ncols));
 }
 
-std::size_t find_pivot(const std::vector<double>& row, double tol, PivotRule rule) {
-    // A NaN never exceeds the tolerance, so it can never become a pivot.
-    const std::size_t ncols = row.size();
-    std::size_t pivot = ncols;
-    if (rule == PivotRule::FirstAboveTolerance) {
-        for (std::size_t k = 0; k < ncols; ++k)
-            if (std::fabs(row[k]) > tol) return k;
-        return ncols;
-    }
-    double best = 0.0;
-    for (std::size_t k = 0; k < ncols; ++k) {
-        const double magnitude = std::fabs(row[k]);
-        if (magnitude > tol && (pivot == ncols || magnitude > best)) {
-            pivot = k;
-            best = magnitude;
-        }
-    }
-    return pivot;
-}
-
 IncrementalRankChecker::IncrementalRankChecker(std::uint64_t ncols, double tol, PivotRule rule)
     : ncols_(ncols), tol_(tol), rule_(rule) {}
 
@@ -55,7 +35,7 @@ bool IncrementalRankChecker::add_row(std::vector<double> row) {
     }
     if (!non_finite_row_seen_ && !all_finite(row.data(), ncols)) non_finite_row_seen_ = true;
 
-    const std::size_t pivot = find_pivot(row, tol_, rule_);
+    const std::size_t pivot = find_pivot(ncols, tol_, rule_, [&](std::size_t k) { return row[k]; });
     if (pivot == ncols) return false;
 
     const double pv = row[pivot];

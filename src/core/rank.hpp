@@ -1,6 +1,8 @@
 // Incremental rank test of rigidity-matrix rows by Gauss-Jordan elimination.
 #pragma once
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -11,8 +13,26 @@ namespace telvora {
 enum class PivotRule { FirstAboveTolerance, LargestMagnitude };
 
 // The pivot of a row after elimination: the first column whose magnitude exceeds tol, or under
-// the retry rule the largest such magnitude (the first on ties). row.size() when there is none.
-std::size_t find_pivot(const std::vector<double>& row, double tol, PivotRule rule);
+// the retry rule the largest such magnitude (the first on ties); ncols when there is none.
+// at(k) reads column k. A NaN never exceeds the tolerance, so it can never become a pivot.
+template <class At>
+std::size_t find_pivot(std::size_t ncols, double tol, PivotRule rule, At at) {
+    if (rule == PivotRule::FirstAboveTolerance) {
+        for (std::size_t k = 0; k < ncols; ++k)
+            if (std::fabs(at(k)) > tol) return k;
+        return ncols;
+    }
+    std::size_t pivot = ncols;
+    double best = 0.0;
+    for (std::size_t k = 0; k < ncols; ++k) {
+        const double magnitude = std::fabs(at(k));
+        if (magnitude > tol && (pivot == ncols || magnitude > best)) {
+            pivot = k;
+            best = magnitude;
+        }
+    }
+    return pivot;
+}
 
 // Throws FatalError when a row handed to a checker does not have ncols entries.
 void require_row_length(std::size_t length, std::uint64_t ncols);

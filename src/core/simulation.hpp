@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "blocked_rank.hpp"
@@ -18,6 +19,16 @@ struct EdgeLabelling {
     std::vector<std::uint8_t> labels;
     std::vector<Edge> accepted_edges;
 };
+
+// A fresh checker for rows of the node list; the blocked one stores them coordinate by coordinate.
+template <class Checker>
+Checker new_checker(const NodeList& nodes, double tol, PivotRule rule) {
+    const std::uint64_t dim = nodes.empty() ? 0 : nodes[0].coordinates.size();
+    if constexpr (std::is_same_v<Checker, BlockedRankChecker>)
+        return Checker(nodes.size() * dim, tol, rule, dim);
+    else
+        return Checker(nodes.size() * dim, tol, rule);
+}
 
 // Tests the edges in order with the given checker, stopping once its rank reaches max_rank;
 // the remaining edges are labelled 0 without a test. The checker's rank is the final rank.
@@ -46,8 +57,7 @@ struct PrefixRank {
 template <class Checker>
 PrefixRank prefix_rank_with(const NodeList& nodes, const std::vector<Edge>& edges, std::uint64_t m, double tol,
                             PivotRule rule) {
-    const std::uint64_t ncols = nodes.size() * (nodes.empty() ? 0 : nodes[0].coordinates.size());
-    Checker checker(ncols, tol, rule);
+    Checker checker = new_checker<Checker>(nodes, tol, rule);
     for (std::uint64_t k = 0; k < m; ++k) {
         RigidityRow row(nodes, edges[k].i, edges[k].j);
         checker.add_row(std::move(row.entries));
@@ -65,8 +75,7 @@ struct GreedyOutcome {
 template <class Checker>
 GreedyOutcome greedy_labelling_with(const NodeList& nodes, const std::vector<Edge>& edges, double tol,
                                     PivotRule rule, std::uint64_t max_rank) {
-    const std::uint64_t ncols = nodes.size() * (nodes.empty() ? 0 : nodes[0].coordinates.size());
-    Checker checker(ncols, tol, rule);
+    Checker checker = new_checker<Checker>(nodes, tol, rule);
     GreedyOutcome outcome;
     outcome.labelling = greedy_pass(nodes, edges, checker, max_rank);
     outcome.final_rank = checker.rank();
