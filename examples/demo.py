@@ -30,10 +30,31 @@ def show_batch():
     print(f"  {labels.size} labelled bars, {labels.mean():.1%} independent")
 
 
+def show_pebble_game():
+    points = np.random.default_rng(7).random((12, 2))
+    by_rank = telvora.simulate(points, 2)["labels"]
+    by_pebbles = telvora.pebble_game(points, 2)["labels"]
+    agree = int((by_rank == by_pebbles).sum())
+    print(f"pebble_game: 12 random points in 2-D, {agree} of {by_rank.size} bar labels agree with simulate")
+
+
+def show_reconstruction():
+    points = np.array([[0.0, 0.0, 0.0], [3.0, 0.0, 0.0], [0.0, 4.0, 0.0], [0.0, 0.0, 5.0], [1.0, 1.0, 1.0]])
+    distances = telvora.simulate(points, 3)["distance_matrix"]
+    result = telvora.reconstruct(distances, 3)
+    rebuilt = telvora.simulate(result["coords"], 3)["distance_matrix"]
+    print("reconstruct: five points in 3-D from their distances")
+    print(f"  stress {result['stress']:.1e}, isometric: {result['is_isometric']}, "
+          f"largest distance error {np.abs(rebuilt - distances).max():.1e}")
+    print(f"  leading Gram eigenvalues {np.round(result['eigenvalues'], 3).tolist()}")
+
+
 def main():
     print(f"max_independent(10, 3) = {telvora.max_independent(10, 3)}")
     show_simulation()
     show_batch()
+    show_pebble_game()
+    show_reconstruction()
 
 
 if __name__ == "__main__":

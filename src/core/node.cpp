@@ -9,7 +9,7 @@
 
 namespace telvora {
 
-NodeList nodes_from_coords(const MatrixView& coords, std::uint64_t d) {
+void check_coords(const MatrixView& coords, std::uint64_t d) {
     const std::uint64_t n = coords.n_rows;
     if (coords.n_cols != d)
         throw InvalidInput("coords has " + std::to_string(coords.n_cols) + " columns but d=" + std::to_string(d) +
@@ -18,6 +18,11 @@ NodeList nodes_from_coords(const MatrixView& coords, std::uint64_t d) {
     if (n <= d)
         throw InvalidInput("Need at least " + std::to_string(d + 1) + " nodes for d=" + std::to_string(d) + ", got " +
                            std::to_string(n));
+}
+
+NodeList nodes_from_coords(const MatrixView& coords, std::uint64_t d) {
+    check_coords(coords, d);
+    const std::uint64_t n = coords.n_rows;
     require_allocatable(n, sizeof(Node) + d * sizeof(double));
     NodeList nodes;
     nodes.reserve(n);

@@ -33,8 +33,11 @@ struct MatrixView {
     }
 };
 
-// Copies the rows of coords into a node list after checking columns, d and node count;
-// throws InvalidInput with the user-facing message of the first check that fails.
+// Checks columns, d and node count of a coordinate matrix, in this order; throws InvalidInput
+// with the user-facing message of the first check that fails.
+void check_coords(const MatrixView& coords, std::uint64_t d);
+
+// Copies the rows of coords into a node list after check_coords.
 NodeList nodes_from_coords(const MatrixView& coords, std::uint64_t d);
 
 // Precondition checks of the standard simulation; both throw FatalError.

@@ -29,16 +29,20 @@ bool breakdown_retry_applies(const NodeList& nodes, double tol) {
     return true;
 }
 
-void require_checker_memory(std::uint64_t max_rank, std::uint64_t ncols) {
-    require_allocatable(checked_multiply(max_rank, ncols), sizeof(double));
+void require_simulation_memory(std::uint64_t n, std::uint64_t d) {
+    const std::uint64_t n_edges = edge_count(n);
+    const std::uint64_t ncols = checked_multiply(n, d);
+    std::uint64_t bytes = checked_multiply(checked_multiply(n, n), sizeof(double));
+    bytes = checked_add(bytes, checked_multiply(n_edges, 2 * sizeof(Edge) + 1));
+    bytes = checked_add(bytes, checked_multiply(checked_multiply(std::min(max_rank(n, d), n_edges), ncols), sizeof(double)));
+    require_allocatable(bytes, 1);
 }
 
 SimulationResult simulate_nodes(const NodeList& nodes, std::uint64_t d, double tol) {
     check_node_list(nodes, d);
     const std::uint64_t n = nodes.size();
     const std::uint64_t mr = max_rank(n, d);
-    const std::uint64_t ncols = checked_multiply(n, d);
-    require_checker_memory(std::min(mr, edge_count(n)), ncols);
+    require_simulation_memory(n, d);
 
     SimulationResult result;
     result.edges = upper_triangular_edges(n);

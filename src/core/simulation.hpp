@@ -96,8 +96,9 @@ GreedyOutcome greedy_labelling(const NodeList& nodes, const std::vector<Edge>& e
 // the rank phases run again with the largest-magnitude pivot.
 bool breakdown_retry_applies(const NodeList& nodes, double tol);
 
-// Throws std::bad_alloc when the checker's rows could not fit in memory at full rank.
-void require_checker_memory(std::uint64_t max_rank, std::uint64_t ncols);
+// Throws std::bad_alloc when what a simulation of n nodes in d dimensions holds at once (the
+// distance matrix, the edges and labels, the checker's rows at full rank) cannot fit in memory.
+void require_simulation_memory(std::uint64_t n, std::uint64_t d);
 
 struct SimulationResult {
     std::vector<Edge> edges;                // every candidate edge, tested or not

@@ -13,6 +13,7 @@
 #include "node.hpp"
 #include "pebble.hpp"
 #include "random.hpp"
+#include "reconstruct.hpp"
 #include "results.hpp"
 #include "rigidity.hpp"
 #include "simulation.hpp"
@@ -133,13 +134,14 @@ PyRef simulate(const ArgumentSlots& slots) {
     const std::uint64_t d = convert_unsigned(slots[1], "d");
     const double tol = convert_tolerance(slots[2], kDefaultRankTolerance, "tol");
 
+    check_coords(coords.view, d);
+    require_simulation_memory(coords.view.n_rows, d);
     const NodeList nodes = nodes_from_coords(coords.view, d);
     const std::uint64_t n = nodes.size();
     std::vector<double> distances = pairwise_distances(nodes);
     const std::vector<Edge> edges = upper_triangular_edges(n);
     const std::uint64_t mr = max_rank(n, d);
     const std::uint64_t m = std::min<std::uint64_t>(mr, edges.size());
-    require_checker_memory(m, n * d);
 
     // The fast-path outcome is prepared before any rank test.
     std::vector<std::uint8_t> labels(edges.size(), 0);
@@ -231,22 +233,42 @@ PyRef max_independent(const ArgumentSlots& slots) {
     return new_unsigned(max_rank(n, d));
 }
 
-// ---- gram_from_dist, reconstruct ---------------------------------------------
+// ---- gram_from_dist, reconstruct ----------------------------------------------------------
 
 PyRef gram_from_dist(const ArgumentSlots& slots) {
     const MatrixArgument dist = convert_float_matrix(slots[0], "dist");
-    (void)dist;
-    PyErr_SetString(PyExc_NotImplementedError, "gram_from_dist is not available yet");
-    throw PythonErrorPending{};
+    if (dist.view.n_rows != dist.view.n_cols) throw InvalidInput("Distance matrix must be square");
+    const std::uint64_t n = dist.view.n_rows;
+    return float_matrix_from_buffer(gram_matrix(dist.view), n, n);  // the lock stays held
 }
 
 PyRef reconstruct_coords(const ArgumentSlots& slots) {
     const MatrixArgument distance_matrix = convert_float_matrix(slots[0], "distance_matrix");
     const std::uint64_t d = convert_unsigned(slots[1], "d");
     const double tol = convert_tolerance(slots[2], kDefaultStressTolerance, "tol");
-    (void)distance_matrix, (void)d, (void)tol;
-    PyErr_SetString(PyExc_NotImplementedError, "reconstruct is not available yet");
-    throw PythonErrorPending{};
+    const MatrixView& view = distance_matrix.view;
+    if (view.n_rows != view.n_cols) throw InvalidInput("distance_matrix must be square");
+    const std::uint64_t n = view.n_rows;
+
+    // The values are copied so that the array is not read while the lock is released.
+    require_allocatable(checked_multiply(n, n), sizeof(double));
+    std::vector<double> copy(n * n);
+    for (std::uint64_t i = 0; i < n; ++i)
+        for (std::uint64_t j = 0; j < n; ++j) copy[i * n + j] = view.at(i, j);
+
+    ReconstructionResult result;
+    {
+        LockReleased unlocked;
+        result = classical_mds(copy, n, d, tol);
+        copy = {};
+    }
+    PyRef dict = new_dict();
+    dict_insert(dict.get(), "coords", float_matrix_from_buffer(std::move(result.coords), n, d));
+    dict_insert(dict.get(), "stress", new_float(result.stress));
+    const std::uint64_t n_values = result.eigenvalues.size();
+    dict_insert(dict.get(), "eigenvalues", float_vector_from_buffer(std::move(result.eigenvalues), n_values));
+    dict_insert(dict.get(), "is_isometric", new_bool(result.is_isometric));
+    return dict;
 }
 
 // ---- pebble_game ---------------------------------------------------------------------------

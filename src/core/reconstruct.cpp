@@ -1,0 +1,269 @@
+// Distance geometry: Gram matrix, Jacobi eigen-decomposition, classical scaling and stress.
+#include "reconstruct.hpp"
+
+#include <cmath>
+#include <cstddef>
+
+#include "errors.hpp"
+#include "memory.hpp"
+
+namespace telvora {
+
+namespace {
+
+constexpr double kPivotThreshold = 1e-12;
+constexpr double kEqualDiagonal = 1e-15;
+constexpr double kQuarterPi = 0.7853981633974483;
+constexpr std::uint64_t kMaxRotations = 500;
+constexpr double kStressDenominatorFloor = 1e-15;
+
+struct Eigenpair {
+    double value;
+    std::uint64_t index;
+};
+
+// Stable descending insertion sort: an element only moves ahead of one it is strictly
+// greater than, so NaN values stay put instead of breaking the sort's invariants.
+void sort_descending(std::vector<Eigenpair>& pairs) {
+    for (std::size_t i = 1; i < pairs.size(); ++i) {
+        const Eigenpair item = pairs[i];
+        std::size_t j = i;
+        while (j > 0 && item.value > pairs[j - 1].value) {
+            pairs[j] = pairs[j - 1];
+            --j;
+        }
+        pairs[j] = item;
+    }
+}
+
+// Largest magnitude in the strict upper triangle of one row, at its first column on ties;
+// col == n when the row holds only zeros and NaN (NaN never compares greater).
+struct RowMax {
+    double value;
+    std::uint64_t col;
+};
+
+RowMax scan_row(const std::vector<double>& m, std::uint64_t i, std::uint64_t n) {
+    RowMax r{0.0, n};
+    const double* row = m.data() + i * n;
+    for (std::uint64_t j = i + 1; j < n; ++j) {
+        const double x = std::fabs(row[j]);
+        if (x > r.value) {
+            r.value = x;
+            r.col = j;
+        }
+    }
+    return r;
+}
+
+// Merges a changed entry into a row maximum whose column did not change.
+void offer(RowMax& r, double x, std::uint64_t j) {
+    if (x > r.value || (x == r.value && x > 0.0 && j < r.col)) {
+        r.value = x;
+        r.col = j;
+    }
+}
+
+}  // namespace
+
+std::vector<double> gram_matrix(const MatrixView& dist) {
+    const std::uint64_t n = dist.n_rows;
+    const std::uint64_t count = checked_multiply(n, n);
+    require_allocatable(count, sizeof(double));
+    require_allocatable(n, sizeof(double));
+
+    // The squares are stored in the result buffer and replaced entry by entry below:
+    // each square is read only by its own Gram entry.
+    std::vector<double> g(count);
+    for (std::uint64_t i = 0; i < n; ++i)
+        for (std::uint64_t j = 0; j < n; ++j) {
+            const double v = dist.at(i, j);
+            g[i * n + j] = v * v;
+        }
+
+    const double inv_n = 1.0 / static_cast<double>(n);
+    std::vector<double> row_mean(n);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        double sum = 0.0;
+        for (std::uint64_t j = 0; j < n; ++j) sum = sum + g[i * n + j];
+        row_mean[i] = sum * inv_n;
+    }
+    double total = 0.0;
+    for (std::uint64_t i = 0; i < n; ++i) total = total + row_mean[i];
+    const double grand_mean = inv_n * total;
+
+    // Row means serve as column means too: for symmetric input this is -1/2 * H * S * H.
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const double ri = row_mean[i];
+        double* row = g.data() + i * n;
+        for (std::uint64_t j = 0; j < n; ++j) row[j] = (((row[j] - ri) - row_mean[j]) + grand_mean) * -0.5;
+    }
+    return g;
+}
+
+EigenDecomposition jacobi_eig(const std::vector<double>& a, std::uint64_t n) {
+    const std::uint64_t count = checked_multiply(n, n);
+    require_allocatable(count, sizeof(double));
+    std::vector<double> m(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(count));
+    require_allocatable(count, sizeof(double));
+    std::vector<double> v(count, 0.0);
+    for (std::uint64_t i = 0; i < n; ++i) v[i * n + i] = 1.0;
+
+    // The pivot is the first entry of largest magnitude in row-major order over the strict
+    // upper triangle. Keeping each row's maximum (first column on ties) and taking the first
+    // row with the largest one finds the same entry, but a rotation only changes rows p and
+    // q and columns p and q, so most row maxima survive it and the search costs O(n).
+    require_allocatable(n, sizeof(RowMax));
+    std::vector<RowMax> row_max(n);
+    for (std::uint64_t i = 0; i < n; ++i) row_max[i] = scan_row(m, i, n);
+
+    std::uint64_t rotations = 0;
+    while (rotations < kMaxRotations) {
+        double best = 0.0;
+        std::uint64_t p = 0;
+        std::uint64_t q = 1;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (row_max[i].value > best) {
+                best = row_max[i].value;
+                p = i;
+                q = row_max[i].col;
+            }
+        }
+        if (best < kPivotThreshold) break;
+
+        const double app = m[p * n + p];
+        const double aqq = m[q * n + q];
+        const double apq = m[p * n + q];
+        const double diff = aqq - app;
+        // One-argument arctangent keeps theta within [-pi/4, pi/4].
+        const double theta = std::fabs(diff) < kEqualDiagonal ? kQuarterPi : std::atan((apq + apq) / diff) * 0.5;
+        const double c = std::cos(theta);
+        const double s = std::sin(theta);
+
+        // In place: step k reads only M[k][p] and M[k][q] of row k, which no other step
+        // writes, and the three values of the 2x2 block were read above.
+        for (std::uint64_t k = 0; k < n; ++k) {
+            if (k == p || k == q) continue;
+            const double mkp = m[k * n + p];
+            const double mkq = m[k * n + q];
+            const double new_kp = mkp * c - mkq * s;
+            const double new_kq = mkq * c + mkp * s;
+            m[k * n + p] = new_kp;
+            m[p * n + k] = new_kp;
+            m[k * n + q] = new_kq;
+            m[q * n + k] = new_kq;
+        }
+        const double cc = c * c;
+        const double ss = s * s;
+        const double s2c = (s + s) * c;
+        m[p * n + p] = aqq * ss + (app * cc - apq * s2c);
+        m[q * n + q] = cc * aqq + (s2c * apq + ss * app);
+        m[p * n + q] = 0.0;
+        m[q * n + p] = 0.0;
+
+        for (std::uint64_t k = 0; k < n; ++k) {
+            const double x = v[k * n + p];
+            const double y = v[k * n + q];
+            v[k * n + p] = c * x - s * y;
+            v[k * n + q] = y * c + x * s;
+        }
+        ++rotations;
+
+        row_max[p] = scan_row(m, p, n);
+        row_max[q] = scan_row(m, q, n);
+        // Rows above q hold column q (and, above p, column p) in their upper part. A row
+        // whose maximum sat in a changed column is rescanned only when that entry shrank.
+        for (std::uint64_t k = 0; k < q; ++k) {
+            if (k == p) continue;
+            RowMax& r = row_max[k];
+            const double xp = k < p ? std::fabs(m[k * n + p]) : 0.0;
+            const double xq = std::fabs(m[k * n + q]);
+            if (r.col == p) {
+                if (xp >= r.value) {
+                    r.value = xp;
+                    offer(r, xq, q);
+                } else {
+                    r = scan_row(m, k, n);
+                }
+            } else if (r.col == q) {
+                if (xq >= r.value) {
+                    r.value = xq;
+                    if (k < p) offer(r, xp, p);
+                } else {
+                    r = scan_row(m, k, n);
+                }
+            } else {
+                if (k < p) offer(r, xp, p);
+                offer(r, xq, q);
+            }
+        }
+    }
+
+    std::vector<Eigenpair> pairs(n);
+    for (std::uint64_t i = 0; i < n; ++i) pairs[i] = Eigenpair{m[i * n + i], i};
+    sort_descending(pairs);
+
+    EigenDecomposition result;
+    result.rotations = rotations;
+    result.eigenvalues.resize(n);
+    for (std::uint64_t k = 0; k < n; ++k) result.eigenvalues[k] = pairs[k].value;
+    // Reuse M's storage for the reordered vectors; M is no longer needed.
+    result.eigenvectors = std::move(m);
+    for (std::uint64_t i = 0; i < n; ++i)
+        for (std::uint64_t k = 0; k < n; ++k) result.eigenvectors[i * n + k] = v[i * n + pairs[k].index];
+    return result;
+}
+
+double kruskal_stress(const std::vector<double>& dist, std::uint64_t n, const std::vector<double>& coords,
+                      std::uint64_t d) {
+    double num = 0.0;
+    double den = 0.0;
+    for (std::uint64_t i = 0; i + 1 < n; ++i) {
+        const double* xi = coords.data() + i * d;
+        for (std::uint64_t j = i + 1; j < n; ++j) {
+            const double* xj = coords.data() + j * d;
+            // Starting from +0.0 equals starting from the first square: a square is never -0.0.
+            double s = 0.0;
+            for (std::uint64_t k = 0; k < d; ++k) {
+                const double diff = xi[k] - xj[k];
+                s = s + diff * diff;
+            }
+            const double dij = dist[i * n + j];
+            const double e = dij - std::sqrt(s);
+            num = num + e * e;
+            den = den + dij * dij;
+        }
+    }
+    return den < kStressDenominatorFloor ? 0.0 : std::sqrt(num / den);
+}
+
+ReconstructionResult classical_mds(const std::vector<double>& dist, std::uint64_t n, std::uint64_t d, double tol) {
+    if (d != 2 && d != 3) throw FatalError("Only d=2 and d=3 are supported");
+    if (n <= d) throw FatalError("Need at least d+1 nodes to reconstruct in d dimensions");
+
+    MatrixView view;
+    view.data = reinterpret_cast<const char*>(dist.data());
+    view.n_rows = n;
+    view.n_cols = n;
+    view.row_stride = static_cast<std::int64_t>(n * sizeof(double));
+    view.col_stride = static_cast<std::int64_t>(sizeof(double));
+
+    ReconstructionResult result;
+    {
+        const EigenDecomposition eig = jacobi_eig(gram_matrix(view), n);
+        require_allocatable(checked_multiply(n, d), sizeof(double));
+        result.coords.resize(n * d);
+        for (std::uint64_t k = 0; k < d; ++k) {
+            // Non-positive and NaN eigenvalues give a zero column; sqrt never sees a negative.
+            const double value = eig.eigenvalues[k];
+            const double scale = std::sqrt(value > 0.0 ? value : 0.0);
+            for (std::uint64_t i = 0; i < n; ++i) result.coords[i * d + k] = scale * eig.eigenvectors[i * n + k];
+        }
+        result.eigenvalues.assign(eig.eigenvalues.begin(), eig.eigenvalues.begin() + static_cast<std::ptrdiff_t>(d));
+    }
+    result.stress = kruskal_stress(dist, n, result.coords, d);
+    result.is_isometric = result.stress < tol;
+    return result;
+}
+
+}  // namespace telvora
