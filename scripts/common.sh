@@ -5,7 +5,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 BUILD_REQUIREMENTS=("scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.26" "ninja")
-TEST_REQUIREMENTS=("pytest>=8" "hypothesis>=6")
+TEST_REQUIREMENTS=("pytest>=8" "hypothesis>=6" "mypy>=1.10")
 
 # Prints one interpreter path per supported minor version, newest first.
 find_pythons() {
