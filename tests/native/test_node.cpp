@@ -10,15 +10,12 @@
 #include "node.hpp"
 #include "traversal.hpp"
 
+#include "support.hpp"
+
 using namespace telvora;
+using testing_support::make_nodes;
 
 namespace {
-
-NodeList make_nodes(const std::vector<std::vector<double>>& points) {
-    NodeList nodes;
-    for (std::size_t i = 0; i < points.size(); ++i) nodes.push_back(Node{points[i], i});
-    return nodes;
-}
 
 MatrixView row_major_view(const std::vector<double>& values, std::uint64_t rows, std::uint64_t cols) {
     return MatrixView{reinterpret_cast<const char*>(values.data()), rows, cols,

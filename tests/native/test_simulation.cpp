@@ -11,15 +11,12 @@
 #include "rigidity.hpp"
 #include "simulation.hpp"
 
+#include "support.hpp"
+
 using namespace telvora;
+using testing_support::make_nodes;
 
 namespace {
-
-NodeList make_nodes(const std::vector<std::vector<double>>& points) {
-    NodeList nodes;
-    for (std::size_t i = 0; i < points.size(); ++i) nodes.push_back(Node{points[i], i});
-    return nodes;
-}
 
 std::vector<std::uint8_t> ones_then_zeros(std::size_t ones, std::size_t total) {
     std::vector<std::uint8_t> labels(total, 0);
