@@ -12,11 +12,24 @@ namespace {
 constexpr std::size_t width = kernels::panel_width;
 }  // namespace
 
-BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRule rule, std::uint64_t interleave)
-    : position_(ncols), ncols_(ncols), tol_(tol), rule_(rule), skip_zero_chunks_(tol >= 0.0) {
+BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRule rule, std::uint64_t interleave,
+                                       std::size_t block)
+    : position_(ncols),
+      ncols_(ncols),
+      block_(block >= 1 && block <= max_block_size ? block
+             : ncols <= 1200                        ? 8
+             : ncols <= 2400                        ? 16
+                                                    : max_block_size),
+      tol_(tol),
+      rule_(rule),
+      skip_zero_chunks_(tol >= 0.0) {
     if (interleave == 0 || ncols % interleave != 0) interleave = 1;
     const std::uint64_t n_nodes = ncols / std::max<std::uint64_t>(interleave, 1);
     for (std::uint64_t c = 0; c < ncols; ++c) position_[c] = (c % interleave) * n_nodes + c / interleave;
+}
+
+void BlockedRankChecker::reserve(std::uint64_t rows) {
+    storage_.reserve(std::min<std::uint64_t>(rows, ncols_) * ncols_);
 }
 
 bool BlockedRankChecker::add_row(std::vector<double> row) {
@@ -45,13 +58,13 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     const std::size_t slot = rank_ - first_pending_;
     const std::size_t n_chunks = ncols / width;
     if (pending_panel_.empty()) {
-        pending_panel_.resize(n_chunks * block_size * width);
-        chunk_nonzero_.resize(n_chunks * block_size);
+        pending_panel_.resize(n_chunks * block_ * width);
+        chunk_nonzero_.resize(n_chunks * block_);
     }
     for (std::size_t c = 0; c < n_chunks; ++c) {
         const double* chunk = x.data() + c * width;
-        std::copy_n(chunk, width, pending_panel_.data() + (c * block_size + slot) * width);
-        chunk_nonzero_[c * block_size + slot] = std::any_of(chunk, chunk + width, [](double v) { return v != 0.0; });
+        std::copy_n(chunk, width, pending_panel_.data() + (c * block_ + slot) * width);
+        chunk_nonzero_[c * block_ + slot] = std::any_of(chunk, chunk + width, [](double v) { return v != 0.0; });
     }
     pending_.insert(pending_.end(), x.begin(), x.end());
     storage_.insert(storage_.end(), x.begin(), x.end());
@@ -59,7 +72,7 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     pivot_positions_.push_back(position_[pivot]);
     applied_.push_back(rank_);
     ++rank_;
-    if (rank_ - first_pending_ == block_size) flush();
+    if (rank_ - first_pending_ == block_) flush();
     return true;
 }
 
@@ -71,9 +84,9 @@ void BlockedRankChecker::bring_up_to_date(std::size_t s) {
 
     // The factor of update t is the row's entry at t's pivot after the updates before t; only
     // those pivot entries are needed to know every factor up front.
-    const double* updates[block_size];
-    std::size_t slots[block_size];
-    double factors[block_size];
+    const double* updates[max_block_size];
+    std::size_t slots[max_block_size];
+    double factors[max_block_size];
     std::size_t count = 0;
     bool all_factors_finite = true;
     for (std::size_t t = from; t < rank_; ++t) {
@@ -94,7 +107,7 @@ void BlockedRankChecker::bring_up_to_date(std::size_t s) {
     // Zero times an infinite or NaN factor is NaN, so zero chunks are only skipped with finite factors.
     const bool skip = skip_zero_chunks_ && all_factors_finite;
     const std::size_t n_chunks = ncols / width;
-    kernels::subtract_scaled_panel(row, pending_panel_.data(), block_size, slots, factors, count, n_chunks,
+    kernels::subtract_scaled_panel(row, pending_panel_.data(), block_, slots, factors, count, n_chunks,
                                    skip ? chunk_nonzero_.data() : nullptr);
     const std::size_t covered = n_chunks * width;
     for (std::size_t a = 0; a < count; ++a) updates[a] += covered;

@@ -21,18 +21,23 @@ namespace telvora {
 // The arithmetic runs in vector registers chosen at run time, one element per lane, never fused.
 class BlockedRankChecker {
 public:
+    // block: rows per delayed block, 1 .. max_block_size; 0 chooses it from the row length.
     BlockedRankChecker(std::uint64_t ncols, double tol, PivotRule rule = PivotRule::FirstAboveTolerance,
-                       std::uint64_t interleave = 1);
+                       std::uint64_t interleave = 1, std::size_t block = 0);
 
     bool add_row(std::vector<double> row);
+    // Reserves room for this many stored rows, sparing regrowth of the row storage.
+    void reserve(std::uint64_t rows);
     std::uint64_t rank() const { return rank_; }
     const std::vector<std::uint64_t>& pivot_cols() const { return pivot_cols_; }
     // Both apply every delayed update first; rows come back in the caller's column order.
     std::vector<std::vector<double>> stored_rows();
     bool broke_down();
 
-    // Accepted rows whose back-substitution waits before it is applied to all older rows.
-    static constexpr std::size_t block_size = 32;
+    // At most this many accepted rows wait before their back-substitution reaches all older
+    // rows. Larger blocks save memory traffic once the rows outgrow the caches; for rows that
+    // fit in cache smaller blocks cost less, so the block is chosen from the row length.
+    static constexpr std::size_t max_block_size = 32;
 
 private:
     double* stored(std::size_t s) { return storage_.data() + s * ncols_; }
@@ -50,6 +55,7 @@ private:
     std::size_t first_pending_ = 0;           // index of the row in pending_[0]
     std::uint64_t rank_ = 0;
     std::uint64_t ncols_;
+    std::size_t block_;
     double tol_;
     PivotRule rule_;
     bool skip_zero_chunks_;

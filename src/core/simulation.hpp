@@ -20,14 +20,18 @@ struct EdgeLabelling {
     std::vector<Edge> accepted_edges;
 };
 
-// A fresh checker for rows of the node list; the blocked one stores them coordinate by coordinate.
+// A fresh checker for rows of the node list that will hold at most max_rows rows; the blocked
+// one stores them coordinate by coordinate and reserves their room up front.
 template <class Checker>
-Checker new_checker(const NodeList& nodes, double tol, PivotRule rule) {
+Checker new_checker(const NodeList& nodes, double tol, PivotRule rule, std::uint64_t max_rows) {
     const std::uint64_t dim = nodes.empty() ? 0 : nodes[0].coordinates.size();
-    if constexpr (std::is_same_v<Checker, BlockedRankChecker>)
-        return Checker(nodes.size() * dim, tol, rule, dim);
-    else
+    if constexpr (std::is_same_v<Checker, BlockedRankChecker>) {
+        Checker checker(nodes.size() * dim, tol, rule, dim);
+        checker.reserve(max_rows);
+        return checker;
+    } else {
         return Checker(nodes.size() * dim, tol, rule);
+    }
 }
 
 // Tests the edges in order with the given checker, stopping once its rank reaches max_rank;
@@ -57,7 +61,7 @@ struct PrefixRank {
 template <class Checker>
 PrefixRank prefix_rank_with(const NodeList& nodes, const std::vector<Edge>& edges, std::uint64_t m, double tol,
                             PivotRule rule) {
-    Checker checker = new_checker<Checker>(nodes, tol, rule);
+    Checker checker = new_checker<Checker>(nodes, tol, rule, m);
     for (std::uint64_t k = 0; k < m; ++k) {
         RigidityRow row(nodes, edges[k].i, edges[k].j);
         checker.add_row(std::move(row.entries));
@@ -75,7 +79,7 @@ struct GreedyOutcome {
 template <class Checker>
 GreedyOutcome greedy_labelling_with(const NodeList& nodes, const std::vector<Edge>& edges, double tol,
                                     PivotRule rule, std::uint64_t max_rank) {
-    Checker checker = new_checker<Checker>(nodes, tol, rule);
+    Checker checker = new_checker<Checker>(nodes, tol, rule, std::min<std::uint64_t>(max_rank, edges.size()));
     GreedyOutcome outcome;
     outcome.labelling = greedy_pass(nodes, edges, checker, max_rank);
     outcome.final_rank = checker.rank();

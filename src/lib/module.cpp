@@ -250,8 +250,9 @@ PyRef reconstruct_coords(const ArgumentSlots& slots) {
     if (view.n_rows != view.n_cols) throw InvalidInput("distance_matrix must be square");
     const std::uint64_t n = view.n_rows;
 
-    // The values are copied so that the array is not read while the lock is released.
-    require_allocatable(checked_multiply(n, n), sizeof(double));
+    // The values are copied so that the array is not read while the lock is released. The copy,
+    // the Gram matrix and the two matrices of the eigen-decomposition are alive together.
+    require_allocatable(checked_multiply(checked_multiply(n, n), 4), sizeof(double));
     std::vector<double> copy(n * n);
     for (std::uint64_t i = 0; i < n; ++i)
         for (std::uint64_t j = 0; j < n; ++j) copy[i * n + j] = view.at(i, j);

@@ -41,9 +41,9 @@ void expect_same_state(IncrementalRankChecker& literal, BlockedRankChecker& bloc
 
 // Feeds the same rows to both checkers, comparing every answer and, now and then, the state.
 void run_both(const std::vector<std::vector<double>>& rows, std::uint64_t ncols, double tol, PivotRule rule,
-              std::uint64_t interleave, const std::string& context) {
+              std::uint64_t interleave, const std::string& context, std::size_t block = 0) {
     IncrementalRankChecker literal(ncols, tol, rule);
-    BlockedRankChecker blocked(ncols, tol, rule, interleave);
+    BlockedRankChecker blocked(ncols, tol, rule, interleave, block);
     for (std::size_t r = 0; r < rows.size(); ++r) {
         ASSERT_EQ(literal.add_row(rows[r]), blocked.add_row(rows[r])) << context << " row " << r;
         if (r % 37 == 0) expect_same_state(literal, blocked, tol, context);
@@ -113,7 +113,8 @@ TEST_P(EveryInstructionSet, MatchesTheLiteralCheckerOnFrameworks) {
                 const std::string context = "layout " + std::to_string(static_cast<int>(layout)) + " n " +
                                             std::to_string(n) + " d " + std::to_string(d) + " round " +
                                             std::to_string(round);
-                run_both(edge_rows(nodes, gen, round % 2 == 1), n * d, tol, rule, round % 3 == 0 ? 1 : d, context);
+                run_both(edge_rows(nodes, gen, round % 2 == 1), n * d, tol, rule, round % 3 == 0 ? 1 : d, context,
+                         1 + gen() % BlockedRankChecker::max_block_size);
                 ++cases;
             }
     EXPECT_EQ(cases, 640);
@@ -143,7 +144,8 @@ TEST_P(EveryInstructionSet, MatchesOnDenseRowsWithOddValuesAndTolerances) {
             }
         const double tol = tolerances[gen() % std::size(tolerances)];
         const PivotRule rule = gen() % 3 == 0 ? PivotRule::LargestMagnitude : PivotRule::FirstAboveTolerance;
-        run_both(rows, ncols, tol, rule, 1 + gen() % 3, "dense round " + std::to_string(round));
+        run_both(rows, ncols, tol, rule, 1 + gen() % 3, "dense round " + std::to_string(round),
+                 1 + gen() % BlockedRankChecker::max_block_size);
     }
 }
 
@@ -151,7 +153,8 @@ TEST_P(EveryInstructionSet, LargeFrameworkAcrossManyBlocks) {
     Lcg64 rng(99);
     const NodeList nodes = random_nodes(120, 3, rng);
     std::mt19937_64 gen(1);
-    run_both(edge_rows(nodes, gen, false), 360, 1e-9, PivotRule::FirstAboveTolerance, 3, "n 120");
+    for (std::size_t block : {0u, 16u, 32u})
+        run_both(edge_rows(nodes, gen, false), 360, 1e-9, PivotRule::FirstAboveTolerance, 3, "n 120", block);
 }
 
 TEST(BlockedRankChecker, WrongLengthIsFatal) {

@@ -1,0 +1,36 @@
+"""A short fuzz run of every function, and the replay of the fuzz corpus.
+
+The harness (fuzz/harness.py) draws arbitrary arguments and knows what each call must do;
+fuzz/run.py runs it for as long as wanted. TELVORA_FUZZ_EXAMPLES sets the number of cases
+per function here.
+"""
+
+import os
+import sys
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "fuzz"))
+
+import corpus  # noqa: E402
+import harness  # noqa: E402
+
+EXAMPLES = int(os.environ.get("TELVORA_FUZZ_EXAMPLES", "600"))
+
+
+@pytest.mark.parametrize("name", harness.FUNCTIONS)
+def test_arbitrary_arguments(name):
+    @settings(max_examples=EXAMPLES, deadline=None, database=None, suppress_health_check=list(HealthCheck),
+              print_blob=True)
+    @given(harness.cases(name))
+    def fuzz(case):
+        harness.run_case(case)
+
+    fuzz()
+
+
+@pytest.mark.parametrize("case", corpus.cases(), ids=lambda case: case.name)
+def test_corpus(case):
+    harness.run_case(case)
