@@ -5,7 +5,10 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 BUILD_REQUIREMENTS=("scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.26" "ninja")
-TEST_REQUIREMENTS=("pytest>=8" "hypothesis>=6" "mypy>=1.10")
+TEST_REQUIREMENTS=("pytest>=8" "hypothesis>=6" "mypy>=1.10" "pyarrow>=16" "dask[distributed]>=2024.8" "matplotlib>=3.7")
+# torch's CPU build for CPython 3.11 lies on disk (PyPI has only multi-GB CUDA builds), so the
+# PyTorch Geometric tests run under 3.11 with the pure-Python package from the source tree.
+PYG_REQUIREMENTS=("torch==2.13.0+cpu" "torch_geometric>=2.4" "pytest>=8")
 
 # Prints one interpreter path per supported minor version, newest first.
 find_pythons() {
@@ -23,6 +26,19 @@ find_pythons() {
         seen="$seen $version"
         echo "$version $path"
     done | sort -t. -k2 -n -r | cut -d' ' -f2
+}
+
+# Prints a CPython 3.11 interpreter that can make a virtual environment, if there is one.
+python_311() {
+    local path
+    for path in "$(command -v python3.11 || true)" "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.11.*/bin/python3 /usr/bin/python3.11; do
+        [ -n "$path" ] && [ -x "$path" ] || continue
+        if "$path" -c 'import sys, venv; sys.exit(sys.version_info[:2] != (3, 11))' 2>/dev/null; then
+            echo "$path"
+            return 0
+        fi
+    done
+    return 0
 }
 
 primary_python() {

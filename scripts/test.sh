@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the native unit tests of the core, then the
-# Python tests against one abi3 wheel under every CPython >= 3.12 found on the machine.
+# Sets everything up and runs every test: the native unit tests of the core, the Python tests
+# against one abi3 wheel under every CPython >= 3.12 found on the machine, then the PyTorch
+# Geometric conversion of telvora_datasets under CPython 3.11.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
@@ -35,4 +36,21 @@ while read -r python; do
     "$env_dir/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall "$wheel"
     (cd "$ROOT" && "$env_dir/bin/python" -m pytest -q -p no:cacheprovider tests) || status=1
 done < <(find_pythons)
+
+echo "== PyTorch Geometric tests under CPython 3.11 (CPU build of torch)"
+pyg_python=$(python_311)
+if [ -z "$pyg_python" ]; then
+    echo "No CPython 3.11 found: tests/test_datasets_pyg.py needs it for the CPU build of torch." >&2
+    status=1
+else
+    pyg_env="$ROOT/.venv-pyg"
+    [ -x "$pyg_env/bin/python" ] || "$pyg_python" -m venv "$pyg_env"
+    if "$pyg_env/bin/python" -m pip install --quiet --disable-pip-version-check "${PYG_REQUIREMENTS[@]}"; then
+        (cd "$ROOT" && PYTHONPATH="$ROOT/src" TELVORA_REQUIRE_PYG=1 \
+            "$pyg_env/bin/python" -m pytest -q -p no:cacheprovider tests/test_datasets_pyg.py) || status=1
+    else
+        echo "Could not install ${PYG_REQUIREMENTS[*]} under CPython 3.11." >&2
+        status=1
+    fi
+fi
 exit $status

@@ -1,0 +1,73 @@
+"""to_pyg and RigidityDataset on the small dataset in tests/data/pyg_dataset.
+
+Needs torch and torch_geometric but not the compiled module, so it also runs under an
+interpreter that only has the pure-Python package on its path. With TELVORA_REQUIRE_PYG
+set, missing torch fails the run instead of skipping it.
+"""
+
+import itertools
+import os
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+if os.environ.get("TELVORA_REQUIRE_PYG"):
+    import torch
+    import torch_geometric  # noqa: F401
+else:
+    torch = pytest.importorskip("torch")
+    pytest.importorskip("torch_geometric")
+
+from telvora_datasets import RigidityDataset, load, to_pyg
+
+FIXTURE = Path(__file__).parent / "data" / "pyg_dataset"
+
+
+def test_edges_carry_the_length_and_label_of_their_bar():
+    records = list(load(FIXTURE))
+    assert len(records) == 7
+    for record in records:
+        graph = to_pyg(record, dtype=torch.float64)
+        coords, n = record["coords"], record["n_nodes"]
+        bars = list(itertools.combinations(range(n), 2))
+        assert graph.pos.numpy().tobytes() == coords.tobytes()
+        assert torch.equal(graph.x, graph.pos) and graph.x.data_ptr() != graph.pos.data_ptr()
+        tails, heads = graph.edge_index.numpy()
+        assert graph.edge_index.shape == (2, 2 * len(bars))
+        assert sorted(zip(tails.tolist(), heads.tolist())) == sorted(bars + [(j, i) for i, j in bars])
+        bar = [bars.index((min(u, v), max(u, v))) for u, v in zip(tails.tolist(), heads.tolist())]
+        assert graph.y.tolist() == record["labels"][bar].tolist()
+        assert graph.edge_attr.shape == (2 * len(bars), 1)
+        assert graph.edge_attr[:, 0].numpy().tobytes() == record["distances"][bar].tobytes()
+        lengths = np.sqrt(((coords[tails] - coords[heads]) ** 2).sum(axis=1))
+        np.testing.assert_allclose(graph.edge_attr[:, 0].numpy(), lengths, rtol=1e-15)
+        assert graph.y.sum().item() == 2 * record["final_rank"]
+        assert (graph.is_rigid.item(), graph.final_rank.item(), graph.max_rank.item()) == \
+            (record["is_rigid"], record["final_rank"], record["max_rank"])
+        assert graph.seed.item() % 2**64 == record["seed"]
+    assert {record["seed"] for record in records} >= {2**64 - 1, 0}  # seeds that do not fit int64 survive
+    assert to_pyg(records[0]).pos.dtype == torch.get_default_dtype()
+
+
+def test_dataset_holds_every_record_and_batches_them():
+    from torch_geometric.loader import DataLoader
+
+    records = list(load(FIXTURE))
+    dataset = RigidityDataset(FIXTURE)
+    assert len(dataset) == len(records)
+    for graph, record in zip(dataset, records):
+        expected = to_pyg(record)
+        assert sorted(graph.keys()) == sorted(expected.keys())
+        assert all(torch.equal(graph[key], expected[key]) for key in expected.keys())
+    batch = next(iter(DataLoader(dataset, batch_size=3)))
+    n = records[0]["n_nodes"]
+    assert batch.num_graphs == 3 and batch.pos.shape == (3 * n, records[0]["d"])
+    edges = batch.edge_index.shape[1] // 3
+    assert torch.equal(batch.edge_index[:, edges:2 * edges], dataset[1].edge_index + n)
+    assert batch.is_rigid.shape == (3,)
+
+    even = RigidityDataset(FIXTURE, pre_filter=lambda graph: graph.seed.item() % 2 == 0,
+                           transform=lambda graph: graph.update({"label_share": graph.y.float().mean()}))
+    assert [graph.seed.item() % 2**64 for graph in even] == [r["seed"] for r in records if r["seed"] % 2 == 0]
+    assert all(torch.isclose(graph.label_share, graph.y.float().mean()) for graph in even)
