@@ -35,7 +35,8 @@ void BlockedRankChecker::reserve(std::uint64_t rows) {
 bool BlockedRankChecker::add_row(std::vector<double> row) {
     require_row_length(row.size(), ncols_);
     const std::size_t ncols = row.size();
-    std::vector<double> x(ncols);
+    std::vector<double>& x = scratch_;
+    x.resize(ncols);
     for (std::size_t c = 0; c < ncols; ++c) x[position_[c]] = row[c];
 
     // Elimination reads each stored row as the literal checker would see it, so a row that
@@ -49,6 +50,9 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     }
     if (!non_finite_row_seen_ && !all_finite(x.data(), ncols)) non_finite_row_seen_ = true;
 
+    // Most rows of a degenerate framework are dependent: one plain pass over the storage order
+    // finds out, before the search in the caller's column order.
+    if (std::none_of(x.begin(), x.end(), [&](double v) { return std::fabs(v) > tol_; })) return false;
     const std::size_t pivot = find_pivot(ncols, tol_, rule_, [&](std::size_t c) { return x[position_[c]]; });
     if (pivot == ncols) return false;
     const double pv = x[position_[pivot]];

@@ -49,6 +49,7 @@ private:
     std::vector<std::uint64_t> pivot_cols_;   // in the caller's column order
     std::vector<std::size_t> pivot_positions_;
     std::vector<std::uint64_t> applied_;      // row s has seen the updates of rows s+1 .. applied_[s]
+    std::vector<double> scratch_;             // the row being added, in storage order
     std::vector<double> pending_;             // rows as they were accepted, not yet applied everywhere
     std::vector<double> pending_panel_;       // the same rows in panel order for the vector kernel
     std::vector<unsigned char> chunk_nonzero_;  // per panel chunk and pending row: any non-zero value
