@@ -1,6 +1,8 @@
 // Vector kernels of the rank checkers: one element per lane, multiply then subtract, never fused.
 #include "kernels.hpp"
 
+#include <cmath>
+
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -24,6 +26,12 @@ inline std::size_t first_touching(const unsigned char* nonzero, std::size_t c, s
     std::size_t a = 0;
     while (a < count && !nonzero[c * stride + indices[a]]) ++a;
     return a;
+}
+
+bool all_finite_scalar(const double* values, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k)
+        if (!std::isfinite(values[k])) return false;
+    return true;
 }
 
 void subtract_scaled_panel_scalar(double* row, const double* panel, std::size_t stride, const std::size_t* indices,
@@ -52,6 +60,29 @@ void subtract_scaled_sse2(double* row, const double* stored, double v, std::size
     for (; k + 2 <= n; k += 2)
         _mm_storeu_pd(row + k, _mm_sub_pd(_mm_loadu_pd(row + k), _mm_mul_pd(_mm_loadu_pd(stored + k), factor)));
     subtract_scaled_scalar(row + k, stored + k, v, n - k);
+}
+
+// x * 0 is NaN exactly when x is infinite or NaN, and an unordered comparison flags a NaN.
+bool all_finite_sse2(const double* values, std::size_t n) {
+    const __m128d zero = _mm_setzero_pd();
+    __m128d flags = _mm_setzero_pd();
+    std::size_t k = 0;
+    for (; k + 2 <= n; k += 2) {
+        const __m128d product = _mm_mul_pd(_mm_loadu_pd(values + k), zero);
+        flags = _mm_or_pd(flags, _mm_cmpunord_pd(product, product));
+    }
+    return _mm_movemask_pd(flags) == 0 && all_finite_scalar(values + k, n - k);
+}
+
+__attribute__((target("avx2"))) bool all_finite_avx2(const double* values, std::size_t n) {
+    const __m256d zero = _mm256_setzero_pd();
+    __m256d flags = _mm256_setzero_pd();
+    std::size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const __m256d product = _mm256_mul_pd(_mm256_loadu_pd(values + k), zero);
+        flags = _mm256_or_pd(flags, _mm256_cmp_pd(product, product, _CMP_UNORD_Q));
+    }
+    return _mm256_movemask_pd(flags) == 0 && all_finite_scalar(values + k, n - k);
 }
 
 __attribute__((target("avx2"))) void subtract_scaled_avx2(double* row, const double* stored, double v,
@@ -132,6 +163,7 @@ struct Dispatch {
     void (*subtract_scaled)(double*, const double*, double, std::size_t);
     void (*subtract_scaled_panel)(double*, const double*, std::size_t, const std::size_t*, const double*, std::size_t,
                                   std::size_t, const unsigned char*);
+    bool (*all_finite)(const double*, std::size_t);
     const char* name;
 };
 
@@ -140,10 +172,11 @@ std::vector<Dispatch> runnable_sets() {
     std::vector<Dispatch> sets;
 #ifdef TELVORA_X86
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) sets.push_back({subtract_scaled_avx2, subtract_scaled_panel_avx2, "avx2"});
-    sets.push_back({subtract_scaled_sse2, subtract_scaled_panel_sse2, "sse2"});
+    if (__builtin_cpu_supports("avx2"))
+        sets.push_back({subtract_scaled_avx2, subtract_scaled_panel_avx2, all_finite_avx2, "avx2"});
+    sets.push_back({subtract_scaled_sse2, subtract_scaled_panel_sse2, all_finite_sse2, "sse2"});
 #endif
-    sets.push_back({subtract_scaled_scalar, subtract_scaled_panel_scalar, "scalar"});
+    sets.push_back({subtract_scaled_scalar, subtract_scaled_panel_scalar, all_finite_scalar, "scalar"});
     return sets;
 }
 
@@ -173,6 +206,8 @@ void subtract_scaled_panel(double* row, const double* panel, std::size_t stride,
                            const unsigned char* nonzero) {
     dispatch().subtract_scaled_panel(row, panel, stride, indices, factors, count, n_chunks, nonzero);
 }
+
+bool all_finite(const double* values, std::size_t n) { return dispatch().all_finite(values, n); }
 
 const char* instruction_set() { return dispatch().name; }
 

@@ -25,6 +25,9 @@ void subtract_scaled_panel(double* row, const double* panel, std::size_t stride,
                            const double* factors, std::size_t count, std::size_t n_chunks,
                            const unsigned char* nonzero);
 
+// True when none of the n values is infinite or NaN.
+bool all_finite(const double* values, std::size_t n);
+
 // The name of the instruction set in use ("avx2", "sse2" or "scalar"), for benchmarks and reports.
 const char* instruction_set();
 

@@ -5,14 +5,11 @@
 #include <string>
 
 #include "errors.hpp"
+#include "kernels.hpp"
 
 namespace telvora {
 
-bool all_finite(const double* values, std::size_t count) {
-    for (std::size_t k = 0; k < count; ++k)
-        if (!std::isfinite(values[k])) return false;
-    return true;
-}
+bool all_finite(const double* values, std::size_t count) { return kernels::all_finite(values, count); }
 
 void require_row_length(std::size_t length, std::uint64_t ncols) {
     if (length != ncols)

@@ -193,6 +193,27 @@ TEST_P(EveryInstructionSet, PanelUpdateEqualsOneByOneUpdates) {
     }
 }
 
+TEST_P(EveryInstructionSet, FindsEveryNonFiniteValue) {
+    const double specials[] = {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                               std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()};
+    std::mt19937_64 gen(11);
+    for (std::size_t n = 0; n < 40; ++n) {
+        std::vector<double> values(n);
+        for (double& x : values)
+            x = std::ldexp(static_cast<double>(gen() % 1000) - 500.0, static_cast<int>(gen() % 2000) - 1000);
+        EXPECT_TRUE(kernels::all_finite(values.data(), n));
+        for (std::size_t position = 0; position < n; ++position)
+            for (double special : specials) {
+                std::vector<double> spoiled = values;
+                spoiled[position] = special;
+                ASSERT_FALSE(kernels::all_finite(spoiled.data(), n)) << n << " " << position;
+            }
+    }
+    const double largest = std::numeric_limits<double>::max();
+    const double edge[] = {largest, -largest, std::numeric_limits<double>::denorm_min(), -0.0};
+    EXPECT_TRUE(kernels::all_finite(edge, 4));
+}
+
 TEST(Simulation, BlockedAndLiteralGreedyPassesAgreeOnGeneratedFrameworks) {
     for (std::uint64_t seed : {1u, 2u, 3u, 280u}) {
         Lcg64 rng(seed);
