@@ -37,6 +37,14 @@ while read -r python; do
     (cd "$ROOT" && "$env_dir/bin/python" -m pytest -q -p no:cacheprovider tests) || status=1
 done < <(find_pythons)
 
+echo "== the same wheel against the oldest supported NumPy (1.26)"
+oldest_env="$ROOT/.venv-tests/numpy-1.26"
+[ -x "$oldest_env/bin/python" ] || "$(primary_python)" -m venv "$oldest_env"
+"$oldest_env/bin/python" -m pip install --quiet --disable-pip-version-check "numpy==1.26.*" "pytest>=8" "hypothesis>=6"
+"$oldest_env/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps "$wheel"
+(cd "$ROOT" && "$oldest_env/bin/python" -m pytest -q -p no:cacheprovider tests/test_module.py tests/test_simulate.py \
+    tests/test_batch.py tests/test_pebble_game.py tests/test_distance_geometry.py) || status=1
+
 echo "== PyTorch Geometric tests under CPython 3.11 (CPU build of torch)"
 pyg_python=$(python_311)
 if [ -z "$pyg_python" ]; then
