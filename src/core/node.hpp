@@ -24,6 +24,12 @@ struct MatrixView {
     std::int64_t row_stride = 0;  // bytes
     std::int64_t col_stride = 0;  // bytes
 
+    // A view of rows * cols values stored row after row.
+    static MatrixView row_major(const double* values, std::uint64_t rows, std::uint64_t cols) {
+        return MatrixView{reinterpret_cast<const char*>(values), rows, cols,
+                          static_cast<std::int64_t>(cols * sizeof(double)), sizeof(double)};
+    }
+
     double at(std::uint64_t r, std::uint64_t c) const {
         double value;
         std::memcpy(&value,

@@ -241,12 +241,7 @@ ReconstructionResult classical_mds(const std::vector<double>& dist, std::uint64_
     if (d != 2 && d != 3) throw FatalError("Only d=2 and d=3 are supported");
     if (n <= d) throw FatalError("Need at least d+1 nodes to reconstruct in d dimensions");
 
-    MatrixView view;
-    view.data = reinterpret_cast<const char*>(dist.data());
-    view.n_rows = n;
-    view.n_cols = n;
-    view.row_stride = static_cast<std::int64_t>(n * sizeof(double));
-    view.col_stride = static_cast<std::int64_t>(sizeof(double));
+    const MatrixView view = MatrixView::row_major(dist.data(), n, n);
 
     ReconstructionResult result;
     {

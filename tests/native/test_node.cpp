@@ -17,11 +17,6 @@ using testing_support::make_nodes;
 
 namespace {
 
-MatrixView row_major_view(const std::vector<double>& values, std::uint64_t rows, std::uint64_t cols) {
-    return MatrixView{reinterpret_cast<const char*>(values.data()), rows, cols,
-                      static_cast<std::int64_t>(cols * sizeof(double)), sizeof(double)};
-}
-
 std::string invalid_input_message(const MatrixView& view, std::uint64_t d) {
     try {
         nodes_from_coords(view, d);
@@ -35,12 +30,15 @@ std::string invalid_input_message(const MatrixView& view, std::uint64_t d) {
 
 TEST(NodesFromCoords, ChecksRunInOrderWithTheirMessages) {
     const std::vector<double> values(30, 1.0);
-    EXPECT_EQ(invalid_input_message(row_major_view(values, 4, 3), 2), "coords has 3 columns but d=2 was specified");
-    EXPECT_EQ(invalid_input_message(row_major_view(values, 5, 2), 5), "coords has 2 columns but d=5 was specified");
-    EXPECT_EQ(invalid_input_message(row_major_view(values, 5, 4), 4), "d must be 2 or 3");
-    EXPECT_EQ(invalid_input_message(row_major_view(values, 3, 3), 3), "Need at least 4 nodes for d=3, got 3");
-    EXPECT_EQ(invalid_input_message(row_major_view(values, 0, 2), 2), "Need at least 3 nodes for d=2, got 0");
-    EXPECT_EQ(invalid_input_message(row_major_view(values, 3, 2), 2), "no error");
+    const auto view = [&](std::uint64_t rows, std::uint64_t cols) {
+        return MatrixView::row_major(values.data(), rows, cols);
+    };
+    EXPECT_EQ(invalid_input_message(view(4, 3), 2), "coords has 3 columns but d=2 was specified");
+    EXPECT_EQ(invalid_input_message(view(5, 2), 5), "coords has 2 columns but d=5 was specified");
+    EXPECT_EQ(invalid_input_message(view(5, 4), 4), "d must be 2 or 3");
+    EXPECT_EQ(invalid_input_message(view(3, 3), 3), "Need at least 4 nodes for d=3, got 3");
+    EXPECT_EQ(invalid_input_message(view(0, 2), 2), "Need at least 3 nodes for d=2, got 0");
+    EXPECT_EQ(invalid_input_message(view(3, 2), 2), "no error");
 }
 
 TEST(NodesFromCoords, ReadsThroughNegativeAndUnalignedStrides) {

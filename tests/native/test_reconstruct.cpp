@@ -55,13 +55,7 @@ std::vector<double> flatten(const Matrix& m) {
 }
 
 MatrixView contiguous_view(const std::vector<double>& flat, std::uint64_t n) {
-    MatrixView view;
-    view.data = reinterpret_cast<const char*>(flat.data());
-    view.n_rows = n;
-    view.n_cols = n;
-    view.row_stride = static_cast<std::int64_t>(n * sizeof(double));
-    view.col_stride = static_cast<std::int64_t>(sizeof(double));
-    return view;
+    return MatrixView::row_major(flat.data(), n, n);
 }
 
 std::vector<double> gram_of(const Matrix& d) { return gram_matrix(contiguous_view(flatten(d), d.size())); }
