@@ -2,6 +2,7 @@
 #include "blocked_rank.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "kernels.hpp"
@@ -9,69 +10,86 @@
 namespace telvora {
 
 namespace {
-constexpr std::size_t width = kernels::panel_width;
+
+constexpr std::size_t width = kernels::chunk_width;
+
+// A flush applies the pending block to this many bytes of its columns at a time, for all rows,
+// so that those columns of the block stay in the first-level cache while the rows stream past.
+constexpr std::size_t tile_bytes = 16 * 1024;
+
+bool contains(const std::uint64_t* set, std::size_t c) { return (set[c / 64] >> (c % 64)) & 1u; }
+
 }  // namespace
 
 BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRule rule, std::uint64_t interleave,
                                        std::size_t block)
     : position_(ncols),
       ncols_(ncols),
-      block_(block >= 1 && block <= max_block_size ? block
-             : ncols <= 1200                        ? 8
-             : ncols <= 2400                        ? 16
-                                                    : max_block_size),
+      n_chunks_((ncols + width - 1) / width),
+      padded_(n_chunks_ * width),
+      words_(kernels::chunk_set_words(n_chunks_)),
+      block_(block >= 1 && block <= max_block_size ? block : ncols <= 600 ? 16 : 32),
       tol_(tol),
       rule_(rule),
-      skip_zero_chunks_(tol >= 0.0) {
+      skip_zeros_(tol >= 0.0) {
     if (interleave == 0 || ncols % interleave != 0) interleave = 1;
     const std::uint64_t n_nodes = ncols / std::max<std::uint64_t>(interleave, 1);
     for (std::uint64_t c = 0; c < ncols; ++c) position_[c] = (c % interleave) * n_nodes + c / interleave;
+    catch_up_chunks_.resize(words_);
 }
 
 void BlockedRankChecker::reserve(std::uint64_t rows) {
-    storage_.reserve(std::min<std::uint64_t>(rows, ncols_) * ncols_);
+    const std::uint64_t most = std::min<std::uint64_t>(rows, ncols_);
+    storage_.reserve(most * padded_);
+    support_.reserve(most * words_);
 }
 
 bool BlockedRankChecker::add_row(std::vector<double> row) {
     require_row_length(row.size(), ncols_);
-    const std::size_t ncols = row.size();
     std::vector<double>& x = scratch_;
-    x.resize(ncols);
-    for (std::size_t c = 0; c < ncols; ++c) x[position_[c]] = row[c];
+    x.assign(padded_, 0.0);
+    for (std::size_t c = 0; c < ncols_; ++c) x[position_[c]] = row[c];
 
-    // Elimination reads each stored row as the literal checker would see it, so a row that
-    // is needed first receives the updates still waiting for it.
+    // Elimination reads each stored row as the literal checker would see it, so a row that is
+    // needed first receives the updates still waiting for it.
     for (std::size_t s = 0; s < rank_; ++s) {
         const double v = x[pivot_positions_[s]];
         if (std::fabs(v) > tol_) {
             bring_up_to_date(s);
-            kernels::subtract_scaled(x.data(), stored(s), v, ncols);
+            const bool skip = skip_zeros_ && std::isfinite(v);
+            kernels::subtract_scaled(x.data(), stored(s), v, skip ? support(s) : nullptr, n_chunks_);
         }
     }
-    if (!non_finite_row_seen_ && !all_finite(x.data(), ncols)) non_finite_row_seen_ = true;
+    if (!non_finite_row_seen_ && !all_finite(x.data(), ncols_)) non_finite_row_seen_ = true;
 
     // Most rows of a degenerate framework are dependent: one plain pass over the storage order
     // finds out, before the search in the caller's column order.
-    if (std::none_of(x.begin(), x.end(), [&](double v) { return std::fabs(v) > tol_; })) return false;
-    const std::size_t pivot = find_pivot(ncols, tol_, rule_, [&](std::size_t c) { return x[position_[c]]; });
-    if (pivot == ncols) return false;
+    const auto end = x.begin() + static_cast<std::ptrdiff_t>(ncols_);
+    if (std::none_of(x.begin(), end, [&](double v) { return std::fabs(v) > tol_; })) return false;
+    const std::size_t pivot = find_pivot(ncols_, tol_, rule_, [&](std::size_t c) { return x[position_[c]]; });
+    if (pivot == ncols_) return false;
     const double pv = x[position_[pivot]];
-    for (std::size_t k = 0; k < ncols; ++k) x[k] = x[k] / pv;
+    for (double& value : x) value = value / pv;
 
     // The back-substitution of this row into the older ones waits in the pending block.
+    if (panel_.empty()) {
+        panel_.resize(n_chunks_ * block_ * width);
+        slot_masks_.resize(n_chunks_);
+        pending_support_.resize(block_ * words_);
+    }
     const std::size_t slot = rank_ - first_pending_;
-    const std::size_t n_chunks = ncols / width;
-    if (pending_panel_.empty()) {
-        pending_panel_.resize(n_chunks * block_ * width);
-        chunk_nonzero_.resize(n_chunks * block_);
-    }
-    for (std::size_t c = 0; c < n_chunks; ++c) {
+    std::uint64_t* own = pending_support_.data() + slot * words_;
+    std::fill_n(own, words_, 0);
+    const std::uint64_t bit = std::uint64_t{1} << slot;
+    for (std::size_t c = 0; c < n_chunks_; ++c) {
         const double* chunk = x.data() + c * width;
-        std::copy_n(chunk, width, pending_panel_.data() + (c * block_ + slot) * width);
-        chunk_nonzero_[c * block_ + slot] = std::any_of(chunk, chunk + width, [](double v) { return v != 0.0; });
+        std::copy_n(chunk, width, panel_.data() + (c * block_ + slot) * width);
+        const bool nonzero = std::any_of(chunk, chunk + width, [](double v) { return v != 0.0; });
+        slot_masks_[c] = (slot_masks_[c] & ~bit) | (nonzero ? bit : 0);
+        if (nonzero) own[c / 64] |= std::uint64_t{1} << (c % 64);
     }
-    pending_.insert(pending_.end(), x.begin(), x.end());
     storage_.insert(storage_.end(), x.begin(), x.end());
+    support_.insert(support_.end(), own, own + words_);
     pivot_cols_.push_back(pivot);
     pivot_positions_.push_back(position_[pivot]);
     applied_.push_back(rank_);
@@ -80,47 +98,113 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     return true;
 }
 
-void BlockedRankChecker::bring_up_to_date(std::size_t s) {
-    const std::size_t from = applied_[s] + 1;  // never below first_pending_
-    if (from >= rank_) return;
-    const std::size_t ncols = ncols_;
-    double* row = stored(s);
-
-    // The factor of update t is the row's entry at t's pivot after the updates before t; only
-    // those pivot entries are needed to know every factor up front.
-    const double* updates[max_block_size];
-    std::size_t slots[max_block_size];
-    double factors[max_block_size];
-    std::size_t count = 0;
-    bool all_factors_finite = true;
-    for (std::size_t t = from; t < rank_; ++t) {
+// The factor of update t is the row's entry at t's pivot after the updates before t; only those
+// pivot entries are needed to know every factor up front. A pivot in a chunk where neither the
+// row nor any update it receives holds a non-zero gives a zero factor without being read.
+void BlockedRankChecker::plan(std::size_t s, CatchUp& job, std::uint64_t* chunks) {
+    job.row = s;
+    job.slots = 0;
+    job.skip_zeros = skip_zeros_;
+    std::fill_n(chunks, words_, 0);
+    const std::uint64_t* own = support(s);
+    const double* row = stored(s);
+    for (std::size_t t = applied_[s] + 1; t < rank_; ++t) {
         const std::size_t p = pivot_positions_[t];
+        const std::size_t c = p / width;
+        if (job.skip_zeros && !contains(own, c) && !contains(chunks, c)) continue;
+        const double* column = panel_.data() + c * block_ * width + p % width;
         double f = row[p];
-        for (std::size_t a = 0; a < count; ++a) f = f - updates[a][p] * factors[a];
-        if (std::fabs(f) > tol_) {
-            slots[count] = t - first_pending_;
-            updates[count] = pending_.data() + slots[count] * ncols;
-            factors[count] = f;
-            all_factors_finite = all_factors_finite && std::isfinite(f);
-            ++count;
+        for (std::uint64_t m = job.skip_zeros ? job.slots & slot_masks_[c] : job.slots; m != 0; m &= m - 1) {
+            const int a = std::countr_zero(m);
+            f = f - column[a * width] * job.factors[a];
         }
+        if (!(std::fabs(f) > tol_)) continue;
+        const std::size_t slot = t - first_pending_;
+        job.factors[slot] = f;
+        job.slots |= std::uint64_t{1} << slot;
+        if (!job.skip_zeros) continue;
+        if (!std::isfinite(f)) {
+            job.skip_zeros = false;  // zero times this factor is NaN: every chunk changes
+            continue;
+        }
+        const std::uint64_t* reach = pending_support(slot);
+        for (std::size_t w = 0; w < words_; ++w) chunks[w] |= reach[w];
     }
-    applied_[s] = rank_ - 1;
-    if (count == 0) return;
+}
 
-    // Zero times an infinite or NaN factor is NaN, so zero chunks are only skipped with finite factors.
-    const bool skip = skip_zero_chunks_ && all_factors_finite;
-    const std::size_t n_chunks = ncols / width;
-    kernels::subtract_scaled_panel(row, pending_panel_.data(), block_, slots, factors, count, n_chunks,
-                                   skip ? chunk_nonzero_.data() : nullptr);
-    const std::size_t covered = n_chunks * width;
-    for (std::size_t a = 0; a < count; ++a) updates[a] += covered;
-    kernels::subtract_scaled_block(row + covered, updates, factors, count, ncols - covered);
+void BlockedRankChecker::finish(const CatchUp& job, const std::uint64_t* chunks) {
+    std::uint64_t* set = support(job.row);
+    if (job.skip_zeros)
+        for (std::size_t w = 0; w < words_; ++w) set[w] |= chunks[w];
+    else
+        std::fill_n(set, words_, ~std::uint64_t{0});
+    applied_[job.row] = rank_ - 1;
+}
+
+void BlockedRankChecker::apply(const CatchUp& job, const std::uint64_t* chunks, std::size_t first,
+                               std::size_t last) {
+    kernels::apply_updates(stored(job.row), panel_.data(), block_, job.factors, job.slots, first, last,
+                           job.skip_zeros ? chunks : nullptr, job.skip_zeros ? slot_masks_.data() : nullptr);
+}
+
+// Asks for the chunks a job will change while the rows before it are worked on: the rows come from
+// far apart in memory, a few chunks each, which the processor does not foresee on its own.
+void BlockedRankChecker::prefetch(const CatchUp& job, const std::uint64_t* chunks, std::size_t first,
+                                  std::size_t last) {
+    const double* row = stored(job.row);
+    kernels::ChunkCursor cursor(job.skip_zeros ? chunks : nullptr, first, last);
+    for (std::size_t c = cursor.next(); c < last; c = cursor.next())
+        for (std::size_t k = 0; k < width; k += 8) __builtin_prefetch(row + c * width + k, 1);
+}
+
+void BlockedRankChecker::apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks,
+                                       std::size_t first, std::size_t last) {
+    kernels::apply_updates_to_pair(stored(job.row), stored(other.row), panel_.data(), block_, job.factors,
+                                   other.factors, job.slots, first, last, job.skip_zeros ? chunks : nullptr,
+                                   job.skip_zeros ? slot_masks_.data() : nullptr);
+}
+
+void BlockedRankChecker::bring_up_to_date(std::size_t s) {
+    if (applied_[s] + 1 >= rank_) return;
+    CatchUp job;
+    std::uint64_t* chunks = catch_up_chunks_.data();
+    plan(s, job, chunks);
+    if (job.slots != 0) apply(job, chunks, 0, n_chunks_);
+    finish(job, chunks);
 }
 
 void BlockedRankChecker::flush() {
-    for (std::size_t s = 0; s < rank_; ++s) bring_up_to_date(s);
-    pending_.clear();
+    jobs_.clear();
+    job_chunks_.clear();
+    for (std::size_t s = 0; s < rank_; ++s) {
+        if (applied_[s] + 1 >= rank_) continue;
+        jobs_.emplace_back();
+        job_chunks_.resize(jobs_.size() * words_);
+        std::uint64_t* chunks = job_chunks_.data() + (jobs_.size() - 1) * words_;
+        plan(s, jobs_.back(), chunks);
+        if (jobs_.back().slots != 0) continue;
+        finish(jobs_.back(), chunks);
+        jobs_.pop_back();
+    }
+
+    const std::size_t tile = std::max<std::size_t>(1, tile_bytes / (block_ * width * sizeof(double)));
+    for (std::size_t first = 0; first < n_chunks_; first += tile) {
+        const std::size_t last = std::min(first + tile, n_chunks_);
+        for (std::size_t j = 0; j < jobs_.size();) {
+            // Two rows that receive the same updates have the same chunks to visit and share the loads.
+            const bool pair = j + 1 < jobs_.size() && jobs_[j].slots == jobs_[j + 1].slots &&
+                              jobs_[j].skip_zeros == jobs_[j + 1].skip_zeros;
+            const std::size_t step = pair ? 2 : 1;
+            for (std::size_t ahead = j + step; ahead < std::min(j + 2 * step, jobs_.size()); ++ahead)
+                prefetch(jobs_[ahead], job_chunks_.data() + ahead * words_, first, last);
+            if (pair)
+                apply_to_pair(jobs_[j], jobs_[j + 1], job_chunks_.data() + j * words_, first, last);
+            else
+                apply(jobs_[j], job_chunks_.data() + j * words_, first, last);
+            j += step;
+        }
+    }
+    for (std::size_t j = 0; j < jobs_.size(); ++j) finish(jobs_[j], job_chunks_.data() + j * words_);
     first_pending_ = rank_;
 }
 
@@ -134,7 +218,10 @@ std::vector<std::vector<double>> BlockedRankChecker::stored_rows() {
 
 bool BlockedRankChecker::broke_down() {
     flush();
-    return non_finite_row_seen_ || !all_finite(storage_.data(), storage_.size());
+    if (non_finite_row_seen_) return true;
+    for (std::size_t s = 0; s < rank_; ++s)
+        if (!all_finite(stored(s), ncols_)) return true;
+    return false;
 }
 
 }  // namespace telvora

@@ -10,14 +10,18 @@ namespace telvora {
 
 // Same interface and results as IncrementalRankChecker: every stored value sees the same
 // operations in the same order, so ranks, pivots and every non-zero stored value agree bit for
-// bit. Three things change how fast that happens:
+// bit. What changes is how much is done and how fast:
 // - The back-substitution of an accepted row into the older rows is delayed and applied in
-//   blocks while each older row sits in cache (or earlier, when an elimination needs the row).
+//   blocks, a few columns of all rows at a time so that the block's columns stay in the fastest
+//   cache (or to one row early, when an elimination needs that row).
 // - Rows are stored coordinate by coordinate (all x, then all y, ...) when built from nodes of
-//   `interleave` coordinates, which gathers exact zeros into whole vector chunks.
-// - An update whose chunk is all exact zeros is skipped. With a finite factor that can only
-//   turn a -0.0 into +0.0, so it is done only when tol >= 0, where the sign of a zero decides
-//   nothing; zero signs in the stored rows may then differ from the literal checker's.
+//   `interleave` coordinates, which gathers exact zeros into whole chunks of columns, and each
+//   row keeps the set of chunks that may hold anything but zeros.
+// - Work on zeros is skipped: an update whose chunk is all zeros, a factor read from a chunk of
+//   zeros (it is a zero, never above tol), an elimination step over a chunk of zeros. With finite
+//   factors that can only turn a -0.0 into +0.0, so it is done only when tol >= 0, where the sign
+//   of a zero decides nothing; zero signs in the stored rows may then differ from the literal
+//   checker's.
 // The arithmetic runs in vector registers chosen at run time, one element per lane, never fused.
 class BlockedRankChecker {
 public:
@@ -34,32 +38,55 @@ public:
     std::vector<std::vector<double>> stored_rows();
     bool broke_down();
 
-    // At most this many accepted rows wait before their back-substitution reaches all older
-    // rows. Larger blocks save memory traffic once the rows outgrow the caches; for rows that
-    // fit in cache smaller blocks cost less, so the block is chosen from the row length.
-    static constexpr std::size_t max_block_size = 32;
+    static constexpr std::size_t max_block_size = 64;
 
 private:
-    double* stored(std::size_t s) { return storage_.data() + s * ncols_; }
+    // The delayed updates one stored row has still to receive: the pending slots with a factor
+    // above tol (bit t for slot t) and their factors, and whether zero chunks may be passed over
+    // (not after a non-finite factor: zero times infinity is NaN). Beside it is kept the set of
+    // chunks where those updates hold anything but zeros.
+    struct CatchUp {
+        double factors[max_block_size];
+        std::uint64_t slots;
+        std::size_t row;
+        bool skip_zeros;
+    };
+
+    double* stored(std::size_t s) { return storage_.data() + s * padded_; }
+    std::uint64_t* support(std::size_t s) { return support_.data() + s * words_; }
+    const std::uint64_t* pending_support(std::size_t slot) const { return pending_support_.data() + slot * words_; }
+    void plan(std::size_t s, CatchUp& job, std::uint64_t* chunks);
+    void finish(const CatchUp& job, const std::uint64_t* chunks);
+    void prefetch(const CatchUp& job, const std::uint64_t* chunks, std::size_t first, std::size_t last);
+    void apply(const CatchUp& job, const std::uint64_t* chunks, std::size_t first, std::size_t last);
+    void apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks, std::size_t first,
+                       std::size_t last);
     void bring_up_to_date(std::size_t s);
     void flush();
 
-    std::vector<std::size_t> position_;       // storage position of each column
-    std::vector<double> storage_;             // rank_ rows of ncols_ in storage order
-    std::vector<std::uint64_t> pivot_cols_;   // in the caller's column order
+    std::vector<std::size_t> position_;        // storage position of each column
+    std::vector<double> storage_;              // rank_ rows of padded_ values in storage order
+    std::vector<std::uint64_t> support_;       // per stored row: the chunks that may hold a non-zero
+    std::vector<std::uint64_t> pivot_cols_;    // in the caller's column order
     std::vector<std::size_t> pivot_positions_;
-    std::vector<std::uint64_t> applied_;      // row s has seen the updates of rows s+1 .. applied_[s]
-    std::vector<double> scratch_;             // the row being added, in storage order
-    std::vector<double> pending_;             // rows as they were accepted, not yet applied everywhere
-    std::vector<double> pending_panel_;       // the same rows in panel order for the vector kernel
-    std::vector<unsigned char> chunk_nonzero_;  // per panel chunk and pending row: any non-zero value
-    std::size_t first_pending_ = 0;           // index of the row in pending_[0]
+    std::vector<std::uint64_t> applied_;       // row s has seen the updates of rows s+1 .. applied_[s]
+    std::vector<double> scratch_;              // the row being added, in storage order
+    std::vector<double> panel_;                // the pending rows, chunk by chunk (see apply_updates)
+    std::vector<std::uint64_t> slot_masks_;    // per chunk: the pending slots with a non-zero there
+    std::vector<std::uint64_t> pending_support_;  // per pending slot: its non-zero chunks
+    std::vector<CatchUp> jobs_;                // the rows a flush brings up to date
+    std::vector<std::uint64_t> job_chunks_;    // the chunk set of each job
+    std::vector<std::uint64_t> catch_up_chunks_;  // the chunk set of a single row's catch-up
+    std::size_t first_pending_ = 0;            // index of the row in pending slot 0
     std::uint64_t rank_ = 0;
     std::uint64_t ncols_;
+    std::size_t n_chunks_;
+    std::size_t padded_;                       // n_chunks_ whole chunks of columns
+    std::size_t words_;                        // words of a chunk set
     std::size_t block_;
     double tol_;
     PivotRule rule_;
-    bool skip_zero_chunks_;
+    bool skip_zeros_;
     bool non_finite_row_seen_ = false;
 };
 

@@ -1,29 +1,69 @@
-// Vector kernels of the rank checkers, chosen once at run time for the processor.
+// Vector kernels of the blocked rank checker, chosen once at run time for the processor.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace telvora::kernels {
 
-// row[k] = row[k] - stored[k] * v for k < n, each element on its own, never fused.
-void subtract_scaled(double* row, const double* stored, double v, std::size_t n);
+// The kernels work on whole chunks of this many columns; the blocked checker pads its rows to
+// whole chunks.
+constexpr std::size_t chunk_width = 16;
 
-// For k < n and t = 0 .. count-1 in order: row[k] = row[k] - updates[t][k] * factors[t], one
-// element at a time (used for the columns a panel does not cover).
-void subtract_scaled_block(double* row, const double* const* updates, const double* factors, std::size_t count,
-                           std::size_t n);
+// A set of chunks is a bit array: chunk c is bit c % 64 of word c / 64. Wherever a set is
+// passed, a null pointer stands for every chunk.
+constexpr std::size_t chunk_set_words(std::size_t n_chunks) { return (n_chunks + 63) / 64; }
 
-// Updates stored as panels: the chunk of panel_width columns starting at c * panel_width of
-// update t sits at panel[(c * stride + t) * panel_width], so one chunk of all updates is one
-// contiguous stream. Applies updates indices[0 .. count-1] in order, with their factors, to the
-// first n_chunks * panel_width columns of row. When nonzero is given, the chunk c of update t is
-// skipped where nonzero[c * stride + t] is 0, that is, where the chunk holds only zeros.
-constexpr std::size_t panel_width = 16;
-void subtract_scaled_panel(double* row, const double* panel, std::size_t stride, const std::size_t* indices,
-                           const double* factors, std::size_t count, std::size_t n_chunks,
-                           const unsigned char* nonzero);
+// Walks the chunks of a set that lie in [first, last), in increasing order.
+class ChunkCursor {
+public:
+    ChunkCursor(const std::uint64_t* set, std::size_t first, std::size_t last)
+        : set_(set), next_(first), last_(last), word_(first / 64) {
+        if (set_ != nullptr && first < last) bits_ = set_[word_] & (~std::uint64_t{0} << (first % 64));
+    }
+
+    // The next chunk, or `last` once there is none.
+    std::size_t next() {
+        if (set_ == nullptr) return next_ < last_ ? next_++ : last_;
+        while (bits_ == 0) {
+            if (++word_ * 64 >= last_) return last_;
+            bits_ = set_[word_];
+        }
+        const std::size_t c = word_ * 64 + static_cast<std::size_t>(std::countr_zero(bits_));
+        bits_ &= bits_ - 1;
+        return c < last_ ? c : last_;
+    }
+
+private:
+    const std::uint64_t* set_;
+    std::size_t next_;
+    std::size_t last_;
+    std::size_t word_;
+    std::uint64_t bits_ = 0;
+};
+
+// row[k] = row[k] - stored[k] * v, each element on its own and never fused, over the columns of
+// the chunks of `chunks` (a set, or null for all) among the first n_chunks.
+void subtract_scaled(double* row, const double* stored, double v, const std::uint64_t* chunks,
+                     std::size_t n_chunks);
+
+// Delayed updates kept as a panel: chunk c of the update in slot t sits at
+// panel[(c * stride + t) * chunk_width], so one chunk of all updates is one contiguous stream.
+// For every chunk c in [first, last) that is in `chunks`, applies the updates of the slots in
+// `slots` (bit t for slot t) in increasing slot order, each with factors[t], one element at a
+// time: row[k] = row[k] - update[k] * factors[t]. When slot_masks is given, only the slots of
+// slot_masks[c] are applied in chunk c: the others hold only zeros there.
+void apply_updates(double* row, const double* panel, std::size_t stride, const double* factors, std::uint64_t slots,
+                   std::size_t first, std::size_t last, const std::uint64_t* chunks, const std::uint64_t* slot_masks);
+
+// The same for two rows that receive the same slots (each with its own factors), which then share
+// every load of the panel; the results are those of two calls of apply_updates.
+void apply_updates_to_pair(double* row, double* other_row, const double* panel, std::size_t stride,
+                           const double* factors, const double* other_factors, std::uint64_t slots, std::size_t first,
+                           std::size_t last, const std::uint64_t* chunks, const std::uint64_t* slot_masks);
 
 // True when none of the n values is infinite or NaN.
 bool all_finite(const double* values, std::size_t n);

@@ -162,33 +162,49 @@ TEST(BlockedRankChecker, WrongLengthIsFatal) {
     EXPECT_THROW(checker.add_row({1, 2, 3}), FatalError);
 }
 
+// The kernels against a plain loop: chunk ranges, chunk sets and per-chunk slot masks decide what
+// is applied, and what is applied happens in slot order, element by element.
 TEST_P(EveryInstructionSet, PanelUpdateEqualsOneByOneUpdates) {
     std::mt19937_64 gen(3);
     std::uniform_real_distribution<double> unit(-1e3, 1e3);
-    constexpr std::size_t width = kernels::panel_width;
-    for (std::size_t n_chunks : {0u, 1u, 3u}) {
-        for (std::size_t stride : {1u, 5u, 32u}) {
-            const std::size_t n = n_chunks * width;
-            std::vector<double> panel(n_chunks * stride * width), row(n);
-            for (double& x : panel) x = unit(gen);
-            for (double& x : row) x = unit(gen);
-            std::vector<std::size_t> indices;
-            std::vector<double> factors;
-            for (std::size_t t = 0; t < stride; ++t)
-                if (gen() % 3 != 0) {
-                    indices.push_back(t);
-                    factors.push_back(unit(gen));
-                }
-            std::vector<double> expected = row;
-            for (std::size_t a = 0; a < indices.size(); ++a)
-                for (std::size_t k = 0; k < n; ++k) {
-                    const double u = panel[((k / width) * stride + indices[a]) * width + k % width];
-                    expected[k] = expected[k] - u * factors[a];
-                }
-            kernels::subtract_scaled_panel(row.data(), panel.data(), stride, indices.data(), factors.data(),
-                                           indices.size(), n_chunks, nullptr);
-            for (std::size_t k = 0; k < n; ++k)
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(row[k]), std::bit_cast<std::uint64_t>(expected[k]));
+    constexpr std::size_t width = kernels::chunk_width;
+    for (int round = 0; round < 200; ++round) {
+        const std::size_t n_chunks = gen() % 140;
+        const std::size_t stride = 1 + gen() % 64;
+        const std::size_t first = n_chunks == 0 ? 0 : gen() % (n_chunks + 1);
+        const std::size_t last = first + (n_chunks == first ? 0 : gen() % (n_chunks - first + 1));
+        std::vector<double> panel(n_chunks * stride * width), row(n_chunks * width), factors(stride);
+        for (double& x : panel) x = unit(gen);
+        for (double& x : row) x = unit(gen);
+        for (double& x : factors) x = unit(gen);
+        const std::uint64_t slots = gen() & (stride == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << stride) - 1);
+        std::vector<std::uint64_t> chunk_set(kernels::chunk_set_words(n_chunks)), slot_masks(n_chunks);
+        for (auto& word : chunk_set) word = gen() | gen();
+        for (auto& mask : slot_masks) mask = gen() | gen();
+        const bool use_set = round % 2 == 0, use_masks = round % 3 != 0;
+
+        std::vector<double> expected = row;
+        for (std::size_t c = first; c < last; ++c) {
+            if (use_set && !((chunk_set[c / 64] >> (c % 64)) & 1)) continue;
+            for (std::size_t t = 0; t < stride; ++t) {
+                if (!((slots >> t) & 1) || (use_masks && !((slot_masks[c] >> t) & 1))) continue;
+                for (std::size_t k = c * width; k < (c + 1) * width; ++k)
+                    expected[k] = expected[k] - panel[(c * stride + t) * width + k % width] * factors[t];
+            }
+        }
+        // A pair of rows, the second with its own factors, gives what two single calls give.
+        std::vector<double> other = row, other_expected = row, other_factors(stride);
+        for (double& x : other_factors) x = unit(gen);
+        kernels::apply_updates(other_expected.data(), panel.data(), stride, other_factors.data(), slots, first, last,
+                               use_set ? chunk_set.data() : nullptr, use_masks ? slot_masks.data() : nullptr);
+        kernels::apply_updates_to_pair(row.data(), other.data(), panel.data(), stride, factors.data(),
+                                       other_factors.data(), slots, first, last, use_set ? chunk_set.data() : nullptr,
+                                       use_masks ? slot_masks.data() : nullptr);
+        for (std::size_t k = 0; k < row.size(); ++k) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(row[k]), std::bit_cast<std::uint64_t>(expected[k]))
+                << "round " << round << " column " << k;
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(other[k]), std::bit_cast<std::uint64_t>(other_expected[k]))
+                << "round " << round << " column " << k;
         }
     }
 }
