@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "kernels.hpp"
+#include "memory.hpp"
 
 namespace telvora {
 
@@ -41,6 +42,7 @@ BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRul
 void BlockedRankChecker::reserve(std::uint64_t rows) {
     const std::uint64_t most = std::min<std::uint64_t>(rows, ncols_);
     storage_.reserve(most * padded_);
+    advise_large_pages(storage_.data(), storage_.capacity() * sizeof(double));
     support_.reserve(most * words_);
 }
 
@@ -176,36 +178,82 @@ void BlockedRankChecker::bring_up_to_date(std::size_t s) {
 void BlockedRankChecker::flush() {
     jobs_.clear();
     job_chunks_.clear();
+    wide_jobs_.clear();
+    narrow_jobs_.clear();
     for (std::size_t s = 0; s < rank_; ++s) {
         if (applied_[s] + 1 >= rank_) continue;
         jobs_.emplace_back();
         job_chunks_.resize(jobs_.size() * words_);
+        CatchUp& job = jobs_.back();
         std::uint64_t* chunks = job_chunks_.data() + (jobs_.size() - 1) * words_;
-        plan(s, jobs_.back(), chunks);
-        if (jobs_.back().slots != 0) continue;
-        finish(jobs_.back(), chunks);
-        jobs_.pop_back();
-    }
-
-    const std::size_t tile = std::max<std::size_t>(1, tile_bytes / (block_ * width * sizeof(double)));
-    for (std::size_t first = 0; first < n_chunks_; first += tile) {
-        const std::size_t last = std::min(first + tile, n_chunks_);
-        for (std::size_t j = 0; j < jobs_.size();) {
-            // Two rows that receive the same updates have the same chunks to visit and share the loads.
-            const bool pair = j + 1 < jobs_.size() && jobs_[j].slots == jobs_[j + 1].slots &&
-                              jobs_[j].skip_zeros == jobs_[j + 1].skip_zeros;
-            const std::size_t step = pair ? 2 : 1;
-            for (std::size_t ahead = j + step; ahead < std::min(j + 2 * step, jobs_.size()); ++ahead)
-                prefetch(jobs_[ahead], job_chunks_.data() + ahead * words_, first, last);
-            if (pair)
-                apply_to_pair(jobs_[j], jobs_[j + 1], job_chunks_.data() + j * words_, first, last);
-            else
-                apply(jobs_[j], job_chunks_.data() + j * words_, first, last);
-            j += step;
+        plan(s, job, chunks);
+        if (job.slots == 0) {
+            finish(job, chunks);
+            jobs_.pop_back();
+            continue;
         }
+        job.n_chunks = n_chunks_;
+        if (job.skip_zeros) {
+            job.n_chunks = 0;
+            for (std::size_t w = 0; w < words_; ++w) job.n_chunks += static_cast<std::size_t>(std::popcount(chunks[w]));
+        }
+        (job.n_chunks > n_chunks_ / 4 ? wide_jobs_ : narrow_jobs_).push_back(jobs_.size() - 1);
     }
+    // Rows with many chunks to change take the block a few columns at a time, all of those rows
+    // at each step, so that the block's columns stay in the first-level cache; the others take
+    // all their chunks at once.
+    const std::size_t tile = std::max<std::size_t>(1, tile_bytes / (block_ * width * sizeof(double)));
+    for (std::size_t first = 0; first < n_chunks_; first += tile)
+        apply_jobs(wide_jobs_, first, std::min(first + tile, n_chunks_));
+    apply_jobs(narrow_jobs_, 0, n_chunks_);
     for (std::size_t j = 0; j < jobs_.size(); ++j) finish(jobs_[j], job_chunks_.data() + j * words_);
     first_pending_ = rank_;
+}
+
+namespace {
+
+// How many chunks of a set (null: all) lie in [first, last).
+std::size_t count_chunks(const std::uint64_t* set, std::size_t first, std::size_t last) {
+    if (set == nullptr) return last - first;
+    std::size_t count = 0;
+    for (std::size_t w = first / 64; w * 64 < last; ++w) {
+        std::uint64_t bits = set[w];
+        if (first > w * 64) bits &= ~std::uint64_t{0} << (first - w * 64);
+        if (last < w * 64 + 64) bits &= (std::uint64_t{1} << (last - w * 64)) - 1;
+        count += static_cast<std::size_t>(std::popcount(bits));
+    }
+    return count;
+}
+
+}  // namespace
+
+// The rows lie far apart in memory and each is changed in a few places, which the processor does
+// not foresee: the chunks of the rows ahead are asked for while the earlier ones are worked on.
+void BlockedRankChecker::apply_jobs(const std::vector<std::size_t>& jobs, std::size_t first, std::size_t last) {
+    constexpr std::size_t window = 32;  // chunks asked for ahead of the one being changed
+    std::size_t ahead = 0, requested = 0, done = 0;
+    const auto chunks_of = [&](std::size_t k) {
+        const CatchUp& job = jobs_[jobs[k]];
+        return job.skip_zeros ? job_chunks_.data() + jobs[k] * words_ : nullptr;
+    };
+    for (std::size_t k = 0; k < jobs.size();) {
+        for (; ahead < jobs.size() && requested <= done + window; ++ahead) {
+            prefetch(jobs_[jobs[ahead]], job_chunks_.data() + jobs[ahead] * words_, first, last);
+            requested += count_chunks(chunks_of(ahead), first, last);
+        }
+        // Two rows that receive the same updates have the same chunks to visit and share the loads.
+        const CatchUp& job = jobs_[jobs[k]];
+        const bool pair = k + 1 < jobs.size() && job.slots == jobs_[jobs[k + 1]].slots &&
+                          job.skip_zeros == jobs_[jobs[k + 1]].skip_zeros;
+        const std::uint64_t* chunks = job_chunks_.data() + jobs[k] * words_;
+        if (pair)
+            apply_to_pair(job, jobs_[jobs[k + 1]], chunks, first, last);
+        else
+            apply(job, chunks, first, last);
+        const std::size_t step = pair ? 2 : 1;
+        done += step * count_chunks(chunks_of(k), first, last);
+        k += step;
+    }
 }
 
 std::vector<std::vector<double>> BlockedRankChecker::stored_rows() {

@@ -49,6 +49,7 @@ private:
         double factors[max_block_size];
         std::uint64_t slots;
         std::size_t row;
+        std::size_t n_chunks;  // chunks to visit
         bool skip_zeros;
     };
 
@@ -63,6 +64,7 @@ private:
                        std::size_t last);
     void bring_up_to_date(std::size_t s);
     void flush();
+    void apply_jobs(const std::vector<std::size_t>& jobs, std::size_t first, std::size_t last);
 
     std::vector<std::size_t> position_;        // storage position of each column
     std::vector<double> storage_;              // rank_ rows of padded_ values in storage order
@@ -76,6 +78,8 @@ private:
     std::vector<std::uint64_t> pending_support_;  // per pending slot: its non-zero chunks
     std::vector<CatchUp> jobs_;                // the rows a flush brings up to date
     std::vector<std::uint64_t> job_chunks_;    // the chunk set of each job
+    std::vector<std::size_t> wide_jobs_;       // jobs that visit many chunks, and the others
+    std::vector<std::size_t> narrow_jobs_;
     std::vector<std::uint64_t> catch_up_chunks_;  // the chunk set of a single row's catch-up
     std::size_t first_pending_ = 0;            // index of the row in pending slot 0
     std::uint64_t rank_ = 0;

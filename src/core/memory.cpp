@@ -4,6 +4,10 @@
 #include <new>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
 namespace telvora {
 
 std::uint64_t checked_multiply(std::uint64_t a, std::uint64_t b) {
@@ -35,6 +39,21 @@ std::uint64_t physical_memory_bytes() {
 void require_allocatable(std::uint64_t count, std::uint64_t element_size) {
     const std::uint64_t bytes = checked_multiply(count, element_size);
     if (bytes > PTRDIFF_MAX || bytes > physical_memory_bytes()) throw std::bad_alloc();
+}
+
+void advise_large_pages(void* data, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t large_page = std::uintptr_t{1} << 21;
+    if (bytes < 4 * large_page) return;
+    // Only whole large pages inside the buffer can be backed by them.
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + large_page - 1) & ~(large_page - 1);
+    const std::uintptr_t last = (begin + bytes) & ~(large_page - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
 }
 
 }  // namespace telvora

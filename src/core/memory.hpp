@@ -17,4 +17,9 @@ std::uint64_t checked_add(std::uint64_t a, std::uint64_t b);
 // end in an allocation failure or a swap storm, so it is refused before any work.
 void require_allocatable(std::uint64_t count, std::uint64_t element_size);
 
+// Asks the system to back a large buffer that is about to be filled with large pages, which
+// spares tens of thousands of page faults for a buffer of tens of megabytes. Only a hint: where
+// the system cannot, nothing changes.
+void advise_large_pages(void* data, std::size_t bytes);
+
 }  // namespace telvora

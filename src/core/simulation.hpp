@@ -21,12 +21,15 @@ struct EdgeLabelling {
 };
 
 // A fresh checker for rows of the node list that will hold at most max_rows rows; the blocked
-// one stores them coordinate by coordinate and reserves their room up front.
+// one reserves their room up front. Taking the first column above tol as pivot fills the columns
+// in order and leaves long runs of zeros in each coordinate's columns, which the blocked checker
+// gathers by storing the rows coordinate by coordinate. Under the largest-magnitude rule rows stay
+// sparse around the nodes they touch, whose columns lie together in the caller's order.
 template <class Checker>
 Checker new_checker(const NodeList& nodes, double tol, PivotRule rule, std::uint64_t max_rows) {
     const std::uint64_t dim = nodes.empty() ? 0 : nodes[0].coordinates.size();
     if constexpr (std::is_same_v<Checker, BlockedRankChecker>) {
-        Checker checker(nodes.size() * dim, tol, rule, dim);
+        Checker checker(nodes.size() * dim, tol, rule, rule == PivotRule::FirstAboveTolerance ? dim : 1);
         checker.reserve(max_rows);
         return checker;
     } else {
