@@ -175,12 +175,12 @@ def memory_table(measurements: list[Measurement]) -> list[str]:
 def native_table(rows: list[dict]) -> list[str]:
     if not rows:
         return []
-    out = ["| task | n | d | literal reference | fast | speed-up (reference / fast) |",
-           "|---|---:|---:|---:|---:|---:|"]
+    out = ["| task | n | d | literal reference | fast | speed-up (reference / fast) | note |",
+           "|---|---:|---:|---:|---:|---:|---|"]
     for r in sorted(rows, key=lambda r: (str(r["task"]), r.get("d") or 0, r["n"])):
         speed = r["reference_s"] / r["fast_s"] if r.get("fast_s") else None
         out.append(f"| {r['task']} | {r['n']} | {r.get('d', '')} | {format_seconds(r['reference_s'])} "
-                   f"| {format_seconds(r['fast_s'])} | {format_ratio(speed)} |")
+                   f"| {format_seconds(r['fast_s'])} | {format_ratio(speed)} | {r.get('note', '')} |")
     return out
 
 

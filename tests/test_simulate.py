@@ -119,6 +119,46 @@ def test_breakdown_retry_on_a_generated_framework():
     assert result["is_rigid"] is True
 
 
+def _large_framework(kind):
+    if kind == "random 2-D":
+        return np.array(reference.random_points(110, 2, 5)), 2
+    if kind.startswith("breaks down"):  # generated points whose first-above-tol pass breaks down
+        return np.array(reference.random_points(70, 3, int(kind.split()[-1]))), 3
+    if kind == "coplanar 3-D":
+        points = np.array(reference.random_points(72, 3, 9))
+        points[:, 2] = 0.25
+        return points, 3
+    if kind == "collinear triples 2-D":  # every third point halfway between the two before it
+        points = np.array(reference.random_points(111, 2, 6))
+        points[2::3] = (points[0::3] + points[1::3]) / 2
+        return points, 2
+    if kind == "collinear 2-D":
+        t = np.array(reference.random_points(101, 1, 4))
+        return np.hstack([t, 2.0 * t - 1.0]), 2
+    raise ValueError(kind)
+
+
+@settings(max_examples=60, deadline=None)
+@given(data=st.data(), d=st.sampled_from([2, 3]))
+def test_columnwise_oracle_equals_the_plain_one(data, d):
+    coords = data.draw(_points(d, max_n=9)).tolist()
+    tol = data.draw(st.sampled_from([1e-9, 0.0, -1.0, math.nan]))
+    assert reference.simulate(coords, d, tol, checker_class=reference.ColumnwiseRankChecker) == \
+        reference.simulate(coords, d, tol)
+
+
+# Frameworks of a few hundred columns, where the module's faster checker takes over from the plain
+# one, against the oracle: fast path, retry after a breakdown, and the greedy pass over every pair.
+@pytest.mark.parametrize("kind", ["random 2-D", "breaks down 166", "breaks down 436", "coplanar 3-D",
+                                  "collinear 2-D", "collinear triples 2-D"])
+def test_large_frameworks_match_the_oracle(kind):
+    coords, d = _large_framework(kind)
+    result = telvora.simulate(coords, d)
+    labels, rank = reference.simulate(coords.tolist(), d, checker_class=reference.ColumnwiseRankChecker)
+    assert result["labels"].tolist() == labels
+    assert result["final_rank"] == rank
+
+
 def _points(d, max_n=7):
     # Small integer grids make collinear, coplanar and coincident points likely.
     values = st.one_of(

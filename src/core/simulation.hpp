@@ -90,9 +90,10 @@ GreedyOutcome greedy_labelling_with(const NodeList& nodes, const std::vector<Edg
     return outcome;
 }
 
-// The two rank phases with the checker that suits the input: the blocked checker for finite
-// coordinates and a finite tol >= 0, the literal one otherwise. Both give the same bits; the
-// literal one keeps odd inputs on the plainest path.
+// The two rank phases with the checker that suits the input: the blocked checker for frameworks
+// of more than a few hundred columns with finite coordinates and a finite tol >= 0, the literal
+// one otherwise. Both give the same bits; the literal one is faster on small frameworks and keeps
+// odd inputs on the plainest path.
 PrefixRank prefix_rank(const NodeList& nodes, const std::vector<Edge>& edges, std::uint64_t m, double tol,
                        PivotRule rule);
 GreedyOutcome greedy_labelling(const NodeList& nodes, const std::vector<Edge>& edges, double tol, PivotRule rule,
