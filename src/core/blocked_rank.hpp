@@ -12,8 +12,9 @@ namespace telvora {
 // operations in the same order, so ranks, pivots and every non-zero stored value agree bit for
 // bit. What changes is how much is done and how fast:
 // - The back-substitution of an accepted row into the older rows is delayed and applied in
-//   blocks, a few columns of all rows at a time so that the block's columns stay in the fastest
-//   cache (or to one row early, when an elimination needs that row).
+//   blocks, a tile of columns of all rows at a time so that the block's tile stays in cache, two
+//   rows at once where they receive the same updates (or to one row early, when an elimination
+//   needs that row).
 // - Rows are stored coordinate by coordinate (all x, then all y, ...) when built from nodes of
 //   `interleave` coordinates, which gathers exact zeros into whole chunks of columns, and each
 //   row keeps the set of chunks that may hold anything but zeros.
@@ -46,6 +47,7 @@ private:
     // (not after a non-finite factor: zero times infinity is NaN). Beside it is kept the set of
     // chunks where those updates hold anything but zeros.
     struct CatchUp {
+        CatchUp() {}  // left uninitialised: only the factors of the slots in `slots` are read
         double factors[max_block_size];
         std::uint64_t slots;
         std::size_t row;
@@ -56,7 +58,8 @@ private:
     double* stored(std::size_t s) { return storage_.data() + s * padded_; }
     std::uint64_t* support(std::size_t s) { return support_.data() + s * words_; }
     const std::uint64_t* pending_support(std::size_t slot) const { return pending_support_.data() + slot * words_; }
-    void plan(std::size_t s, CatchUp& job, std::uint64_t* chunks);
+    void consider(CatchUp& job, std::uint64_t* chunks, std::size_t t);
+    void plan(std::size_t first, std::size_t last, std::size_t first_job);
     void finish(const CatchUp& job, const std::uint64_t* chunks);
     void prefetch(const CatchUp& job, const std::uint64_t* chunks, std::size_t first, std::size_t last);
     void apply(const CatchUp& job, const std::uint64_t* chunks, std::size_t first, std::size_t last);
@@ -76,11 +79,10 @@ private:
     std::vector<double> panel_;                // the pending rows, chunk by chunk (see apply_updates)
     std::vector<std::uint64_t> slot_masks_;    // per chunk: the pending slots with a non-zero there
     std::vector<std::uint64_t> pending_support_;  // per pending slot: its non-zero chunks
-    std::vector<CatchUp> jobs_;                // the rows a flush brings up to date
+    std::vector<CatchUp> jobs_;                // the rows being brought up to date
     std::vector<std::uint64_t> job_chunks_;    // the chunk set of each job
     std::vector<std::size_t> wide_jobs_;       // jobs that visit many chunks, and the others
     std::vector<std::size_t> narrow_jobs_;
-    std::vector<std::uint64_t> catch_up_chunks_;  // the chunk set of a single row's catch-up
     std::size_t first_pending_ = 0;            // index of the row in pending slot 0
     std::uint64_t rank_ = 0;
     std::uint64_t ncols_;
@@ -91,6 +93,7 @@ private:
     double tol_;
     PivotRule rule_;
     bool skip_zeros_;
+    bool in_caller_order_ = true;              // storage order is the caller's column order
     bool non_finite_row_seen_ = false;
 };
 
