@@ -114,43 +114,85 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
 // The factor of update t is the row's entry at t's pivot after the updates before t; only those
 // pivot entries are needed to know every factor up front. A pivot in a chunk where neither the
 // row nor any update it receives holds a non-zero gives a zero factor without being read.
+inline bool BlockedRankChecker::may_reach(const CatchUp& job, const std::uint64_t* chunks, std::size_t c) {
+    return !job.skip_zeros || contains(support(job.row), c) || contains(chunks, c);
+}
+
+// Takes f as the factor of update t when it is above tol; says whether it was.
+inline bool BlockedRankChecker::take_factor(CatchUp& job, std::uint64_t* chunks, std::size_t t, double f) {
+    if (!(std::fabs(f) > tol_)) return false;
+    const std::size_t slot = t - first_pending_;
+    job.factors[slot] = f;
+    job.slots |= std::uint64_t{1} << slot;
+    if (!job.skip_zeros) return true;
+    if (!std::isfinite(f)) {
+        job.skip_zeros = false;  // zero times this factor is NaN: every chunk changes
+        return true;
+    }
+    const std::uint64_t* reach = pending_support(slot);
+    for (std::size_t w = 0; w < words_; ++w) chunks[w] |= reach[w];
+    return true;
+}
+
 inline void BlockedRankChecker::consider(CatchUp& job, std::uint64_t* chunks, std::size_t t) {
     const std::size_t p = pivot_positions_[t];
     const std::size_t c = p / width;
-    if (job.skip_zeros && !contains(support(job.row), c) && !contains(chunks, c)) return;
+    if (!may_reach(job, chunks, c)) return;
     const double* column = panel_.data() + c * block_ * width + p % width;
     double f = stored(job.row)[p];
     for (std::uint64_t m = job.skip_zeros ? job.slots & slot_masks_[c] : job.slots; m != 0; m &= m - 1) {
         const int a = std::countr_zero(m);
         f = f - column[a * width] * job.factors[a];
     }
-    if (!(std::fabs(f) > tol_)) return;
-    const std::size_t slot = t - first_pending_;
-    job.factors[slot] = f;
-    job.slots |= std::uint64_t{1} << slot;
-    if (!job.skip_zeros) return;
-    if (!std::isfinite(f)) {
-        job.skip_zeros = false;  // zero times this factor is NaN: every chunk changes
-        return;
-    }
-    const std::uint64_t* reach = pending_support(slot);
-    for (std::size_t w = 0; w < words_; ++w) chunks[w] |= reach[w];
+    take_factor(job, chunks, t, f);
 }
 
-// Plans the rows [first, last), which all wait for the same updates, into the jobs from first_job
-// on. Each update is considered for all of them before the next, so that the chains of
-// subtractions of different rows overlap in the processor.
+// Plans the rows [first, last), at most plan_group of them, which all wait for the same updates,
+// into the jobs from first_job on. Each update is considered for all of them before the next.
+// While a full group has taken the same updates, the chains of subtractions of its rows run side
+// by side, one lane per row, each lane with the operations and order of consider().
 void BlockedRankChecker::plan(std::size_t first, std::size_t last, std::size_t first_job) {
-    for (std::size_t s = first; s < last; ++s) {
-        CatchUp& job = jobs_[first_job + (s - first)];
-        job.row = s;
+    const std::size_t count = last - first;
+    for (std::size_t k = 0; k < count; ++k) {
+        CatchUp& job = jobs_[first_job + k];
+        job.row = first + k;
         job.slots = 0;
         job.skip_zeros = skip_zeros_;
-        std::fill_n(job_chunks_.data() + (first_job + (s - first)) * words_, words_, 0);
+        std::fill_n(job_chunks_.data() + (first_job + k) * words_, words_, 0);
     }
-    for (std::size_t t = applied_[first] + 1; t < rank_; ++t)
-        for (std::size_t j = first_job; j < first_job + (last - first); ++j)
-            consider(jobs_[j], job_chunks_.data() + j * words_, t);
+    CatchUp* jobs = jobs_.data() + first_job;
+    const auto chunks_of = [&](std::size_t k) { return job_chunks_.data() + (first_job + k) * words_; };
+    bool lockstep = count == plan_group && skip_zeros_;
+    double lanes[max_block_size][plan_group];  // the factors taken, by slot and row
+    for (std::size_t t = applied_[first] + 1; t < rank_; ++t) {
+        if (lockstep) {
+            const std::size_t p = pivot_positions_[t];
+            const std::size_t c = p / width;
+            std::size_t reaching = 0;
+            for (std::size_t k = 0; k < plan_group; ++k) reaching += may_reach(jobs[k], chunks_of(k), c);
+            if (reaching == 0) continue;
+            if (reaching == plan_group) {
+                const double* column = panel_.data() + c * block_ * width + p % width;
+                double f[plan_group];
+                for (std::size_t k = 0; k < plan_group; ++k) f[k] = stored(jobs[k].row)[p];
+                for (std::uint64_t m = jobs[0].slots & slot_masks_[c]; m != 0; m &= m - 1) {
+                    const int a = std::countr_zero(m);
+                    const double u = column[a * width];
+                    for (std::size_t k = 0; k < plan_group; ++k) f[k] = f[k] - u * lanes[a][k];
+                }
+                std::size_t taken = 0;
+                for (std::size_t k = 0; k < plan_group; ++k) {
+                    taken += take_factor(jobs[k], chunks_of(k), t, f[k]);
+                    lanes[t - first_pending_][k] = f[k];
+                    lockstep = lockstep && jobs[k].skip_zeros;
+                }
+                lockstep = lockstep && (taken == 0 || taken == plan_group);
+                continue;
+            }
+            lockstep = false;  // the rows part ways: each goes on by itself
+        }
+        for (std::size_t k = 0; k < count; ++k) consider(jobs[k], chunks_of(k), t);
+    }
 }
 
 void BlockedRankChecker::finish(const CatchUp& job, const std::uint64_t* chunks) {
@@ -195,7 +237,6 @@ void BlockedRankChecker::bring_up_to_date(std::size_t s) {
 }
 
 void BlockedRankChecker::flush() {
-    constexpr std::size_t plan_group = 4;
     jobs_.clear();
     job_chunks_.clear();
     for (std::size_t s = 0; s < rank_;) {

@@ -40,6 +40,7 @@ public:
     bool broke_down();
 
     static constexpr std::size_t max_block_size = 64;
+    static constexpr std::size_t plan_group = 4;  // rows whose factors are worked out together
 
 private:
     // The delayed updates one stored row has still to receive: the pending slots with a factor
@@ -58,6 +59,8 @@ private:
     double* stored(std::size_t s) { return storage_.data() + s * padded_; }
     std::uint64_t* support(std::size_t s) { return support_.data() + s * words_; }
     const std::uint64_t* pending_support(std::size_t slot) const { return pending_support_.data() + slot * words_; }
+    bool may_reach(const CatchUp& job, const std::uint64_t* chunks, std::size_t c);
+    bool take_factor(CatchUp& job, std::uint64_t* chunks, std::size_t t, double f);
     void consider(CatchUp& job, std::uint64_t* chunks, std::size_t t);
     void plan(std::size_t first, std::size_t last, std::size_t first_job);
     void finish(const CatchUp& job, const std::uint64_t* chunks);
