@@ -57,16 +57,7 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
         for (std::size_t c = 0; c < ncols_; ++c) x[position_[c]] = row[c];
     std::fill(x.begin() + static_cast<std::ptrdiff_t>(ncols_), x.end(), 0.0);
 
-    // Elimination reads each stored row as the literal checker would see it, so a row that is
-    // needed first receives the updates still waiting for it.
-    for (std::size_t s = 0; s < rank_; ++s) {
-        const double v = x[pivot_positions_[s]];
-        if (std::fabs(v) > tol_) {
-            bring_up_to_date(s);
-            const bool skip = skip_zeros_ && std::isfinite(v);
-            kernels::subtract_scaled(x.data(), stored(s), v, skip ? support(s) : nullptr, n_chunks_);
-        }
-    }
+    eliminate(x.data());
     if (!non_finite_row_seen_ && !all_finite(x.data(), ncols_)) non_finite_row_seen_ = true;
 
     std::size_t pivot = ncols_;
@@ -109,6 +100,47 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     ++rank_;
     if (rank_ - first_pending_ == block_) flush();
     return true;
+}
+
+// Elimination reads each stored row as the literal checker would see it, so a row that is needed
+// first receives the updates still waiting for it. The rows found to be needed are subtracted a
+// few at a time in one pass over x; until then, their share in a pivot entry read in between is
+// subtracted from that entry alone, in the same order.
+void BlockedRankChecker::eliminate(double* x) {
+    constexpr std::size_t together = 8;
+    const double* rows[together];
+    double factors[together];
+    const std::uint64_t* sets[together];  // null: the row changes every chunk
+    std::size_t waiting = 0;
+    std::vector<std::uint64_t>& reach = elimination_chunks_;  // the waiting rows' chunks together
+    reach.assign(words_, 0);
+    bool reach_all = false;
+    const auto subtract_waiting = [&] {
+        kernels::subtract_scaled_rows(x, rows, factors, sets, waiting, reach_all ? nullptr : reach.data(), n_chunks_);
+        waiting = 0;
+        std::fill(reach.begin(), reach.end(), 0);
+        reach_all = false;
+    };
+    for (std::size_t s = 0; s < rank_; ++s) {
+        const std::size_t p = pivot_positions_[s];
+        const std::size_t c = p / width;
+        double v = x[p];
+        if (waiting > 0 && (reach_all || contains(reach.data(), c)))
+            for (std::size_t a = 0; a < waiting; ++a)
+                if (sets[a] == nullptr || contains(sets[a], c)) v = v - rows[a][p] * factors[a];
+        if (!(std::fabs(v) > tol_)) continue;
+        bring_up_to_date(s);
+        rows[waiting] = stored(s);
+        factors[waiting] = v;
+        // Zero times a non-finite factor is NaN, so such a row changes every chunk.
+        sets[waiting] = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
+        if (sets[waiting] == nullptr)
+            reach_all = true;
+        else
+            for (std::size_t w = 0; w < words_; ++w) reach[w] |= sets[waiting][w];
+        if (++waiting == together) subtract_waiting();
+    }
+    if (waiting > 0) subtract_waiting();
 }
 
 // The factor of update t is the row's entry at t's pivot after the updates before t; only those

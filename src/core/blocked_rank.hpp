@@ -68,6 +68,7 @@ private:
     void apply(const CatchUp& job, const std::uint64_t* chunks, std::size_t first, std::size_t last);
     void apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks, std::size_t first,
                        std::size_t last);
+    void eliminate(double* x);
     void bring_up_to_date(std::size_t s);
     void flush();
     void apply_jobs(const std::vector<std::size_t>& jobs, std::size_t first, std::size_t last);
@@ -84,6 +85,7 @@ private:
     std::vector<std::uint64_t> pending_support_;  // per pending slot: its non-zero chunks
     std::vector<CatchUp> jobs_;                // the rows being brought up to date
     std::vector<std::uint64_t> job_chunks_;    // the chunk set of each job
+    std::vector<std::uint64_t> elimination_chunks_;  // see eliminate()
     std::vector<std::size_t> wide_jobs_;       // jobs that visit many chunks, and the others
     std::vector<std::size_t> narrow_jobs_;
     std::size_t first_pending_ = 0;            // index of the row in pending slot 0

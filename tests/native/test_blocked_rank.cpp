@@ -209,6 +209,48 @@ TEST_P(EveryInstructionSet, PanelUpdateEqualsOneByOneUpdates) {
     }
 }
 
+// Several rows subtracted in one pass give what subtracting them one after the other gives, each
+// only in its own chunks.
+TEST_P(EveryInstructionSet, SubtractingRowsTogetherEqualsOneByOne) {
+    std::mt19937_64 gen(5);
+    std::uniform_real_distribution<double> unit(-1e3, 1e3);
+    constexpr std::size_t width = kernels::chunk_width;
+    for (int round = 0; round < 200; ++round) {
+        const std::size_t n_chunks = gen() % 140, count = gen() % 9, words = kernels::chunk_set_words(n_chunks);
+        std::vector<std::vector<double>> rows(count, std::vector<double>(n_chunks * width));
+        std::vector<std::vector<std::uint64_t>> sets(count, std::vector<std::uint64_t>(words));
+        std::vector<const double*> row_pointers;
+        std::vector<const std::uint64_t*> set_pointers;
+        std::vector<double> factors(count), x(n_chunks * width);
+        for (double& value : x) value = unit(gen);
+        for (std::size_t a = 0; a < count; ++a) {
+            for (double& value : rows[a]) value = unit(gen);
+            for (auto& word : sets[a]) word = gen() | gen();
+            factors[a] = unit(gen);
+            row_pointers.push_back(rows[a].data());
+            set_pointers.push_back(gen() % 4 == 0 ? nullptr : sets[a].data());
+        }
+        std::vector<std::uint64_t> visit(words);
+        for (auto& word : visit) word = gen() | gen();
+        const bool use_visit = round % 2 == 0;
+
+        std::vector<double> expected = x;
+        for (std::size_t c = 0; c < n_chunks; ++c) {
+            if (use_visit && !((visit[c / 64] >> (c % 64)) & 1)) continue;
+            for (std::size_t a = 0; a < count; ++a) {
+                if (set_pointers[a] != nullptr && !((sets[a][c / 64] >> (c % 64)) & 1)) continue;
+                for (std::size_t k = c * width; k < (c + 1) * width; ++k)
+                    expected[k] = expected[k] - rows[a][k] * factors[a];
+            }
+        }
+        kernels::subtract_scaled_rows(x.data(), row_pointers.data(), factors.data(), set_pointers.data(), count,
+                                      use_visit ? visit.data() : nullptr, n_chunks);
+        for (std::size_t k = 0; k < x.size(); ++k)
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(x[k]), std::bit_cast<std::uint64_t>(expected[k]))
+                << "round " << round << " column " << k;
+    }
+}
+
 TEST_P(EveryInstructionSet, FindsEveryNonFiniteValue) {
     const double specials[] = {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
                                std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()};
