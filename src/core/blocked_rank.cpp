@@ -103,11 +103,27 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
 }
 
 // Elimination reads each stored row as the literal checker would see it, so a row that is needed
-// first receives the updates still waiting for it. The rows found to be needed are subtracted a
-// few at a time in one pass over x; until then, their share in a pivot entry read in between is
-// subtracted from that entry alone, in the same order.
+// first receives the updates still waiting for it. Most rows need a handful of stored rows, each
+// subtracted at once. Where the last row needed many (numbers that grew by many orders of
+// magnitude leave small entries everywhere), they are subtracted eight at a time in one pass over
+// x; until then their share in a pivot entry read in between is subtracted from that entry alone,
+// in the same order.
 void BlockedRankChecker::eliminate(double* x) {
     constexpr std::size_t together = 8;
+    std::size_t used = 0;
+    if (last_used_ < 2 * together) {
+        for (std::size_t s = 0; s < rank_; ++s) {
+            const double v = x[pivot_positions_[s]];
+            if (!(std::fabs(v) > tol_)) continue;
+            bring_up_to_date(s);
+            // Zero times a non-finite factor is NaN, so such a row changes every chunk.
+            const std::uint64_t* set = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
+            kernels::subtract_scaled(x, stored(s), v, set, n_chunks_);
+            ++used;
+        }
+        last_used_ = used;
+        return;
+    }
     const double* rows[together];
     double factors[together];
     const std::uint64_t* sets[together];  // null: the row changes every chunk
@@ -123,16 +139,17 @@ void BlockedRankChecker::eliminate(double* x) {
     };
     for (std::size_t s = 0; s < rank_; ++s) {
         const std::size_t p = pivot_positions_[s];
-        const std::size_t c = p / width;
         double v = x[p];
-        if (waiting > 0 && (reach_all || contains(reach.data(), c)))
+        // A zero entry of a waiting row changes v by a zero at most, unless the row's factor is not
+        // finite (its set is then null).
+        if (waiting > 0 && (reach_all || contains(reach.data(), p / width)))
             for (std::size_t a = 0; a < waiting; ++a)
-                if (sets[a] == nullptr || contains(sets[a], c)) v = v - rows[a][p] * factors[a];
+                if (sets[a] == nullptr || rows[a][p] != 0.0) v = v - rows[a][p] * factors[a];
         if (!(std::fabs(v) > tol_)) continue;
         bring_up_to_date(s);
+        ++used;
         rows[waiting] = stored(s);
         factors[waiting] = v;
-        // Zero times a non-finite factor is NaN, so such a row changes every chunk.
         sets[waiting] = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
         if (sets[waiting] == nullptr)
             reach_all = true;
@@ -141,6 +158,7 @@ void BlockedRankChecker::eliminate(double* x) {
         if (++waiting == together) subtract_waiting();
     }
     if (waiting > 0) subtract_waiting();
+    last_used_ = used;
 }
 
 // The factor of update t is the row's entry at t's pivot after the updates before t; only those

@@ -86,6 +86,7 @@ private:
     std::vector<CatchUp> jobs_;                // the rows being brought up to date
     std::vector<std::uint64_t> job_chunks_;    // the chunk set of each job
     std::vector<std::uint64_t> elimination_chunks_;  // see eliminate()
+    std::size_t last_used_ = 0;                // stored rows the last elimination needed
     std::vector<std::size_t> wide_jobs_;       // jobs that visit many chunks, and the others
     std::vector<std::size_t> narrow_jobs_;
     std::size_t first_pending_ = 0;            // index of the row in pending slot 0

@@ -16,6 +16,13 @@ namespace {
 
 constexpr std::size_t width = chunk_width;
 
+void subtract_scaled_scalar(double* row, const double* stored, double v, const std::uint64_t* chunks,
+                            std::size_t n_chunks) {
+    ChunkCursor cursor(chunks, 0, n_chunks);
+    for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next())
+        for (std::size_t k = c * width; k < (c + 1) * width; ++k) row[k] = row[k] - stored[k] * v;
+}
+
 inline bool applies(const std::uint64_t* set, std::size_t c) {
     return set == nullptr || ((set[c / 64] >> (c % 64)) & 1u);
 }
@@ -57,6 +64,15 @@ bool all_finite_scalar(const double* values, std::size_t n) {
 }
 
 #ifdef TELVORA_X86
+
+void subtract_scaled_sse2(double* row, const double* stored, double v, const std::uint64_t* chunks,
+                          std::size_t n_chunks) {
+    const __m128d factor = _mm_set1_pd(v);
+    ChunkCursor cursor(chunks, 0, n_chunks);
+    for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next())
+        for (std::size_t k = c * width; k < (c + 1) * width; k += 2)
+            _mm_storeu_pd(row + k, _mm_sub_pd(_mm_loadu_pd(row + k), _mm_mul_pd(_mm_loadu_pd(stored + k), factor)));
+}
 
 void subtract_scaled_rows_sse2(double* row, const double* const* rows, const double* factors,
                                const std::uint64_t* const* row_chunks, std::size_t count,
@@ -123,6 +139,25 @@ bool all_finite_sse2(const double* values, std::size_t n) {
         flags = _mm_or_pd(flags, _mm_cmpunord_pd(product, product));
     }
     return _mm_movemask_pd(flags) == 0 && all_finite_scalar(values + k, n - k);
+}
+
+__attribute__((target("avx2"))) void subtract_scaled_avx2(double* row, const double* stored, double v,
+                                                          const std::uint64_t* chunks, std::size_t n_chunks) {
+    static_assert(width == 16);
+    const __m256d factor = _mm256_set1_pd(v);
+    ChunkCursor cursor(chunks, 0, n_chunks);
+    for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next()) {
+        double* x = row + c * width;
+        const double* r = stored + c * width;
+        const __m256d a0 = _mm256_sub_pd(_mm256_loadu_pd(x), _mm256_mul_pd(_mm256_loadu_pd(r), factor));
+        const __m256d a1 = _mm256_sub_pd(_mm256_loadu_pd(x + 4), _mm256_mul_pd(_mm256_loadu_pd(r + 4), factor));
+        const __m256d a2 = _mm256_sub_pd(_mm256_loadu_pd(x + 8), _mm256_mul_pd(_mm256_loadu_pd(r + 8), factor));
+        const __m256d a3 = _mm256_sub_pd(_mm256_loadu_pd(x + 12), _mm256_mul_pd(_mm256_loadu_pd(r + 12), factor));
+        _mm256_storeu_pd(x, a0);
+        _mm256_storeu_pd(x + 4, a1);
+        _mm256_storeu_pd(x + 8, a2);
+        _mm256_storeu_pd(x + 12, a3);
+    }
 }
 
 __attribute__((target("avx2"))) void subtract_scaled_rows_avx2(double* row, const double* const* rows,
@@ -249,6 +284,7 @@ void apply_updates_to_pair_in_turn(double* row, double* other_row, const double*
 }
 
 struct Dispatch {
+    decltype(&subtract_scaled_scalar) subtract_scaled;
     decltype(&subtract_scaled_rows_scalar) subtract_scaled_rows;
     decltype(&apply_updates_scalar) apply_updates;
     decltype(&apply_updates_to_pair_in_turn<apply_updates_scalar>) apply_updates_to_pair;
@@ -262,11 +298,14 @@ std::vector<Dispatch> runnable_sets() {
 #ifdef TELVORA_X86
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) 
-        sets.push_back({subtract_scaled_rows_avx2, apply_updates_avx2, apply_updates_to_pair_avx2, all_finite_avx2, "avx2"});
-    sets.push_back({subtract_scaled_rows_sse2, apply_updates_sse2, apply_updates_to_pair_in_turn<apply_updates_sse2>,
+        sets.push_back({subtract_scaled_avx2, subtract_scaled_rows_avx2, apply_updates_avx2, apply_updates_to_pair_avx2,
+                        all_finite_avx2, "avx2"});
+    sets.push_back({subtract_scaled_sse2, subtract_scaled_rows_sse2, apply_updates_sse2,
+                    apply_updates_to_pair_in_turn<apply_updates_sse2>,
                     all_finite_sse2, "sse2"});
 #endif
-    sets.push_back({subtract_scaled_rows_scalar, apply_updates_scalar, apply_updates_to_pair_in_turn<apply_updates_scalar>,
+    sets.push_back({subtract_scaled_scalar, subtract_scaled_rows_scalar, apply_updates_scalar,
+                    apply_updates_to_pair_in_turn<apply_updates_scalar>,
                     all_finite_scalar, "scalar"});
     return sets;
 }
@@ -278,6 +317,11 @@ Dispatch& dispatch() {
 }
 
 }  // namespace
+
+void subtract_scaled(double* row, const double* stored, double v, const std::uint64_t* chunks,
+                     std::size_t n_chunks) {
+    dispatch().subtract_scaled(row, stored, v, chunks, n_chunks);
+}
 
 void subtract_scaled_rows(double* row, const double* const* rows, const double* factors,
                           const std::uint64_t* const* row_chunks, std::size_t count, const std::uint64_t* chunks,

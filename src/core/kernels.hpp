@@ -45,6 +45,11 @@ private:
     std::uint64_t bits_ = 0;
 };
 
+// row[k] = row[k] - stored[k] * v, each element on its own and never fused, over the columns of
+// the chunks of `chunks` (a set, or null for all) among the first n_chunks.
+void subtract_scaled(double* row, const double* stored, double v, const std::uint64_t* chunks,
+                     std::size_t n_chunks);
+
 // Subtracts rows[0 .. count-1] in that order, each times its factor, from row: row[k] = row[k] -
 // rows[a][k] * factors[a], one element at a time, never fused. Only the chunks of `chunks` among
 // the first n_chunks are visited (null: all), and row a is passed over in the chunks outside

@@ -210,7 +210,7 @@ TEST_P(EveryInstructionSet, PanelUpdateEqualsOneByOneUpdates) {
 }
 
 // Several rows subtracted in one pass give what subtracting them one after the other gives, each
-// only in its own chunks.
+// only in its own chunks; so does one row through the single-row kernel.
 TEST_P(EveryInstructionSet, SubtractingRowsTogetherEqualsOneByOne) {
     std::mt19937_64 gen(5);
     std::uniform_real_distribution<double> unit(-1e3, 1e3);
@@ -242,6 +242,17 @@ TEST_P(EveryInstructionSet, SubtractingRowsTogetherEqualsOneByOne) {
                 for (std::size_t k = c * width; k < (c + 1) * width; ++k)
                     expected[k] = expected[k] - rows[a][k] * factors[a];
             }
+        }
+        // One row alone, over its own chunks, through the single-row kernel.
+        if (count > 0) {
+            std::vector<double> single = x, single_expected = x;
+            for (std::size_t c = 0; c < n_chunks; ++c)
+                if (set_pointers[0] == nullptr || ((sets[0][c / 64] >> (c % 64)) & 1))
+                    for (std::size_t k = c * width; k < (c + 1) * width; ++k)
+                        single_expected[k] = single_expected[k] - rows[0][k] * factors[0];
+            kernels::subtract_scaled(single.data(), rows[0].data(), factors[0], set_pointers[0], n_chunks);
+            for (std::size_t k = 0; k < x.size(); ++k)
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(single[k]), std::bit_cast<std::uint64_t>(single_expected[k]));
         }
         kernels::subtract_scaled_rows(x.data(), row_pointers.data(), factors.data(), set_pointers.data(), count,
                                       use_visit ? visit.data() : nullptr, n_chunks);
