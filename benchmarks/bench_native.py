@@ -1,7 +1,9 @@
-"""The native rank-checker timer: the literal reference elimination against the fast one.
+"""The native rank-checker timer: the literal reference checker against the one the module ships.
 
 `bench_rank` is built from the same sources as the module (CMake target `bench_rank`). It is run
-without arguments and prints one JSON object per line:
+without arguments (the module's own random points and points on a line or plane), then once per
+extra input with `--points TASK FILE N D REPETITIONS` (points handed over as raw doubles), and
+prints one JSON object per line:
     {"task": ..., "n": ..., "d": ..., "reference_s": ..., "fast_s": ...}
 Other output lines are ignored.
 """
@@ -10,7 +12,10 @@ from __future__ import annotations
 
 import json
 import subprocess
+import tempfile
 from pathlib import Path
+
+import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
 CANDIDATES = [ROOT / "build" / "bench" / "bench_rank", ROOT / "build" / "native" / "bench_rank"]
@@ -24,19 +29,9 @@ def find(explicit: str | None) -> Path | None:
     return None
 
 
-def run(explicit: str | None, timeout: float) -> tuple[list[dict], str]:
-    """Returns the parsed rows and a one-line status for the report."""
-    path = find(explicit)
-    if path is None:
-        looked = ", ".join(str(p.relative_to(ROOT)) if p.is_relative_to(ROOT) else str(p)
-                           for p in ([Path(explicit)] if explicit else CANDIDATES))
-        return [], f"native rank timer not built (looked for {looked}); no native rows"
-    try:
-        proc = subprocess.run([str(path)], capture_output=True, text=True, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        return [], f"{path.name} did not finish within {timeout:.0f} s; no native rows"
+def _rows(stdout: str) -> list[dict]:
     rows = []
-    for line in proc.stdout.splitlines():
+    for line in stdout.splitlines():
         line = line.strip()
         if not line.startswith("{"):
             continue
@@ -46,7 +41,37 @@ def run(explicit: str | None, timeout: float) -> tuple[list[dict], str]:
             continue
         if {"task", "n", "reference_s", "fast_s"} <= row.keys():
             rows.append(row)
+    return rows
+
+
+def run(explicit: str | None, timeout: float,
+        extra_inputs: list[tuple[str, np.ndarray]] = ()) -> tuple[list[dict], str]:
+    """Returns the parsed rows and a one-line status for the report. extra_inputs: (task, points)."""
+    path = find(explicit)
+    if path is None:
+        looked = ", ".join(str(p.relative_to(ROOT)) if p.is_relative_to(ROOT) else str(p)
+                           for p in ([Path(explicit)] if explicit else CANDIDATES))
+        return [], f"native rank timer not built (looked for {looked}); no native rows"
+    try:
+        proc = subprocess.run([str(path)], capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return [], f"{path.name} did not finish within {timeout:.0f} s; no native rows"
+    rows = _rows(proc.stdout)
     status = f"{path} exited with {proc.returncode}, {len(rows)} rows"
     if proc.returncode != 0:
         status += f"; stderr: {proc.stderr.strip()[-300:]}"
+    with tempfile.TemporaryDirectory() as tmp:
+        for k, (task, points) in enumerate(extra_inputs):
+            file = Path(tmp) / f"points{k}.bin"
+            np.ascontiguousarray(points, dtype="<f8").tofile(file)
+            n, d = points.shape
+            try:
+                extra = subprocess.run([str(path), "--points", task, str(file), str(n), str(d), "3"],
+                                       capture_output=True, text=True, timeout=timeout)
+            except subprocess.TimeoutExpired:
+                status += f"; {task} n={n} d={d} did not finish within {timeout:.0f} s"
+                continue
+            rows += _rows(extra.stdout)
+            if extra.returncode != 0:
+                status += f"; {task} n={n} d={d} exited with {extra.returncode}: {extra.stderr.strip()[-200:]}"
     return rows, status

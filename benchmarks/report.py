@@ -242,8 +242,12 @@ def markdown(info: dict, run: dict, measurements: list[Measurement], native_rows
               "fall short, both again with the largest-magnitude pivot after a breakdown), in the same "
               "Release build: the literal checker throughout against what the module runs (the blocked "
               "checker above 200 columns, the literal one below). Both take turns within each repetition "
-              "and the medians are given. Points from the module's own generator; \"points on a line / "
-              "plane\" flattens the last coordinate.", ""]
+              "and the medians are given. \"random points\" and \"points on a line / plane\" (the last "
+              "coordinate flattened) come from the module's own generator; \"random points of the simulate "
+              "table\" are the NumPy points of the simulate tables above, uniform in [0, 5)^d. How much "
+              "faster the shipped checker is depends on the numbers: where elimination without pivoting "
+              "lets them grow by many orders of magnitude, new rows need hundreds of stored rows each and "
+              "memory traffic bounds both checkers.", ""]
     native = native_table(native_rows)
     lines += native if native else [f"{run['native_status']}."]
     lines.append("")

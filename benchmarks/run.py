@@ -198,7 +198,12 @@ def main(argv=None) -> int:
 
     native_rows, native_status = [], "not selected"
     if "native" in selected:
-        native_rows, native_status = bench_native.run(args.bench_rank, timeout=600 if args.quick else 1800)
+        # The random points of the simulate table as well, so both kinds of input are compared.
+        maker, _ = bench_simulate.VARIANTS["random"]
+        extra = [("simulate, random points of the simulate table", maker(n, d, 1000 * d + n))
+                 for d in (2, 3) for n in ([300] if args.quick else [300, 1000])]
+        native_rows, native_status = bench_native.run(args.bench_rank, timeout=600 if args.quick else 1800,
+                                                      extra_inputs=extra)
         print("native: " + native_status, flush=True)
 
     elapsed = time.perf_counter() - started

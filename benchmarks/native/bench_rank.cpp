@@ -73,8 +73,8 @@ double median(std::vector<double> values) {
 
 // The two checkers take turns within each repetition, so that both meet the same load on a
 // shared machine; the medians of both are reported.
-void measure(const char* task, std::uint64_t n, std::uint64_t d, bool plane, int repetitions) {
-    const NodeList nodes = points(n, d, plane);
+void measure(const char* task, const NodeList& nodes, int repetitions) {
+    const std::uint64_t n = nodes.size(), d = nodes.empty() ? 0 : nodes[0].coordinates.size();
     const auto edges = upper_triangular_edges(n);
     const std::uint64_t mr = max_rank(n, d);
     std::vector<double> reference, fast;
@@ -101,16 +101,41 @@ void measure(const char* task, std::uint64_t n, std::uint64_t d, bool plane, int
     std::fflush(stdout);
 }
 
+// n points of d coordinates as raw little-endian doubles, row after row.
+NodeList read_points(const char* path, std::uint64_t n, std::uint64_t d) {
+    std::vector<double> values(n * d);
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr || std::fread(values.data(), sizeof(double), values.size(), file) != values.size()) {
+        std::fprintf(stderr, "cannot read %llu x %llu doubles from %s\n", static_cast<unsigned long long>(n),
+                     static_cast<unsigned long long>(d), path);
+        std::exit(2);
+    }
+    std::fclose(file);
+    NodeList nodes;
+    for (std::uint64_t i = 0; i < n; ++i)
+        nodes.push_back(Node{std::vector<double>(values.begin() + i * d, values.begin() + (i + 1) * d), i});
+    return nodes;
+}
+
 }  // namespace
 
+// Without arguments: the module's own random points and points on a line or plane. With
+// --points TASK FILE N D [REPETITIONS]: the points of a file (the Python benchmarks pass theirs).
 int main(int argc, char** argv) {
+    if (argc >= 6 && std::strcmp(argv[1], "--points") == 0) {
+        const NodeList nodes =
+            read_points(argv[3], std::strtoull(argv[4], nullptr, 10), std::strtoull(argv[5], nullptr, 10));
+        measure(argv[2], nodes, argc > 6 ? std::atoi(argv[6]) : 3);
+        return 0;
+    }
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     const std::vector<std::uint64_t> sizes = quick ? std::vector<std::uint64_t>{30, 100, 300}
                                                    : std::vector<std::uint64_t>{30, 100, 300, 1000};
     for (std::uint64_t d : {2u, 3u})
-        for (std::uint64_t n : sizes) measure("simulate, random points", n, d, false, n >= 1000 ? 3 : n >= 300 ? 7 : 15);
+        for (std::uint64_t n : sizes)
+            measure("simulate, random points", points(n, d, false), n >= 1000 ? 3 : n >= 300 ? 7 : 15);
     for (std::uint64_t d : {2u, 3u})
         for (std::uint64_t n : sizes)
-            if (n <= 300) measure("simulate, points on a line / plane", n, d, true, n >= 300 ? 3 : 7);
+            if (n <= 300) measure("simulate, points on a line / plane", points(n, d, true), n >= 300 ? 3 : 7);
     return 0;
 }
