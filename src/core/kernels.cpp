@@ -15,6 +15,7 @@ namespace telvora::kernels {
 namespace {
 
 constexpr std::size_t width = chunk_width;
+static_assert(width == 16, "the register chunks below hold sixteen values");
 
 void subtract_scaled_scalar(double* row, const double* stored, double v, const std::uint64_t* chunks,
                             std::size_t n_chunks) {
@@ -65,67 +66,85 @@ bool all_finite_scalar(const double* values, std::size_t n) {
 
 #ifdef TELVORA_X86
 
+// Sixteen values of a row held in registers while scaled rows are subtracted from them: each
+// product is formed and then subtracted, never fused.
+struct Sse2Chunk {
+    __m128d part[8];
+
+    explicit Sse2Chunk(const double* x) {
+        for (int k = 0; k < 8; ++k) part[k] = _mm_loadu_pd(x + 2 * k);
+    }
+    void subtract_scaled(const double* u, double factor) {
+        const __m128d f = _mm_set1_pd(factor);
+        for (int k = 0; k < 8; ++k) part[k] = _mm_sub_pd(part[k], _mm_mul_pd(_mm_loadu_pd(u + 2 * k), f));
+    }
+    void store(double* x) const {
+        for (int k = 0; k < 8; ++k) _mm_storeu_pd(x + 2 * k, part[k]);
+    }
+};
+
+#define TELVORA_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+struct Avx2Chunk {
+    __m256d part[4];
+
+    TELVORA_AVX2 explicit Avx2Chunk(const double* x) {
+        for (int k = 0; k < 4; ++k) part[k] = _mm256_loadu_pd(x + 4 * k);
+    }
+    TELVORA_AVX2 void subtract_scaled(const double* u, double factor) {
+        const __m256d f = _mm256_set1_pd(factor);
+        for (int k = 0; k < 4; ++k) part[k] = _mm256_sub_pd(part[k], _mm256_mul_pd(_mm256_loadu_pd(u + 4 * k), f));
+    }
+    // The same row u subtracted from two chunks with their own factors, loaded once.
+    TELVORA_AVX2 static void subtract_scaled(Avx2Chunk& a, Avx2Chunk& b, const double* u, double fa, double fb) {
+        const __m256d f = _mm256_set1_pd(fa), g = _mm256_set1_pd(fb);
+        for (int k = 0; k < 4; ++k) {
+            const __m256d v = _mm256_loadu_pd(u + 4 * k);
+            a.part[k] = _mm256_sub_pd(a.part[k], _mm256_mul_pd(v, f));
+            b.part[k] = _mm256_sub_pd(b.part[k], _mm256_mul_pd(v, g));
+        }
+    }
+    TELVORA_AVX2 void store(double* x) const {
+        for (int k = 0; k < 4; ++k) _mm256_storeu_pd(x + 4 * k, part[k]);
+    }
+};
+
 void subtract_scaled_sse2(double* row, const double* stored, double v, const std::uint64_t* chunks,
                           std::size_t n_chunks) {
-    const __m128d factor = _mm_set1_pd(v);
     ChunkCursor cursor(chunks, 0, n_chunks);
-    for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next())
-        for (std::size_t k = c * width; k < (c + 1) * width; k += 2)
-            _mm_storeu_pd(row + k, _mm_sub_pd(_mm_loadu_pd(row + k), _mm_mul_pd(_mm_loadu_pd(stored + k), factor)));
+    for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next()) {
+        Sse2Chunk x(row + c * width);
+        x.subtract_scaled(stored + c * width, v);
+        x.store(row + c * width);
+    }
 }
 
 void subtract_scaled_rows_sse2(double* row, const double* const* rows, const double* factors,
                                const std::uint64_t* const* row_chunks, std::size_t count,
                                const std::uint64_t* chunks, std::size_t n_chunks) {
     ChunkCursor cursor(chunks, 0, n_chunks);
-    for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next())
-        for (std::size_t half = 0; half < 2; ++half) {
-            double* x = row + c * width + 8 * half;
-            __m128d a0 = _mm_loadu_pd(x), a1 = _mm_loadu_pd(x + 2);
-            __m128d a2 = _mm_loadu_pd(x + 4), a3 = _mm_loadu_pd(x + 6);
-            for (std::size_t a = 0; a < count; ++a) {
-                if (!applies(row_chunks[a], c)) continue;
-                const __m128d f = _mm_set1_pd(factors[a]);
-                const double* r = rows[a] + c * width + 8 * half;
-                a0 = _mm_sub_pd(a0, _mm_mul_pd(_mm_loadu_pd(r), f));
-                a1 = _mm_sub_pd(a1, _mm_mul_pd(_mm_loadu_pd(r + 2), f));
-                a2 = _mm_sub_pd(a2, _mm_mul_pd(_mm_loadu_pd(r + 4), f));
-                a3 = _mm_sub_pd(a3, _mm_mul_pd(_mm_loadu_pd(r + 6), f));
-            }
-            _mm_storeu_pd(x, a0);
-            _mm_storeu_pd(x + 2, a1);
-            _mm_storeu_pd(x + 4, a2);
-            _mm_storeu_pd(x + 6, a3);
-        }
+    for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next()) {
+        Sse2Chunk x(row + c * width);
+        for (std::size_t a = 0; a < count; ++a)
+            if (applies(row_chunks[a], c)) x.subtract_scaled(rows[a] + c * width, factors[a]);
+        x.store(row + c * width);
+    }
 }
 
 void apply_updates_sse2(double* row, const double* panel, std::size_t stride, const double* factors,
                         std::uint64_t slots, std::size_t first, std::size_t last, const std::uint64_t* chunks,
                         const std::uint64_t* slot_masks) {
-    static_assert(width == 16);
     ChunkCursor cursor(chunks, first, last);
     for (std::size_t c = cursor.next(); c < last; c = cursor.next()) {
         const std::uint64_t touching = slot_masks == nullptr ? slots : slots & slot_masks[c];
         if (touching == 0) continue;
         const double* base = panel + c * stride * width;
-        for (std::size_t half = 0; half < 2; ++half) {
-            double* x = row + c * width + 8 * half;
-            __m128d a0 = _mm_loadu_pd(x), a1 = _mm_loadu_pd(x + 2);
-            __m128d a2 = _mm_loadu_pd(x + 4), a3 = _mm_loadu_pd(x + 6);
-            for (std::uint64_t m = touching; m != 0; m &= m - 1) {
-                const int t = std::countr_zero(m);
-                const __m128d f = _mm_set1_pd(factors[t]);
-                const double* u = base + t * width + 8 * half;
-                a0 = _mm_sub_pd(a0, _mm_mul_pd(_mm_loadu_pd(u), f));
-                a1 = _mm_sub_pd(a1, _mm_mul_pd(_mm_loadu_pd(u + 2), f));
-                a2 = _mm_sub_pd(a2, _mm_mul_pd(_mm_loadu_pd(u + 4), f));
-                a3 = _mm_sub_pd(a3, _mm_mul_pd(_mm_loadu_pd(u + 6), f));
-            }
-            _mm_storeu_pd(x, a0);
-            _mm_storeu_pd(x + 2, a1);
-            _mm_storeu_pd(x + 4, a2);
-            _mm_storeu_pd(x + 6, a3);
+        Sse2Chunk x(row + c * width);
+        for (std::uint64_t m = touching; m != 0; m &= m - 1) {
+            const int t = std::countr_zero(m);
+            x.subtract_scaled(base + t * width, factors[t]);
         }
+        x.store(row + c * width);
     }
 }
 
@@ -143,20 +162,11 @@ bool all_finite_sse2(const double* values, std::size_t n) {
 
 __attribute__((target("avx2"))) void subtract_scaled_avx2(double* row, const double* stored, double v,
                                                           const std::uint64_t* chunks, std::size_t n_chunks) {
-    static_assert(width == 16);
-    const __m256d factor = _mm256_set1_pd(v);
     ChunkCursor cursor(chunks, 0, n_chunks);
     for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next()) {
-        double* x = row + c * width;
-        const double* r = stored + c * width;
-        const __m256d a0 = _mm256_sub_pd(_mm256_loadu_pd(x), _mm256_mul_pd(_mm256_loadu_pd(r), factor));
-        const __m256d a1 = _mm256_sub_pd(_mm256_loadu_pd(x + 4), _mm256_mul_pd(_mm256_loadu_pd(r + 4), factor));
-        const __m256d a2 = _mm256_sub_pd(_mm256_loadu_pd(x + 8), _mm256_mul_pd(_mm256_loadu_pd(r + 8), factor));
-        const __m256d a3 = _mm256_sub_pd(_mm256_loadu_pd(x + 12), _mm256_mul_pd(_mm256_loadu_pd(r + 12), factor));
-        _mm256_storeu_pd(x, a0);
-        _mm256_storeu_pd(x + 4, a1);
-        _mm256_storeu_pd(x + 8, a2);
-        _mm256_storeu_pd(x + 12, a3);
+        Avx2Chunk x(row + c * width);
+        x.subtract_scaled(stored + c * width, v);
+        x.store(row + c * width);
     }
 }
 
@@ -165,25 +175,12 @@ __attribute__((target("avx2"))) void subtract_scaled_rows_avx2(double* row, cons
                                                                const std::uint64_t* const* row_chunks,
                                                                std::size_t count, const std::uint64_t* chunks,
                                                                std::size_t n_chunks) {
-    static_assert(width == 16);
     ChunkCursor cursor(chunks, 0, n_chunks);
     for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next()) {
-        double* x = row + c * width;
-        __m256d a0 = _mm256_loadu_pd(x), a1 = _mm256_loadu_pd(x + 4);
-        __m256d a2 = _mm256_loadu_pd(x + 8), a3 = _mm256_loadu_pd(x + 12);
-        for (std::size_t a = 0; a < count; ++a) {
-            if (!applies(row_chunks[a], c)) continue;
-            const __m256d f = _mm256_broadcast_sd(factors + a);
-            const double* r = rows[a] + c * width;
-            a0 = _mm256_sub_pd(a0, _mm256_mul_pd(_mm256_loadu_pd(r), f));
-            a1 = _mm256_sub_pd(a1, _mm256_mul_pd(_mm256_loadu_pd(r + 4), f));
-            a2 = _mm256_sub_pd(a2, _mm256_mul_pd(_mm256_loadu_pd(r + 8), f));
-            a3 = _mm256_sub_pd(a3, _mm256_mul_pd(_mm256_loadu_pd(r + 12), f));
-        }
-        _mm256_storeu_pd(x, a0);
-        _mm256_storeu_pd(x + 4, a1);
-        _mm256_storeu_pd(x + 8, a2);
-        _mm256_storeu_pd(x + 12, a3);
+        Avx2Chunk x(row + c * width);
+        for (std::size_t a = 0; a < count; ++a)
+            if (applies(row_chunks[a], c)) x.subtract_scaled(rows[a] + c * width, factors[a]);
+        x.store(row + c * width);
     }
 }
 
@@ -192,28 +189,17 @@ __attribute__((target("avx2"))) void apply_updates_avx2(double* row, const doubl
                                                         std::size_t first, std::size_t last,
                                                         const std::uint64_t* chunks,
                                                         const std::uint64_t* slot_masks) {
-    static_assert(width == 16);
     ChunkCursor cursor(chunks, first, last);
     for (std::size_t c = cursor.next(); c < last; c = cursor.next()) {
         const std::uint64_t touching = slot_masks == nullptr ? slots : slots & slot_masks[c];
         if (touching == 0) continue;
-        double* x = row + c * width;
         const double* base = panel + c * stride * width;
-        __m256d a0 = _mm256_loadu_pd(x), a1 = _mm256_loadu_pd(x + 4);
-        __m256d a2 = _mm256_loadu_pd(x + 8), a3 = _mm256_loadu_pd(x + 12);
+        Avx2Chunk x(row + c * width);
         for (std::uint64_t m = touching; m != 0; m &= m - 1) {
             const int t = std::countr_zero(m);
-            const __m256d f = _mm256_broadcast_sd(factors + t);
-            const double* u = base + t * width;
-            a0 = _mm256_sub_pd(a0, _mm256_mul_pd(_mm256_loadu_pd(u), f));
-            a1 = _mm256_sub_pd(a1, _mm256_mul_pd(_mm256_loadu_pd(u + 4), f));
-            a2 = _mm256_sub_pd(a2, _mm256_mul_pd(_mm256_loadu_pd(u + 8), f));
-            a3 = _mm256_sub_pd(a3, _mm256_mul_pd(_mm256_loadu_pd(u + 12), f));
+            x.subtract_scaled(base + t * width, factors[t]);
         }
-        _mm256_storeu_pd(x, a0);
-        _mm256_storeu_pd(x + 4, a1);
-        _mm256_storeu_pd(x + 8, a2);
-        _mm256_storeu_pd(x + 12, a3);
+        x.store(row + c * width);
     }
 }
 
@@ -221,42 +207,18 @@ __attribute__((target("avx2"))) void apply_updates_to_pair_avx2(
     double* row, double* other_row, const double* panel, std::size_t stride, const double* factors,
     const double* other_factors, std::uint64_t slots, std::size_t first, std::size_t last, const std::uint64_t* chunks,
     const std::uint64_t* slot_masks) {
-    static_assert(width == 16);
     ChunkCursor cursor(chunks, first, last);
     for (std::size_t c = cursor.next(); c < last; c = cursor.next()) {
         const std::uint64_t touching = slot_masks == nullptr ? slots : slots & slot_masks[c];
         if (touching == 0) continue;
-        double* x = row + c * width;
-        double* y = other_row + c * width;
         const double* base = panel + c * stride * width;
-        __m256d a0 = _mm256_loadu_pd(x), a1 = _mm256_loadu_pd(x + 4);
-        __m256d a2 = _mm256_loadu_pd(x + 8), a3 = _mm256_loadu_pd(x + 12);
-        __m256d b0 = _mm256_loadu_pd(y), b1 = _mm256_loadu_pd(y + 4);
-        __m256d b2 = _mm256_loadu_pd(y + 8), b3 = _mm256_loadu_pd(y + 12);
+        Avx2Chunk x(row + c * width), y(other_row + c * width);
         for (std::uint64_t m = touching; m != 0; m &= m - 1) {
             const int t = std::countr_zero(m);
-            const __m256d f = _mm256_broadcast_sd(factors + t);
-            const __m256d g = _mm256_broadcast_sd(other_factors + t);
-            const double* u = base + t * width;
-            const __m256d u0 = _mm256_loadu_pd(u), u1 = _mm256_loadu_pd(u + 4);
-            const __m256d u2 = _mm256_loadu_pd(u + 8), u3 = _mm256_loadu_pd(u + 12);
-            a0 = _mm256_sub_pd(a0, _mm256_mul_pd(u0, f));
-            a1 = _mm256_sub_pd(a1, _mm256_mul_pd(u1, f));
-            a2 = _mm256_sub_pd(a2, _mm256_mul_pd(u2, f));
-            a3 = _mm256_sub_pd(a3, _mm256_mul_pd(u3, f));
-            b0 = _mm256_sub_pd(b0, _mm256_mul_pd(u0, g));
-            b1 = _mm256_sub_pd(b1, _mm256_mul_pd(u1, g));
-            b2 = _mm256_sub_pd(b2, _mm256_mul_pd(u2, g));
-            b3 = _mm256_sub_pd(b3, _mm256_mul_pd(u3, g));
+            Avx2Chunk::subtract_scaled(x, y, base + t * width, factors[t], other_factors[t]);
         }
-        _mm256_storeu_pd(x, a0);
-        _mm256_storeu_pd(x + 4, a1);
-        _mm256_storeu_pd(x + 8, a2);
-        _mm256_storeu_pd(x + 12, a3);
-        _mm256_storeu_pd(y, b0);
-        _mm256_storeu_pd(y + 4, b1);
-        _mm256_storeu_pd(y + 8, b2);
-        _mm256_storeu_pd(y + 12, b3);
+        x.store(row + c * width);
+        y.store(other_row + c * width);
     }
 }
 
@@ -270,6 +232,8 @@ __attribute__((target("avx2"))) bool all_finite_avx2(const double* values, std::
     }
     return _mm256_movemask_pd(flags) == 0 && all_finite_scalar(values + k, n - k);
 }
+
+#undef TELVORA_AVX2
 
 #endif
 
