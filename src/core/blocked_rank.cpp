@@ -21,6 +21,19 @@ constexpr std::size_t tile_bytes = 128 * 1024;
 
 bool contains(const std::uint64_t* set, std::size_t c) { return (set[c / 64] >> (c % 64)) & 1u; }
 
+// How many chunks of a set (null: all) lie in [first, last).
+std::size_t count_chunks(const std::uint64_t* set, std::size_t first, std::size_t last) {
+    if (set == nullptr) return last - first;
+    std::size_t count = 0;
+    for (std::size_t w = first / 64; w * 64 < last; ++w) {
+        std::uint64_t bits = set[w];
+        if (first > w * 64) bits &= ~std::uint64_t{0} << (first - w * 64);
+        if (last < w * 64 + 64) bits &= (std::uint64_t{1} << (last - w * 64)) - 1;
+        count += static_cast<std::size_t>(std::popcount(bits));
+    }
+    return count;
+}
+
 }  // namespace
 
 BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRule rule, std::uint64_t interleave,
@@ -305,15 +318,11 @@ void BlockedRankChecker::flush() {
     wide_jobs_.clear();
     narrow_jobs_.clear();
     for (std::size_t j = 0; j < jobs_.size(); ++j) {
-        CatchUp& job = jobs_[j];
+        const CatchUp& job = jobs_[j];
         if (job.slots == 0) continue;
-        job.n_chunks = n_chunks_;
-        if (job.skip_zeros) {
-            const std::uint64_t* chunks = job_chunks_.data() + j * words_;
-            job.n_chunks = 0;
-            for (std::size_t w = 0; w < words_; ++w) job.n_chunks += static_cast<std::size_t>(std::popcount(chunks[w]));
-        }
-        (job.n_chunks > n_chunks_ / 4 ? wide_jobs_ : narrow_jobs_).push_back(j);
+        const std::uint64_t* chunks = job.skip_zeros ? job_chunks_.data() + j * words_ : nullptr;
+        const std::size_t visits = count_chunks(chunks, 0, n_chunks_);
+        (visits > n_chunks_ / 4 ? wide_jobs_ : narrow_jobs_).push_back(j);
     }
     // Rows with many chunks to change take the block a tile of columns at a time, all of those
     // rows at each step, so that the tile stays in cache; the others take all their chunks at once.
@@ -324,23 +333,6 @@ void BlockedRankChecker::flush() {
     for (std::size_t j = 0; j < jobs_.size(); ++j) finish(jobs_[j], job_chunks_.data() + j * words_);
     first_pending_ = rank_;
 }
-
-namespace {
-
-// How many chunks of a set (null: all) lie in [first, last).
-std::size_t count_chunks(const std::uint64_t* set, std::size_t first, std::size_t last) {
-    if (set == nullptr) return last - first;
-    std::size_t count = 0;
-    for (std::size_t w = first / 64; w * 64 < last; ++w) {
-        std::uint64_t bits = set[w];
-        if (first > w * 64) bits &= ~std::uint64_t{0} << (first - w * 64);
-        if (last < w * 64 + 64) bits &= (std::uint64_t{1} << (last - w * 64)) - 1;
-        count += static_cast<std::size_t>(std::popcount(bits));
-    }
-    return count;
-}
-
-}  // namespace
 
 // The rows lie far apart in memory and each is changed in a few places, which the processor does
 // not foresee: the chunks of the rows ahead are asked for while the earlier ones are worked on.

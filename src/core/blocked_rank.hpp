@@ -52,7 +52,6 @@ private:
         double factors[max_block_size];
         std::uint64_t slots;
         std::size_t row;
-        std::size_t n_chunks;  // chunks to visit
         bool skip_zeros;
     };
 
