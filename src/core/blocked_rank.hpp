@@ -12,9 +12,8 @@ namespace telvora {
 // operations in the same order, so ranks, pivots and every non-zero stored value agree bit for
 // bit. What changes is how much is done and how fast:
 // - The back-substitution of an accepted row into the older rows is delayed and applied in
-//   blocks, a tile of columns of all rows at a time so that the block's tile stays in cache, two
-//   rows at once where they receive the same updates (or to one row early, when an elimination
-//   needs that row).
+//   blocks, to two rows at once where they receive the same updates (or to one row early, when an
+//   elimination needs that row).
 // - Rows are stored coordinate by coordinate (all x, then all y, ...) when built from nodes of
 //   `interleave` coordinates, which gathers exact zeros into whole chunks of columns, and each
 //   row keeps the set of chunks that may hold anything but zeros.
@@ -63,14 +62,13 @@ private:
     void consider(CatchUp& job, std::uint64_t* chunks, std::size_t t);
     void plan(std::size_t first, std::size_t last, std::size_t first_job);
     void finish(const CatchUp& job, const std::uint64_t* chunks);
-    void prefetch(const CatchUp& job, const std::uint64_t* chunks, std::size_t first, std::size_t last);
-    void apply(const CatchUp& job, const std::uint64_t* chunks, std::size_t first, std::size_t last);
-    void apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks, std::size_t first,
-                       std::size_t last);
+    void prefetch(const CatchUp& job, const std::uint64_t* chunks);
+    void apply(const CatchUp& job, const std::uint64_t* chunks);
+    void apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks);
     void eliminate(double* x);
     void bring_up_to_date(std::size_t s);
     void flush();
-    void apply_jobs(const std::vector<std::size_t>& jobs, std::size_t first, std::size_t last);
+    void apply_jobs(const std::vector<std::size_t>& jobs);
 
     std::vector<std::size_t> position_;        // storage position of each column
     std::vector<double> storage_;              // rank_ rows of padded_ values in storage order
@@ -86,8 +84,7 @@ private:
     std::vector<std::uint64_t> job_chunks_;    // the chunk set of each job
     std::vector<std::uint64_t> elimination_chunks_;  // see eliminate()
     std::size_t last_used_ = 0;                // stored rows the last elimination needed
-    std::vector<std::size_t> wide_jobs_;       // jobs that visit many chunks, and the others
-    std::vector<std::size_t> narrow_jobs_;
+    std::vector<std::size_t> active_jobs_;     // the jobs with updates to apply
     std::size_t first_pending_ = 0;            // index of the row in pending slot 0
     std::uint64_t rank_ = 0;
     std::uint64_t ncols_;
