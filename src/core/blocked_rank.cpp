@@ -40,7 +40,8 @@ BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRul
       block_(block >= 1 && block <= max_block_size ? block : ncols <= 600 ? 16 : 32),
       tol_(tol),
       rule_(rule),
-      skip_zeros_(tol >= 0.0) {
+      skip_zeros_(tol >= 0.0),
+      share_among_four_(block_ * padded_ * sizeof(double) > four_row_panel_bytes) {
     if (interleave == 0 || ncols % interleave != 0) interleave = 1;
     in_caller_order_ = interleave == 1;
     const std::uint64_t n_nodes = ncols / std::max<std::uint64_t>(interleave, 1);
@@ -331,16 +332,37 @@ void BlockedRankChecker::apply_jobs(const std::vector<std::size_t>& jobs) {
             prefetch(jobs_[jobs[ahead]], job_chunks_.data() + jobs[ahead] * words_);
             requested += count_chunks(chunks_of(ahead), n_chunks_);
         }
-        // Two rows that receive the same updates have the same chunks to visit and share the loads.
+        // Rows that receive the same updates have the same chunks to visit and share the loads of
+        // the panel: four at a time where the panel is too large to stay in the second-level cache
+        // (measured: 10 % faster at 1000 points in 3-D, a few % slower at 300), two otherwise.
         const CatchUp& job = jobs_[jobs[k]];
-        const bool pair = k + 1 < jobs.size() && job.slots == jobs_[jobs[k + 1]].slots &&
-                          job.skip_zeros == jobs_[jobs[k + 1]].skip_zeros;
+        const auto same_updates = [&](std::size_t count) {
+            if (k + count > jobs.size()) return false;
+            for (std::size_t i = 1; i < count; ++i) {
+                const CatchUp& other = jobs_[jobs[k + i]];
+                if (other.slots != job.slots || other.skip_zeros != job.skip_zeros) return false;
+            }
+            return true;
+        };
         const std::uint64_t* chunks = job_chunks_.data() + jobs[k] * words_;
-        if (pair)
+        std::size_t step = 1;
+        if (share_among_four_ && same_updates(4)) {
+            double* rows[4];
+            const double* factors[4];
+            for (std::size_t i = 0; i < 4; ++i) {
+                rows[i] = stored(jobs_[jobs[k + i]].row);
+                factors[i] = jobs_[jobs[k + i]].factors;
+            }
+            kernels::apply_updates_to_four(rows, panel_.data(), block_, factors, job.slots, 0, n_chunks_,
+                                           job.skip_zeros ? chunks : nullptr,
+                                           job.skip_zeros ? slot_masks_.data() : nullptr);
+            step = 4;
+        } else if (same_updates(2)) {
             apply_to_pair(job, jobs_[jobs[k + 1]], chunks);
-        else
+            step = 2;
+        } else {
             apply(job, chunks);
-        const std::size_t step = pair ? 2 : 1;
+        }
         done += step * count_chunks(chunks_of(k), n_chunks_);
         k += step;
     }

@@ -40,6 +40,8 @@ public:
 
     static constexpr std::size_t max_block_size = 64;
     static constexpr std::size_t plan_group = 4;  // rows whose factors are worked out together
+    // A pending block of more bytes than this is applied to four rows at a time where it can.
+    static constexpr std::size_t four_row_panel_bytes = 256 * 1024;
 
 private:
     // The delayed updates one stored row has still to receive: the pending slots with a factor
@@ -95,6 +97,7 @@ private:
     double tol_;
     PivotRule rule_;
     bool skip_zeros_;
+    bool share_among_four_;
     bool in_caller_order_ = true;              // storage order is the caller's column order
     bool non_finite_row_seen_ = false;
 };

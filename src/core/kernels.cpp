@@ -222,6 +222,43 @@ __attribute__((target("avx2"))) void apply_updates_to_pair_avx2(
     }
 }
 
+// Four rows that receive the same slots, each with its own factors. Sixteen accumulators would
+// leave no register free, so each chunk is worked on in two halves of eight columns; every panel
+// load then serves four rows, which halves the panel's traffic per update against a pair.
+__attribute__((target("avx2"))) void apply_updates_to_four_avx2(double* const* rows, const double* panel,
+                                                                std::size_t stride, const double* const* factors,
+                                                                std::uint64_t slots, std::size_t first,
+                                                                std::size_t last, const std::uint64_t* chunks,
+                                                                const std::uint64_t* slot_masks) {
+    ChunkCursor cursor(chunks, first, last);
+    for (std::size_t c = cursor.next(); c < last; c = cursor.next()) {
+        const std::uint64_t touching = slot_masks == nullptr ? slots : slots & slot_masks[c];
+        if (touching == 0) continue;
+        for (std::size_t half = 0; half < width; half += 8) {
+            const std::size_t at = c * width + half;
+            const double* base = panel + c * stride * width + half;
+            __m256d low[4], high[4];
+            for (int r = 0; r < 4; ++r) {
+                low[r] = _mm256_loadu_pd(rows[r] + at);
+                high[r] = _mm256_loadu_pd(rows[r] + at + 4);
+            }
+            for (std::uint64_t m = touching; m != 0; m &= m - 1) {
+                const int t = std::countr_zero(m);
+                const __m256d u = _mm256_loadu_pd(base + t * width), v = _mm256_loadu_pd(base + t * width + 4);
+                for (int r = 0; r < 4; ++r) {
+                    const __m256d f = _mm256_set1_pd(factors[r][t]);
+                    low[r] = _mm256_sub_pd(low[r], _mm256_mul_pd(u, f));
+                    high[r] = _mm256_sub_pd(high[r], _mm256_mul_pd(v, f));
+                }
+            }
+            for (int r = 0; r < 4; ++r) {
+                _mm256_storeu_pd(rows[r] + at, low[r]);
+                _mm256_storeu_pd(rows[r] + at + 4, high[r]);
+            }
+        }
+    }
+}
+
 __attribute__((target("avx2"))) bool all_finite_avx2(const double* values, std::size_t n) {
     const __m256d zero = _mm256_setzero_pd();
     __m256d flags = _mm256_setzero_pd();
@@ -247,11 +284,19 @@ void apply_updates_to_pair_in_turn(double* row, double* other_row, const double*
     single(other_row, panel, stride, other_factors, slots, first, last, chunks, slot_masks);
 }
 
+template <decltype(&apply_updates_scalar) single>
+void apply_updates_to_four_in_turn(double* const* rows, const double* panel, std::size_t stride,
+                                   const double* const* factors, std::uint64_t slots, std::size_t first,
+                                   std::size_t last, const std::uint64_t* chunks, const std::uint64_t* slot_masks) {
+    for (int r = 0; r < 4; ++r) single(rows[r], panel, stride, factors[r], slots, first, last, chunks, slot_masks);
+}
+
 struct Dispatch {
     decltype(&subtract_scaled_scalar) subtract_scaled;
     decltype(&subtract_scaled_rows_scalar) subtract_scaled_rows;
     decltype(&apply_updates_scalar) apply_updates;
     decltype(&apply_updates_to_pair_in_turn<apply_updates_scalar>) apply_updates_to_pair;
+    decltype(&apply_updates_to_four_in_turn<apply_updates_scalar>) apply_updates_to_four;
     decltype(&all_finite_scalar) all_finite;
     const char* name;
 };
@@ -263,14 +308,14 @@ std::vector<Dispatch> runnable_sets() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) 
         sets.push_back({subtract_scaled_avx2, subtract_scaled_rows_avx2, apply_updates_avx2, apply_updates_to_pair_avx2,
-                        all_finite_avx2, "avx2"});
+                        apply_updates_to_four_avx2, all_finite_avx2, "avx2"});
     sets.push_back({subtract_scaled_sse2, subtract_scaled_rows_sse2, apply_updates_sse2,
-                    apply_updates_to_pair_in_turn<apply_updates_sse2>,
+                    apply_updates_to_pair_in_turn<apply_updates_sse2>, apply_updates_to_four_in_turn<apply_updates_sse2>,
                     all_finite_sse2, "sse2"});
 #endif
     sets.push_back({subtract_scaled_scalar, subtract_scaled_rows_scalar, apply_updates_scalar,
                     apply_updates_to_pair_in_turn<apply_updates_scalar>,
-                    all_finite_scalar, "scalar"});
+                    apply_updates_to_four_in_turn<apply_updates_scalar>, all_finite_scalar, "scalar"});
     return sets;
 }
 
@@ -303,6 +348,12 @@ void apply_updates_to_pair(double* row, double* other_row, const double* panel, 
                            std::size_t last, const std::uint64_t* chunks, const std::uint64_t* slot_masks) {
     dispatch().apply_updates_to_pair(row, other_row, panel, stride, factors, other_factors, slots, first, last, chunks,
                                      slot_masks);
+}
+
+void apply_updates_to_four(double* const* rows, const double* panel, std::size_t stride, const double* const* factors,
+                           std::uint64_t slots, std::size_t first, std::size_t last, const std::uint64_t* chunks,
+                           const std::uint64_t* slot_masks) {
+    dispatch().apply_updates_to_four(rows, panel, stride, factors, slots, first, last, chunks, slot_masks);
 }
 
 bool all_finite(const double* values, std::size_t n) { return dispatch().all_finite(values, n); }

@@ -73,6 +73,11 @@ void apply_updates_to_pair(double* row, double* other_row, const double* panel, 
                            const double* factors, const double* other_factors, std::uint64_t slots, std::size_t first,
                            std::size_t last, const std::uint64_t* chunks, const std::uint64_t* slot_masks);
 
+// The same for four rows (rows[r] with factors[r]), which share every load of the panel.
+void apply_updates_to_four(double* const* rows, const double* panel, std::size_t stride, const double* const* factors,
+                           std::uint64_t slots, std::size_t first, std::size_t last, const std::uint64_t* chunks,
+                           const std::uint64_t* slot_masks);
+
 // True when none of the n values is infinite or NaN.
 bool all_finite(const double* values, std::size_t n);
 

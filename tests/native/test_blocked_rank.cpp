@@ -157,6 +157,21 @@ TEST_P(EveryInstructionSet, LargeFrameworkAcrossManyBlocks) {
         run_both(edge_rows(nodes, gen, false), 360, 1e-9, PivotRule::FirstAboveTolerance, 3, "n 120", block);
 }
 
+// A pending block too large for the second-level cache is applied four rows at a time.
+TEST_P(EveryInstructionSet, LargeBlocksSharedAmongFourRows) {
+    constexpr std::uint64_t n = 200, d = 3, block = 64;
+    const std::size_t padded = (n * d + kernels::chunk_width - 1) / kernels::chunk_width * kernels::chunk_width;
+    ASSERT_GT(block * padded * sizeof(double), BlockedRankChecker::four_row_panel_bytes);
+    std::mt19937_64 gen(11);
+    for (Layout layout : {Layout::Random, Layout::NearlyDegenerate, Layout::Grid}) {
+        auto rows = edge_rows(framework(layout, n, d, gen), gen, false);
+        rows.resize(700);
+        const std::string context = "layout " + std::to_string(static_cast<int>(layout));
+        run_both(rows, n * d, 1e-9, PivotRule::FirstAboveTolerance, d, context, block);
+        run_both(rows, n * d, 1e-9, PivotRule::LargestMagnitude, 1, context + " largest", block);
+    }
+}
+
 TEST(BlockedRankChecker, WrongLengthIsFatal) {
     BlockedRankChecker checker(4, 1e-9);
     EXPECT_THROW(checker.add_row({1, 2, 3}), FatalError);
@@ -197,6 +212,26 @@ TEST_P(EveryInstructionSet, PanelUpdateEqualsOneByOneUpdates) {
         for (double& x : other_factors) x = unit(gen);
         kernels::apply_updates(other_expected.data(), panel.data(), stride, other_factors.data(), slots, first, last,
                                use_set ? chunk_set.data() : nullptr, use_masks ? slot_masks.data() : nullptr);
+        // So do four rows, each with its own factors, the first two being the pair's.
+        std::vector<std::vector<double>> four(4, row), four_factors(4, factors);
+        four_factors[1] = other_factors;
+        for (std::size_t r = 2; r < 4; ++r)
+            for (double& x : four_factors[r]) x = unit(gen);
+        std::vector<std::vector<double>> four_expected = four;
+        double* four_rows[4];
+        const double* four_factor_rows[4];
+        for (std::size_t r = 0; r < 4; ++r) {
+            kernels::apply_updates(four_expected[r].data(), panel.data(), stride, four_factors[r].data(), slots, first,
+                                   last, use_set ? chunk_set.data() : nullptr, use_masks ? slot_masks.data() : nullptr);
+            four_rows[r] = four[r].data();
+            four_factor_rows[r] = four_factors[r].data();
+        }
+        kernels::apply_updates_to_four(four_rows, panel.data(), stride, four_factor_rows, slots, first, last,
+                                       use_set ? chunk_set.data() : nullptr, use_masks ? slot_masks.data() : nullptr);
+        for (std::size_t r = 0; r < 4; ++r)
+            for (std::size_t k = 0; k < row.size(); ++k)
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(four[r][k]), std::bit_cast<std::uint64_t>(four_expected[r][k]))
+                    << "round " << round << " four rows, row " << r << " column " << k;
         kernels::apply_updates_to_pair(row.data(), other.data(), panel.data(), stride, factors.data(),
                                        other_factors.data(), slots, first, last, use_set ? chunk_set.data() : nullptr,
                                        use_masks ? slot_masks.data() : nullptr);
