@@ -100,6 +100,16 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
         slot_masks_[c] = (slot_masks_[c] & ~bit) | (nonzero ? bit : 0);
         if (nonzero) own[c / 64] |= std::uint64_t{1} << (c % 64);
     }
+    // Which pending rows are non-zero at which pivots: this row at the older pivots and its own,
+    // the older pending rows at this row's pivot.
+    for (std::size_t s = 0; s < rank_; ++s)
+        if (x[pivot_positions_[s]] != 0.0) pending_at_pivot_[s] |= bit;
+    const std::size_t p = position_[pivot];
+    const double* column = panel_.data() + (p / width) * block_ * width + p % width;
+    std::uint64_t at_own_pivot = bit;
+    for (std::size_t t = 0; t < slot; ++t)
+        if (column[t * width] != 0.0) at_own_pivot |= std::uint64_t{1} << t;
+    pending_at_pivot_.push_back(at_own_pivot);
     storage_.insert(storage_.end(), x.begin(), x.end());
     support_.insert(support_.end(), own, own + words_);
     pivot_cols_.push_back(pivot);
@@ -111,13 +121,14 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
 }
 
 // Elimination reads each stored row as the literal checker would see it, so a row that is needed
-// first receives the updates still waiting for it. Most rows need a handful of stored rows, each
-// subtracted at once. Where the last row needed many (numbers that grew by many orders of
-// magnitude leave small entries everywhere), they are subtracted eight at a time in one pass over
-// x; until then their share in a pivot entry read in between is subtracted from that entry alone,
-// in the same order.
+// receives the updates still waiting for it first. Most rows need a handful of stored rows, each
+// brought up to date and subtracted at once. Where the last row needed many (numbers that grew by
+// many orders of magnitude leave small entries everywhere), they are gathered eight at a time,
+// then brought up to date and subtracted in one pass over them and x; meanwhile their share in a
+// pivot entry read in between is worked out for that entry alone, with the same operations in the
+// same order.
 void BlockedRankChecker::eliminate(double* x) {
-    constexpr std::size_t together = 8;
+    constexpr std::size_t together = kernels::max_needed_rows;
     std::size_t used = 0;
     if (last_used_ < 2 * together) {
         for (std::size_t s = 0; s < rank_; ++s) {
@@ -132,15 +143,16 @@ void BlockedRankChecker::eliminate(double* x) {
         last_used_ = used;
         return;
     }
-    const double* rows[together];
-    double factors[together];
-    const std::uint64_t* sets[together];  // null: the row changes every chunk
+    kernels::NeededRow needed[together];
     std::size_t waiting = 0;
+    jobs_.resize(together);
+    job_chunks_.resize(together * words_);
     std::vector<std::uint64_t>& reach = elimination_chunks_;  // the waiting rows' chunks together
     reach.assign(words_, 0);
     bool reach_all = false;
     const auto subtract_waiting = [&] {
-        kernels::subtract_scaled_rows(x, rows, factors, sets, waiting, reach_all ? nullptr : reach.data(), n_chunks_);
+        kernels::catch_up_and_subtract(x, needed, waiting, panel_.data(), block_, reach_all ? nullptr : reach.data(),
+                                       n_chunks_);
         waiting = 0;
         std::fill(reach.begin(), reach.end(), 0);
         reach_all = false;
@@ -151,22 +163,47 @@ void BlockedRankChecker::eliminate(double* x) {
         // A zero entry of a waiting row changes v by a zero at most, unless the row's factor is not
         // finite (its set is then null).
         if (waiting > 0 && (reach_all || contains(reach.data(), p / width)))
-            for (std::size_t a = 0; a < waiting; ++a)
-                if (sets[a] == nullptr || rows[a][p] != 0.0) v = v - rows[a][p] * factors[a];
+            for (std::size_t a = 0; a < waiting; ++a) {
+                const double entry = up_to_date_entry(jobs_[a], job_chunks_.data() + a * words_, s);
+                if (needed[a].row_chunks == nullptr || entry != 0.0) v = v - entry * needed[a].factor;
+            }
         if (!(std::fabs(v) > tol_)) continue;
-        bring_up_to_date(s);
         ++used;
-        rows[waiting] = stored(s);
-        factors[waiting] = v;
-        sets[waiting] = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
-        if (sets[waiting] == nullptr)
+        // The row's updates are worked out now and applied in the pass over the waiting rows.
+        CatchUp& job = jobs_[waiting];
+        std::uint64_t* chunks = job_chunks_.data() + waiting * words_;
+        plan(s, s + 1, waiting);
+        finish(job, chunks);
+        const std::uint64_t* set = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
+        needed[waiting] = {stored(s), v, set, job.slots, job.factors, job.skip_zeros ? chunks : nullptr,
+                           job.skip_zeros ? slot_masks_.data() : nullptr};
+        // A row up to date before this call has its chunks in its support; one with updates has
+        // them there too after finish().
+        if (set == nullptr)
             reach_all = true;
         else
-            for (std::size_t w = 0; w < words_; ++w) reach[w] |= sets[waiting][w];
+            for (std::size_t w = 0; w < words_; ++w) reach[w] |= set[w];
         if (++waiting == together) subtract_waiting();
     }
     if (waiting > 0) subtract_waiting();
     last_used_ = used;
+}
+
+// The entry of a waiting row at the pivot of row s as it will be once its updates are applied:
+// the operations that apply_updates performs on that one element. Where every update it takes is
+// zero there, they could change the sign of a zero at most, which decides nothing here.
+double BlockedRankChecker::up_to_date_entry(const CatchUp& job, const std::uint64_t* chunks, std::size_t s) {
+    const std::size_t p = pivot_positions_[s];
+    double value = stored(job.row)[p];
+    const std::size_t c = p / width;
+    if (job.slots == 0 || (job.skip_zeros && (!contains(chunks, c) || (job.slots & pending_at_pivot_[s]) == 0)))
+        return value;
+    const double* column = panel_.data() + c * block_ * width + p % width;
+    for (std::uint64_t m = job.skip_zeros ? job.slots & slot_masks_[c] : job.slots; m != 0; m &= m - 1) {
+        const int t = std::countr_zero(m);
+        value = value - column[t * width] * job.factors[t];
+    }
+    return value;
 }
 
 // The factor of update t is the row's entry at t's pivot after the updates before t; only those
@@ -316,6 +353,7 @@ void BlockedRankChecker::flush() {
     apply_jobs(active_jobs_);
     for (std::size_t j = 0; j < jobs_.size(); ++j) finish(jobs_[j], job_chunks_.data() + j * words_);
     first_pending_ = rank_;
+    std::fill(pending_at_pivot_.begin(), pending_at_pivot_.end(), 0);
 }
 
 // The rows lie far apart in memory and each is changed in a few places, which the processor does

@@ -68,6 +68,7 @@ private:
     void apply(const CatchUp& job, const std::uint64_t* chunks);
     void apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks);
     void eliminate(double* x);
+    double up_to_date_entry(const CatchUp& job, const std::uint64_t* chunks, std::size_t s);
     void bring_up_to_date(std::size_t s);
     void flush();
     void apply_jobs(const std::vector<std::size_t>& jobs);
@@ -81,6 +82,7 @@ private:
     std::vector<double> scratch_;              // the row being added, in storage order
     std::vector<double> panel_;                // the pending rows, chunk by chunk (see apply_updates)
     std::vector<std::uint64_t> slot_masks_;    // per chunk: the pending slots with a non-zero there
+    std::vector<std::uint64_t> pending_at_pivot_;  // per stored row: the pending slots non-zero at its pivot
     std::vector<std::uint64_t> pending_support_;  // per pending slot: its non-zero chunks
     std::vector<CatchUp> jobs_;                // the rows being brought up to date
     std::vector<std::uint64_t> job_chunks_;    // the chunk set of each job

@@ -104,6 +104,11 @@ struct Avx2Chunk {
             b.part[k] = _mm256_sub_pd(b.part[k], _mm256_mul_pd(v, g));
         }
     }
+    // The same with a chunk held in registers.
+    TELVORA_AVX2 void subtract_scaled(const Avx2Chunk& u, double factor) {
+        const __m256d f = _mm256_set1_pd(factor);
+        for (int k = 0; k < 4; ++k) part[k] = _mm256_sub_pd(part[k], _mm256_mul_pd(u.part[k], f));
+    }
     TELVORA_AVX2 void store(double* x) const {
         for (int k = 0; k < 4; ++k) _mm256_storeu_pd(x + 4 * k, part[k]);
     }
@@ -259,6 +264,38 @@ __attribute__((target("avx2"))) void apply_updates_to_four_avx2(double* const* r
     }
 }
 
+// Each row's chunk is brought up to date in registers, stored, and subtracted from x's chunk while
+// still held.
+__attribute__((target("avx2"))) void catch_up_and_subtract_avx2(double* x, const NeededRow* rows, std::size_t count,
+                                                                const double* panel, std::size_t stride,
+                                                                const std::uint64_t* visit, std::size_t n_chunks) {
+    ChunkCursor cursor(visit, 0, n_chunks);
+    for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next()) {
+        Avx2Chunk xc(x + c * width);
+        const double* base = panel + c * stride * width;
+        for (std::size_t a = 0; a < count; ++a) {
+            const NeededRow& needed = rows[a];
+            double* chunk = needed.row + c * width;
+            std::uint64_t touching = 0;
+            if (needed.slots != 0 && applies(needed.update_chunks, c))
+                touching = needed.slot_masks == nullptr ? needed.slots : needed.slots & needed.slot_masks[c];
+            const bool subtracted = applies(needed.row_chunks, c);
+            if (touching != 0) {
+                Avx2Chunk r(chunk);
+                for (std::uint64_t m = touching; m != 0; m &= m - 1) {
+                    const int t = std::countr_zero(m);
+                    r.subtract_scaled(base + t * width, needed.update_factors[t]);
+                }
+                r.store(chunk);
+                if (subtracted) xc.subtract_scaled(r, needed.factor);
+            } else if (subtracted) {
+                xc.subtract_scaled(chunk, needed.factor);
+            }
+        }
+        xc.store(x + c * width);
+    }
+}
+
 __attribute__((target("avx2"))) bool all_finite_avx2(const double* values, std::size_t n) {
     const __m256d zero = _mm256_setzero_pd();
     __m256d flags = _mm256_setzero_pd();
@@ -291,12 +328,32 @@ void apply_updates_to_four_in_turn(double* const* rows, const double* panel, std
     for (int r = 0; r < 4; ++r) single(rows[r], panel, stride, factors[r], slots, first, last, chunks, slot_masks);
 }
 
+// Where no kernel reads each row once for both, the rows are brought up to date and then subtracted.
+template <decltype(&apply_updates_scalar) apply, decltype(&subtract_scaled_rows_scalar) subtract>
+void catch_up_then_subtract(double* x, const NeededRow* rows, std::size_t count, const double* panel,
+                            std::size_t stride, const std::uint64_t* visit, std::size_t n_chunks) {
+    const double* row_pointers[max_needed_rows];
+    double factors[max_needed_rows];
+    const std::uint64_t* row_chunks[max_needed_rows];
+    for (std::size_t a = 0; a < count; ++a) {
+        const NeededRow& needed = rows[a];
+        if (needed.slots != 0)
+            apply(needed.row, panel, stride, needed.update_factors, needed.slots, 0, n_chunks, needed.update_chunks,
+                  needed.slot_masks);
+        row_pointers[a] = needed.row;
+        factors[a] = needed.factor;
+        row_chunks[a] = needed.row_chunks;
+    }
+    subtract(x, row_pointers, factors, row_chunks, count, visit, n_chunks);
+}
+
 struct Dispatch {
     decltype(&subtract_scaled_scalar) subtract_scaled;
     decltype(&subtract_scaled_rows_scalar) subtract_scaled_rows;
     decltype(&apply_updates_scalar) apply_updates;
     decltype(&apply_updates_to_pair_in_turn<apply_updates_scalar>) apply_updates_to_pair;
     decltype(&apply_updates_to_four_in_turn<apply_updates_scalar>) apply_updates_to_four;
+    decltype(&catch_up_then_subtract<apply_updates_scalar, subtract_scaled_rows_scalar>) catch_up_and_subtract;
     decltype(&all_finite_scalar) all_finite;
     const char* name;
 };
@@ -308,14 +365,16 @@ std::vector<Dispatch> runnable_sets() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) 
         sets.push_back({subtract_scaled_avx2, subtract_scaled_rows_avx2, apply_updates_avx2, apply_updates_to_pair_avx2,
-                        apply_updates_to_four_avx2, all_finite_avx2, "avx2"});
+                        apply_updates_to_four_avx2, catch_up_and_subtract_avx2, all_finite_avx2, "avx2"});
     sets.push_back({subtract_scaled_sse2, subtract_scaled_rows_sse2, apply_updates_sse2,
                     apply_updates_to_pair_in_turn<apply_updates_sse2>, apply_updates_to_four_in_turn<apply_updates_sse2>,
-                    all_finite_sse2, "sse2"});
+                    catch_up_then_subtract<apply_updates_sse2, subtract_scaled_rows_sse2>, all_finite_sse2, "sse2"});
 #endif
     sets.push_back({subtract_scaled_scalar, subtract_scaled_rows_scalar, apply_updates_scalar,
                     apply_updates_to_pair_in_turn<apply_updates_scalar>,
-                    apply_updates_to_four_in_turn<apply_updates_scalar>, all_finite_scalar, "scalar"});
+                    apply_updates_to_four_in_turn<apply_updates_scalar>,
+                    catch_up_then_subtract<apply_updates_scalar, subtract_scaled_rows_scalar>, all_finite_scalar,
+                    "scalar"});
     return sets;
 }
 
@@ -354,6 +413,11 @@ void apply_updates_to_four(double* const* rows, const double* panel, std::size_t
                            std::uint64_t slots, std::size_t first, std::size_t last, const std::uint64_t* chunks,
                            const std::uint64_t* slot_masks) {
     dispatch().apply_updates_to_four(rows, panel, stride, factors, slots, first, last, chunks, slot_masks);
+}
+
+void catch_up_and_subtract(double* x, const NeededRow* rows, std::size_t count, const double* panel,
+                           std::size_t stride, const std::uint64_t* visit, std::size_t n_chunks) {
+    dispatch().catch_up_and_subtract(x, rows, count, panel, stride, visit, n_chunks);
 }
 
 bool all_finite(const double* values, std::size_t n) { return dispatch().all_finite(values, n); }

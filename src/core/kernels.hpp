@@ -78,6 +78,27 @@ void apply_updates_to_four(double* const* rows, const double* panel, std::size_t
                            std::uint64_t slots, std::size_t first, std::size_t last, const std::uint64_t* chunks,
                            const std::uint64_t* slot_masks);
 
+// A stored row that an elimination subtracts, with the delayed updates it has still to receive
+// first (as for apply_updates: slots, their factors, the chunks they reach, null for all, and the
+// per-chunk slot masks, null for none).
+struct NeededRow {
+    double* row;
+    double factor;                    // the row is subtracted times this
+    const std::uint64_t* row_chunks;  // where it may hold a non-zero once up to date (null: all)
+    std::uint64_t slots;              // 0: it is up to date
+    const double* update_factors;
+    const std::uint64_t* update_chunks;
+    const std::uint64_t* slot_masks;
+};
+
+// Brings rows[0 .. count-1] up to date and subtracts them from x, with the results of an
+// apply_updates call for each row followed by subtract_scaled_rows over the chunks of `visit`
+// (null: all) among the first n_chunks, which must hold every chunk a row is updated in. Where
+// the instruction set allows, each row is read once for both. At most eight rows.
+void catch_up_and_subtract(double* x, const NeededRow* rows, std::size_t count, const double* panel,
+                           std::size_t stride, const std::uint64_t* visit, std::size_t n_chunks);
+constexpr std::size_t max_needed_rows = 8;
+
 // True when none of the n values is infinite or NaN.
 bool all_finite(const double* values, std::size_t n);
 
