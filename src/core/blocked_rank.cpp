@@ -102,13 +102,16 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     }
     // Which pending rows are non-zero at which pivots: this row at the older pivots and its own,
     // the older pending rows at this row's pivot.
-    for (std::size_t s = 0; s < rank_; ++s)
-        if (x[pivot_positions_[s]] != 0.0) pending_at_pivot_[s] |= bit;
-    const std::size_t p = position_[pivot];
-    const double* column = panel_.data() + (p / width) * block_ * width + p % width;
-    std::uint64_t at_own_pivot = bit;
-    for (std::size_t t = 0; t < slot; ++t)
-        if (column[t * width] != 0.0) at_own_pivot |= std::uint64_t{1} << t;
+    std::uint64_t at_own_pivot = 0;
+    if (tracking_pivots_) {
+        for (std::size_t s = 0; s < rank_; ++s)
+            if (x[pivot_positions_[s]] != 0.0) pending_at_pivot_[s] |= bit;
+        const std::size_t p = position_[pivot];
+        const double* column = panel_.data() + (p / width) * block_ * width + p % width;
+        at_own_pivot = bit;
+        for (std::size_t t = 0; t < slot; ++t)
+            if (column[t * width] != 0.0) at_own_pivot |= std::uint64_t{1} << t;
+    }
     pending_at_pivot_.push_back(at_own_pivot);
     storage_.insert(storage_.end(), x.begin(), x.end());
     support_.insert(support_.end(), own, own + words_);
@@ -196,8 +199,8 @@ double BlockedRankChecker::up_to_date_entry(const CatchUp& job, const std::uint6
     const std::size_t p = pivot_positions_[s];
     double value = stored(job.row)[p];
     const std::size_t c = p / width;
-    if (job.slots == 0 || (job.skip_zeros && (!contains(chunks, c) || (job.slots & pending_at_pivot_[s]) == 0)))
-        return value;
+    if (job.slots == 0 || (job.skip_zeros && !contains(chunks, c))) return value;
+    if (tracking_pivots_ && job.skip_zeros && (job.slots & pending_at_pivot_[s]) == 0) return value;
     const double* column = panel_.data() + c * block_ * width + p % width;
     for (std::uint64_t m = job.skip_zeros ? job.slots & slot_masks_[c] : job.slots; m != 0; m &= m - 1) {
         const int t = std::countr_zero(m);
@@ -353,6 +356,9 @@ void BlockedRankChecker::flush() {
     apply_jobs(active_jobs_);
     for (std::size_t j = 0; j < jobs_.size(); ++j) finish(jobs_[j], job_chunks_.data() + j * words_);
     first_pending_ = rank_;
+    // Only eliminations that gather many rows ask which pending rows are non-zero at a pivot; it
+    // is kept track of while the last one did.
+    tracking_pivots_ = last_used_ >= 2 * kernels::max_needed_rows;
     std::fill(pending_at_pivot_.begin(), pending_at_pivot_.end(), 0);
 }
 

@@ -83,6 +83,7 @@ private:
     std::vector<double> panel_;                // the pending rows, chunk by chunk (see apply_updates)
     std::vector<std::uint64_t> slot_masks_;    // per chunk: the pending slots with a non-zero there
     std::vector<std::uint64_t> pending_at_pivot_;  // per stored row: the pending slots non-zero at its pivot
+    bool tracking_pivots_ = false;             // pending_at_pivot_ is kept up to date in this block
     std::vector<std::uint64_t> pending_support_;  // per pending slot: its non-zero chunks
     std::vector<CatchUp> jobs_;                // the rows being brought up to date
     std::vector<std::uint64_t> job_chunks_;    // the chunk set of each job
