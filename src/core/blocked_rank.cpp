@@ -38,6 +38,8 @@ BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRul
       padded_(n_chunks_ * width),
       words_(kernels::chunk_set_words(n_chunks_)),
       block_(block >= 1 && block <= max_block_size ? block : ncols <= 600 ? 16 : 32),
+      stride_(block_),
+      max_rows_(ncols),
       tol_(tol),
       rule_(rule),
       skip_zeros_(tol >= 0.0),
@@ -50,6 +52,8 @@ BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRul
 
 void BlockedRankChecker::reserve(std::uint64_t rows) {
     const std::uint64_t most = std::min<std::uint64_t>(rows, ncols_);
+    max_rows_ = most;
+    if (rank_ == first_pending_) choose_stride();
     storage_.reserve(most * padded_);
     advise_large_pages(storage_.data(), storage_.capacity() * sizeof(double));
     support_.reserve(most * words_);
@@ -83,20 +87,25 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     for (double& value : x) value = value / pv;
 
     // The back-substitution of this row into the older ones waits in the pending block.
-    if (panel_.empty()) {
-        panel_.resize(n_chunks_ * block_ * width);
+    if (panel_.size() < n_chunks_ * stride_ * width) panel_.resize(n_chunks_ * stride_ * width);
+    if (slot_masks_.empty()) {
         slot_masks_.resize(n_chunks_);
-        pending_support_.resize(block_ * words_);
+        pending_support_.resize(max_block_size * words_);
+        pending_largest_.resize(max_block_size);
     }
     const std::size_t slot = rank_ - first_pending_;
     std::uint64_t* own = pending_support_.data() + slot * words_;
     std::fill_n(own, words_, 0);
     const std::uint64_t bit = std::uint64_t{1} << slot;
+    double largest = 0.0;
     for (std::size_t c = 0; c < n_chunks_; ++c) {
         const double* chunk = x.data() + c * width;
-        std::copy_n(chunk, width, panel_.data() + (c * block_ + slot) * width);
+        std::copy_n(chunk, width, panel_.data() + (c * stride_ + slot) * width);
         bool nonzero = false;
-        for (std::size_t j = 0; j < width; ++j) nonzero |= chunk[j] != 0.0;
+        for (std::size_t j = 0; j < width; ++j) {
+            nonzero |= chunk[j] != 0.0;
+            largest = std::max(largest, std::fabs(chunk[j]));
+        }
         slot_masks_[c] = (slot_masks_[c] & ~bit) | (nonzero ? bit : 0);
         if (nonzero) own[c / 64] |= std::uint64_t{1} << (c % 64);
     }
@@ -107,20 +116,28 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
         for (std::size_t s = 0; s < rank_; ++s)
             if (x[pivot_positions_[s]] != 0.0) pending_at_pivot_[s] |= bit;
         const std::size_t p = position_[pivot];
-        const double* column = panel_.data() + (p / width) * block_ * width + p % width;
+        const double* column = panel_.data() + (p / width) * stride_ * width + p % width;
         at_own_pivot = bit;
         for (std::size_t t = 0; t < slot; ++t)
             if (column[t * width] != 0.0) at_own_pivot |= std::uint64_t{1} << t;
     }
     pending_at_pivot_.push_back(at_own_pivot);
+    pending_largest_[slot] = largest;
     storage_.insert(storage_.end(), x.begin(), x.end());
     support_.insert(support_.end(), own, own + words_);
     pivot_cols_.push_back(pivot);
     pivot_positions_.push_back(position_[pivot]);
     applied_.push_back(rank_);
     ++rank_;
-    if (rank_ - first_pending_ == block_) flush();
+    if (rank_ - first_pending_ == stride_) flush();
     return true;
+}
+
+// The pending block holds block_ rows, or, once it can hold every row still to come, up to
+// max_block_size: that last block is never applied as a whole, only to the rows an elimination
+// needs (and to all, should the stored rows be asked for or their finiteness be in doubt).
+void BlockedRankChecker::choose_stride() {
+    stride_ = first_pending_ + max_block_size >= max_rows_ ? max_block_size : block_;
 }
 
 // Elimination reads each stored row as the literal checker would see it, so a row that is needed
@@ -154,7 +171,7 @@ void BlockedRankChecker::eliminate(double* x) {
     reach.assign(words_, 0);
     bool reach_all = false;
     const auto subtract_waiting = [&] {
-        kernels::catch_up_and_subtract(x, needed, waiting, panel_.data(), block_, reach_all ? nullptr : reach.data(),
+        kernels::catch_up_and_subtract(x, needed, waiting, panel_.data(), stride_, reach_all ? nullptr : reach.data(),
                                        n_chunks_);
         waiting = 0;
         std::fill(reach.begin(), reach.end(), 0);
@@ -201,7 +218,7 @@ double BlockedRankChecker::up_to_date_entry(const CatchUp& job, const std::uint6
     const std::size_t c = p / width;
     if (job.slots == 0 || (job.skip_zeros && !contains(chunks, c))) return value;
     if (tracking_pivots_ && job.skip_zeros && (job.slots & pending_at_pivot_[s]) == 0) return value;
-    const double* column = panel_.data() + c * block_ * width + p % width;
+    const double* column = panel_.data() + c * stride_ * width + p % width;
     for (std::uint64_t m = job.skip_zeros ? job.slots & slot_masks_[c] : job.slots; m != 0; m &= m - 1) {
         const int t = std::countr_zero(m);
         value = value - column[t * width] * job.factors[t];
@@ -236,7 +253,7 @@ inline void BlockedRankChecker::consider(CatchUp& job, std::uint64_t* chunks, st
     const std::size_t p = pivot_positions_[t];
     const std::size_t c = p / width;
     if (!may_reach(job, chunks, c)) return;
-    const double* column = panel_.data() + c * block_ * width + p % width;
+    const double* column = panel_.data() + c * stride_ * width + p % width;
     double f = stored(job.row)[p];
     for (std::uint64_t m = job.skip_zeros ? job.slots & slot_masks_[c] : job.slots; m != 0; m &= m - 1) {
         const int a = std::countr_zero(m);
@@ -270,7 +287,7 @@ void BlockedRankChecker::plan(std::size_t first, std::size_t last, std::size_t f
             for (std::size_t k = 0; k < plan_group; ++k) reaching += may_reach(jobs[k], chunks_of(k), c);
             if (reaching == 0) continue;
             if (reaching == plan_group) {
-                const double* column = panel_.data() + c * block_ * width + p % width;
+                const double* column = panel_.data() + c * stride_ * width + p % width;
                 double f[plan_group];
                 for (std::size_t k = 0; k < plan_group; ++k) f[k] = stored(jobs[k].row)[p];
                 for (std::uint64_t m = jobs[0].slots & slot_masks_[c]; m != 0; m &= m - 1) {
@@ -303,7 +320,7 @@ void BlockedRankChecker::finish(const CatchUp& job, const std::uint64_t* chunks)
 }
 
 void BlockedRankChecker::apply(const CatchUp& job, const std::uint64_t* chunks) {
-    kernels::apply_updates(stored(job.row), panel_.data(), block_, job.factors, job.slots, 0, n_chunks_,
+    kernels::apply_updates(stored(job.row), panel_.data(), stride_, job.factors, job.slots, 0, n_chunks_,
                            job.skip_zeros ? chunks : nullptr, job.skip_zeros ? slot_masks_.data() : nullptr);
 }
 
@@ -317,7 +334,7 @@ void BlockedRankChecker::prefetch(const CatchUp& job, const std::uint64_t* chunk
 }
 
 void BlockedRankChecker::apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks) {
-    kernels::apply_updates_to_pair(stored(job.row), stored(other.row), panel_.data(), block_, job.factors,
+    kernels::apply_updates_to_pair(stored(job.row), stored(other.row), panel_.data(), stride_, job.factors,
                                    other.factors, job.slots, 0, n_chunks_, job.skip_zeros ? chunks : nullptr,
                                    job.skip_zeros ? slot_masks_.data() : nullptr);
 }
@@ -356,6 +373,7 @@ void BlockedRankChecker::flush() {
     apply_jobs(active_jobs_);
     for (std::size_t j = 0; j < jobs_.size(); ++j) finish(jobs_[j], job_chunks_.data() + j * words_);
     first_pending_ = rank_;
+    choose_stride();
     // Only eliminations that gather many rows ask which pending rows are non-zero at a pivot; it
     // is kept track of while the last one did.
     tracking_pivots_ = last_used_ >= 2 * kernels::max_needed_rows;
@@ -397,7 +415,7 @@ void BlockedRankChecker::apply_jobs(const std::vector<std::size_t>& jobs) {
                 rows[i] = stored(jobs_[jobs[k + i]].row);
                 factors[i] = jobs_[jobs[k + i]].factors;
             }
-            kernels::apply_updates_to_four(rows, panel_.data(), block_, factors, job.slots, 0, n_chunks_,
+            kernels::apply_updates_to_four(rows, panel_.data(), stride_, factors, job.slots, 0, n_chunks_,
                                            job.skip_zeros ? chunks : nullptr,
                                            job.skip_zeros ? slot_masks_.data() : nullptr);
             step = 4;
@@ -420,9 +438,21 @@ std::vector<std::vector<double>> BlockedRankChecker::stored_rows() {
     return rows;
 }
 
+// A non-finite value stays non-finite through any update, and an update r - u * f with |f| <= |r|
+// grows a row's largest magnitude by a factor 1 + max|u| at most: where the stored rows are finite
+// and too small for the pending updates to overflow, those updates cannot break anything down and
+// are not applied.
 bool BlockedRankChecker::broke_down() {
-    flush();
     if (non_finite_row_seen_) return true;
+    double bound = 0.0;
+    for (std::size_t s = 0; s < rank_; ++s) {
+        const double* row = stored(s);
+        if (!all_finite(row, ncols_)) return true;
+        for (std::size_t k = 0; k < ncols_; ++k) bound = std::max(bound, std::fabs(row[k]));
+    }
+    for (std::size_t t = 0; t < rank_ - first_pending_; ++t) bound *= 1.0 + pending_largest_[t];
+    if (bound < 1e300) return false;
+    flush();
     for (std::size_t s = 0; s < rank_; ++s)
         if (!all_finite(stored(s), ncols_)) return true;
     return false;

@@ -30,12 +30,15 @@ public:
                        std::uint64_t interleave = 1, std::size_t block = 0);
 
     bool add_row(std::vector<double> row);
-    // Reserves room for this many stored rows, sparing regrowth of the row storage.
+    // Reserves room for this many stored rows, sparing regrowth of the row storage; no more
+    // rows may be stored, which lets the last pending block wait for good.
     void reserve(std::uint64_t rows);
     std::uint64_t rank() const { return rank_; }
     const std::vector<std::uint64_t>& pivot_cols() const { return pivot_cols_; }
-    // Both apply every delayed update first; rows come back in the caller's column order.
+    // Applies every delayed update first; rows come back in the caller's column order.
     std::vector<std::vector<double>> stored_rows();
+    // The literal checker's answer; the delayed updates are applied first unless they provably
+    // cannot produce an infinity or NaN.
     bool broke_down();
 
     static constexpr std::size_t max_block_size = 64;
@@ -71,6 +74,7 @@ private:
     double up_to_date_entry(const CatchUp& job, const std::uint64_t* chunks, std::size_t s);
     void bring_up_to_date(std::size_t s);
     void flush();
+    void choose_stride();
     void apply_jobs(const std::vector<std::size_t>& jobs);
 
     std::vector<std::size_t> position_;        // storage position of each column
@@ -85,6 +89,7 @@ private:
     std::vector<std::uint64_t> pending_at_pivot_;  // per stored row: the pending slots non-zero at its pivot
     bool tracking_pivots_ = false;             // pending_at_pivot_ is kept up to date in this block
     std::vector<std::uint64_t> pending_support_;  // per pending slot: its non-zero chunks
+    std::vector<double> pending_largest_;      // per pending slot: its largest magnitude
     std::vector<CatchUp> jobs_;                // the rows being brought up to date
     std::vector<std::uint64_t> job_chunks_;    // the chunk set of each job
     std::vector<std::uint64_t> elimination_chunks_;  // see eliminate()
@@ -96,7 +101,9 @@ private:
     std::size_t n_chunks_;
     std::size_t padded_;                       // n_chunks_ whole chunks of columns
     std::size_t words_;                        // words of a chunk set
-    std::size_t block_;
+    std::size_t block_;                        // rows of a pending block, but for the last
+    std::size_t stride_;                       // pending slots per chunk of the panel
+    std::uint64_t max_rows_;                   // no more rows than this will be stored
     double tol_;
     PivotRule rule_;
     bool skip_zeros_;
