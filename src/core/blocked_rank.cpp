@@ -38,7 +38,6 @@ BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRul
       padded_(n_chunks_ * width),
       words_(kernels::chunk_set_words(n_chunks_)),
       block_(block >= 1 && block <= max_block_size ? block : ncols <= 600 ? 16 : 32),
-      stride_(block_),
       max_rows_(ncols),
       tol_(tol),
       rule_(rule),
@@ -48,12 +47,16 @@ BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRul
     in_caller_order_ = interleave == 1;
     const std::uint64_t n_nodes = ncols / std::max<std::uint64_t>(interleave, 1);
     for (std::uint64_t c = 0; c < ncols; ++c) position_[c] = (c % interleave) * n_nodes + c / interleave;
+    open_panel();
 }
 
 void BlockedRankChecker::reserve(std::uint64_t rows) {
     const std::uint64_t most = std::min<std::uint64_t>(rows, ncols_);
     max_rows_ = most;
-    if (rank_ == first_pending_) choose_stride();
+    if (panels_.size() == 1 && rank_ == panels_[0].first) {
+        panels_.clear();
+        open_panel();
+    }
     storage_.reserve(most * padded_);
     advise_large_pages(storage_.data(), storage_.capacity() * sizeof(double));
     support_.reserve(most * words_);
@@ -87,26 +90,21 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     for (double& value : x) value = value / pv;
 
     // The back-substitution of this row into the older ones waits in the pending block.
-    if (panel_.size() < n_chunks_ * stride_ * width) panel_.resize(n_chunks_ * stride_ * width);
-    if (slot_masks_.empty()) {
-        slot_masks_.resize(n_chunks_);
-        pending_support_.resize(max_block_size * words_);
-        pending_largest_.resize(max_block_size);
-    }
-    const std::size_t slot = rank_ - first_pending_;
-    std::uint64_t* own = pending_support_.data() + slot * words_;
+    Panel& block = panels_.back();
+    const std::size_t slot = rank_ - block.first;
+    std::uint64_t* own = block.support.data() + slot * words_;
     std::fill_n(own, words_, 0);
     const std::uint64_t bit = std::uint64_t{1} << slot;
     double largest = 0.0;
     for (std::size_t c = 0; c < n_chunks_; ++c) {
         const double* chunk = x.data() + c * width;
-        std::copy_n(chunk, width, panel_.data() + (c * stride_ + slot) * width);
+        std::copy_n(chunk, width, block.values.data() + (c * block.stride + slot) * width);
         bool nonzero = false;
         for (std::size_t j = 0; j < width; ++j) {
             nonzero |= chunk[j] != 0.0;
             largest = std::max(largest, std::fabs(chunk[j]));
         }
-        slot_masks_[c] = (slot_masks_[c] & ~bit) | (nonzero ? bit : 0);
+        block.slot_masks[c] = (block.slot_masks[c] & ~bit) | (nonzero ? bit : 0);
         if (nonzero) own[c / 64] |= std::uint64_t{1} << (c % 64);
     }
     // Which pending rows are non-zero at which pivots: this row at the older pivots and its own,
@@ -116,28 +114,45 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
         for (std::size_t s = 0; s < rank_; ++s)
             if (x[pivot_positions_[s]] != 0.0) pending_at_pivot_[s] |= bit;
         const std::size_t p = position_[pivot];
-        const double* column = panel_.data() + (p / width) * stride_ * width + p % width;
+        const double* column = block.values.data() + (p / width) * block.stride * width + p % width;
         at_own_pivot = bit;
         for (std::size_t t = 0; t < slot; ++t)
             if (column[t * width] != 0.0) at_own_pivot |= std::uint64_t{1} << t;
     }
     pending_at_pivot_.push_back(at_own_pivot);
-    pending_largest_[slot] = largest;
+    block.largest[slot] = largest;
     storage_.insert(storage_.end(), x.begin(), x.end());
     support_.insert(support_.end(), own, own + words_);
     pivot_cols_.push_back(pivot);
     pivot_positions_.push_back(position_[pivot]);
     applied_.push_back(rank_);
     ++rank_;
-    if (rank_ - first_pending_ == stride_) flush();
+    if (rank_ - block.first == block.stride) {
+        if (block.stride == max_block_size && panels_.size() < tail_blocks)
+            open_panel();
+        else
+            flush();
+    }
     return true;
 }
 
-// The pending block holds block_ rows, or, once it can hold every row still to come, up to
-// max_block_size: that last block is never applied as a whole, only to the rows an elimination
-// needs (and to all, should the stored rows be asked for or their finiteness be in doubt).
-void BlockedRankChecker::choose_stride() {
-    stride_ = first_pending_ + max_block_size >= max_rows_ ? max_block_size : block_;
+// A pending block holds block_ rows; once tail_blocks blocks of max_block_size rows can hold every
+// row still to come, the blocks are no longer applied as a whole, only to the rows an elimination
+// needs (and to all, should the stored rows be asked for or their finiteness be in doubt): most of
+// the updates of the last rows go to rows that are never read again.
+void BlockedRankChecker::open_panel() {
+    panels_.emplace_back();
+    Panel& block = panels_.back();
+    block.first = rank_;
+    block.stride = rank_ + tail_blocks * max_block_size >= max_rows_ ? max_block_size : block_;
+    block.values.resize(n_chunks_ * block.stride * width);
+    block.slot_masks.resize(n_chunks_);
+    block.support.resize(max_block_size * words_);
+    block.largest.resize(max_block_size);
+    // Only eliminations that gather many rows ask which pending rows are non-zero at a pivot; it
+    // is kept track of while the last one did.
+    tracking_pivots_ = last_used_ >= 2 * kernels::max_needed_rows;
+    std::fill(pending_at_pivot_.begin(), pending_at_pivot_.end(), 0);
 }
 
 // Elimination reads each stored row as the literal checker would see it, so a row that is needed
@@ -154,7 +169,7 @@ void BlockedRankChecker::eliminate(double* x) {
         for (std::size_t s = 0; s < rank_; ++s) {
             const double v = x[pivot_positions_[s]];
             if (!(std::fabs(v) > tol_)) continue;
-            bring_up_to_date(s);
+            bring_up_to_date(s, panels_.size());
             // Zero times a non-finite factor is NaN, so such a row changes every chunk.
             const std::uint64_t* set = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
             kernels::subtract_scaled(x, stored(s), v, set, n_chunks_);
@@ -165,14 +180,16 @@ void BlockedRankChecker::eliminate(double* x) {
     }
     kernels::NeededRow needed[together];
     std::size_t waiting = 0;
-    jobs_.resize(together);
-    job_chunks_.resize(together * words_);
+    jobs_.resize(together + 1);
+    job_chunks_.resize((together + 1) * words_);
+    const std::size_t last_block = panels_.size() - 1;
+    const Panel& block = panels_.back();
     std::vector<std::uint64_t>& reach = elimination_chunks_;  // the waiting rows' chunks together
     reach.assign(words_, 0);
     bool reach_all = false;
     const auto subtract_waiting = [&] {
-        kernels::catch_up_and_subtract(x, needed, waiting, panel_.data(), stride_, reach_all ? nullptr : reach.data(),
-                                       n_chunks_);
+        kernels::catch_up_and_subtract(x, needed, waiting, block.values.data(), block.stride,
+                                       reach_all ? nullptr : reach.data(), n_chunks_);
         waiting = 0;
         std::fill(reach.begin(), reach.end(), 0);
         reach_all = false;
@@ -184,19 +201,23 @@ void BlockedRankChecker::eliminate(double* x) {
         // finite (its set is then null).
         if (waiting > 0 && (reach_all || contains(reach.data(), p / width)))
             for (std::size_t a = 0; a < waiting; ++a) {
+                active_ = last_block;
                 const double entry = up_to_date_entry(jobs_[a], job_chunks_.data() + a * words_, s);
                 if (needed[a].row_chunks == nullptr || entry != 0.0) v = v - entry * needed[a].factor;
             }
         if (!(std::fabs(v) > tol_)) continue;
         ++used;
-        // The row's updates are worked out now and applied in the pass over the waiting rows.
+        // The updates of the older blocks are applied at once; those of the last block are worked
+        // out now and applied in the pass over the waiting rows.
+        bring_up_to_date(s, last_block);
         CatchUp& job = jobs_[waiting];
         std::uint64_t* chunks = job_chunks_.data() + waiting * words_;
+        active_ = last_block;
         plan(s, s + 1, waiting);
         finish(job, chunks);
         const std::uint64_t* set = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
         needed[waiting] = {stored(s), v, set, job.slots, job.factors, job.skip_zeros ? chunks : nullptr,
-                           job.skip_zeros ? slot_masks_.data() : nullptr};
+                           job.skip_zeros ? block.slot_masks.data() : nullptr};
         // A row up to date before this call has its chunks in its support; one with updates has
         // them there too after finish().
         if (set == nullptr)
@@ -218,8 +239,8 @@ double BlockedRankChecker::up_to_date_entry(const CatchUp& job, const std::uint6
     const std::size_t c = p / width;
     if (job.slots == 0 || (job.skip_zeros && !contains(chunks, c))) return value;
     if (tracking_pivots_ && job.skip_zeros && (job.slots & pending_at_pivot_[s]) == 0) return value;
-    const double* column = panel_.data() + c * stride_ * width + p % width;
-    for (std::uint64_t m = job.skip_zeros ? job.slots & slot_masks_[c] : job.slots; m != 0; m &= m - 1) {
+    const double* column = panel().values.data() + c * panel().stride * width + p % width;
+    for (std::uint64_t m = job.skip_zeros ? job.slots & panel().slot_masks[c] : job.slots; m != 0; m &= m - 1) {
         const int t = std::countr_zero(m);
         value = value - column[t * width] * job.factors[t];
     }
@@ -236,7 +257,7 @@ inline bool BlockedRankChecker::may_reach(const CatchUp& job, const std::uint64_
 // Takes f as the factor of update t when it is above tol; says whether it was.
 inline bool BlockedRankChecker::take_factor(CatchUp& job, std::uint64_t* chunks, std::size_t t, double f) {
     if (!(std::fabs(f) > tol_)) return false;
-    const std::size_t slot = t - first_pending_;
+    const std::size_t slot = t - panel().first;
     job.factors[slot] = f;
     job.slots |= std::uint64_t{1} << slot;
     if (!job.skip_zeros) return true;
@@ -253,9 +274,9 @@ inline void BlockedRankChecker::consider(CatchUp& job, std::uint64_t* chunks, st
     const std::size_t p = pivot_positions_[t];
     const std::size_t c = p / width;
     if (!may_reach(job, chunks, c)) return;
-    const double* column = panel_.data() + c * stride_ * width + p % width;
+    const double* column = panel().values.data() + c * panel().stride * width + p % width;
     double f = stored(job.row)[p];
-    for (std::uint64_t m = job.skip_zeros ? job.slots & slot_masks_[c] : job.slots; m != 0; m &= m - 1) {
+    for (std::uint64_t m = job.skip_zeros ? job.slots & panel().slot_masks[c] : job.slots; m != 0; m &= m - 1) {
         const int a = std::countr_zero(m);
         f = f - column[a * width] * job.factors[a];
     }
@@ -279,7 +300,9 @@ void BlockedRankChecker::plan(std::size_t first, std::size_t last, std::size_t f
     const auto chunks_of = [&](std::size_t k) { return job_chunks_.data() + (first_job + k) * words_; };
     bool lockstep = count == plan_group && skip_zeros_;
     double lanes[max_block_size][plan_group];  // the factors taken, by slot and row
-    for (std::size_t t = applied_[first] + 1; t < rank_; ++t) {
+    const Panel& block = panel();
+    const std::size_t end = panel_end(active_);
+    for (std::size_t t = std::max<std::size_t>(applied_[first] + 1, block.first); t < end; ++t) {
         if (lockstep) {
             const std::size_t p = pivot_positions_[t];
             const std::size_t c = p / width;
@@ -287,10 +310,10 @@ void BlockedRankChecker::plan(std::size_t first, std::size_t last, std::size_t f
             for (std::size_t k = 0; k < plan_group; ++k) reaching += may_reach(jobs[k], chunks_of(k), c);
             if (reaching == 0) continue;
             if (reaching == plan_group) {
-                const double* column = panel_.data() + c * stride_ * width + p % width;
+                const double* column = block.values.data() + c * block.stride * width + p % width;
                 double f[plan_group];
                 for (std::size_t k = 0; k < plan_group; ++k) f[k] = stored(jobs[k].row)[p];
-                for (std::uint64_t m = jobs[0].slots & slot_masks_[c]; m != 0; m &= m - 1) {
+                for (std::uint64_t m = jobs[0].slots & block.slot_masks[c]; m != 0; m &= m - 1) {
                     const int a = std::countr_zero(m);
                     const double u = column[a * width];
                     for (std::size_t k = 0; k < plan_group; ++k) f[k] = f[k] - u * lanes[a][k];
@@ -298,7 +321,7 @@ void BlockedRankChecker::plan(std::size_t first, std::size_t last, std::size_t f
                 std::size_t taken = 0;
                 for (std::size_t k = 0; k < plan_group; ++k) {
                     taken += take_factor(jobs[k], chunks_of(k), t, f[k]);
-                    lanes[t - first_pending_][k] = f[k];
+                    lanes[t - block.first][k] = f[k];
                     lockstep = lockstep && jobs[k].skip_zeros;
                 }
                 lockstep = lockstep && (taken == 0 || taken == plan_group);
@@ -316,12 +339,13 @@ void BlockedRankChecker::finish(const CatchUp& job, const std::uint64_t* chunks)
         for (std::size_t w = 0; w < words_; ++w) set[w] |= chunks[w];
     else
         std::fill_n(set, words_, ~std::uint64_t{0});
-    applied_[job.row] = rank_ - 1;
+    applied_[job.row] = panel_end(active_) - 1;
 }
 
 void BlockedRankChecker::apply(const CatchUp& job, const std::uint64_t* chunks) {
-    kernels::apply_updates(stored(job.row), panel_.data(), stride_, job.factors, job.slots, 0, n_chunks_,
-                           job.skip_zeros ? chunks : nullptr, job.skip_zeros ? slot_masks_.data() : nullptr);
+    kernels::apply_updates(stored(job.row), panel().values.data(), panel().stride, job.factors, job.slots, 0,
+                           n_chunks_, job.skip_zeros ? chunks : nullptr,
+                           job.skip_zeros ? panel().slot_masks.data() : nullptr);
 }
 
 // Asks for the chunks a job will change while the rows before it are worked on: the rows come from
@@ -334,30 +358,49 @@ void BlockedRankChecker::prefetch(const CatchUp& job, const std::uint64_t* chunk
 }
 
 void BlockedRankChecker::apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks) {
-    kernels::apply_updates_to_pair(stored(job.row), stored(other.row), panel_.data(), stride_, job.factors,
-                                   other.factors, job.slots, 0, n_chunks_, job.skip_zeros ? chunks : nullptr,
-                                   job.skip_zeros ? slot_masks_.data() : nullptr);
+    kernels::apply_updates_to_pair(stored(job.row), stored(other.row), panel().values.data(), panel().stride,
+                                   job.factors, other.factors, job.slots, 0, n_chunks_,
+                                   job.skip_zeros ? chunks : nullptr,
+                                   job.skip_zeros ? panel().slot_masks.data() : nullptr);
 }
 
-void BlockedRankChecker::bring_up_to_date(std::size_t s) {
-    if (applied_[s] + 1 >= rank_) return;
-    jobs_.resize(1);
-    job_chunks_.resize(words_);
-    plan(s, s + 1, 0);
-    if (jobs_[0].slots != 0) apply(jobs_[0], job_chunks_.data());
-    finish(jobs_[0], job_chunks_.data());
+// Applies to row s the updates of the first `panels` pending blocks it has not seen. Its job goes
+// after those of an elimination's waiting rows.
+void BlockedRankChecker::bring_up_to_date(std::size_t s, std::size_t panels) {
+    constexpr std::size_t own = kernels::max_needed_rows;
+    for (std::size_t i = 0; i < panels; ++i) {
+        if (applied_[s] + 1 >= panel_end(i)) continue;
+        if (jobs_.size() <= own) {
+            jobs_.resize(own + 1);
+            job_chunks_.resize((own + 1) * words_);
+        }
+        active_ = i;
+        CatchUp& job = jobs_[own];
+        const std::uint64_t* chunks = job_chunks_.data() + own * words_;
+        plan(s, s + 1, own);
+        if (job.slots != 0) apply(job, chunks);
+        finish(job, chunks);
+    }
 }
 
 void BlockedRankChecker::flush() {
+    for (active_ = 0; active_ < panels_.size(); ++active_) apply_panel();
+    panels_.clear();
+    open_panel();
+}
+
+// Applies the block panels_[active_] to every row that has not seen it.
+void BlockedRankChecker::apply_panel() {
+    const std::size_t end = panel_end(active_);
     jobs_.clear();
     job_chunks_.clear();
-    for (std::size_t s = 0; s < rank_;) {
-        if (applied_[s] + 1 >= rank_) {
+    for (std::size_t s = 0; s < end;) {
+        if (applied_[s] + 1 >= end) {
             ++s;
             continue;
         }
         std::size_t last = s + 1;
-        while (last < rank_ && last - s < plan_group && applied_[last] == applied_[s]) ++last;
+        while (last < end && last - s < plan_group && applied_[last] == applied_[s]) ++last;
         const std::size_t first_job = jobs_.size();
         jobs_.resize(first_job + (last - s));
         job_chunks_.resize(jobs_.size() * words_);
@@ -372,12 +415,6 @@ void BlockedRankChecker::flush() {
         if (jobs_[j].slots != 0) active_jobs_.push_back(j);
     apply_jobs(active_jobs_);
     for (std::size_t j = 0; j < jobs_.size(); ++j) finish(jobs_[j], job_chunks_.data() + j * words_);
-    first_pending_ = rank_;
-    choose_stride();
-    // Only eliminations that gather many rows ask which pending rows are non-zero at a pivot; it
-    // is kept track of while the last one did.
-    tracking_pivots_ = last_used_ >= 2 * kernels::max_needed_rows;
-    std::fill(pending_at_pivot_.begin(), pending_at_pivot_.end(), 0);
 }
 
 // The rows lie far apart in memory and each is changed in a few places, which the processor does
@@ -415,9 +452,9 @@ void BlockedRankChecker::apply_jobs(const std::vector<std::size_t>& jobs) {
                 rows[i] = stored(jobs_[jobs[k + i]].row);
                 factors[i] = jobs_[jobs[k + i]].factors;
             }
-            kernels::apply_updates_to_four(rows, panel_.data(), stride_, factors, job.slots, 0, n_chunks_,
-                                           job.skip_zeros ? chunks : nullptr,
-                                           job.skip_zeros ? slot_masks_.data() : nullptr);
+            kernels::apply_updates_to_four(rows, panel().values.data(), panel().stride, factors, job.slots, 0,
+                                           n_chunks_, job.skip_zeros ? chunks : nullptr,
+                                           job.skip_zeros ? panel().slot_masks.data() : nullptr);
             step = 4;
         } else if (same_updates(2)) {
             apply_to_pair(job, jobs_[jobs[k + 1]], chunks);
@@ -441,18 +478,28 @@ std::vector<std::vector<double>> BlockedRankChecker::stored_rows() {
 // A non-finite value stays non-finite through any update, and an update r - u * f with |f| <= |r|
 // grows a row's largest magnitude by a factor 1 + max|u| at most: where the stored rows are finite
 // and too small for the pending updates to overflow, those updates cannot break anything down and
-// are not applied.
+// are not applied. Otherwise the oldest pending block is applied and the bound tried again.
 bool BlockedRankChecker::broke_down() {
     if (non_finite_row_seen_) return true;
-    double bound = 0.0;
-    for (std::size_t s = 0; s < rank_; ++s) {
-        const double* row = stored(s);
-        if (!all_finite(row, ncols_)) return true;
-        for (std::size_t k = 0; k < ncols_; ++k) bound = std::max(bound, std::fabs(row[k]));
+    while (panels_.size() > 1 || rank_ > panels_[0].first) {
+        double bound = 0.0;
+        for (std::size_t s = 0; s < rank_; ++s) {
+            const double* row = stored(s);
+            if (!all_finite(row, ncols_)) return true;
+            for (std::size_t k = 0; k < ncols_; ++k) bound = std::max(bound, std::fabs(row[k]));
+        }
+        for (std::size_t i = 0; i < panels_.size(); ++i)
+            for (std::size_t t = panels_[i].first; t < panel_end(i); ++t)
+                bound *= 1.0 + panels_[i].largest[t - panels_[i].first];
+        if (bound < 1e300) return false;
+        if (panels_.size() == 1) {
+            flush();
+            break;
+        }
+        active_ = 0;
+        apply_panel();
+        panels_.erase(panels_.begin());
     }
-    for (std::size_t t = 0; t < rank_ - first_pending_; ++t) bound *= 1.0 + pending_largest_[t];
-    if (bound < 1e300) return false;
-    flush();
     for (std::size_t s = 0; s < rank_; ++s)
         if (!all_finite(stored(s), ncols_)) return true;
     return false;

@@ -42,6 +42,8 @@ public:
     bool broke_down();
 
     static constexpr std::size_t max_block_size = 64;
+    // Blocks of max_block_size rows left pending at the end, when they can hold every row to come.
+    static constexpr std::size_t tail_blocks = 4;
     static constexpr std::size_t plan_group = 4;  // rows whose factors are worked out together
     // A pending block of more bytes than this is applied to four rows at a time where it can.
     static constexpr std::size_t four_row_panel_bytes = 256 * 1024;
@@ -59,9 +61,25 @@ private:
         bool skip_zeros;
     };
 
+    // A block of pending rows, kept as the updates they make (see apply_updates).
+    struct Panel {
+        std::vector<double> values;             // the rows, chunk by chunk, `stride` slots a chunk
+        std::vector<std::uint64_t> slot_masks;  // per chunk: the slots with a non-zero there
+        std::vector<std::uint64_t> support;     // per slot: its non-zero chunks
+        std::vector<double> largest;            // per slot: its largest magnitude
+        std::size_t first = 0;                  // index of the row in slot 0
+        std::size_t stride = 0;
+    };
+
     double* stored(std::size_t s) { return storage_.data() + s * padded_; }
     std::uint64_t* support(std::size_t s) { return support_.data() + s * words_; }
-    const std::uint64_t* pending_support(std::size_t slot) const { return pending_support_.data() + slot * words_; }
+    // Planning and applying work on panels_[active_].
+    Panel& panel() { return panels_[active_]; }
+    const std::uint64_t* pending_support(std::size_t slot) { return panel().support.data() + slot * words_; }
+    std::size_t panel_end(std::size_t i) const {
+        return i + 1 == panels_.size() ? rank_ : panels_[i].first + panels_[i].stride;
+    }
+    void open_panel();
     bool may_reach(const CatchUp& job, const std::uint64_t* chunks, std::size_t c);
     bool take_factor(CatchUp& job, std::uint64_t* chunks, std::size_t t, double f);
     void consider(CatchUp& job, std::uint64_t* chunks, std::size_t t);
@@ -72,9 +90,9 @@ private:
     void apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks);
     void eliminate(double* x);
     double up_to_date_entry(const CatchUp& job, const std::uint64_t* chunks, std::size_t s);
-    void bring_up_to_date(std::size_t s);
+    void bring_up_to_date(std::size_t s, std::size_t panels);
     void flush();
-    void choose_stride();
+    void apply_panel();
     void apply_jobs(const std::vector<std::size_t>& jobs);
 
     std::vector<std::size_t> position_;        // storage position of each column
@@ -84,25 +102,21 @@ private:
     std::vector<std::size_t> pivot_positions_;
     std::vector<std::uint64_t> applied_;       // row s has seen the updates of rows s+1 .. applied_[s]
     std::vector<double> scratch_;              // the row being added, in storage order
-    std::vector<double> panel_;                // the pending rows, chunk by chunk (see apply_updates)
-    std::vector<std::uint64_t> slot_masks_;    // per chunk: the pending slots with a non-zero there
-    std::vector<std::uint64_t> pending_at_pivot_;  // per stored row: the pending slots non-zero at its pivot
-    bool tracking_pivots_ = false;             // pending_at_pivot_ is kept up to date in this block
-    std::vector<std::uint64_t> pending_support_;  // per pending slot: its non-zero chunks
-    std::vector<double> pending_largest_;      // per pending slot: its largest magnitude
+    std::vector<Panel> panels_;                // the pending blocks, oldest first; the last one fills
+    std::size_t active_ = 0;
+    std::vector<std::uint64_t> pending_at_pivot_;  // per stored row: the last block's slots non-zero at its pivot
+    bool tracking_pivots_ = false;             // pending_at_pivot_ is kept up to date in the last block
     std::vector<CatchUp> jobs_;                // the rows being brought up to date
     std::vector<std::uint64_t> job_chunks_;    // the chunk set of each job
     std::vector<std::uint64_t> elimination_chunks_;  // see eliminate()
     std::size_t last_used_ = 0;                // stored rows the last elimination needed
     std::vector<std::size_t> active_jobs_;     // the jobs with updates to apply
-    std::size_t first_pending_ = 0;            // index of the row in pending slot 0
     std::uint64_t rank_ = 0;
     std::uint64_t ncols_;
     std::size_t n_chunks_;
     std::size_t padded_;                       // n_chunks_ whole chunks of columns
     std::size_t words_;                        // words of a chunk set
-    std::size_t block_;                        // rows of a pending block, but for the last
-    std::size_t stride_;                       // pending slots per chunk of the panel
+    std::size_t block_;                        // rows of a pending block, but for the last ones
     std::uint64_t max_rows_;                   // no more rows than this will be stored
     double tol_;
     PivotRule rule_;

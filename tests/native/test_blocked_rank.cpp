@@ -43,16 +43,18 @@ void expect_same_state(IncrementalRankChecker& literal, BlockedRankChecker& bloc
 
 // Feeds the same rows to both checkers, comparing every answer and, now and then, the state.
 // With max_rows the blocked checker is told how many rows it will store at most, as the
-// simulations tell it.
+// simulations tell it. The state is compared every 37 rows (which applies every pending update),
+// or with check_now_and_then false only at the end, so that pending blocks pile up as they do in
+// a simulation.
 void run_both(const std::vector<std::vector<double>>& rows, std::uint64_t ncols, double tol, PivotRule rule,
               std::uint64_t interleave, const std::string& context, std::size_t block = 0,
-              std::uint64_t max_rows = 0) {
+              std::uint64_t max_rows = 0, bool check_now_and_then = true) {
     IncrementalRankChecker literal(ncols, tol, rule);
     BlockedRankChecker blocked(ncols, tol, rule, interleave, block);
     if (max_rows > 0) blocked.reserve(max_rows);
     for (std::size_t r = 0; r < rows.size(); ++r) {
         ASSERT_EQ(literal.add_row(rows[r]), blocked.add_row(rows[r])) << context << " row " << r;
-        if (r % 37 == 0) expect_same_state(literal, blocked, tol, context);
+        if (check_now_and_then && r % 37 == 0) expect_same_state(literal, blocked, tol, context);
     }
     expect_same_state(literal, blocked, tol, context);
 }
@@ -120,7 +122,8 @@ TEST_P(EveryInstructionSet, MatchesTheLiteralCheckerOnFrameworks) {
                                             std::to_string(n) + " d " + std::to_string(d) + " round " +
                                             std::to_string(round);
                 run_both(edge_rows(nodes, gen, round % 2 == 1), n * d, tol, rule, round % 3 == 0 ? 1 : d, context,
-                         1 + gen() % BlockedRankChecker::max_block_size, round % 2 == 0 ? max_rank(n, d) : 0);
+                         1 + gen() % BlockedRankChecker::max_block_size, round % 2 == 0 ? max_rank(n, d) : 0,
+                         round % 4 != 0);
                 ++cases;
             }
     EXPECT_EQ(cases, 640);
@@ -151,7 +154,7 @@ TEST_P(EveryInstructionSet, MatchesOnDenseRowsWithOddValuesAndTolerances) {
         const double tol = tolerances[gen() % std::size(tolerances)];
         const PivotRule rule = gen() % 3 == 0 ? PivotRule::LargestMagnitude : PivotRule::FirstAboveTolerance;
         run_both(rows, ncols, tol, rule, 1 + gen() % 3, "dense round " + std::to_string(round),
-                 1 + gen() % BlockedRankChecker::max_block_size, round % 2 == 0 ? rows.size() : 0);
+                 1 + gen() % BlockedRankChecker::max_block_size, round % 2 == 0 ? rows.size() : 0, round % 4 != 0);
     }
 }
 
@@ -162,7 +165,16 @@ TEST_P(EveryInstructionSet, LargeFrameworkAcrossManyBlocks) {
     for (std::size_t block : {0u, 16u, 32u}) {
         run_both(edge_rows(nodes, gen, false), 360, 1e-9, PivotRule::FirstAboveTolerance, 3, "n 120", block);
         run_both(edge_rows(nodes, gen, false), 360, 1e-9, PivotRule::FirstAboveTolerance, 3, "n 120 reserved", block,
-                 max_rank(120, 3));
+                 max_rank(120, 3), false);
+    }
+    // The last blocks wait, several of them, while shuffled rows need stored rows from all over.
+    for (Layout layout : {Layout::Random, Layout::Grid, Layout::NearlyDegenerate}) {
+        const NodeList framework_nodes = framework(layout, 110, 3, gen);
+        const std::string context = "n 110 shuffled, layout " + std::to_string(static_cast<int>(layout));
+        run_both(edge_rows(framework_nodes, gen, true), 330, 1e-9, PivotRule::FirstAboveTolerance, 3, context, 0,
+                 max_rank(110, 3), false);
+        run_both(edge_rows(framework_nodes, gen, true), 330, 1e-9, PivotRule::LargestMagnitude, 1, context + " largest",
+                 0, max_rank(110, 3), false);
     }
 }
 
@@ -176,8 +188,29 @@ TEST_P(EveryInstructionSet, LargeBlocksSharedAmongFourRows) {
         auto rows = edge_rows(framework(layout, n, d, gen), gen, false);
         rows.resize(700);
         const std::string context = "layout " + std::to_string(static_cast<int>(layout));
-        run_both(rows, n * d, 1e-9, PivotRule::FirstAboveTolerance, d, context, block, max_rank(n, d));
-        run_both(rows, n * d, 1e-9, PivotRule::LargestMagnitude, 1, context + " largest", block, max_rank(n, d));
+        run_both(rows, n * d, 1e-9, PivotRule::FirstAboveTolerance, d, context, block, max_rank(n, d), false);
+        run_both(rows, n * d, 1e-9, PivotRule::LargestMagnitude, 1, context + " largest", block, max_rank(n, d),
+                 false);
+    }
+}
+
+// Rows e_i + a e_(i+1): each new row multiplies the first stored row's largest entry by a, and no
+// elimination reads that row, so the updates stay pending across several blocks until asked for.
+TEST_P(EveryInstructionSet, OverflowInUpdatesLeftPendingIsABreakdown) {
+    constexpr std::uint64_t ncols = 130;
+    for (double a : {2.0, 1e10}) {
+        std::vector<std::vector<double>> rows;
+        for (std::uint64_t i = 0; i + 1 < ncols; ++i) {
+            std::vector<double> row(ncols, 0.0);
+            row[i] = 1.0;
+            row[i + 1] = a;
+            rows.push_back(row);
+        }
+        const std::string context = "a " + std::to_string(a);
+        run_both(rows, ncols, 1e-9, PivotRule::FirstAboveTolerance, 1, context, 0, ncols, false);
+        IncrementalRankChecker literal(ncols, 1e-9);
+        for (const auto& row : rows) literal.add_row(row);
+        EXPECT_EQ(literal.broke_down(), a > 1e3) << context;
     }
 }
 
