@@ -12,8 +12,11 @@ namespace telvora {
 // operations in the same order, so ranks, pivots and every non-zero stored value agree bit for
 // bit. What changes is how much is done and how fast:
 // - The back-substitution of an accepted row into the older rows is delayed and applied in
-//   blocks, to two rows at once where they receive the same updates (or to one row early, when an
-//   elimination needs that row).
+//   blocks, to two or four rows at once where they receive the same updates (or to one row early,
+//   when an elimination needs that row).
+// - The last blocks of a pass are applied only to the rows an elimination reads again: most of
+//   the last rows' updates go to rows that are never read again. Whether the pass broke down is
+//   then decided from a bound on what the pending updates can produce.
 // - Rows are stored coordinate by coordinate (all x, then all y, ...) when built from nodes of
 //   `interleave` coordinates, which gathers exact zeros into whole chunks of columns, and each
 //   row keeps the set of chunks that may hold anything but zeros.
