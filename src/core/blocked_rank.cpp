@@ -95,7 +95,7 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     std::uint64_t* own = block.support.data() + slot * words_;
     std::fill_n(own, words_, 0);
     const std::uint64_t bit = std::uint64_t{1} << slot;
-    double largest = 0.0;
+    double largest = 0.0;  // a row that was finite before the division holds no NaN now
     for (std::size_t c = 0; c < n_chunks_; ++c) {
         const double* chunk = x.data() + c * width;
         std::copy_n(chunk, width, block.values.data() + (c * block.stride + slot) * width);
@@ -128,7 +128,7 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     applied_.push_back(rank_);
     ++rank_;
     if (rank_ - block.first == block.stride) {
-        if (block.stride == max_block_size && panels_.size() < tail_blocks)
+        if (block.last && panels_.size() < tail_blocks)
             open_panel();
         else
             flush();
@@ -144,7 +144,8 @@ void BlockedRankChecker::open_panel() {
     panels_.emplace_back();
     Panel& block = panels_.back();
     block.first = rank_;
-    block.stride = rank_ + tail_blocks * max_block_size >= max_rows_ ? max_block_size : block_;
+    block.last = rank_ + tail_blocks * max_block_size >= max_rows_;
+    block.stride = block.last ? max_block_size : block_;
     block.values.resize(n_chunks_ * block.stride * width);
     block.slot_masks.resize(n_chunks_);
     block.support.resize(max_block_size * words_);
@@ -199,12 +200,13 @@ void BlockedRankChecker::eliminate(double* x) {
         double v = x[p];
         // A zero entry of a waiting row changes v by a zero at most, unless the row's factor is not
         // finite (its set is then null).
-        if (waiting > 0 && (reach_all || contains(reach.data(), p / width)))
+        if (waiting > 0 && (reach_all || contains(reach.data(), p / width))) {
+            active_ = last_block;
             for (std::size_t a = 0; a < waiting; ++a) {
-                active_ = last_block;
                 const double entry = up_to_date_entry(jobs_[a], job_chunks_.data() + a * words_, s);
                 if (needed[a].row_chunks == nullptr || entry != 0.0) v = v - entry * needed[a].factor;
             }
+        }
         if (!(std::fabs(v) > tol_)) continue;
         ++used;
         // The updates of the older blocks are applied at once; those of the last block are worked

@@ -72,6 +72,7 @@ private:
         std::vector<double> largest;            // per slot: its largest magnitude
         std::size_t first = 0;                  // index of the row in slot 0
         std::size_t stride = 0;
+        bool last = false;                      // one of the last blocks, which wait
     };
 
     double* stored(std::size_t s) { return storage_.data() + s * padded_; }
