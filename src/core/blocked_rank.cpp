@@ -47,16 +47,14 @@ BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRul
     in_caller_order_ = interleave == 1;
     const std::uint64_t n_nodes = ncols / std::max<std::uint64_t>(interleave, 1);
     for (std::uint64_t c = 0; c < ncols; ++c) position_[c] = (c % interleave) * n_nodes + c / interleave;
-    open_panel();
+    panels_.emplace_back();
+    start_panel(panels_.back());
 }
 
 void BlockedRankChecker::reserve(std::uint64_t rows) {
     const std::uint64_t most = std::min<std::uint64_t>(rows, ncols_);
     max_rows_ = most;
-    if (panels_.size() == 1 && rank_ == panels_[0].first) {
-        panels_.clear();
-        open_panel();
-    }
+    if (panels_.size() == 1 && rank_ == panels_[0].first) start_panel(panels_[0]);
     storage_.reserve(most * padded_);
     advise_large_pages(storage_.data(), storage_.capacity() * sizeof(double));
     support_.reserve(most * words_);
@@ -129,7 +127,7 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     ++rank_;
     if (rank_ - block.first == block.stride) {
         if (block.last && panels_.size() < tail_blocks)
-            open_panel();
+            start_panel(panels_.emplace_back());
         else
             flush();
     }
@@ -140,9 +138,7 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
 // row still to come, the blocks are no longer applied as a whole, only to the rows an elimination
 // needs (and to all, should the stored rows be asked for or their finiteness be in doubt): most of
 // the updates of the last rows go to rows that are never read again.
-void BlockedRankChecker::open_panel() {
-    panels_.emplace_back();
-    Panel& block = panels_.back();
+void BlockedRankChecker::start_panel(Panel& block) {
     block.first = rank_;
     block.last = rank_ + tail_blocks * max_block_size >= max_rows_;
     block.stride = block.last ? max_block_size : block_;
@@ -387,8 +383,8 @@ void BlockedRankChecker::bring_up_to_date(std::size_t s, std::size_t panels) {
 
 void BlockedRankChecker::flush() {
     for (active_ = 0; active_ < panels_.size(); ++active_) apply_panel();
-    panels_.clear();
-    open_panel();
+    panels_.resize(1);  // its buffers serve the next block
+    start_panel(panels_[0]);
 }
 
 // Applies the block panels_[active_] to every row that has not seen it.
@@ -488,7 +484,7 @@ bool BlockedRankChecker::broke_down() {
         for (std::size_t s = 0; s < rank_; ++s) {
             const double* row = stored(s);
             if (!all_finite(row, ncols_)) return true;
-            for (std::size_t k = 0; k < ncols_; ++k) bound = std::max(bound, std::fabs(row[k]));
+            bound = std::max(bound, kernels::largest_magnitude(row, ncols_));
         }
         for (std::size_t i = 0; i < panels_.size(); ++i)
             for (std::size_t t = panels_[i].first; t < panel_end(i); ++t)

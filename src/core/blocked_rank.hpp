@@ -83,7 +83,7 @@ private:
     std::size_t panel_end(std::size_t i) const {
         return i + 1 == panels_.size() ? rank_ : panels_[i].first + panels_[i].stride;
     }
-    void open_panel();
+    void start_panel(Panel& block);
     bool may_reach(const CatchUp& job, const std::uint64_t* chunks, std::size_t c);
     bool take_factor(CatchUp& job, std::uint64_t* chunks, std::size_t t, double f);
     void consider(CatchUp& job, std::uint64_t* chunks, std::size_t t);

@@ -1,6 +1,7 @@
 // Vector kernels of the blocked rank checker: one element per lane, multiply then subtract, never fused.
 #include "kernels.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <vector>
@@ -56,6 +57,12 @@ void apply_updates_scalar(double* row, const double* panel, std::size_t stride, 
             x[j] = value;
         }
     }
+}
+
+double largest_magnitude_scalar(const double* values, std::size_t n) {
+    double largest = 0.0;
+    for (std::size_t k = 0; k < n; ++k) largest = std::max(largest, std::fabs(values[k]));
+    return largest;
 }
 
 bool all_finite_scalar(const double* values, std::size_t n) {
@@ -151,6 +158,16 @@ void apply_updates_sse2(double* row, const double* panel, std::size_t stride, co
         }
         x.store(row + c * width);
     }
+}
+
+double largest_magnitude_sse2(const double* values, std::size_t n) {
+    const __m128d sign = _mm_set1_pd(-0.0);
+    __m128d largest = _mm_setzero_pd();
+    std::size_t k = 0;
+    for (; k + 2 <= n; k += 2) largest = _mm_max_pd(largest, _mm_andnot_pd(sign, _mm_loadu_pd(values + k)));
+    alignas(16) double lanes[2];
+    _mm_store_pd(lanes, largest);
+    return std::max({lanes[0], lanes[1], largest_magnitude_scalar(values + k, n - k)});
 }
 
 // x * 0 is NaN exactly when x is infinite or NaN, and an unordered comparison flags a NaN.
@@ -296,6 +313,17 @@ __attribute__((target("avx2"))) void catch_up_and_subtract_avx2(double* x, const
     }
 }
 
+__attribute__((target("avx2"))) double largest_magnitude_avx2(const double* values, std::size_t n) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    __m256d largest = _mm256_setzero_pd();
+    std::size_t k = 0;
+    for (; k + 4 <= n; k += 4)
+        largest = _mm256_max_pd(largest, _mm256_andnot_pd(sign, _mm256_loadu_pd(values + k)));
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, largest);
+    return std::max({lanes[0], lanes[1], lanes[2], lanes[3], largest_magnitude_scalar(values + k, n - k)});
+}
+
 __attribute__((target("avx2"))) bool all_finite_avx2(const double* values, std::size_t n) {
     const __m256d zero = _mm256_setzero_pd();
     __m256d flags = _mm256_setzero_pd();
@@ -354,6 +382,7 @@ struct Dispatch {
     decltype(&apply_updates_to_pair_in_turn<apply_updates_scalar>) apply_updates_to_pair;
     decltype(&apply_updates_to_four_in_turn<apply_updates_scalar>) apply_updates_to_four;
     decltype(&catch_up_then_subtract<apply_updates_scalar, subtract_scaled_rows_scalar>) catch_up_and_subtract;
+    decltype(&largest_magnitude_scalar) largest_magnitude;
     decltype(&all_finite_scalar) all_finite;
     const char* name;
 };
@@ -365,16 +394,18 @@ std::vector<Dispatch> runnable_sets() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) 
         sets.push_back({subtract_scaled_avx2, subtract_scaled_rows_avx2, apply_updates_avx2, apply_updates_to_pair_avx2,
-                        apply_updates_to_four_avx2, catch_up_and_subtract_avx2, all_finite_avx2, "avx2"});
+                        apply_updates_to_four_avx2, catch_up_and_subtract_avx2, largest_magnitude_avx2,
+                        all_finite_avx2, "avx2"});
     sets.push_back({subtract_scaled_sse2, subtract_scaled_rows_sse2, apply_updates_sse2,
                     apply_updates_to_pair_in_turn<apply_updates_sse2>, apply_updates_to_four_in_turn<apply_updates_sse2>,
-                    catch_up_then_subtract<apply_updates_sse2, subtract_scaled_rows_sse2>, all_finite_sse2, "sse2"});
+                    catch_up_then_subtract<apply_updates_sse2, subtract_scaled_rows_sse2>, largest_magnitude_sse2,
+                    all_finite_sse2, "sse2"});
 #endif
     sets.push_back({subtract_scaled_scalar, subtract_scaled_rows_scalar, apply_updates_scalar,
                     apply_updates_to_pair_in_turn<apply_updates_scalar>,
                     apply_updates_to_four_in_turn<apply_updates_scalar>,
-                    catch_up_then_subtract<apply_updates_scalar, subtract_scaled_rows_scalar>, all_finite_scalar,
-                    "scalar"});
+                    catch_up_then_subtract<apply_updates_scalar, subtract_scaled_rows_scalar>, largest_magnitude_scalar,
+                    all_finite_scalar, "scalar"});
     return sets;
 }
 
@@ -419,6 +450,8 @@ void catch_up_and_subtract(double* x, const NeededRow* rows, std::size_t count, 
                            std::size_t stride, const std::uint64_t* visit, std::size_t n_chunks) {
     dispatch().catch_up_and_subtract(x, rows, count, panel, stride, visit, n_chunks);
 }
+
+double largest_magnitude(const double* values, std::size_t n) { return dispatch().largest_magnitude(values, n); }
 
 bool all_finite(const double* values, std::size_t n) { return dispatch().all_finite(values, n); }
 

@@ -99,6 +99,9 @@ void catch_up_and_subtract(double* x, const NeededRow* rows, std::size_t count, 
                            std::size_t stride, const std::uint64_t* visit, std::size_t n_chunks);
 constexpr std::size_t max_needed_rows = 8;
 
+// The largest magnitude among n finite values (0 for none).
+double largest_magnitude(const double* values, std::size_t n);
+
 // True when none of the n values is infinite or NaN.
 bool all_finite(const double* values, std::size_t n);
 

@@ -214,6 +214,23 @@ TEST_P(EveryInstructionSet, OverflowInUpdatesLeftPendingIsABreakdown) {
     }
 }
 
+TEST_P(EveryInstructionSet, LargestMagnitudeOfFiniteValues) {
+    std::mt19937_64 gen(13);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<double> values(gen() % 40);
+        for (double& x : values) {
+            const std::uint64_t pick = gen() % 5;
+            x = pick == 0 ? -0.0 : pick == 1 ? 5e-324 : std::ldexp(static_cast<double>(gen() % 2001) - 1000.0,
+                                                                static_cast<int>(gen() % 600) - 300);
+        }
+        double expected = 0.0;
+        for (double x : values) expected = std::max(expected, std::fabs(x));
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(kernels::largest_magnitude(values.data(), values.size())),
+                  std::bit_cast<std::uint64_t>(expected))
+            << "round " << round;
+    }
+}
+
 TEST(BlockedRankChecker, WrongLengthIsFatal) {
     BlockedRankChecker checker(4, 1e-9);
     EXPECT_THROW(checker.add_row({1, 2, 3}), FatalError);
