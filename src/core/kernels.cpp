@@ -29,6 +29,8 @@ inline bool applies(const std::uint64_t* set, std::size_t c) {
     return set == nullptr || ((set[c / 64] >> (c % 64)) & 1u);
 }
 
+// Subtracts rows[0 .. count-1] in that order, each times its factor and only in its own chunks,
+// from row over the chunks of `chunks`: the second step of catching up and subtracting.
 void subtract_scaled_rows_scalar(double* row, const double* const* rows, const double* factors,
                                  const std::uint64_t* const* row_chunks, std::size_t count,
                                  const std::uint64_t* chunks, std::size_t n_chunks) {
@@ -188,20 +190,6 @@ __attribute__((target("avx2"))) void subtract_scaled_avx2(double* row, const dou
     for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next()) {
         Avx2Chunk x(row + c * width);
         x.subtract_scaled(stored + c * width, v);
-        x.store(row + c * width);
-    }
-}
-
-__attribute__((target("avx2"))) void subtract_scaled_rows_avx2(double* row, const double* const* rows,
-                                                               const double* factors,
-                                                               const std::uint64_t* const* row_chunks,
-                                                               std::size_t count, const std::uint64_t* chunks,
-                                                               std::size_t n_chunks) {
-    ChunkCursor cursor(chunks, 0, n_chunks);
-    for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next()) {
-        Avx2Chunk x(row + c * width);
-        for (std::size_t a = 0; a < count; ++a)
-            if (applies(row_chunks[a], c)) x.subtract_scaled(rows[a] + c * width, factors[a]);
         x.store(row + c * width);
     }
 }
@@ -377,7 +365,6 @@ void catch_up_then_subtract(double* x, const NeededRow* rows, std::size_t count,
 
 struct Dispatch {
     decltype(&subtract_scaled_scalar) subtract_scaled;
-    decltype(&subtract_scaled_rows_scalar) subtract_scaled_rows;
     decltype(&apply_updates_scalar) apply_updates;
     decltype(&apply_updates_to_pair_in_turn<apply_updates_scalar>) apply_updates_to_pair;
     decltype(&apply_updates_to_four_in_turn<apply_updates_scalar>) apply_updates_to_four;
@@ -393,15 +380,15 @@ std::vector<Dispatch> runnable_sets() {
 #ifdef TELVORA_X86
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) 
-        sets.push_back({subtract_scaled_avx2, subtract_scaled_rows_avx2, apply_updates_avx2, apply_updates_to_pair_avx2,
+        sets.push_back({subtract_scaled_avx2, apply_updates_avx2, apply_updates_to_pair_avx2,
                         apply_updates_to_four_avx2, catch_up_and_subtract_avx2, largest_magnitude_avx2,
                         all_finite_avx2, "avx2"});
-    sets.push_back({subtract_scaled_sse2, subtract_scaled_rows_sse2, apply_updates_sse2,
+    sets.push_back({subtract_scaled_sse2, apply_updates_sse2,
                     apply_updates_to_pair_in_turn<apply_updates_sse2>, apply_updates_to_four_in_turn<apply_updates_sse2>,
                     catch_up_then_subtract<apply_updates_sse2, subtract_scaled_rows_sse2>, largest_magnitude_sse2,
                     all_finite_sse2, "sse2"});
 #endif
-    sets.push_back({subtract_scaled_scalar, subtract_scaled_rows_scalar, apply_updates_scalar,
+    sets.push_back({subtract_scaled_scalar, apply_updates_scalar,
                     apply_updates_to_pair_in_turn<apply_updates_scalar>,
                     apply_updates_to_four_in_turn<apply_updates_scalar>,
                     catch_up_then_subtract<apply_updates_scalar, subtract_scaled_rows_scalar>, largest_magnitude_scalar,
@@ -420,12 +407,6 @@ Dispatch& dispatch() {
 void subtract_scaled(double* row, const double* stored, double v, const std::uint64_t* chunks,
                      std::size_t n_chunks) {
     dispatch().subtract_scaled(row, stored, v, chunks, n_chunks);
-}
-
-void subtract_scaled_rows(double* row, const double* const* rows, const double* factors,
-                          const std::uint64_t* const* row_chunks, std::size_t count, const std::uint64_t* chunks,
-                          std::size_t n_chunks) {
-    dispatch().subtract_scaled_rows(row, rows, factors, row_chunks, count, chunks, n_chunks);
 }
 
 void apply_updates(double* row, const double* panel, std::size_t stride, const double* factors, std::uint64_t slots,

@@ -50,14 +50,6 @@ private:
 void subtract_scaled(double* row, const double* stored, double v, const std::uint64_t* chunks,
                      std::size_t n_chunks);
 
-// Subtracts rows[0 .. count-1] in that order, each times its factor, from row: row[k] = row[k] -
-// rows[a][k] * factors[a], one element at a time, never fused. Only the chunks of `chunks` among
-// the first n_chunks are visited (null: all), and row a is passed over in the chunks outside
-// row_chunks[a] (null: it is applied in every visited chunk).
-void subtract_scaled_rows(double* row, const double* const* rows, const double* factors,
-                          const std::uint64_t* const* row_chunks, std::size_t count, const std::uint64_t* chunks,
-                          std::size_t n_chunks);
-
 // Delayed updates kept as a panel: chunk c of the update in slot t sits at
 // panel[(c * stride + t) * chunk_width], so one chunk of all updates is one contiguous stream.
 // For every chunk c in [first, last) that is in `chunks`, applies the updates of the slots in
@@ -91,10 +83,11 @@ struct NeededRow {
     const std::uint64_t* slot_masks;
 };
 
-// Brings rows[0 .. count-1] up to date and subtracts them from x, with the results of an
-// apply_updates call for each row followed by subtract_scaled_rows over the chunks of `visit`
-// (null: all) among the first n_chunks, which must hold every chunk a row is updated in. Where
-// the instruction set allows, each row is read once for both. At most eight rows.
+// Brings rows[0 .. count-1] up to date and subtracts them from x: the results of an apply_updates
+// call for each row, then, over the chunks of `visit` (null: all) among the first n_chunks, which
+// must hold every chunk a row is updated in, x[k] = x[k] - row[k] * factor for the rows in order,
+// one element at a time, never fused, each row only in its own chunks. Where the instruction set
+// allows, each row is read once for both. At most max_needed_rows rows.
 void catch_up_and_subtract(double* x, const NeededRow* rows, std::size_t count, const double* panel,
                            std::size_t stride, const std::uint64_t* visit, std::size_t n_chunks);
 constexpr std::size_t max_needed_rows = 8;

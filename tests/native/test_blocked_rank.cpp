@@ -303,56 +303,82 @@ TEST_P(EveryInstructionSet, PanelUpdateEqualsOneByOneUpdates) {
     }
 }
 
-// Several rows subtracted in one pass give what subtracting them one after the other gives, each
-// only in its own chunks; so does one row through the single-row kernel.
-TEST_P(EveryInstructionSet, SubtractingRowsTogetherEqualsOneByOne) {
+// Rows brought up to date and subtracted in one pass give what applying each row's updates and then
+// subtracting the rows one after the other gives, each row only in its own chunks; so does one row
+// through the single-row kernel.
+TEST_P(EveryInstructionSet, CatchingUpAndSubtractingEqualsOneByOne) {
     std::mt19937_64 gen(5);
     std::uniform_real_distribution<double> unit(-1e3, 1e3);
     constexpr std::size_t width = kernels::chunk_width;
     for (int round = 0; round < 200; ++round) {
-        const std::size_t n_chunks = gen() % 140, count = gen() % 9, words = kernels::chunk_set_words(n_chunks);
-        std::vector<std::vector<double>> rows(count, std::vector<double>(n_chunks * width));
-        std::vector<std::vector<std::uint64_t>> sets(count, std::vector<std::uint64_t>(words));
-        std::vector<const double*> row_pointers;
-        std::vector<const std::uint64_t*> set_pointers;
-        std::vector<double> factors(count), x(n_chunks * width);
+        const std::size_t n_chunks = gen() % 140, words = kernels::chunk_set_words(n_chunks);
+        const std::size_t count = gen() % (kernels::max_needed_rows + 1), stride = 1 + gen() % 64;
+        std::vector<double> panel(n_chunks * stride * width), x(n_chunks * width);
+        for (double& value : panel) value = unit(gen);
         for (double& value : x) value = unit(gen);
+        std::vector<std::uint64_t> slot_masks(n_chunks);
+        for (auto& mask : slot_masks) mask = gen() | gen();
+        const std::uint64_t all_slots = stride == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << stride) - 1;
+        std::vector<std::vector<double>> rows(count, std::vector<double>(n_chunks * width)), update_factors(count);
+        std::vector<std::vector<std::uint64_t>> row_sets(count, std::vector<std::uint64_t>(words)),
+            update_sets(count, std::vector<std::uint64_t>(words));
+        std::vector<kernels::NeededRow> needed(count);
+        std::vector<std::uint64_t> visit(words);
         for (std::size_t a = 0; a < count; ++a) {
             for (double& value : rows[a]) value = unit(gen);
-            for (auto& word : sets[a]) word = gen() | gen();
-            factors[a] = unit(gen);
-            row_pointers.push_back(rows[a].data());
-            set_pointers.push_back(gen() % 4 == 0 ? nullptr : sets[a].data());
+            update_factors[a].resize(stride);
+            for (double& value : update_factors[a]) value = unit(gen);
+            for (auto& word : row_sets[a]) word = gen() | gen();
+            for (auto& word : update_sets[a]) word = gen() & gen();
+            const bool all_chunks = gen() % 4 == 0, no_masks = gen() % 3 == 0;
+            needed[a] = {rows[a].data(), unit(gen), all_chunks ? nullptr : row_sets[a].data(),
+                         gen() % 4 == 0 ? 0 : gen() & all_slots, update_factors[a].data(),
+                         all_chunks ? nullptr : update_sets[a].data(), no_masks ? nullptr : slot_masks.data()};
+            // The chunks visited hold every chunk a row is updated in.
+            for (std::size_t w = 0; w < words; ++w) visit[w] |= row_sets[a][w] | update_sets[a][w];
         }
-        std::vector<std::uint64_t> visit(words);
-        for (auto& word : visit) word = gen() | gen();
-        const bool use_visit = round % 2 == 0;
+        const bool visit_all = round % 2 == 0 ||
+                               std::any_of(needed.begin(), needed.end(), [](const auto& n) { return !n.row_chunks; });
 
+        std::vector<std::vector<double>> expected_rows = rows;
         std::vector<double> expected = x;
         for (std::size_t c = 0; c < n_chunks; ++c) {
-            if (use_visit && !((visit[c / 64] >> (c % 64)) & 1)) continue;
+            if (!visit_all && !((visit[c / 64] >> (c % 64)) & 1)) continue;
             for (std::size_t a = 0; a < count; ++a) {
-                if (set_pointers[a] != nullptr && !((sets[a][c / 64] >> (c % 64)) & 1)) continue;
+                const kernels::NeededRow& n = needed[a];
+                const bool updated = n.update_chunks == nullptr || ((n.update_chunks[c / 64] >> (c % 64)) & 1);
+                for (std::size_t t = 0; updated && t < stride; ++t) {
+                    if (!((n.slots >> t) & 1) || (n.slot_masks != nullptr && !((n.slot_masks[c] >> t) & 1))) continue;
+                    for (std::size_t k = c * width; k < (c + 1) * width; ++k)
+                        expected_rows[a][k] =
+                            expected_rows[a][k] - panel[(c * stride + t) * width + k % width] * n.update_factors[t];
+                }
+                if (n.row_chunks != nullptr && !((n.row_chunks[c / 64] >> (c % 64)) & 1)) continue;
                 for (std::size_t k = c * width; k < (c + 1) * width; ++k)
-                    expected[k] = expected[k] - rows[a][k] * factors[a];
+                    expected[k] = expected[k] - expected_rows[a][k] * n.factor;
             }
         }
         // One row alone, over its own chunks, through the single-row kernel.
         if (count > 0) {
             std::vector<double> single = x, single_expected = x;
+            const std::uint64_t* set = needed[0].row_chunks;
             for (std::size_t c = 0; c < n_chunks; ++c)
-                if (set_pointers[0] == nullptr || ((sets[0][c / 64] >> (c % 64)) & 1))
+                if (set == nullptr || ((set[c / 64] >> (c % 64)) & 1))
                     for (std::size_t k = c * width; k < (c + 1) * width; ++k)
-                        single_expected[k] = single_expected[k] - rows[0][k] * factors[0];
-            kernels::subtract_scaled(single.data(), rows[0].data(), factors[0], set_pointers[0], n_chunks);
+                        single_expected[k] = single_expected[k] - rows[0][k] * needed[0].factor;
+            kernels::subtract_scaled(single.data(), rows[0].data(), needed[0].factor, set, n_chunks);
             for (std::size_t k = 0; k < x.size(); ++k)
                 ASSERT_EQ(std::bit_cast<std::uint64_t>(single[k]), std::bit_cast<std::uint64_t>(single_expected[k]));
         }
-        kernels::subtract_scaled_rows(x.data(), row_pointers.data(), factors.data(), set_pointers.data(), count,
-                                      use_visit ? visit.data() : nullptr, n_chunks);
+        kernels::catch_up_and_subtract(x.data(), needed.data(), count, panel.data(), stride,
+                                       visit_all ? nullptr : visit.data(), n_chunks);
         for (std::size_t k = 0; k < x.size(); ++k)
             ASSERT_EQ(std::bit_cast<std::uint64_t>(x[k]), std::bit_cast<std::uint64_t>(expected[k]))
                 << "round " << round << " column " << k;
+        for (std::size_t a = 0; a < count; ++a)
+            for (std::size_t k = 0; k < x.size(); ++k)
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(rows[a][k]), std::bit_cast<std::uint64_t>(expected_rows[a][k]))
+                    << "round " << round << " row " << a << " column " << k;
     }
 }
 
