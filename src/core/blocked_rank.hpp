@@ -34,7 +34,7 @@ public:
 
     bool add_row(std::vector<double> row);
     // Reserves room for this many stored rows, sparing regrowth of the row storage; no more
-    // rows may be stored, which lets the last pending block wait for good.
+    // rows may be stored, which lets the last pending blocks wait for good.
     void reserve(std::uint64_t rows);
     std::uint64_t rank() const { return rank_; }
     const std::vector<std::uint64_t>& pivot_cols() const { return pivot_cols_; }
