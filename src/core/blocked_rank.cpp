@@ -214,8 +214,8 @@ void BlockedRankChecker::eliminate(double* x) {
         plan(s, s + 1, waiting);
         finish(job, chunks);
         const std::uint64_t* set = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
-        needed[waiting] = {stored(s), v, set, job.slots, job.factors, job.skip_zeros ? chunks : nullptr,
-                           job.skip_zeros ? block.slot_masks.data() : nullptr};
+        needed[waiting] = {stored(s), v, set, job.slots, job.factors, chunks_for(job, chunks),
+                           slot_masks_for(job)};
         // A row up to date before this call has its chunks in its support; one with updates has
         // them there too after finish().
         if (set == nullptr)
@@ -342,15 +342,15 @@ void BlockedRankChecker::finish(const CatchUp& job, const std::uint64_t* chunks)
 
 void BlockedRankChecker::apply(const CatchUp& job, const std::uint64_t* chunks) {
     kernels::apply_updates(stored(job.row), panel().values.data(), panel().stride, job.factors, job.slots, 0,
-                           n_chunks_, job.skip_zeros ? chunks : nullptr,
-                           job.skip_zeros ? panel().slot_masks.data() : nullptr);
+                           n_chunks_, chunks_for(job, chunks),
+                           slot_masks_for(job));
 }
 
 // Asks for the chunks a job will change while the rows before it are worked on: the rows come from
 // far apart in memory, a few chunks each, which the processor does not foresee on its own.
 void BlockedRankChecker::prefetch(const CatchUp& job, const std::uint64_t* chunks) {
     const double* row = stored(job.row);
-    kernels::ChunkCursor cursor(job.skip_zeros ? chunks : nullptr, 0, n_chunks_);
+    kernels::ChunkCursor cursor(chunks_for(job, chunks), 0, n_chunks_);
     for (std::size_t c = cursor.next(); c < n_chunks_; c = cursor.next())
         for (std::size_t k = 0; k < width; k += 8) __builtin_prefetch(row + c * width + k, 1);
 }
@@ -358,8 +358,8 @@ void BlockedRankChecker::prefetch(const CatchUp& job, const std::uint64_t* chunk
 void BlockedRankChecker::apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks) {
     kernels::apply_updates_to_pair(stored(job.row), stored(other.row), panel().values.data(), panel().stride,
                                    job.factors, other.factors, job.slots, 0, n_chunks_,
-                                   job.skip_zeros ? chunks : nullptr,
-                                   job.skip_zeros ? panel().slot_masks.data() : nullptr);
+                                   chunks_for(job, chunks),
+                                   slot_masks_for(job));
 }
 
 // Applies to row s the updates of the first `panels` pending blocks it has not seen. Its job goes
@@ -451,8 +451,8 @@ void BlockedRankChecker::apply_jobs(const std::vector<std::size_t>& jobs) {
                 factors[i] = jobs_[jobs[k + i]].factors;
             }
             kernels::apply_updates_to_four(rows, panel().values.data(), panel().stride, factors, job.slots, 0,
-                                           n_chunks_, job.skip_zeros ? chunks : nullptr,
-                                           job.skip_zeros ? panel().slot_masks.data() : nullptr);
+                                           n_chunks_, chunks_for(job, chunks),
+                                           slot_masks_for(job));
             step = 4;
         } else if (same_updates(2)) {
             apply_to_pair(job, jobs_[jobs[k + 1]], chunks);

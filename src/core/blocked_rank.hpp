@@ -83,6 +83,13 @@ private:
     std::size_t panel_end(std::size_t i) const {
         return i + 1 == panels_.size() ? rank_ : panels_[i].first + panels_[i].stride;
     }
+    // What the kernels are told to pass over for a job: none of it after a non-finite factor.
+    const std::uint64_t* chunks_for(const CatchUp& job, const std::uint64_t* chunks) const {
+        return job.skip_zeros ? chunks : nullptr;
+    }
+    const std::uint64_t* slot_masks_for(const CatchUp& job) {
+        return job.skip_zeros ? panel().slot_masks.data() : nullptr;
+    }
     void start_panel(Panel& block);
     bool may_reach(const CatchUp& job, const std::uint64_t* chunks, std::size_t c);
     bool take_factor(CatchUp& job, std::uint64_t* chunks, std::size_t t, double f);
