@@ -43,6 +43,9 @@ public:
     // The literal checker's answer; the delayed updates are applied first unless they provably
     // cannot produce an infinity or NaN.
     bool broke_down();
+    // True once a row has come out of elimination with an infinite or NaN value: the pass has
+    // broken down whatever comes next.
+    bool saw_non_finite_row() const { return non_finite_row_seen_; }
 
     static constexpr std::size_t max_block_size = 64;
     // Blocks of max_block_size rows left pending at the end, when they can hold every row to come.

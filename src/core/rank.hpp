@@ -57,6 +57,9 @@ public:
     // True when an infinite or NaN value has appeared in a row after elimination or in
     // a stored row. Non-finite values never become finite again, so one look suffices.
     bool broke_down() const;
+    // True once a row has come out of elimination with an infinite or NaN value: the pass has
+    // broken down whatever comes next.
+    bool saw_non_finite_row() const { return non_finite_row_seen_; }
 
 private:
     std::vector<std::vector<double>> stored_rows_;

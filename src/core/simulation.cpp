@@ -20,20 +20,27 @@ bool use_blocked_checker(const NodeList& nodes, double tol) {
     return nodes.size() * dim > blocked_min_columns && breakdown_retry_applies(nodes, tol);
 }
 
+// A pass that will be retried once it breaks down need not go on after that.
+AtBreakdown at_breakdown(const NodeList& nodes, double tol, PivotRule rule) {
+    return rule == PivotRule::FirstAboveTolerance && breakdown_retry_applies(nodes, tol) ? AtBreakdown::Stop
+                                                                                          : AtBreakdown::GoOn;
+}
+
 }  // namespace
 
 PrefixRank prefix_rank(const NodeList& nodes, const std::vector<Edge>& edges, std::uint64_t m, double tol,
                        PivotRule rule) {
-    if (use_blocked_checker(nodes, tol))
-        return prefix_rank_with<BlockedRankChecker>(nodes, edges, m, tol, rule);
-    return prefix_rank_with<IncrementalRankChecker>(nodes, edges, m, tol, rule);
+    const AtBreakdown stop = at_breakdown(nodes, tol, rule);
+    if (use_blocked_checker(nodes, tol)) return prefix_rank_with<BlockedRankChecker>(nodes, edges, m, tol, rule, stop);
+    return prefix_rank_with<IncrementalRankChecker>(nodes, edges, m, tol, rule, stop);
 }
 
 GreedyOutcome greedy_labelling(const NodeList& nodes, const std::vector<Edge>& edges, double tol, PivotRule rule,
                                std::uint64_t max_rank) {
+    const AtBreakdown stop = at_breakdown(nodes, tol, rule);
     if (use_blocked_checker(nodes, tol))
-        return greedy_labelling_with<BlockedRankChecker>(nodes, edges, tol, rule, max_rank);
-    return greedy_labelling_with<IncrementalRankChecker>(nodes, edges, tol, rule, max_rank);
+        return greedy_labelling_with<BlockedRankChecker>(nodes, edges, tol, rule, max_rank, stop);
+    return greedy_labelling_with<IncrementalRankChecker>(nodes, edges, tol, rule, max_rank, stop);
 }
 
 bool breakdown_retry_applies(const NodeList& nodes, double tol) {

@@ -37,11 +37,16 @@ Checker new_checker(const NodeList& nodes, double tol, PivotRule rule, std::uint
     }
 }
 
+// What a pass does once a row comes out of elimination with an infinite or NaN value: go on to
+// the end, or stop there when the pass is thrown away after a breakdown anyway (both give the
+// same verdict, as a non-finite value never becomes finite again).
+enum class AtBreakdown { GoOn, Stop };
+
 // Tests the edges in order with the given checker, stopping once its rank reaches max_rank;
 // the remaining edges are labelled 0 without a test. The checker's rank is the final rank.
 template <class Checker>
 EdgeLabelling greedy_pass(const NodeList& nodes, const std::vector<Edge>& edges, Checker& checker,
-                          std::uint64_t max_rank) {
+                          std::uint64_t max_rank, AtBreakdown at_breakdown = AtBreakdown::GoOn) {
     EdgeLabelling outcome;
     outcome.labels.reserve(edges.size());
     for (const Edge& edge : edges) {
@@ -50,6 +55,7 @@ EdgeLabelling greedy_pass(const NodeList& nodes, const std::vector<Edge>& edges,
         outcome.labels.push_back(independent ? 1 : 0);
         if (independent) outcome.accepted_edges.push_back(edge);
         if (checker.rank() == max_rank) break;
+        if (at_breakdown == AtBreakdown::Stop && checker.saw_non_finite_row()) break;
     }
     outcome.labels.resize(edges.size(), 0);
     return outcome;
@@ -63,11 +69,12 @@ struct PrefixRank {
 
 template <class Checker>
 PrefixRank prefix_rank_with(const NodeList& nodes, const std::vector<Edge>& edges, std::uint64_t m, double tol,
-                            PivotRule rule) {
+                            PivotRule rule, AtBreakdown at_breakdown = AtBreakdown::GoOn) {
     Checker checker = new_checker<Checker>(nodes, tol, rule, m);
     for (std::uint64_t k = 0; k < m; ++k) {
         RigidityRow row(nodes, edges[k].i, edges[k].j);
         checker.add_row(std::move(row.entries));
+        if (at_breakdown == AtBreakdown::Stop && checker.saw_non_finite_row()) break;
     }
     return PrefixRank{checker.rank(), checker.broke_down()};
 }
@@ -81,10 +88,11 @@ struct GreedyOutcome {
 
 template <class Checker>
 GreedyOutcome greedy_labelling_with(const NodeList& nodes, const std::vector<Edge>& edges, double tol,
-                                    PivotRule rule, std::uint64_t max_rank) {
+                                    PivotRule rule, std::uint64_t max_rank,
+                                    AtBreakdown at_breakdown = AtBreakdown::GoOn) {
     Checker checker = new_checker<Checker>(nodes, tol, rule, std::min<std::uint64_t>(max_rank, edges.size()));
     GreedyOutcome outcome;
-    outcome.labelling = greedy_pass(nodes, edges, checker, max_rank);
+    outcome.labelling = greedy_pass(nodes, edges, checker, max_rank, at_breakdown);
     outcome.final_rank = checker.rank();
     outcome.broke_down = checker.broke_down();
     return outcome;
@@ -93,7 +101,9 @@ GreedyOutcome greedy_labelling_with(const NodeList& nodes, const std::vector<Edg
 // The two rank phases with the checker that suits the input: the blocked checker for frameworks
 // of more than a few hundred columns with finite coordinates and a finite tol >= 0, the literal
 // one otherwise. Both give the same bits; the literal one is faster on small frameworks and keeps
-// odd inputs on the plainest path.
+// odd inputs on the plainest path. Where a breakdown is retried with the largest-magnitude pivot
+// (the first-above-tol rule, see breakdown_retry_applies), a pass that breaks down stops at its
+// first non-finite row: its rank and labels are then those of the rows tested so far.
 PrefixRank prefix_rank(const NodeList& nodes, const std::vector<Edge>& edges, std::uint64_t m, double tol,
                        PivotRule rule);
 GreedyOutcome greedy_labelling(const NodeList& nodes, const std::vector<Edge>& edges, double tol, PivotRule rule,

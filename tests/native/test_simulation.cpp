@@ -1,6 +1,7 @@
 // Greedy labelling, the prefix rank of the fast path, the standard simulation and its retry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -116,6 +117,47 @@ TEST(BreakdownRetry, SeedWhosePlainEliminationOverflows) {
     const SimulationResult result = simulate_nodes(nodes, 3, 1e-9);
     EXPECT_EQ(result.labels, correct);
     EXPECT_EQ(result.final_rank, mr);
+}
+
+// Seed 166 of 70 points in 3-D (210 columns: the blocked checker) breaks down at the 190th row of
+// its prefix. A pass that is retried anyway stops right there, with either checker; asked to go
+// on, it reaches full rank with non-finite rows; the retry's answer is the same either way.
+TEST(BreakdownRetry, RetriedPassStopsAtItsFirstNonFiniteRow) {
+    Lcg64 rng(166);
+    const NodeList nodes = random_nodes(70, 3, rng);
+    const auto edges = upper_triangular_edges(70);
+    const std::uint64_t mr = max_rank(70, 3);
+    IncrementalRankChecker literal(210, 1e-9);
+    std::size_t tested = 0;
+    while (!literal.saw_non_finite_row()) {
+        RigidityRow row(nodes, edges[tested].i, edges[tested].j);
+        literal.add_row(std::move(row.entries));
+        ++tested;
+    }
+    ASSERT_EQ(tested, 190u);
+
+    const PrefixRank stopped = prefix_rank(nodes, edges, mr, 1e-9, PivotRule::FirstAboveTolerance);
+    EXPECT_TRUE(stopped.broke_down);
+    EXPECT_EQ(stopped.rank, literal.rank());
+    for (const PrefixRank whole : {prefix_rank_with<IncrementalRankChecker>(nodes, edges, mr, 1e-9, PivotRule::FirstAboveTolerance),
+                                   prefix_rank_with<BlockedRankChecker>(nodes, edges, mr, 1e-9, PivotRule::FirstAboveTolerance)}) {
+        EXPECT_TRUE(whole.broke_down);
+        EXPECT_EQ(whole.rank, mr);
+    }
+
+    const GreedyOutcome pass = greedy_labelling(nodes, edges, 1e-9, PivotRule::FirstAboveTolerance, mr);
+    EXPECT_TRUE(pass.broke_down);
+    EXPECT_EQ(pass.final_rank, literal.rank());
+    const auto full = greedy_labelling_with<IncrementalRankChecker>(nodes, edges, 1e-9, PivotRule::FirstAboveTolerance, mr);
+    const auto& labels = pass.labelling.labels;
+    ASSERT_EQ(labels.size(), edges.size());
+    EXPECT_TRUE(std::equal(labels.begin(), labels.begin() + 190, full.labelling.labels.begin()));
+    EXPECT_TRUE(std::all_of(labels.begin() + 190, labels.end(), [](std::uint8_t label) { return label == 0; }));
+
+    const PrefixRank retried = prefix_rank(nodes, edges, mr, 1e-9, PivotRule::LargestMagnitude);
+    EXPECT_FALSE(retried.broke_down);
+    EXPECT_EQ(retried.rank, mr);
+    EXPECT_EQ(simulate_nodes(nodes, 3, 1e-9).labels, ones_then_zeros(mr, edges.size()));
 }
 
 TEST(BreakdownRetry, OnlyForFiniteInputAndSensibleTolerance) {
