@@ -84,27 +84,16 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
         pivot = find_pivot(ncols_, tol_, rule_, [&](std::size_t c) { return x[position_[c]]; });
     }
     if (pivot == ncols_) return false;
-    const double pv = x[position_[pivot]];
-    for (double& value : x) value = value / pv;
-
-    // The back-substitution of this row into the older ones waits in the pending block.
+    // Divided by its pivot, the row waits in the pending block for its back-substitution into the
+    // older ones.
     Panel& block = panels_.back();
     const std::size_t slot = rank_ - block.first;
     std::uint64_t* own = block.support.data() + slot * words_;
-    std::fill_n(own, words_, 0);
     const std::uint64_t bit = std::uint64_t{1} << slot;
-    double largest = 0.0;  // a row that was finite before the division holds no NaN now
-    for (std::size_t c = 0; c < n_chunks_; ++c) {
-        const double* chunk = x.data() + c * width;
-        std::copy_n(chunk, width, block.values.data() + (c * block.stride + slot) * width);
-        bool nonzero = false;
-        for (std::size_t j = 0; j < width; ++j) {
-            nonzero |= chunk[j] != 0.0;
-            largest = std::max(largest, std::fabs(chunk[j]));
-        }
-        block.slot_masks[c] = (block.slot_masks[c] & ~bit) | (nonzero ? bit : 0);
-        if (nonzero) own[c / 64] |= std::uint64_t{1} << (c % 64);
-    }
+    block.largest[slot] = kernels::divide_and_store(x.data(), x[position_[pivot]], n_chunks_,
+                                                    block.values.data() + slot * width, block.stride * width, own);
+    for (std::size_t c = 0; c < n_chunks_; ++c)
+        block.slot_masks[c] = (block.slot_masks[c] & ~bit) | (contains(own, c) ? bit : 0);
     // Which pending rows are non-zero at which pivots: this row at the older pivots and its own,
     // the older pending rows at this row's pivot.
     std::uint64_t at_own_pivot = 0;
@@ -118,7 +107,6 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
             if (column[t * width] != 0.0) at_own_pivot |= std::uint64_t{1} << t;
     }
     pending_at_pivot_.push_back(at_own_pivot);
-    block.largest[slot] = largest;
     storage_.insert(storage_.end(), x.begin(), x.end());
     support_.insert(support_.end(), own, own + words_);
     pivot_cols_.push_back(pivot);

@@ -67,6 +67,24 @@ double largest_magnitude_scalar(const double* values, std::size_t n) {
     return largest;
 }
 
+double divide_and_store_scalar(double* x, double pivot, std::size_t n_chunks, double* slot, std::size_t slot_stride,
+                              std::uint64_t* nonzero) {
+    std::fill_n(nonzero, chunk_set_words(n_chunks), 0);
+    double largest = 0.0;
+    for (std::size_t c = 0; c < n_chunks; ++c) {
+        bool any = false;
+        for (std::size_t k = c * width; k < (c + 1) * width; ++k) {
+            const double value = x[k] / pivot;
+            x[k] = value;
+            slot[c * slot_stride + k - c * width] = value;
+            any |= value != 0.0;
+            largest = std::max(largest, std::fabs(value));
+        }
+        if (any) nonzero[c / 64] |= std::uint64_t{1} << (c % 64);
+    }
+    return largest;
+}
+
 bool all_finite_scalar(const double* values, std::size_t n) {
     for (std::size_t k = 0; k < n; ++k)
         if (!std::isfinite(values[k])) return false;
@@ -170,6 +188,28 @@ double largest_magnitude_sse2(const double* values, std::size_t n) {
     alignas(16) double lanes[2];
     _mm_store_pd(lanes, largest);
     return std::max({lanes[0], lanes[1], largest_magnitude_scalar(values + k, n - k)});
+}
+
+// A NaN compares unequal to zero and is passed over by the maximum, as in the plain loop.
+double divide_and_store_sse2(double* x, double pivot, std::size_t n_chunks, double* slot, std::size_t slot_stride,
+                            std::uint64_t* nonzero) {
+    std::fill_n(nonzero, chunk_set_words(n_chunks), 0);
+    const __m128d divisor = _mm_set1_pd(pivot), zero = _mm_setzero_pd(), sign = _mm_set1_pd(-0.0);
+    __m128d largest = _mm_setzero_pd();
+    for (std::size_t c = 0; c < n_chunks; ++c) {
+        __m128d any = _mm_setzero_pd();
+        for (std::size_t k = 0; k < width; k += 2) {
+            const __m128d value = _mm_div_pd(_mm_loadu_pd(x + c * width + k), divisor);
+            _mm_storeu_pd(x + c * width + k, value);
+            _mm_storeu_pd(slot + c * slot_stride + k, value);
+            any = _mm_or_pd(any, _mm_cmpneq_pd(value, zero));
+            largest = _mm_max_pd(_mm_andnot_pd(sign, value), largest);
+        }
+        if (_mm_movemask_pd(any) != 0) nonzero[c / 64] |= std::uint64_t{1} << (c % 64);
+    }
+    alignas(16) double lanes[2];
+    _mm_store_pd(lanes, largest);
+    return std::max(lanes[0], lanes[1]);
 }
 
 // x * 0 is NaN exactly when x is infinite or NaN, and an unordered comparison flags a NaN.
@@ -312,6 +352,28 @@ __attribute__((target("avx2"))) double largest_magnitude_avx2(const double* valu
     return std::max({lanes[0], lanes[1], lanes[2], lanes[3], largest_magnitude_scalar(values + k, n - k)});
 }
 
+__attribute__((target("avx2"))) double divide_and_store_avx2(double* x, double pivot, std::size_t n_chunks,
+                                                             double* slot, std::size_t slot_stride,
+                                                             std::uint64_t* nonzero) {
+    std::fill_n(nonzero, chunk_set_words(n_chunks), 0);
+    const __m256d divisor = _mm256_set1_pd(pivot), zero = _mm256_setzero_pd(), sign = _mm256_set1_pd(-0.0);
+    __m256d largest = _mm256_setzero_pd();
+    for (std::size_t c = 0; c < n_chunks; ++c) {
+        __m256d any = _mm256_setzero_pd();
+        for (std::size_t k = 0; k < width; k += 4) {
+            const __m256d value = _mm256_div_pd(_mm256_loadu_pd(x + c * width + k), divisor);
+            _mm256_storeu_pd(x + c * width + k, value);
+            _mm256_storeu_pd(slot + c * slot_stride + k, value);
+            any = _mm256_or_pd(any, _mm256_cmp_pd(value, zero, _CMP_NEQ_UQ));
+            largest = _mm256_max_pd(_mm256_andnot_pd(sign, value), largest);
+        }
+        if (_mm256_movemask_pd(any) != 0) nonzero[c / 64] |= std::uint64_t{1} << (c % 64);
+    }
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, largest);
+    return std::max({lanes[0], lanes[1], lanes[2], lanes[3]});
+}
+
 __attribute__((target("avx2"))) bool all_finite_avx2(const double* values, std::size_t n) {
     const __m256d zero = _mm256_setzero_pd();
     __m256d flags = _mm256_setzero_pd();
@@ -371,6 +433,7 @@ struct Dispatch {
     decltype(&catch_up_then_subtract<apply_updates_scalar, subtract_scaled_rows_scalar>) catch_up_and_subtract;
     decltype(&largest_magnitude_scalar) largest_magnitude;
     decltype(&all_finite_scalar) all_finite;
+    decltype(&divide_and_store_scalar) divide_and_store;
     const char* name;
 };
 
@@ -382,17 +445,17 @@ std::vector<Dispatch> runnable_sets() {
     if (__builtin_cpu_supports("avx2")) 
         sets.push_back({subtract_scaled_avx2, apply_updates_avx2, apply_updates_to_pair_avx2,
                         apply_updates_to_four_avx2, catch_up_and_subtract_avx2, largest_magnitude_avx2,
-                        all_finite_avx2, "avx2"});
+                        all_finite_avx2, divide_and_store_avx2, "avx2"});
     sets.push_back({subtract_scaled_sse2, apply_updates_sse2,
                     apply_updates_to_pair_in_turn<apply_updates_sse2>, apply_updates_to_four_in_turn<apply_updates_sse2>,
                     catch_up_then_subtract<apply_updates_sse2, subtract_scaled_rows_sse2>, largest_magnitude_sse2,
-                    all_finite_sse2, "sse2"});
+                    all_finite_sse2, divide_and_store_sse2, "sse2"});
 #endif
     sets.push_back({subtract_scaled_scalar, apply_updates_scalar,
                     apply_updates_to_pair_in_turn<apply_updates_scalar>,
                     apply_updates_to_four_in_turn<apply_updates_scalar>,
                     catch_up_then_subtract<apply_updates_scalar, subtract_scaled_rows_scalar>, largest_magnitude_scalar,
-                    all_finite_scalar, "scalar"});
+                    all_finite_scalar, divide_and_store_scalar, "scalar"});
     return sets;
 }
 
@@ -435,6 +498,11 @@ void catch_up_and_subtract(double* x, const NeededRow* rows, std::size_t count, 
 double largest_magnitude(const double* values, std::size_t n) { return dispatch().largest_magnitude(values, n); }
 
 bool all_finite(const double* values, std::size_t n) { return dispatch().all_finite(values, n); }
+
+double divide_and_store(double* x, double pivot, std::size_t n_chunks, double* slot, std::size_t slot_stride,
+                        std::uint64_t* nonzero) {
+    return dispatch().divide_and_store(x, pivot, n_chunks, slot, slot_stride, nonzero);
+}
 
 const char* instruction_set() { return dispatch().name; }
 

@@ -95,6 +95,13 @@ constexpr std::size_t max_needed_rows = 8;
 // The largest magnitude among n finite values (0 for none).
 double largest_magnitude(const double* values, std::size_t n);
 
+// Divides the first n_chunks chunks of x by pivot, one element at a time, in place, and copies the
+// quotients to `slot` (chunk c at slot + c * slot_stride). Fills `nonzero`, a chunk set, with the
+// chunks that hold a quotient other than zero (a NaN counts as one) and returns the largest
+// magnitude among the quotients, NaNs passed over.
+double divide_and_store(double* x, double pivot, std::size_t n_chunks, double* slot, std::size_t slot_stride,
+                        std::uint64_t* nonzero);
+
 // True when none of the n values is infinite or NaN.
 bool all_finite(const double* values, std::size_t n);
 

@@ -233,6 +233,48 @@ TEST_P(EveryInstructionSet, LargestMagnitudeOfFiniteValues) {
     }
 }
 
+TEST_P(EveryInstructionSet, DividingByThePivotStoresQuotientsAndTheirNonZeroChunks) {
+    std::mt19937_64 gen(29);
+    const double specials[] = {0.0, -0.0, 5e-324, std::numeric_limits<double>::infinity(),
+                               std::numeric_limits<double>::quiet_NaN(), 1e308};
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t n_chunks = 1 + gen() % 70, stride = 1 + gen() % 4, n = n_chunks * 16;
+        std::vector<double> x(n, 0.0);
+        for (std::size_t c = 0; c < n_chunks; ++c) {
+            if (gen() % 3 == 0) continue;  // a chunk of zeros
+            if (gen() % 3 == 0) {  // zeros but for one special value
+                x[c * 16 + gen() % 16] = specials[2 + gen() % 4];
+                continue;
+            }
+            for (std::size_t k = c * 16; k < (c + 1) * 16; ++k)
+                x[k] = gen() % 8 == 0 ? specials[gen() % (round % 2 == 0 ? 3 : 6)]
+                                      : std::ldexp(static_cast<double>(gen() % 2001) - 1000.0,
+                                                   static_cast<int>(gen() % 40) - 20);
+        }
+        const double pivot = gen() % 2 ? -3.0 : 1e-300;
+        std::vector<double> expected = x, slot(n_chunks * stride * 16, 7.0), quotients = x;
+        std::vector<std::uint64_t> nonzero(kernels::chunk_set_words(n_chunks), ~std::uint64_t{0});
+        double largest = 0.0;
+        for (double& value : expected) {
+            value = value / pivot;
+            largest = std::max(largest, std::fabs(value));
+        }
+        const double got = kernels::divide_and_store(quotients.data(), pivot, n_chunks, slot.data(), stride * 16,
+                                                     nonzero.data());
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(largest)) << "round " << round;
+        for (std::size_t c = 0; c < n_chunks; ++c) {
+            bool any = false;
+            for (std::size_t k = c * 16; k < (c + 1) * 16; ++k) {
+                ASSERT_TRUE(same_value(quotients[k], expected[k], false)) << "round " << round << " column " << k;
+                ASSERT_TRUE(same_value(slot[c * stride * 16 + k - c * 16], expected[k], false)) << "round " << round;
+                any |= expected[k] != 0.0;
+            }
+            ASSERT_EQ(((nonzero[c / 64] >> (c % 64)) & 1u) != 0, any) << "round " << round << " chunk " << c;
+        }
+        for (std::size_t c = n_chunks; c < nonzero.size() * 64; ++c) ASSERT_EQ((nonzero[c / 64] >> (c % 64)) & 1u, 0u);
+    }
+}
+
 TEST(BlockedRankChecker, WrongLengthIsFatal) {
     BlockedRankChecker checker(4, 1e-9);
     EXPECT_THROW(checker.add_row({1, 2, 3}), FatalError);
