@@ -19,6 +19,10 @@ import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
 CANDIDATES = [ROOT / "build" / "bench" / "bench_rank", ROOT / "build" / "native" / "bench_rank"]
+# Further random point sets (NumPy seeds) on which the speed-up is measured, and their task name.
+SPREAD_SEEDS = (1, 2, 3, 4, 5, 6)
+SPREAD_TASK = "simulate, more random points, seed"
+TABLE_TASK = "simulate, random points of the simulate table"
 
 
 def find(explicit: str | None) -> Path | None:
@@ -45,8 +49,10 @@ def _rows(stdout: str) -> list[dict]:
 
 
 def run(explicit: str | None, timeout: float,
-        extra_inputs: list[tuple[str, np.ndarray]] = ()) -> tuple[list[dict], str]:
-    """Returns the parsed rows and a one-line status for the report. extra_inputs: (task, points)."""
+        extra_inputs: list[tuple[str, np.ndarray, int]] = ()) -> tuple[list[dict], str]:
+    """Returns the parsed rows and a one-line status for the report.
+
+    extra_inputs: (task, points, repetitions) for each further input."""
     path = find(explicit)
     if path is None:
         looked = ", ".join(str(p.relative_to(ROOT)) if p.is_relative_to(ROOT) else str(p)
@@ -61,12 +67,12 @@ def run(explicit: str | None, timeout: float,
     if proc.returncode != 0:
         status += f"; stderr: {proc.stderr.strip()[-300:]}"
     with tempfile.TemporaryDirectory() as tmp:
-        for k, (task, points) in enumerate(extra_inputs):
+        for k, (task, points, repetitions) in enumerate(extra_inputs):
             file = Path(tmp) / f"points{k}.bin"
             np.ascontiguousarray(points, dtype="<f8").tofile(file)
             n, d = points.shape
             try:
-                extra = subprocess.run([str(path), "--points", task, str(file), str(n), str(d), "3"],
+                extra = subprocess.run([str(path), "--points", task, str(file), str(n), str(d), str(repetitions)],
                                        capture_output=True, text=True, timeout=timeout)
             except subprocess.TimeoutExpired:
                 status += f"; {task} n={n} d={d} did not finish within {timeout:.0f} s"
@@ -75,3 +81,17 @@ def run(explicit: str | None, timeout: float,
             if extra.returncode != 0:
                 status += f"; {task} n={n} d={d} exited with {extra.returncode}: {extra.stderr.strip()[-200:]}"
     return rows, status
+
+
+def spread(rows: list[dict]) -> list[dict]:
+    """Per (n, d) with further random point sets: the speed-ups on all its NumPy random point sets
+    (the simulate table's and the further ones), sorted, and how many of them were retried."""
+    def numpy_random(r: dict) -> bool:
+        return str(r["task"]).startswith(SPREAD_TASK) or r["task"] == TABLE_TASK
+
+    out = []
+    for n, d in sorted({(r["n"], r.get("d")) for r in rows if str(r["task"]).startswith(SPREAD_TASK)}):
+        chosen = [r for r in rows if numpy_random(r) and r["n"] == n and r.get("d") == d and r.get("fast_s")]
+        out.append({"n": n, "d": d, "ratios": sorted(r["reference_s"] / r["fast_s"] for r in chosen),
+                    "retried": sum("retried" in str(r.get("note", "")) for r in chosen)})
+    return out

@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import statistics
 from collections import OrderedDict
 from pathlib import Path
 
 import bench_batch
+import bench_native
 import bench_pebble
 import bench_reconstruct
 import bench_simulate
@@ -251,6 +253,20 @@ def markdown(info: dict, run: dict, measurements: list[Measurement], native_rows
     native = native_table(native_rows)
     lines += native if native else [f"{run['native_status']}."]
     lines.append("")
+    spreads = bench_native.spread(native_rows)
+    if spreads:
+        lines += ["Speed-up on several sets of random points: the NumPy points of the simulate table and "
+                  f"{len(bench_native.SPREAD_SEEDS)} more, uniform in [0, 5)^d (seeds "
+                  f"{', '.join(map(str, bench_native.SPREAD_SEEDS))}, the rows \"{bench_native.SPREAD_TASK} k\" "
+                  "above). Where the first pass breaks down and is retried, it stops at its first non-finite "
+                  "row; the literal reference goes on to the end, as the plain algorithm does.", ""]
+        for item in spreads:
+            ratios = item["ratios"]
+            lines.append(f"- n = {item['n']}, d = {item['d']}: lowest {format_ratio(ratios[0])}, median "
+                         f"{format_ratio(statistics.median(ratios))}, highest {format_ratio(ratios[-1])} over "
+                         f"{len(ratios)} point sets ({item['retried']} retried): "
+                         + ", ".join(format_ratio(r) for r in ratios))
+        lines.append("")
     return "\n".join(lines)
 
 
@@ -311,7 +327,8 @@ def plot(measurements: list[Measurement], native_rows: list[dict], path: Path, i
         drawn = False
         sizes = set()
         if task == "native":
-            kinds = sorted({str(r["task"]) for r in native_rows})
+            kinds = sorted({str(r["task"]) for r in native_rows
+                            if not str(r["task"]).startswith(bench_native.SPREAD_TASK)})
             for field, label in (("reference_s", "literal reference"), ("fast_s", "shipped")):
                 for kind in kinds:
                     for d in sorted({r.get("d") for r in native_rows}, key=lambda v: (v is None, v)):

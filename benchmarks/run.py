@@ -200,8 +200,13 @@ def main(argv=None) -> int:
     if "native" in selected:
         # The random points of the simulate table as well, so both kinds of input are compared.
         maker, _ = bench_simulate.VARIANTS["random"]
-        extra = [("simulate, random points of the simulate table", maker(n, d, 1000 * d + n))
-                 for d in (2, 3) for n in ([300] if args.quick else [300, 1000])]
+        sizes = [300] if args.quick else [300, 1000]
+        extra = [(bench_native.TABLE_TASK, maker(n, d, 1000 * d + n), 3)
+                 for d in (2, 3) for n in sizes]
+        # More random point sets in 3-D, one repetition each at 1000 points: how much the speed-up
+        # varies from one set of random points to the next.
+        extra += [(f"{bench_native.SPREAD_TASK} {seed}", maker(n, 3, seed), 1 if n >= 1000 else 3)
+                  for n in sizes for seed in bench_native.SPREAD_SEEDS]
         native_rows, native_status = bench_native.run(args.bench_rank, timeout=600 if args.quick else 1800,
                                                       extra_inputs=extra)
         print("native: " + native_status, flush=True)
