@@ -92,6 +92,8 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     const std::uint64_t bit = std::uint64_t{1} << slot;
     block.largest[slot] = kernels::divide_and_store(x.data(), x[position_[pivot]], n_chunks_,
                                                     block.values.data() + slot * width, block.stride * width, own);
+    // A finite row may still overflow in the division.
+    block.finite = block.finite && !non_finite_row_seen_ && std::isfinite(block.largest[slot]);
     for (std::size_t c = 0; c < n_chunks_; ++c)
         block.slot_masks[c] = (block.slot_masks[c] & ~bit) | (contains(own, c) ? bit : 0);
     // Which pending rows are non-zero at which pivots: this row at the older pivots and its own,
@@ -130,6 +132,7 @@ void BlockedRankChecker::start_panel(Panel& block) {
     block.first = rank_;
     block.last = rank_ + tail_blocks * max_block_size >= max_rows_;
     block.stride = block.last ? max_block_size : block_;
+    block.finite = true;
     block.values.resize(n_chunks_ * block.stride * width);
     block.slot_masks.resize(n_chunks_);
     block.support.resize(max_block_size * words_);
@@ -271,8 +274,11 @@ inline void BlockedRankChecker::consider(CatchUp& job, std::uint64_t* chunks, st
 
 // Plans the rows [first, last), at most plan_group of them, which all wait for the same updates,
 // into the jobs from first_job on. Each update is considered for all of them before the next.
-// While a full group has taken the same updates, the chains of subtractions of its rows run side
-// by side, one lane per row, each lane with the operations and order of consider().
+// While the factors are finite, a full group's chains of subtractions run side by side, one lane
+// per row, over the updates any of them took, with a zero factor in the lanes of the rows that did
+// not take one: that subtracts a zero from a finite panel value's product, which leaves a non-zero
+// as it is, and where the chain holds a zero it may change its sign only, and a zero is never
+// above tol. Otherwise each row's lane has the operations and order of consider().
 void BlockedRankChecker::plan(std::size_t first, std::size_t last, std::size_t first_job) {
     const std::size_t count = last - first;
     for (std::size_t k = 0; k < count; ++k) {
@@ -284,36 +290,35 @@ void BlockedRankChecker::plan(std::size_t first, std::size_t last, std::size_t f
     }
     CatchUp* jobs = jobs_.data() + first_job;
     const auto chunks_of = [&](std::size_t k) { return job_chunks_.data() + (first_job + k) * words_; };
-    bool lockstep = count == plan_group && skip_zeros_;
-    double lanes[max_block_size][plan_group];  // the factors taken, by slot and row
     const Panel& block = panel();
+    bool lockstep = count == plan_group && skip_zeros_ && block.finite;
+    double lanes[max_block_size][plan_group];  // the factors taken, by slot and row; 0 where not
+    std::uint64_t taken_by_any = 0;
     const std::size_t end = panel_end(active_);
     for (std::size_t t = std::max<std::size_t>(applied_[first] + 1, block.first); t < end; ++t) {
         if (lockstep) {
             const std::size_t p = pivot_positions_[t];
             const std::size_t c = p / width;
-            std::size_t reaching = 0;
-            for (std::size_t k = 0; k < plan_group; ++k) reaching += may_reach(jobs[k], chunks_of(k), c);
-            if (reaching == 0) continue;
-            if (reaching == plan_group) {
-                const double* column = block.values.data() + c * block.stride * width + p % width;
-                double f[plan_group];
-                for (std::size_t k = 0; k < plan_group; ++k) f[k] = stored(jobs[k].row)[p];
-                for (std::uint64_t m = jobs[0].slots & block.slot_masks[c]; m != 0; m &= m - 1) {
-                    const int a = std::countr_zero(m);
-                    const double u = column[a * width];
-                    for (std::size_t k = 0; k < plan_group; ++k) f[k] = f[k] - u * lanes[a][k];
-                }
-                std::size_t taken = 0;
-                for (std::size_t k = 0; k < plan_group; ++k) {
-                    taken += take_factor(jobs[k], chunks_of(k), t, f[k]);
-                    lanes[t - block.first][k] = f[k];
-                    lockstep = lockstep && jobs[k].skip_zeros;
-                }
-                lockstep = lockstep && (taken == 0 || taken == plan_group);
-                continue;
+            bool reaching = false;
+            for (std::size_t k = 0; k < plan_group; ++k) reaching = reaching || may_reach(jobs[k], chunks_of(k), c);
+            // A row that cannot reach chunk c reads zeros there and takes no factor.
+            if (!reaching) continue;
+            const double* column = block.values.data() + c * block.stride * width + p % width;
+            double f[plan_group];
+            for (std::size_t k = 0; k < plan_group; ++k) f[k] = stored(jobs[k].row)[p];
+            for (std::uint64_t m = taken_by_any & block.slot_masks[c]; m != 0; m &= m - 1) {
+                const int a = std::countr_zero(m);
+                const double u = column[a * width];
+                for (std::size_t k = 0; k < plan_group; ++k) f[k] = f[k] - u * lanes[a][k];
             }
-            lockstep = false;  // the rows part ways: each goes on by itself
+            const std::size_t slot = t - block.first;
+            for (std::size_t k = 0; k < plan_group; ++k) {
+                const bool taken = take_factor(jobs[k], chunks_of(k), t, f[k]);
+                lanes[slot][k] = taken ? f[k] : 0.0;
+                if (taken) taken_by_any |= std::uint64_t{1} << slot;
+                lockstep = lockstep && jobs[k].skip_zeros;  // a non-finite factor ends it
+            }
+            continue;
         }
         for (std::size_t k = 0; k < count; ++k) consider(jobs[k], chunks_of(k), t);
     }
