@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 #include "errors.hpp"
 #include "memory.hpp"
@@ -75,15 +76,34 @@ std::vector<double> gram_matrix(const MatrixView& dist) {
     // The squares are stored in the result buffer and replaced entry by entry below:
     // each square is read only by its own Gram entry.
     std::vector<double> g(count);
-    for (std::uint64_t i = 0; i < n; ++i)
-        for (std::uint64_t j = 0; j < n; ++j) {
-            const double v = dist.at(i, j);
-            g[i * n + j] = v * v;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        double* squares = g.data() + i * n;
+        const char* row = dist.data + static_cast<std::int64_t>(i) * dist.row_stride;
+        if (dist.col_stride == sizeof(double)) {
+            std::memcpy(squares, row, n * sizeof(double));
+            for (std::uint64_t j = 0; j < n; ++j) squares[j] = squares[j] * squares[j];
+        } else {
+            for (std::uint64_t j = 0; j < n; ++j) {
+                const double v = dist.at(i, j);
+                squares[j] = v * v;
+            }
         }
+    }
 
     const double inv_n = 1.0 / static_cast<double>(n);
+    // Each row sum runs from left to right; eight rows at a time keep eight independent chains
+    // of additions in flight instead of one.
     std::vector<double> row_mean(n);
-    for (std::uint64_t i = 0; i < n; ++i) {
+    constexpr std::uint64_t rows_at_once = 8;
+    std::uint64_t i = 0;
+    for (; i + rows_at_once <= n; i += rows_at_once) {
+        double sums[rows_at_once] = {};
+        const double* rows = g.data() + i * n;
+        for (std::uint64_t j = 0; j < n; ++j)
+            for (std::uint64_t k = 0; k < rows_at_once; ++k) sums[k] = sums[k] + rows[k * n + j];
+        for (std::uint64_t k = 0; k < rows_at_once; ++k) row_mean[i + k] = sums[k] * inv_n;
+    }
+    for (; i < n; ++i) {
         double sum = 0.0;
         for (std::uint64_t j = 0; j < n; ++j) sum = sum + g[i * n + j];
         row_mean[i] = sum * inv_n;
@@ -93,10 +113,11 @@ std::vector<double> gram_matrix(const MatrixView& dist) {
     const double grand_mean = inv_n * total;
 
     // Row means serve as column means too: for symmetric input this is -1/2 * H * S * H.
-    for (std::uint64_t i = 0; i < n; ++i) {
-        const double ri = row_mean[i];
-        double* row = g.data() + i * n;
-        for (std::uint64_t j = 0; j < n; ++j) row[j] = (((row[j] - ri) - row_mean[j]) + grand_mean) * -0.5;
+    const double* __restrict means = row_mean.data();
+    for (std::uint64_t r = 0; r < n; ++r) {
+        const double ri = means[r];
+        double* __restrict row = g.data() + r * n;
+        for (std::uint64_t j = 0; j < n; ++j) row[j] = (((row[j] - ri) - means[j]) + grand_mean) * -0.5;
     }
     return g;
 }
