@@ -96,14 +96,15 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     block.finite = block.finite && !non_finite_row_seen_ && std::isfinite(block.largest[slot]);
     for (std::size_t c = 0; c < n_chunks_; ++c)
         block.slot_masks[c] = (block.slot_masks[c] & ~bit) | (contains(own, c) ? bit : 0);
+    const std::size_t p = position_[pivot];
+    const double* column = block.values.data() + (p / width) * block.stride * width + p % width;
+    for (std::size_t t = 0; t < slot; ++t) block.at_pivots[t * block.stride + slot] = column[t * width];
     // Which pending rows are non-zero at which pivots: this row at the older pivots and its own,
     // the older pending rows at this row's pivot.
     std::uint64_t at_own_pivot = 0;
     if (tracking_pivots_) {
         for (std::size_t s = 0; s < rank_; ++s)
             if (x[pivot_positions_[s]] != 0.0) pending_at_pivot_[s] |= bit;
-        const std::size_t p = position_[pivot];
-        const double* column = block.values.data() + (p / width) * block.stride * width + p % width;
         at_own_pivot = bit;
         for (std::size_t t = 0; t < slot; ++t)
             if (column[t * width] != 0.0) at_own_pivot |= std::uint64_t{1} << t;
@@ -137,6 +138,7 @@ void BlockedRankChecker::start_panel(Panel& block) {
     block.slot_masks.resize(n_chunks_);
     block.support.resize(max_block_size * words_);
     block.largest.resize(max_block_size);
+    block.at_pivots.resize(block.stride * block.stride);
     // Only eliminations that gather many rows ask which pending rows are non-zero at a pivot; it
     // is kept track of while the last one did.
     tracking_pivots_ = last_used_ >= 2 * kernels::max_needed_rows;
@@ -202,7 +204,7 @@ void BlockedRankChecker::eliminate(double* x) {
         CatchUp& job = jobs_[waiting];
         std::uint64_t* chunks = job_chunks_.data() + waiting * words_;
         active_ = last_block;
-        plan(s, s + 1, waiting);
+        plan(s, waiting);
         finish(job, chunks);
         const std::uint64_t* set = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
         needed[waiting] = {stored(s), v, set, job.slots, job.factors, chunks_for(job, chunks),
@@ -236,13 +238,6 @@ double BlockedRankChecker::up_to_date_entry(const CatchUp& job, const std::uint6
     return value;
 }
 
-// The factor of update t is the row's entry at t's pivot after the updates before t; only those
-// pivot entries are needed to know every factor up front. A pivot in a chunk where neither the
-// row nor any update it receives holds a non-zero gives a zero factor without being read.
-inline bool BlockedRankChecker::may_reach(const CatchUp& job, const std::uint64_t* chunks, std::size_t c) {
-    return !job.skip_zeros || contains(support(job.row), c) || contains(chunks, c);
-}
-
 // Takes f as the factor of update t when it is above tol; says whether it was.
 inline bool BlockedRankChecker::take_factor(CatchUp& job, std::uint64_t* chunks, std::size_t t, double f) {
     if (!(std::fabs(f) > tol_)) return false;
@@ -259,68 +254,37 @@ inline bool BlockedRankChecker::take_factor(CatchUp& job, std::uint64_t* chunks,
     return true;
 }
 
-inline void BlockedRankChecker::consider(CatchUp& job, std::uint64_t* chunks, std::size_t t) {
-    const std::size_t p = pivot_positions_[t];
-    const std::size_t c = p / width;
-    if (!may_reach(job, chunks, c)) return;
-    const double* column = panel().values.data() + c * panel().stride * width + p % width;
-    double f = stored(job.row)[p];
-    for (std::uint64_t m = job.skip_zeros ? job.slots & panel().slot_masks[c] : job.slots; m != 0; m &= m - 1) {
-        const int a = std::countr_zero(m);
-        f = f - column[a * width] * job.factors[a];
-    }
-    take_factor(job, chunks, t, f);
-}
-
-// Plans the rows [first, last), at most plan_group of them, which all wait for the same updates,
-// into the jobs from first_job on. Each update is considered for all of them before the next.
-// While the factors are finite, a full group's chains of subtractions run side by side, one lane
-// per row, over the updates any of them took, with a zero factor in the lanes of the rows that did
-// not take one: that subtracts a zero from a finite panel value's product, which leaves a non-zero
-// as it is, and where the chain holds a zero it may change its sign only, and a zero is never
-// above tol. Otherwise each row's lane has the operations and order of consider().
-void BlockedRankChecker::plan(std::size_t first, std::size_t last, std::size_t first_job) {
-    const std::size_t count = last - first;
-    for (std::size_t k = 0; k < count; ++k) {
-        CatchUp& job = jobs_[first_job + k];
-        job.row = first + k;
-        job.slots = 0;
-        job.skip_zeros = skip_zeros_;
-        std::fill_n(job_chunks_.data() + (first_job + k) * words_, words_, 0);
-    }
-    CatchUp* jobs = jobs_.data() + first_job;
-    const auto chunks_of = [&](std::size_t k) { return job_chunks_.data() + (first_job + k) * words_; };
+// Plans stored row s into job j: the factor of update t is the row's entry at t's pivot after the
+// updates before t, so the pivot entries alone give every factor up front. Each entry starts as
+// the row's and, as soon as a factor is taken, receives that update's subtraction, all the later
+// entries at once: each entry still sees its subtractions one after the other in slot order.
+// Next to those the row would see, an entry also receives the updates that are zero in its
+// chunk, and an entry in a chunk outside the row's support starts as +0: with finite factors that
+// may change the sign of a zero, never a non-zero, and a zero is never above tol (the reason it is
+// done only where zeros may be passed over). A non-finite factor is subtracted everywhere, as the
+// row would see it.
+void BlockedRankChecker::plan(std::size_t s, std::size_t j) {
+    CatchUp& job = jobs_[j];
+    std::uint64_t* chunks = job_chunks_.data() + j * words_;
+    job.row = s;
+    job.slots = 0;
+    job.skip_zeros = skip_zeros_;
+    std::fill_n(chunks, words_, 0);
     const Panel& block = panel();
-    bool lockstep = count == plan_group && skip_zeros_ && block.finite;
-    double lanes[max_block_size][plan_group];  // the factors taken, by slot and row; 0 where not
-    std::uint64_t taken_by_any = 0;
-    const std::size_t end = panel_end(active_);
-    for (std::size_t t = std::max<std::size_t>(applied_[first] + 1, block.first); t < end; ++t) {
-        if (lockstep) {
-            const std::size_t p = pivot_positions_[t];
-            const std::size_t c = p / width;
-            bool reaching = false;
-            for (std::size_t k = 0; k < plan_group; ++k) reaching = reaching || may_reach(jobs[k], chunks_of(k), c);
-            // A row that cannot reach chunk c reads zeros there and takes no factor.
-            if (!reaching) continue;
-            const double* column = block.values.data() + c * block.stride * width + p % width;
-            double f[plan_group];
-            for (std::size_t k = 0; k < plan_group; ++k) f[k] = stored(jobs[k].row)[p];
-            for (std::uint64_t m = taken_by_any & block.slot_masks[c]; m != 0; m &= m - 1) {
-                const int a = std::countr_zero(m);
-                const double u = column[a * width];
-                for (std::size_t k = 0; k < plan_group; ++k) f[k] = f[k] - u * lanes[a][k];
-            }
-            const std::size_t slot = t - block.first;
-            for (std::size_t k = 0; k < plan_group; ++k) {
-                const bool taken = take_factor(jobs[k], chunks_of(k), t, f[k]);
-                lanes[slot][k] = taken ? f[k] : 0.0;
-                if (taken) taken_by_any |= std::uint64_t{1} << slot;
-                lockstep = lockstep && jobs[k].skip_zeros;  // a non-finite factor ends it
-            }
-            continue;
-        }
-        for (std::size_t k = 0; k < count; ++k) consider(jobs[k], chunks_of(k), t);
+    const std::size_t begin = std::max<std::size_t>(applied_[s] + 1, block.first) - block.first;
+    const std::size_t end = panel_end(active_) - block.first;
+    const double* row = stored(s);
+    const std::uint64_t* own = support(s);
+    double entries[max_block_size];
+    for (std::size_t slot = begin; slot < end; ++slot) {
+        const std::size_t p = pivot_positions_[block.first + slot];
+        entries[slot] = !skip_zeros_ || contains(own, p / width) ? row[p] : 0.0;
+    }
+    for (std::size_t slot = begin; slot < end; ++slot) {
+        const double f = entries[slot];
+        if (!take_factor(job, chunks, block.first + slot, f)) continue;
+        const double* effects = block.at_pivots.data() + slot * block.stride;
+        for (std::size_t later = slot + 1; later < end; ++later) entries[later] = entries[later] - effects[later] * f;
     }
 }
 
@@ -368,7 +332,7 @@ void BlockedRankChecker::bring_up_to_date(std::size_t s, std::size_t panels) {
         active_ = i;
         CatchUp& job = jobs_[own];
         const std::uint64_t* chunks = job_chunks_.data() + own * words_;
-        plan(s, s + 1, own);
+        plan(s, own);
         if (job.slots != 0) apply(job, chunks);
         finish(job, chunks);
     }
@@ -385,18 +349,11 @@ void BlockedRankChecker::apply_panel() {
     const std::size_t end = panel_end(active_);
     jobs_.clear();
     job_chunks_.clear();
-    for (std::size_t s = 0; s < end;) {
-        if (applied_[s] + 1 >= end) {
-            ++s;
-            continue;
-        }
-        std::size_t last = s + 1;
-        while (last < end && last - s < plan_group && applied_[last] == applied_[s]) ++last;
-        const std::size_t first_job = jobs_.size();
-        jobs_.resize(first_job + (last - s));
+    for (std::size_t s = 0; s < end; ++s) {
+        if (applied_[s] + 1 >= end) continue;
+        jobs_.emplace_back();
         job_chunks_.resize(jobs_.size() * words_);
-        plan(s, last, first_job);
-        s = last;
+        plan(s, jobs_.size() - 1);
     }
     // Each row takes the whole block at once, in storage order, so that it streams through memory
     // once per flush (measured: this beat applying the block a tile of 16 to 128 KiB of columns at

@@ -50,7 +50,6 @@ public:
     static constexpr std::size_t max_block_size = 64;
     // Blocks of max_block_size rows left pending at the end, when they can hold every row to come.
     static constexpr std::size_t tail_blocks = 4;
-    static constexpr std::size_t plan_group = 4;  // rows whose factors are worked out together
     // A pending block of more bytes than this is applied to four rows at a time where it can.
     static constexpr std::size_t four_row_panel_bytes = 256 * 1024;
 
@@ -73,6 +72,9 @@ private:
         std::vector<std::uint64_t> slot_masks;  // per chunk: the slots with a non-zero there
         std::vector<std::uint64_t> support;     // per slot: its non-zero chunks
         std::vector<double> largest;            // per slot: its largest magnitude
+        // Slot a's entry at slot t's pivot, at [a * stride + t] for a < t: what taking a's update
+        // subtracts, per unit of its factor, from the entry that gives t's factor.
+        std::vector<double> at_pivots;
         std::size_t first = 0;                  // index of the row in slot 0
         std::size_t stride = 0;
         bool last = false;                      // one of the last blocks, which wait
@@ -95,10 +97,8 @@ private:
         return job.skip_zeros ? panel().slot_masks.data() : nullptr;
     }
     void start_panel(Panel& block);
-    bool may_reach(const CatchUp& job, const std::uint64_t* chunks, std::size_t c);
     bool take_factor(CatchUp& job, std::uint64_t* chunks, std::size_t t, double f);
-    void consider(CatchUp& job, std::uint64_t* chunks, std::size_t t);
-    void plan(std::size_t first, std::size_t last, std::size_t first_job);
+    void plan(std::size_t s, std::size_t j);
     void finish(const CatchUp& job, const std::uint64_t* chunks);
     void prefetch(const CatchUp& job, const std::uint64_t* chunks);
     void apply(const CatchUp& job, const std::uint64_t* chunks);
