@@ -92,8 +92,6 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     const std::uint64_t bit = std::uint64_t{1} << slot;
     block.largest[slot] = kernels::divide_and_store(x.data(), x[position_[pivot]], n_chunks_,
                                                     block.values.data() + slot * width, block.stride * width, own);
-    // A finite row may still overflow in the division.
-    block.finite = block.finite && !non_finite_row_seen_ && std::isfinite(block.largest[slot]);
     for (std::size_t c = 0; c < n_chunks_; ++c)
         block.slot_masks[c] = (block.slot_masks[c] & ~bit) | (contains(own, c) ? bit : 0);
     const std::size_t p = position_[pivot];
@@ -133,7 +131,6 @@ void BlockedRankChecker::start_panel(Panel& block) {
     block.first = rank_;
     block.last = rank_ + tail_blocks * max_block_size >= max_rows_;
     block.stride = block.last ? max_block_size : block_;
-    block.finite = true;
     block.values.resize(n_chunks_ * block.stride * width);
     block.slot_masks.resize(n_chunks_);
     block.support.resize(max_block_size * words_);

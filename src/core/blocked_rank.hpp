@@ -78,7 +78,6 @@ private:
         std::size_t first = 0;                  // index of the row in slot 0
         std::size_t stride = 0;
         bool last = false;                      // one of the last blocks, which wait
-        bool finite = true;                     // every value in it is finite
     };
 
     double* stored(std::size_t s) { return storage_.data() + s * padded_; }
