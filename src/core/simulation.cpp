@@ -14,33 +14,36 @@ namespace {
 // training batches among them, keep to it.
 constexpr std::uint64_t blocked_min_columns = 200;
 
-// The blocked checker for large frameworks with finite coordinates and a finite tol >= 0.
-bool use_blocked_checker(const NodeList& nodes, double tol) {
-    const std::uint64_t dim = nodes.empty() ? 0 : nodes[0].coordinates.size();
-    return nodes.size() * dim > blocked_min_columns && breakdown_retry_applies(nodes, tol);
-}
+// How a rank phase runs, from one look at the coordinates: the blocked checker for large
+// frameworks with finite coordinates and a finite tol >= 0, and a pass that will be retried once
+// it breaks down need not go on after that.
+struct PhasePlan {
+    bool blocked;
+    AtBreakdown at_breakdown;
+};
 
-// A pass that will be retried once it breaks down need not go on after that.
-AtBreakdown at_breakdown(const NodeList& nodes, double tol, PivotRule rule) {
-    return rule == PivotRule::FirstAboveTolerance && breakdown_retry_applies(nodes, tol) ? AtBreakdown::Stop
-                                                                                          : AtBreakdown::GoOn;
+PhasePlan plan_phase(const NodeList& nodes, double tol, PivotRule rule) {
+    const std::uint64_t dim = nodes.empty() ? 0 : nodes[0].coordinates.size();
+    const bool retried = breakdown_retry_applies(nodes, tol);
+    return {nodes.size() * dim > blocked_min_columns && retried,
+            retried && rule == PivotRule::FirstAboveTolerance ? AtBreakdown::Stop : AtBreakdown::GoOn};
 }
 
 }  // namespace
 
 PrefixRank prefix_rank(const NodeList& nodes, const std::vector<Edge>& edges, std::uint64_t m, double tol,
                        PivotRule rule) {
-    const AtBreakdown stop = at_breakdown(nodes, tol, rule);
-    if (use_blocked_checker(nodes, tol)) return prefix_rank_with<BlockedRankChecker>(nodes, edges, m, tol, rule, stop);
-    return prefix_rank_with<IncrementalRankChecker>(nodes, edges, m, tol, rule, stop);
+    const PhasePlan phase = plan_phase(nodes, tol, rule);
+    if (phase.blocked) return prefix_rank_with<BlockedRankChecker>(nodes, edges, m, tol, rule, phase.at_breakdown);
+    return prefix_rank_with<IncrementalRankChecker>(nodes, edges, m, tol, rule, phase.at_breakdown);
 }
 
 GreedyOutcome greedy_labelling(const NodeList& nodes, const std::vector<Edge>& edges, double tol, PivotRule rule,
                                std::uint64_t max_rank) {
-    const AtBreakdown stop = at_breakdown(nodes, tol, rule);
-    if (use_blocked_checker(nodes, tol))
-        return greedy_labelling_with<BlockedRankChecker>(nodes, edges, tol, rule, max_rank, stop);
-    return greedy_labelling_with<IncrementalRankChecker>(nodes, edges, tol, rule, max_rank, stop);
+    const PhasePlan phase = plan_phase(nodes, tol, rule);
+    if (phase.blocked)
+        return greedy_labelling_with<BlockedRankChecker>(nodes, edges, tol, rule, max_rank, phase.at_breakdown);
+    return greedy_labelling_with<IncrementalRankChecker>(nodes, edges, tol, rule, max_rank, phase.at_breakdown);
 }
 
 bool breakdown_retry_applies(const NodeList& nodes, double tol) {
