@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <string>
 
+#include "errors.hpp"
 #include "kernels.hpp"
 #include "memory.hpp"
 
@@ -69,20 +71,33 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     else
         for (std::size_t c = 0; c < ncols_; ++c) x[position_[c]] = row[c];
     std::fill(x.begin() + static_cast<std::ptrdiff_t>(ncols_), x.end(), 0.0);
+    return add_scratch_row();
+}
 
-    eliminate(x.data());
-    if (!non_finite_row_seen_ && !all_finite(x.data(), ncols_)) non_finite_row_seen_ = true;
-
-    std::size_t pivot = ncols_;
-    if (in_caller_order_) {
-        pivot = find_pivot(ncols_, tol_, rule_, [&](std::size_t c) { return x[c]; });
-    } else {
-        // Most rows of a degenerate framework are dependent: one plain pass over the storage
-        // order finds out, before the search in the caller's column order.
-        const auto end = x.begin() + static_cast<std::ptrdiff_t>(ncols_);
-        if (std::none_of(x.begin(), end, [&](double v) { return std::fabs(v) > tol_; })) return false;
-        pivot = find_pivot(ncols_, tol_, rule_, [&](std::size_t c) { return x[position_[c]]; });
+bool BlockedRankChecker::add_sparse_row(const std::uint64_t* columns, const double* values, std::size_t count) {
+    std::vector<double>& x = scratch_;
+    x.assign(padded_, 0.0);
+    for (std::size_t e = 0; e < count; ++e) {
+        if (columns[e] >= ncols_)
+            throw FatalError("Column " + std::to_string(columns[e]) + " is out of range for ncols " +
+                             std::to_string(ncols_));
+        x[position_[columns[e]]] = values[e];
     }
+    return add_scratch_row();
+}
+
+// Tests the row in scratch_ (storage order, padded with zeros) and stores it if independent.
+bool BlockedRankChecker::add_scratch_row() {
+    std::vector<double>& x = scratch_;
+    eliminate(x.data());
+    // Most rows of a degenerate framework are dependent: one pass over the storage order finds
+    // out, together with finiteness, before the pivot search in the caller's column order.
+    const kernels::RowScan scan = kernels::scan_row(x.data(), ncols_, tol_);
+    if (!scan.all_finite) non_finite_row_seen_ = true;
+    if (!scan.any_above_tol) return false;
+    const std::size_t pivot =
+        in_caller_order_ ? find_pivot(ncols_, tol_, rule_, [&](std::size_t c) { return x[c]; })
+                         : find_pivot(ncols_, tol_, rule_, [&](std::size_t c) { return x[position_[c]]; });
     if (pivot == ncols_) return false;
     // Divided by its pivot, the row waits in the pending block for its back-substitution into the
     // older ones.
@@ -153,9 +168,8 @@ void BlockedRankChecker::eliminate(double* x) {
     constexpr std::size_t together = kernels::max_needed_rows;
     std::size_t used = 0;
     if (last_used_ < 2 * together) {
-        for (std::size_t s = 0; s < rank_; ++s) {
+        for (std::size_t s = next_needed(x, 0); s < rank_; s = next_needed(x, s + 1)) {
             const double v = x[pivot_positions_[s]];
-            if (!(std::fabs(v) > tol_)) continue;
             bring_up_to_date(s, panels_.size());
             // Zero times a non-finite factor is NaN, so such a row changes every chunk.
             const std::uint64_t* set = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
@@ -216,6 +230,16 @@ void BlockedRankChecker::eliminate(double* x) {
     }
     if (waiting > 0) subtract_waiting();
     last_used_ = used;
+}
+
+// The first stored row from s on whose factor in x is above tol (rank_ if none): most are not,
+// in a tight loop that keeps tol and the positions in registers.
+std::size_t BlockedRankChecker::next_needed(const double* x, std::size_t s) const {
+    const std::size_t* positions = pivot_positions_.data();
+    const double tol = tol_;
+    const std::size_t end = rank_;
+    while (s < end && !(std::fabs(x[positions[s]]) > tol)) ++s;
+    return s;
 }
 
 // The entry of a waiting row at the pivot of row s as it will be once its updates are applied:

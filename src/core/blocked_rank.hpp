@@ -33,6 +33,9 @@ public:
                        std::uint64_t interleave = 1, std::size_t block = 0);
 
     bool add_row(std::vector<double> row);
+    // The same for the row that is zero but for values[e] at columns[e] (written in that order, a
+    // later write to a column winning): rows of a rigidity matrix need not be spelled out.
+    bool add_sparse_row(const std::uint64_t* columns, const double* values, std::size_t count);
     // Reserves room for this many stored rows, sparing regrowth of the row storage; no more
     // rows may be stored, which lets the last pending blocks wait for good.
     void reserve(std::uint64_t rows);
@@ -95,6 +98,7 @@ private:
     const std::uint64_t* slot_masks_for(const CatchUp& job) {
         return job.skip_zeros ? panel().slot_masks.data() : nullptr;
     }
+    bool add_scratch_row();
     void start_panel(Panel& block);
     bool take_factor(CatchUp& job, std::uint64_t* chunks, std::size_t t, double f);
     void plan(std::size_t s, std::size_t j);
@@ -103,6 +107,7 @@ private:
     void apply(const CatchUp& job, const std::uint64_t* chunks);
     void apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks);
     void eliminate(double* x);
+    std::size_t next_needed(const double* x, std::size_t s) const;
     double up_to_date_entry(const CatchUp& job, const std::uint64_t* chunks, std::size_t s);
     void bring_up_to_date(std::size_t s, std::size_t panels);
     void flush();

@@ -91,6 +91,19 @@ bool all_finite_scalar(const double* values, std::size_t n) {
     return true;
 }
 
+RowScan scan_row_scalar(const double* values, std::size_t n, double tol) {
+    RowScan scan{true, false};
+    for (std::size_t k = 0; k < n; ++k) {
+        scan.all_finite = scan.all_finite && std::isfinite(values[k]);
+        scan.any_above_tol = scan.any_above_tol || std::fabs(values[k]) > tol;
+    }
+    return scan;
+}
+
+RowScan merge(RowScan vector_part, RowScan rest) {
+    return {vector_part.all_finite && rest.all_finite, vector_part.any_above_tol || rest.any_above_tol};
+}
+
 #ifdef TELVORA_X86
 
 // Sixteen values of a row held in registers while scaled rows are subtracted from them: each
@@ -200,6 +213,20 @@ bool all_finite_sse2(const double* values, std::size_t n) {
         flags = _mm_or_pd(flags, _mm_cmpunord_pd(product, product));
     }
     return _mm_movemask_pd(flags) == 0 && all_finite_scalar(values + k, n - k);
+}
+
+RowScan scan_row_sse2(const double* values, std::size_t n, double tol) {
+    const __m128d zero = _mm_setzero_pd(), sign = _mm_set1_pd(-0.0), limit = _mm_set1_pd(tol);
+    __m128d non_finite = _mm_setzero_pd(), above = _mm_setzero_pd();
+    std::size_t k = 0;
+    for (; k + 2 <= n; k += 2) {
+        const __m128d value = _mm_loadu_pd(values + k);
+        const __m128d product = _mm_mul_pd(value, zero);
+        non_finite = _mm_or_pd(non_finite, _mm_cmpunord_pd(product, product));
+        above = _mm_or_pd(above, _mm_cmpgt_pd(_mm_andnot_pd(sign, value), limit));
+    }
+    return merge({_mm_movemask_pd(non_finite) == 0, _mm_movemask_pd(above) != 0},
+                 scan_row_scalar(values + k, n - k, tol));
 }
 
 __attribute__((target("avx2"))) void subtract_scaled_avx2(double* row, const double* stored, double v,
@@ -385,6 +412,20 @@ __attribute__((target("avx2"))) bool all_finite_avx2(const double* values, std::
     return _mm256_movemask_pd(flags) == 0 && all_finite_scalar(values + k, n - k);
 }
 
+__attribute__((target("avx2"))) RowScan scan_row_avx2(const double* values, std::size_t n, double tol) {
+    const __m256d zero = _mm256_setzero_pd(), sign = _mm256_set1_pd(-0.0), limit = _mm256_set1_pd(tol);
+    __m256d non_finite = _mm256_setzero_pd(), above = _mm256_setzero_pd();
+    std::size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const __m256d value = _mm256_loadu_pd(values + k);
+        const __m256d product = _mm256_mul_pd(value, zero);
+        non_finite = _mm256_or_pd(non_finite, _mm256_cmp_pd(product, product, _CMP_UNORD_Q));
+        above = _mm256_or_pd(above, _mm256_cmp_pd(_mm256_andnot_pd(sign, value), limit, _CMP_GT_OQ));
+    }
+    return merge({_mm256_movemask_pd(non_finite) == 0, _mm256_movemask_pd(above) != 0},
+                 scan_row_scalar(values + k, n - k, tol));
+}
+
 #undef TELVORA_AVX2
 
 #endif
@@ -434,6 +475,7 @@ struct Dispatch {
     decltype(&largest_magnitude_scalar) largest_magnitude;
     decltype(&all_finite_scalar) all_finite;
     decltype(&divide_and_store_scalar) divide_and_store;
+    decltype(&scan_row_scalar) scan_row;
     const char* name;
 };
 
@@ -445,17 +487,17 @@ std::vector<Dispatch> runnable_sets() {
     if (__builtin_cpu_supports("avx2")) 
         sets.push_back({subtract_scaled_avx2, apply_updates_avx2, apply_updates_to_pair_avx2,
                         apply_updates_to_four_avx2, catch_up_and_subtract_avx2, largest_magnitude_avx2,
-                        all_finite_avx2, divide_and_store_avx2, "avx2"});
+                        all_finite_avx2, divide_and_store_avx2, scan_row_avx2, "avx2"});
     sets.push_back({subtract_scaled_sse2, apply_updates_sse2,
                     apply_updates_to_pair_in_turn<apply_updates_sse2>, apply_updates_to_four_in_turn<apply_updates_sse2>,
                     catch_up_then_subtract<apply_updates_sse2, subtract_scaled_rows_sse2>, largest_magnitude_sse2,
-                    all_finite_sse2, divide_and_store_scalar, "sse2"});
+                    all_finite_sse2, divide_and_store_scalar, scan_row_sse2, "sse2"});
 #endif
     sets.push_back({subtract_scaled_scalar, apply_updates_scalar,
                     apply_updates_to_pair_in_turn<apply_updates_scalar>,
                     apply_updates_to_four_in_turn<apply_updates_scalar>,
                     catch_up_then_subtract<apply_updates_scalar, subtract_scaled_rows_scalar>, largest_magnitude_scalar,
-                    all_finite_scalar, divide_and_store_scalar, "scalar"});
+                    all_finite_scalar, divide_and_store_scalar, scan_row_scalar, "scalar"});
     return sets;
 }
 
@@ -503,6 +545,8 @@ double divide_and_store(double* x, double pivot, std::size_t n_chunks, double* s
                         std::uint64_t* nonzero) {
     return dispatch().divide_and_store(x, pivot, n_chunks, slot, slot_stride, nonzero);
 }
+
+RowScan scan_row(const double* values, std::size_t n, double tol) { return dispatch().scan_row(values, n, tol); }
 
 const char* instruction_set() { return dispatch().name; }
 

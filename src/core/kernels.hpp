@@ -105,6 +105,14 @@ double divide_and_store(double* x, double pivot, std::size_t n_chunks, double* s
 // True when none of the n values is infinite or NaN.
 bool all_finite(const double* values, std::size_t n);
 
+// One pass over n values: whether all are finite and whether any has a magnitude above tol (a NaN
+// has none, as fabs(NaN) > tol is false).
+struct RowScan {
+    bool all_finite;
+    bool any_above_tol;
+};
+RowScan scan_row(const double* values, std::size_t n, double tol);
+
 // The name of the instruction set in use ("avx2", "sse2" or "scalar"), for benchmarks and reports.
 const char* instruction_set();
 

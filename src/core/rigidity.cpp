@@ -20,6 +20,21 @@ RigidityRow::RigidityRow(const NodeList& nodes, std::uint64_t i, std::uint64_t j
     }
 }
 
+void rigidity_entries(const NodeList& nodes, std::uint64_t i, std::uint64_t j, std::vector<std::uint64_t>& columns,
+                      std::vector<double>& values) {
+    const std::uint64_t dim = nodes[i].coordinates.size();
+    if (nodes[j].coordinates.size() != dim) throw FatalError("Nodes must all have the same dimension");
+    columns.clear();
+    values.clear();
+    for (std::uint64_t k = 0; k < dim; ++k) {
+        const double diff = nodes[i].coordinates[k] - nodes[j].coordinates[k];
+        columns.push_back(dim * i + k);
+        values.push_back(diff);
+        columns.push_back(dim * j + k);
+        values.push_back(-diff);
+    }
+}
+
 std::uint64_t max_rank(std::uint64_t n, std::uint64_t d) {
     std::uint64_t nd = 0;
     std::uint64_t dd = 0;

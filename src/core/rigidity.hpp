@@ -19,6 +19,13 @@ struct RigidityRow {
     RigidityRow(const NodeList& nodes, std::uint64_t i, std::uint64_t j);
 };
 
+// The non-zero blocks of the same row, as the constructor above writes them: column dim*i+k takes
+// diff_k, then column dim*j+k takes -diff_k, for k = 0 .. dim-1 (a later write to the same column
+// wins). `columns` and `values` are overwritten; their capacity is kept for the next edge.
+// Throws FatalError when the two nodes differ in dimension.
+void rigidity_entries(const NodeList& nodes, std::uint64_t i, std::uint64_t j, std::vector<std::uint64_t>& columns,
+                      std::vector<double>& values);
+
 // n*d - d(d+1)/2 in unsigned 64-bit arithmetic. Returns 0 where n*d < d(d+1)/2 rather
 // than wrapping around; throws std::overflow_error when a product does not fit 64 bits.
 std::uint64_t max_rank(std::uint64_t n, std::uint64_t d);

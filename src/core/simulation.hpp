@@ -37,6 +37,26 @@ Checker new_checker(const NodeList& nodes, double tol, PivotRule rule, std::uint
     }
 }
 
+// Hands the rigidity row of an edge to a checker: the blocked checker takes its 2d non-zero
+// entries alone, which spares building and scanning the dense row of every edge.
+class EdgeRows {
+public:
+    template <class Checker>
+    bool add(Checker& checker, const NodeList& nodes, const Edge& edge) {
+        if constexpr (std::is_same_v<Checker, BlockedRankChecker>) {
+            rigidity_entries(nodes, edge.i, edge.j, columns_, values_);
+            return checker.add_sparse_row(columns_.data(), values_.data(), columns_.size());
+        } else {
+            RigidityRow row(nodes, edge.i, edge.j);
+            return checker.add_row(std::move(row.entries));
+        }
+    }
+
+private:
+    std::vector<std::uint64_t> columns_;
+    std::vector<double> values_;
+};
+
 // What a pass does once a row comes out of elimination with an infinite or NaN value: go on to
 // the end, or stop there when the pass is thrown away after a breakdown anyway (both give the
 // same verdict, as a non-finite value never becomes finite again).
@@ -49,9 +69,9 @@ EdgeLabelling greedy_pass(const NodeList& nodes, const std::vector<Edge>& edges,
                           std::uint64_t max_rank, AtBreakdown at_breakdown = AtBreakdown::GoOn) {
     EdgeLabelling outcome;
     outcome.labels.reserve(edges.size());
+    EdgeRows rows;
     for (const Edge& edge : edges) {
-        RigidityRow row(nodes, edge.i, edge.j);
-        const bool independent = checker.add_row(std::move(row.entries));
+        const bool independent = rows.add(checker, nodes, edge);
         outcome.labels.push_back(independent ? 1 : 0);
         if (independent) outcome.accepted_edges.push_back(edge);
         if (checker.rank() == max_rank) break;
@@ -71,9 +91,9 @@ template <class Checker>
 PrefixRank prefix_rank_with(const NodeList& nodes, const std::vector<Edge>& edges, std::uint64_t m, double tol,
                             PivotRule rule, AtBreakdown at_breakdown = AtBreakdown::GoOn) {
     Checker checker = new_checker<Checker>(nodes, tol, rule, m);
+    EdgeRows rows;
     for (std::uint64_t k = 0; k < m; ++k) {
-        RigidityRow row(nodes, edges[k].i, edges[k].j);
-        checker.add_row(std::move(row.entries));
+        rows.add(checker, nodes, edges[k]);
         if (at_breakdown == AtBreakdown::Stop && checker.saw_non_finite_row()) break;
     }
     return PrefixRank{checker.rank(), checker.broke_down()};

@@ -1,7 +1,10 @@
 // Rigidity-matrix rows and the largest possible rank.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -30,6 +33,28 @@ TEST(RigidityRow, ZeroDifferenceGivesNegativeZeroInTheSecondBlock) {
 TEST(RigidityRow, MismatchedDimensionsAreFatal) {
     const NodeList nodes{{{0, 0}, 0}, {{1, 0, 0}, 1}};
     EXPECT_THROW(RigidityRow(nodes, 0, 1), FatalError);
+}
+
+// Writing the entries in their order over zeros spells out the dense row, signs of zeros included.
+TEST(RigidityRow, EntriesSpellOutTheDenseRow) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const NodeList nodes{{{2, 5, 1}, 0}, {{2, 1, 1}, 1}, {{inf, -3, 0.5}, 2}, {{inf, 1e308, -1e308}, 3}};
+    std::vector<std::uint64_t> columns;
+    std::vector<double> values;
+    for (std::uint64_t i = 0; i < nodes.size(); ++i)
+        for (std::uint64_t j = 0; j < nodes.size(); ++j) {
+            rigidity_entries(nodes, i, j, columns, values);
+            ASSERT_EQ(columns.size(), 6u);
+            ASSERT_EQ(values.size(), 6u);
+            std::vector<double> dense(12, 0.0);
+            for (std::size_t e = 0; e < columns.size(); ++e) dense[columns[e]] = values[e];
+            const RigidityRow row(nodes, i, j);
+            for (std::size_t k = 0; k < dense.size(); ++k)
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(dense[k]), std::bit_cast<std::uint64_t>(row.entries[k]))
+                    << i << " " << j << " column " << k;
+        }
+    const NodeList mixed{{{0, 0}, 0}, {{1, 0, 0}, 1}};
+    EXPECT_THROW(rigidity_entries(mixed, 0, 1, columns, values), FatalError);
 }
 
 TEST(MaxRank, FormulaAndChosenEdges) {
