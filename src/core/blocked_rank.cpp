@@ -71,19 +71,43 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
     else
         for (std::size_t c = 0; c < ncols_; ++c) x[position_[c]] = row[c];
     std::fill(x.begin() + static_cast<std::ptrdiff_t>(ncols_), x.end(), 0.0);
+    scratch_chunks_known_ = false;
     return add_scratch_row();
 }
 
+// The row's few chunks are kept track of through elimination, which spares clearing and scanning
+// the whole row where it stays zero.
 bool BlockedRankChecker::add_sparse_row(const std::uint64_t* columns, const double* values, std::size_t count) {
-    std::vector<double>& x = scratch_;
-    x.assign(padded_, 0.0);
-    for (std::size_t e = 0; e < count; ++e) {
+    for (std::size_t e = 0; e < count; ++e)
         if (columns[e] >= ncols_)
             throw FatalError("Column " + std::to_string(columns[e]) + " is out of range for ncols " +
                              std::to_string(ncols_));
-        x[position_[columns[e]]] = values[e];
+    std::vector<double>& x = scratch_;
+    if (scratch_chunks_known_) {
+        kernels::ChunkCursor cursor(scratch_chunks_.data(), 0, n_chunks_);
+        for (std::size_t c = cursor.next(); c < n_chunks_; c = cursor.next())
+            std::fill_n(x.begin() + static_cast<std::ptrdiff_t>(c * width), width, 0.0);
+    } else {
+        x.assign(padded_, 0.0);
     }
+    scratch_chunks_.assign(words_, 0);
+    for (std::size_t e = 0; e < count; ++e) {
+        const std::size_t p = position_[columns[e]];
+        x[p] = values[e];
+        scratch_chunks_[p / width / 64] |= std::uint64_t{1} << (p / width % 64);
+    }
+    scratch_chunks_known_ = true;
     return add_scratch_row();
+}
+
+// The largest-magnitude pivot in the caller's column order: the first column whose magnitude is
+// the largest (which is above tol where any is); padded_ if none is.
+std::size_t BlockedRankChecker::first_of_magnitude(const double* x, double largest, const std::uint64_t* chunks) const {
+    kernels::ChunkCursor cursor(chunks, 0, n_chunks_);
+    for (std::size_t c = cursor.next(); c < n_chunks_; c = cursor.next())
+        for (std::size_t k = c * width; k < (c + 1) * width; ++k)
+            if (std::fabs(x[k]) == largest) return k;
+    return padded_;
 }
 
 // Tests the row in scratch_ (storage order, padded with zeros) and stores it if independent.
@@ -92,13 +116,19 @@ bool BlockedRankChecker::add_scratch_row() {
     eliminate(x.data());
     // Most rows of a degenerate framework are dependent: one pass over the storage order finds
     // out, together with finiteness, before the pivot search in the caller's column order.
-    const kernels::RowScan scan = kernels::scan_row(x.data(), ncols_, tol_);
+    // Where the row's chunks are known, zeros lie outside them, never above tol when tol >= 0.
+    const bool known = scratch_chunks_known_ && skip_zeros_;
+    const kernels::RowScan scan = kernels::scan_row(x.data(), n_chunks_, tol_, known ? scratch_chunks_.data() : nullptr);
     if (!scan.all_finite) non_finite_row_seen_ = true;
     if (!scan.any_above_tol) return false;
-    const std::size_t pivot =
-        in_caller_order_ ? find_pivot(ncols_, tol_, rule_, [&](std::size_t c) { return x[c]; })
-                         : find_pivot(ncols_, tol_, rule_, [&](std::size_t c) { return x[position_[c]]; });
-    if (pivot == ncols_) return false;
+    std::size_t pivot = ncols_;
+    if (!in_caller_order_)
+        pivot = find_pivot(ncols_, tol_, rule_, [&](std::size_t c) { return x[position_[c]]; });
+    else if (rule_ == PivotRule::LargestMagnitude)
+        pivot = first_of_magnitude(x.data(), scan.largest, known ? scratch_chunks_.data() : nullptr);
+    else
+        pivot = find_pivot(ncols_, tol_, rule_, [&](std::size_t c) { return x[c]; });
+    if (pivot >= ncols_) return false;
     // Divided by its pivot, the row waits in the pending block for its back-substitution into the
     // older ones.
     Panel& block = panels_.back();
@@ -174,11 +204,16 @@ void BlockedRankChecker::eliminate(double* x) {
             // Zero times a non-finite factor is NaN, so such a row changes every chunk.
             const std::uint64_t* set = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
             kernels::subtract_scaled(x, stored(s), v, set, n_chunks_);
+            if (set == nullptr)
+                scratch_chunks_known_ = false;
+            else if (scratch_chunks_known_)
+                for (std::size_t w = 0; w < words_; ++w) scratch_chunks_[w] |= set[w];
             ++used;
         }
         last_used_ = used;
         return;
     }
+    scratch_chunks_known_ = false;  // rows gathered many at a time reach most chunks
     kernels::NeededRow needed[together];
     std::size_t waiting = 0;
     jobs_.resize(together + 1);
@@ -232,12 +267,17 @@ void BlockedRankChecker::eliminate(double* x) {
     last_used_ = used;
 }
 
-// The first stored row from s on whose factor in x is above tol (rank_ if none): most are not,
-// in a tight loop that keeps tol and the positions in registers.
+// The first stored row from s on whose factor in x is above tol (rank_ if none). Most are not:
+// four are looked at with one branch.
 std::size_t BlockedRankChecker::next_needed(const double* x, std::size_t s) const {
     const std::size_t* positions = pivot_positions_.data();
     const double tol = tol_;
     const std::size_t end = rank_;
+    for (; s + 4 <= end; s += 4) {
+        const bool any = (std::fabs(x[positions[s]]) > tol) | (std::fabs(x[positions[s + 1]]) > tol) |
+                         (std::fabs(x[positions[s + 2]]) > tol) | (std::fabs(x[positions[s + 3]]) > tol);
+        if (any) break;
+    }
     while (s < end && !(std::fabs(x[positions[s]]) > tol)) ++s;
     return s;
 }
@@ -453,9 +493,9 @@ bool BlockedRankChecker::broke_down() {
     while (panels_.size() > 1 || rank_ > panels_[0].first) {
         double bound = 0.0;
         for (std::size_t s = 0; s < rank_; ++s) {
-            const double* row = stored(s);
-            if (!all_finite(row, ncols_)) return true;
-            bound = std::max(bound, kernels::largest_magnitude(row, ncols_));
+            const kernels::RowScan scan = kernels::scan_row(stored(s), n_chunks_, tol_, nullptr);
+            if (!scan.all_finite) return true;
+            bound = std::max(bound, scan.largest);
         }
         for (std::size_t i = 0; i < panels_.size(); ++i)
             for (std::size_t t = panels_[i].first; t < panel_end(i); ++t)

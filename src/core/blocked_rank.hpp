@@ -99,6 +99,7 @@ private:
         return job.skip_zeros ? panel().slot_masks.data() : nullptr;
     }
     bool add_scratch_row();
+    std::size_t first_of_magnitude(const double* x, double largest, const std::uint64_t* chunks) const;
     void start_panel(Panel& block);
     bool take_factor(CatchUp& job, std::uint64_t* chunks, std::size_t t, double f);
     void plan(std::size_t s, std::size_t j);
@@ -121,6 +122,8 @@ private:
     std::vector<std::size_t> pivot_positions_;
     std::vector<std::uint64_t> applied_;       // row s has seen the updates of rows s+1 .. applied_[s]
     std::vector<double> scratch_;              // the row being added, in storage order
+    std::vector<std::uint64_t> scratch_chunks_;  // the chunks of scratch_ that may hold a non-zero
+    bool scratch_chunks_known_ = false;        // if not, any chunk may
     std::vector<Panel> panels_;                // the pending blocks, oldest first; the last one fills
     std::size_t active_ = 0;
     std::vector<std::uint64_t> pending_at_pivot_;  // per stored row: the last block's slots non-zero at its pivot

@@ -61,12 +61,6 @@ void apply_updates_scalar(double* row, const double* panel, std::size_t stride, 
     }
 }
 
-double largest_magnitude_scalar(const double* values, std::size_t n) {
-    double largest = 0.0;
-    for (std::size_t k = 0; k < n; ++k) largest = std::max(largest, std::fabs(values[k]));
-    return largest;
-}
-
 double divide_and_store_scalar(double* x, double pivot, std::size_t n_chunks, double* slot, std::size_t slot_stride,
                               std::uint64_t* nonzero) {
     std::fill_n(nonzero, chunk_set_words(n_chunks), 0);
@@ -91,17 +85,16 @@ bool all_finite_scalar(const double* values, std::size_t n) {
     return true;
 }
 
-RowScan scan_row_scalar(const double* values, std::size_t n, double tol) {
-    RowScan scan{true, false};
-    for (std::size_t k = 0; k < n; ++k) {
-        scan.all_finite = scan.all_finite && std::isfinite(values[k]);
-        scan.any_above_tol = scan.any_above_tol || std::fabs(values[k]) > tol;
-    }
+RowScan scan_row_scalar(const double* values, std::size_t n_chunks, double tol, const std::uint64_t* chunks) {
+    RowScan scan{true, false, 0.0};
+    ChunkCursor cursor(chunks, 0, n_chunks);
+    for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next())
+        for (std::size_t k = c * width; k < (c + 1) * width; ++k) {
+            scan.all_finite = scan.all_finite && std::isfinite(values[k]);
+            scan.any_above_tol = scan.any_above_tol || std::fabs(values[k]) > tol;
+            scan.largest = std::max(scan.largest, std::fabs(values[k]));
+        }
     return scan;
-}
-
-RowScan merge(RowScan vector_part, RowScan rest) {
-    return {vector_part.all_finite && rest.all_finite, vector_part.any_above_tol || rest.any_above_tol};
 }
 
 #ifdef TELVORA_X86
@@ -193,16 +186,6 @@ void apply_updates_sse2(double* row, const double* panel, std::size_t stride, co
     }
 }
 
-double largest_magnitude_sse2(const double* values, std::size_t n) {
-    const __m128d sign = _mm_set1_pd(-0.0);
-    __m128d largest = _mm_setzero_pd();
-    std::size_t k = 0;
-    for (; k + 2 <= n; k += 2) largest = _mm_max_pd(largest, _mm_andnot_pd(sign, _mm_loadu_pd(values + k)));
-    alignas(16) double lanes[2];
-    _mm_store_pd(lanes, largest);
-    return std::max({lanes[0], lanes[1], largest_magnitude_scalar(values + k, n - k)});
-}
-
 // x * 0 is NaN exactly when x is infinite or NaN, and an unordered comparison flags a NaN.
 bool all_finite_sse2(const double* values, std::size_t n) {
     const __m128d zero = _mm_setzero_pd();
@@ -215,18 +198,22 @@ bool all_finite_sse2(const double* values, std::size_t n) {
     return _mm_movemask_pd(flags) == 0 && all_finite_scalar(values + k, n - k);
 }
 
-RowScan scan_row_sse2(const double* values, std::size_t n, double tol) {
+RowScan scan_row_sse2(const double* values, std::size_t n_chunks, double tol, const std::uint64_t* chunks) {
     const __m128d zero = _mm_setzero_pd(), sign = _mm_set1_pd(-0.0), limit = _mm_set1_pd(tol);
-    __m128d non_finite = _mm_setzero_pd(), above = _mm_setzero_pd();
-    std::size_t k = 0;
-    for (; k + 2 <= n; k += 2) {
-        const __m128d value = _mm_loadu_pd(values + k);
-        const __m128d product = _mm_mul_pd(value, zero);
-        non_finite = _mm_or_pd(non_finite, _mm_cmpunord_pd(product, product));
-        above = _mm_or_pd(above, _mm_cmpgt_pd(_mm_andnot_pd(sign, value), limit));
-    }
-    return merge({_mm_movemask_pd(non_finite) == 0, _mm_movemask_pd(above) != 0},
-                 scan_row_scalar(values + k, n - k, tol));
+    __m128d non_finite = _mm_setzero_pd(), above = _mm_setzero_pd(), largest = _mm_setzero_pd();
+    ChunkCursor cursor(chunks, 0, n_chunks);
+    for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next())
+        for (std::size_t k = c * width; k < (c + 1) * width; k += 2) {
+            const __m128d value = _mm_loadu_pd(values + k);
+            const __m128d product = _mm_mul_pd(value, zero);
+            const __m128d magnitude = _mm_andnot_pd(sign, value);
+            non_finite = _mm_or_pd(non_finite, _mm_cmpunord_pd(product, product));
+            above = _mm_or_pd(above, _mm_cmpgt_pd(magnitude, limit));
+            largest = _mm_max_pd(magnitude, largest);  // the second operand where the first is NaN
+        }
+    alignas(16) double lanes[2];
+    _mm_store_pd(lanes, largest);
+    return {_mm_movemask_pd(non_finite) == 0, _mm_movemask_pd(above) != 0, std::max(lanes[0], lanes[1])};
 }
 
 __attribute__((target("avx2"))) void subtract_scaled_avx2(double* row, const double* stored, double v,
@@ -366,17 +353,6 @@ __attribute__((target("avx2"))) void catch_up_and_subtract_avx2(double* x, const
     }
 }
 
-__attribute__((target("avx2"))) double largest_magnitude_avx2(const double* values, std::size_t n) {
-    const __m256d sign = _mm256_set1_pd(-0.0);
-    __m256d largest = _mm256_setzero_pd();
-    std::size_t k = 0;
-    for (; k + 4 <= n; k += 4)
-        largest = _mm256_max_pd(largest, _mm256_andnot_pd(sign, _mm256_loadu_pd(values + k)));
-    alignas(32) double lanes[4];
-    _mm256_store_pd(lanes, largest);
-    return std::max({lanes[0], lanes[1], lanes[2], lanes[3], largest_magnitude_scalar(values + k, n - k)});
-}
-
 // A NaN compares unequal to zero and is passed over by the maximum, as in the plain loop. (Without
 // AVX2 the plain loop serves: one pass per stored row is not where the time goes.)
 __attribute__((target("avx2"))) double divide_and_store_avx2(double* x, double pivot, std::size_t n_chunks,
@@ -412,18 +388,25 @@ __attribute__((target("avx2"))) bool all_finite_avx2(const double* values, std::
     return _mm256_movemask_pd(flags) == 0 && all_finite_scalar(values + k, n - k);
 }
 
-__attribute__((target("avx2"))) RowScan scan_row_avx2(const double* values, std::size_t n, double tol) {
+// x * 0 is NaN exactly when x is infinite or NaN; |x| > tol is false for a NaN (ordered compare).
+__attribute__((target("avx2"))) RowScan scan_row_avx2(const double* values, std::size_t n_chunks, double tol,
+                                                      const std::uint64_t* chunks) {
     const __m256d zero = _mm256_setzero_pd(), sign = _mm256_set1_pd(-0.0), limit = _mm256_set1_pd(tol);
-    __m256d non_finite = _mm256_setzero_pd(), above = _mm256_setzero_pd();
-    std::size_t k = 0;
-    for (; k + 4 <= n; k += 4) {
-        const __m256d value = _mm256_loadu_pd(values + k);
-        const __m256d product = _mm256_mul_pd(value, zero);
-        non_finite = _mm256_or_pd(non_finite, _mm256_cmp_pd(product, product, _CMP_UNORD_Q));
-        above = _mm256_or_pd(above, _mm256_cmp_pd(_mm256_andnot_pd(sign, value), limit, _CMP_GT_OQ));
-    }
-    return merge({_mm256_movemask_pd(non_finite) == 0, _mm256_movemask_pd(above) != 0},
-                 scan_row_scalar(values + k, n - k, tol));
+    __m256d non_finite = _mm256_setzero_pd(), above = _mm256_setzero_pd(), largest = _mm256_setzero_pd();
+    ChunkCursor cursor(chunks, 0, n_chunks);
+    for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next())
+        for (std::size_t k = c * width; k < (c + 1) * width; k += 4) {
+            const __m256d value = _mm256_loadu_pd(values + k);
+            const __m256d product = _mm256_mul_pd(value, zero);
+            const __m256d magnitude = _mm256_andnot_pd(sign, value);
+            non_finite = _mm256_or_pd(non_finite, _mm256_cmp_pd(product, product, _CMP_UNORD_Q));
+            above = _mm256_or_pd(above, _mm256_cmp_pd(magnitude, limit, _CMP_GT_OQ));
+            largest = _mm256_max_pd(magnitude, largest);  // the second operand where the first is NaN
+        }
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, largest);
+    return {_mm256_movemask_pd(non_finite) == 0, _mm256_movemask_pd(above) != 0,
+            std::max({lanes[0], lanes[1], lanes[2], lanes[3]})};
 }
 
 #undef TELVORA_AVX2
@@ -472,7 +455,6 @@ struct Dispatch {
     decltype(&apply_updates_to_pair_in_turn<apply_updates_scalar>) apply_updates_to_pair;
     decltype(&apply_updates_to_four_in_turn<apply_updates_scalar>) apply_updates_to_four;
     decltype(&catch_up_then_subtract<apply_updates_scalar, subtract_scaled_rows_scalar>) catch_up_and_subtract;
-    decltype(&largest_magnitude_scalar) largest_magnitude;
     decltype(&all_finite_scalar) all_finite;
     decltype(&divide_and_store_scalar) divide_and_store;
     decltype(&scan_row_scalar) scan_row;
@@ -486,17 +468,17 @@ std::vector<Dispatch> runnable_sets() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) 
         sets.push_back({subtract_scaled_avx2, apply_updates_avx2, apply_updates_to_pair_avx2,
-                        apply_updates_to_four_avx2, catch_up_and_subtract_avx2, largest_magnitude_avx2,
+                        apply_updates_to_four_avx2, catch_up_and_subtract_avx2,
                         all_finite_avx2, divide_and_store_avx2, scan_row_avx2, "avx2"});
     sets.push_back({subtract_scaled_sse2, apply_updates_sse2,
                     apply_updates_to_pair_in_turn<apply_updates_sse2>, apply_updates_to_four_in_turn<apply_updates_sse2>,
-                    catch_up_then_subtract<apply_updates_sse2, subtract_scaled_rows_sse2>, largest_magnitude_sse2,
+                    catch_up_then_subtract<apply_updates_sse2, subtract_scaled_rows_sse2>,
                     all_finite_sse2, divide_and_store_scalar, scan_row_sse2, "sse2"});
 #endif
     sets.push_back({subtract_scaled_scalar, apply_updates_scalar,
                     apply_updates_to_pair_in_turn<apply_updates_scalar>,
                     apply_updates_to_four_in_turn<apply_updates_scalar>,
-                    catch_up_then_subtract<apply_updates_scalar, subtract_scaled_rows_scalar>, largest_magnitude_scalar,
+                    catch_up_then_subtract<apply_updates_scalar, subtract_scaled_rows_scalar>,
                     all_finite_scalar, divide_and_store_scalar, scan_row_scalar, "scalar"});
     return sets;
 }
@@ -537,8 +519,6 @@ void catch_up_and_subtract(double* x, const NeededRow* rows, std::size_t count, 
     dispatch().catch_up_and_subtract(x, rows, count, panel, stride, visit, n_chunks);
 }
 
-double largest_magnitude(const double* values, std::size_t n) { return dispatch().largest_magnitude(values, n); }
-
 bool all_finite(const double* values, std::size_t n) { return dispatch().all_finite(values, n); }
 
 double divide_and_store(double* x, double pivot, std::size_t n_chunks, double* slot, std::size_t slot_stride,
@@ -546,7 +526,9 @@ double divide_and_store(double* x, double pivot, std::size_t n_chunks, double* s
     return dispatch().divide_and_store(x, pivot, n_chunks, slot, slot_stride, nonzero);
 }
 
-RowScan scan_row(const double* values, std::size_t n, double tol) { return dispatch().scan_row(values, n, tol); }
+RowScan scan_row(const double* values, std::size_t n_chunks, double tol, const std::uint64_t* chunks) {
+    return dispatch().scan_row(values, n_chunks, tol, chunks);
+}
 
 const char* instruction_set() { return dispatch().name; }
 

@@ -92,9 +92,6 @@ void catch_up_and_subtract(double* x, const NeededRow* rows, std::size_t count, 
                            std::size_t stride, const std::uint64_t* visit, std::size_t n_chunks);
 constexpr std::size_t max_needed_rows = 8;
 
-// The largest magnitude among n finite values (0 for none).
-double largest_magnitude(const double* values, std::size_t n);
-
 // Divides the first n_chunks chunks of x by pivot, one element at a time, in place, and copies the
 // quotients to `slot` (chunk c at slot + c * slot_stride). Fills `nonzero`, a chunk set, with the
 // chunks that hold a quotient other than zero (a NaN counts as one) and returns the largest
@@ -105,13 +102,15 @@ double divide_and_store(double* x, double pivot, std::size_t n_chunks, double* s
 // True when none of the n values is infinite or NaN.
 bool all_finite(const double* values, std::size_t n);
 
-// One pass over n values: whether all are finite and whether any has a magnitude above tol (a NaN
-// has none, as fabs(NaN) > tol is false).
+// One pass over the chunks of `chunks` (a set, or null for all) among the first n_chunks: whether
+// all their values are finite, whether any has a magnitude above tol (a NaN has none, as
+// fabs(NaN) > tol is false) and the largest magnitude among them (0 for none; NaNs passed over).
 struct RowScan {
     bool all_finite;
     bool any_above_tol;
+    double largest;
 };
-RowScan scan_row(const double* values, std::size_t n, double tol);
+RowScan scan_row(const double* values, std::size_t n_chunks, double tol, const std::uint64_t* chunks);
 
 // The name of the instruction set in use ("avx2", "sse2" or "scalar"), for benchmarks and reports.
 const char* instruction_set();

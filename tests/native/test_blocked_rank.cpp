@@ -217,9 +217,10 @@ TEST_P(EveryInstructionSet, OverflowInUpdatesLeftPendingIsABreakdown) {
 }
 
 TEST_P(EveryInstructionSet, LargestMagnitudeOfFiniteValues) {
+    constexpr std::size_t width = kernels::chunk_width;
     std::mt19937_64 gen(13);
     for (int round = 0; round < 200; ++round) {
-        std::vector<double> values(gen() % 40);
+        std::vector<double> values((gen() % 4) * width);
         for (double& x : values) {
             const std::uint64_t pick = gen() % 5;
             x = pick == 0 ? -0.0 : pick == 1 ? 5e-324 : std::ldexp(static_cast<double>(gen() % 2001) - 1000.0,
@@ -227,8 +228,8 @@ TEST_P(EveryInstructionSet, LargestMagnitudeOfFiniteValues) {
         }
         double expected = 0.0;
         for (double x : values) expected = std::max(expected, std::fabs(x));
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(kernels::largest_magnitude(values.data(), values.size())),
-                  std::bit_cast<std::uint64_t>(expected))
+        const kernels::RowScan scan = kernels::scan_row(values.data(), values.size() / width, 1e-9, nullptr);
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(scan.largest), std::bit_cast<std::uint64_t>(expected))
             << "round " << round;
     }
 }
@@ -451,21 +452,33 @@ TEST_P(EveryInstructionSet, ScanningARowFindsNonFiniteValuesAndValuesAboveTol) {
     const double inf = std::numeric_limits<double>::infinity(), nan_value = std::numeric_limits<double>::quiet_NaN();
     const double specials[] = {0.0, -0.0, 1e-9, -1e-9, 5e-324, inf, -inf, nan_value, -nan_value, 1e308};
     const double tolerances[] = {1e-9, 0.0, -1.0, 1e308, inf, nan_value};
+    constexpr std::size_t width = kernels::chunk_width;
     std::mt19937_64 gen(31);
-    for (int round = 0; round < 2000; ++round) {
-        std::vector<double> values(gen() % 41);
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t n_chunks = gen() % 70;
+        std::vector<double> values(n_chunks * width);
+        // Mostly ordinary values with a few special ones, so that a chunk often holds only one.
         for (double& x : values)
-            x = gen() % 8 == 0 ? specials[gen() % std::size(specials)]
-                               : std::ldexp(static_cast<double>(gen() % 2001) - 1000.0, static_cast<int>(gen() % 80) - 50);
+            x = gen() % 40 == 0 ? specials[gen() % std::size(specials)]
+                                : std::ldexp(static_cast<double>(gen() % 2001) - 1000.0, static_cast<int>(gen() % 80) - 50);
+        std::vector<std::uint64_t> set(kernels::chunk_set_words(n_chunks) + 1);
+        for (auto& word : set) word = gen() & gen();
+        const bool all = round % 3 == 0;
         const double tol = tolerances[gen() % std::size(tolerances)];
         bool finite = true, above = false;
-        for (double x : values) {
-            finite = finite && std::isfinite(x);
-            above = above || std::fabs(x) > tol;
+        double largest = 0.0;
+        for (std::size_t c = 0; c < n_chunks; ++c) {
+            if (!all && !((set[c / 64] >> (c % 64)) & 1u)) continue;
+            for (std::size_t k = c * width; k < (c + 1) * width; ++k) {
+                finite = finite && std::isfinite(values[k]);
+                above = above || std::fabs(values[k]) > tol;
+                if (std::fabs(values[k]) > largest) largest = std::fabs(values[k]);
+            }
         }
-        const kernels::RowScan scan = kernels::scan_row(values.data(), values.size(), tol);
+        const kernels::RowScan scan = kernels::scan_row(values.data(), n_chunks, tol, all ? nullptr : set.data());
         ASSERT_EQ(scan.all_finite, finite) << "round " << round;
         ASSERT_EQ(scan.any_above_tol, above) << "round " << round << " tol " << tol;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(scan.largest), std::bit_cast<std::uint64_t>(largest)) << "round " << round;
     }
 }
 
@@ -473,20 +486,24 @@ TEST_P(EveryInstructionSet, ScanningARowFindsNonFiniteValuesAndValuesAboveTol) {
 TEST_P(EveryInstructionSet, SparseRowsMatchDenseRows) {
     std::mt19937_64 gen(37);
     const Layout layouts[] = {Layout::Random, Layout::Coplanar, Layout::Coincident, Layout::Grid, Layout::Huge};
-    for (int round = 0; round < 12; ++round)
+    for (int round = 0; round < 16; ++round)
         for (Layout layout : layouts) {
-            const std::uint64_t d = 2 + round % 2, n = 4 + gen() % 30;
+            const std::uint64_t d = 2 + round % 2, n = 4 + gen() % (round < 12 ? 30 : 80);
             const NodeList nodes = framework(layout, n, d, gen);
             const double tol = round % 3 == 0 ? 0.0 : 1e-9;
-            const PivotRule rule = round % 4 == 3 ? PivotRule::LargestMagnitude : PivotRule::FirstAboveTolerance;
+            const PivotRule rule = round % 4 >= 2 ? PivotRule::LargestMagnitude : PivotRule::FirstAboveTolerance;
             IncrementalRankChecker literal(n * d, tol, rule);
-            BlockedRankChecker blocked(n * d, tol, rule, round % 5 == 0 ? 1 : d);
+            BlockedRankChecker blocked(n * d, tol, rule, round % 8 < 4 ? 1 : d);
             std::vector<std::uint64_t> columns;
             std::vector<double> values;
+            // Now and then a dense row in between, after which the scratch row is cleared in full.
             for (const Edge& e : upper_triangular_edges(n)) {
+                const std::vector<double> dense = RigidityRow(nodes, e.i, e.j).entries;
                 rigidity_entries(nodes, e.i, e.j, columns, values);
-                ASSERT_EQ(literal.add_row(RigidityRow(nodes, e.i, e.j).entries),
-                          blocked.add_sparse_row(columns.data(), values.data(), columns.size()));
+                ASSERT_EQ(literal.add_row(dense), gen() % 5 == 0
+                                                      ? blocked.add_row(dense)
+                                                      : blocked.add_sparse_row(columns.data(), values.data(),
+                                                                               columns.size()));
             }
             expect_same_state(literal, blocked, tol, "round " + std::to_string(round));
         }
