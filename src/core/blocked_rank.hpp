@@ -20,6 +20,8 @@ namespace telvora {
 // - Rows are stored coordinate by coordinate (all x, then all y, ...) when built from nodes of
 //   `interleave` coordinates, which gathers exact zeros into whole chunks of columns, and each
 //   row keeps the set of chunks that may hold anything but zeros.
+// - A row handed over as its non-zero entries (the rows of a rigidity matrix have 2d) keeps track
+//   of the chunks it may hold non-zeros in through elimination: only those are cleared and scanned.
 // - Work on zeros is skipped: an update whose chunk is all zeros, a factor read from a chunk of
 //   zeros (it is a zero, never above tol), an elimination step over a chunk of zeros. With finite
 //   factors that can only turn a -0.0 into +0.0, so it is done only when tol >= 0, where the sign
