@@ -299,22 +299,6 @@ double BlockedRankChecker::up_to_date_entry(const CatchUp& job, const std::uint6
     return value;
 }
 
-// Takes f as the factor of update t when it is above tol; says whether it was.
-inline bool BlockedRankChecker::take_factor(CatchUp& job, std::uint64_t* chunks, std::size_t t, double f) {
-    if (!(std::fabs(f) > tol_)) return false;
-    const std::size_t slot = t - panel().first;
-    job.factors[slot] = f;
-    job.slots |= std::uint64_t{1} << slot;
-    if (!job.skip_zeros) return true;
-    if (!std::isfinite(f)) {
-        job.skip_zeros = false;  // zero times this factor is NaN: every chunk changes
-        return true;
-    }
-    const std::uint64_t* reach = pending_support(slot);
-    for (std::size_t w = 0; w < words_; ++w) chunks[w] |= reach[w];
-    return true;
-}
-
 // Plans stored row s into job j: the factor of update t is the row's entry at t's pivot after the
 // updates before t, so the pivot entries alone give every factor up front. Each entry starts as
 // the row's and, as soon as a factor is taken, receives that update's subtraction, all the later
@@ -328,7 +312,6 @@ void BlockedRankChecker::plan(std::size_t s, std::size_t j) {
     CatchUp& job = jobs_[j];
     std::uint64_t* chunks = job_chunks_.data() + j * words_;
     job.row = s;
-    job.slots = 0;
     job.skip_zeros = skip_zeros_;
     std::fill_n(chunks, words_, 0);
     const Panel& block = panel();
@@ -341,11 +324,18 @@ void BlockedRankChecker::plan(std::size_t s, std::size_t j) {
         const std::size_t p = pivot_positions_[block.first + slot];
         entries[slot] = !skip_zeros_ || contains(own, p / width) ? row[p] : 0.0;
     }
-    for (std::size_t slot = begin; slot < end; ++slot) {
+    job.slots = kernels::take_factors(entries, begin, end, block.at_pivots.data(), block.stride, tol_);
+    for (std::uint64_t m = job.slots; m != 0; m &= m - 1) {
+        const int slot = std::countr_zero(m);
         const double f = entries[slot];
-        if (!take_factor(job, chunks, block.first + slot, f)) continue;
-        const double* effects = block.at_pivots.data() + slot * block.stride;
-        for (std::size_t later = slot + 1; later < end; ++later) entries[later] = entries[later] - effects[later] * f;
+        job.factors[slot] = f;
+        if (!job.skip_zeros) continue;
+        if (!std::isfinite(f)) {
+            job.skip_zeros = false;  // zero times this factor is NaN: every chunk changes
+            continue;
+        }
+        const std::uint64_t* reach = pending_support(static_cast<std::size_t>(slot));
+        for (std::size_t w = 0; w < words_; ++w) chunks[w] |= reach[w];
     }
 }
 

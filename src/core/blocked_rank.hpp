@@ -103,7 +103,6 @@ private:
     bool add_scratch_row();
     std::size_t first_of_magnitude(const double* x, double largest, const std::uint64_t* chunks) const;
     void start_panel(Panel& block);
-    bool take_factor(CatchUp& job, std::uint64_t* chunks, std::size_t t, double f);
     void plan(std::size_t s, std::size_t j);
     void finish(const CatchUp& job, const std::uint64_t* chunks);
     void prefetch(const CatchUp& job, const std::uint64_t* chunks);

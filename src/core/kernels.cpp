@@ -85,6 +85,19 @@ bool all_finite_scalar(const double* values, std::size_t n) {
     return true;
 }
 
+std::uint64_t take_factors_scalar(double* entries, std::size_t begin, std::size_t end, const double* effects,
+                                  std::size_t stride, double tol) {
+    std::uint64_t taken = 0;
+    for (std::size_t t = begin; t < end; ++t) {
+        const double f = entries[t];
+        if (!(std::fabs(f) > tol)) continue;
+        taken |= std::uint64_t{1} << t;
+        const double* row = effects + t * stride;
+        for (std::size_t u = t + 1; u < end; ++u) entries[u] = entries[u] - row[u] * f;
+    }
+    return taken;
+}
+
 RowScan scan_row_scalar(const double* values, std::size_t n_chunks, double tol, const std::uint64_t* chunks) {
     RowScan scan{true, false, 0.0};
     ChunkCursor cursor(chunks, 0, n_chunks);
@@ -388,6 +401,25 @@ __attribute__((target("avx2"))) bool all_finite_avx2(const double* values, std::
     return _mm256_movemask_pd(flags) == 0 && all_finite_scalar(values + k, n - k);
 }
 
+__attribute__((target("avx2"))) std::uint64_t take_factors_avx2(double* entries, std::size_t begin, std::size_t end,
+                                                                const double* effects, std::size_t stride,
+                                                                double tol) {
+    std::uint64_t taken = 0;
+    for (std::size_t t = begin; t < end; ++t) {
+        const double f = entries[t];
+        if (!(std::fabs(f) > tol)) continue;
+        taken |= std::uint64_t{1} << t;
+        const double* row = effects + t * stride;
+        const __m256d factor = _mm256_set1_pd(f);
+        std::size_t u = t + 1;
+        for (; u + 4 <= end; u += 4)
+            _mm256_storeu_pd(entries + u, _mm256_sub_pd(_mm256_loadu_pd(entries + u),
+                                                        _mm256_mul_pd(_mm256_loadu_pd(row + u), factor)));
+        for (; u < end; ++u) entries[u] = entries[u] - row[u] * f;
+    }
+    return taken;
+}
+
 // x * 0 is NaN exactly when x is infinite or NaN; |x| > tol is false for a NaN (ordered compare).
 __attribute__((target("avx2"))) RowScan scan_row_avx2(const double* values, std::size_t n_chunks, double tol,
                                                       const std::uint64_t* chunks) {
@@ -458,6 +490,7 @@ struct Dispatch {
     decltype(&all_finite_scalar) all_finite;
     decltype(&divide_and_store_scalar) divide_and_store;
     decltype(&scan_row_scalar) scan_row;
+    decltype(&take_factors_scalar) take_factors;
     const char* name;
 };
 
@@ -469,17 +502,17 @@ std::vector<Dispatch> runnable_sets() {
     if (__builtin_cpu_supports("avx2")) 
         sets.push_back({subtract_scaled_avx2, apply_updates_avx2, apply_updates_to_pair_avx2,
                         apply_updates_to_four_avx2, catch_up_and_subtract_avx2,
-                        all_finite_avx2, divide_and_store_avx2, scan_row_avx2, "avx2"});
+                        all_finite_avx2, divide_and_store_avx2, scan_row_avx2, take_factors_avx2, "avx2"});
     sets.push_back({subtract_scaled_sse2, apply_updates_sse2,
                     apply_updates_to_pair_in_turn<apply_updates_sse2>, apply_updates_to_four_in_turn<apply_updates_sse2>,
                     catch_up_then_subtract<apply_updates_sse2, subtract_scaled_rows_sse2>,
-                    all_finite_sse2, divide_and_store_scalar, scan_row_sse2, "sse2"});
+                    all_finite_sse2, divide_and_store_scalar, scan_row_sse2, take_factors_scalar, "sse2"});
 #endif
     sets.push_back({subtract_scaled_scalar, apply_updates_scalar,
                     apply_updates_to_pair_in_turn<apply_updates_scalar>,
                     apply_updates_to_four_in_turn<apply_updates_scalar>,
                     catch_up_then_subtract<apply_updates_scalar, subtract_scaled_rows_scalar>,
-                    all_finite_scalar, divide_and_store_scalar, scan_row_scalar, "scalar"});
+                    all_finite_scalar, divide_and_store_scalar, scan_row_scalar, take_factors_scalar, "scalar"});
     return sets;
 }
 
@@ -524,6 +557,11 @@ bool all_finite(const double* values, std::size_t n) { return dispatch().all_fin
 double divide_and_store(double* x, double pivot, std::size_t n_chunks, double* slot, std::size_t slot_stride,
                         std::uint64_t* nonzero) {
     return dispatch().divide_and_store(x, pivot, n_chunks, slot, slot_stride, nonzero);
+}
+
+std::uint64_t take_factors(double* entries, std::size_t begin, std::size_t end, const double* effects,
+                           std::size_t stride, double tol) {
+    return dispatch().take_factors(entries, begin, end, effects, stride, tol);
 }
 
 RowScan scan_row(const double* values, std::size_t n_chunks, double tol, const std::uint64_t* chunks) {

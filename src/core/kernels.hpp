@@ -99,6 +99,15 @@ constexpr std::size_t max_needed_rows = 8;
 double divide_and_store(double* x, double pivot, std::size_t n_chunks, double* slot, std::size_t slot_stride,
                         std::uint64_t* nonzero);
 
+// Works out which of a block's pending updates a row takes, and with what factors. entries[t], for
+// the slots t in [begin, end), holds the row's entry at slot t's pivot; effects[t * stride + u] is
+// what update t subtracts, per unit of its factor, from the entry at slot u's pivot. Slot by slot,
+// an entry whose magnitude is above tol is taken as the factor f of its update and every later
+// entry e becomes e - effects[t * stride + u] * f, one element at a time, never fused. Returns the
+// slots taken (bit t); their entries are then their factors. Nothing past end is touched.
+std::uint64_t take_factors(double* entries, std::size_t begin, std::size_t end, const double* effects,
+                           std::size_t stride, double tol);
+
 // True when none of the n values is infinite or NaN.
 bool all_finite(const double* values, std::size_t n);
 

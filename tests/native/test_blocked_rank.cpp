@@ -482,6 +482,36 @@ TEST_P(EveryInstructionSet, ScanningARowFindsNonFiniteValuesAndValuesAboveTol) {
     }
 }
 
+// The factors of a row's pending updates against the slot-by-slot loop written out here, on
+// blocks of every width, with zeros, values at tol and non-finite entries among them.
+TEST_P(EveryInstructionSet, TakingFactorsMatchesTheSlotBySlotLoop) {
+    const double inf = std::numeric_limits<double>::infinity(), nan_value = std::numeric_limits<double>::quiet_NaN();
+    const double specials[] = {0.0, -0.0, 1e-9, -1e-9, inf, nan_value, 1e300};
+    std::mt19937_64 gen(41);
+    std::uniform_real_distribution<double> unit(-2.0, 2.0);
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t stride = 1 + gen() % BlockedRankChecker::max_block_size;
+        const std::size_t end = gen() % (stride + 1), begin = end == 0 ? 0 : gen() % (end + 1);
+        const double tol = round % 5 == 0 ? 0.0 : 1e-9;
+        std::vector<double> effects(stride * stride);
+        for (double& e : effects) e = gen() % 4 == 0 ? 0.0 : gen() % 200 == 0 ? specials[gen() % 7] : unit(gen);
+        std::vector<double> entries(BlockedRankChecker::max_block_size);
+        for (double& e : entries) e = gen() % 3 == 0 ? specials[gen() % 7] : unit(gen);
+        std::vector<double> expected = entries;
+        std::uint64_t expected_taken = 0;
+        for (std::size_t t = begin; t < end; ++t) {
+            const double f = expected[t];
+            if (!(std::fabs(f) > tol)) continue;
+            expected_taken |= std::uint64_t{1} << t;
+            for (std::size_t u = t + 1; u < end; ++u) expected[u] = expected[u] - effects[t * stride + u] * f;
+        }
+        const std::uint64_t taken = kernels::take_factors(entries.data(), begin, end, effects.data(), stride, tol);
+        ASSERT_EQ(taken, expected_taken) << "round " << round;
+        for (std::size_t u = 0; u < entries.size(); ++u)
+            ASSERT_TRUE(same_value(entries[u], expected[u], false)) << "round " << round << " entry " << u;
+    }
+}
+
 // The rows of a framework handed over as their non-zero entries give what the dense rows give.
 TEST_P(EveryInstructionSet, SparseRowsMatchDenseRows) {
     std::mt19937_64 gen(37);
