@@ -1,9 +1,14 @@
 // Distance geometry: Gram matrix, Jacobi eigen-decomposition, classical scaling and stress.
 #include "reconstruct.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "errors.hpp"
 #include "memory.hpp"
@@ -44,17 +49,34 @@ struct RowMax {
     std::uint64_t col;
 };
 
+// The largest magnitude first (NaN passed over, as max(x, acc) keeps acc when x is NaN), then its
+// first column: the same answer as one pass that takes each strictly greater value, without that
+// pass's chain of comparisons.
 RowMax scan_row(const std::vector<double>& m, std::uint64_t i, std::uint64_t n) {
-    RowMax r{0.0, n};
     const double* row = m.data() + i * n;
-    for (std::uint64_t j = i + 1; j < n; ++j) {
-        const double x = std::fabs(row[j]);
-        if (x > r.value) {
-            r.value = x;
-            r.col = j;
-        }
+    std::uint64_t j = i + 1;
+    double largest = 0.0;
+#if defined(__SSE2__)
+    const __m128d sign = _mm_set1_pd(-0.0);
+    __m128d acc[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
+    for (; j + 8 <= n; j += 8)
+        for (int k = 0; k < 4; ++k) acc[k] = _mm_max_pd(_mm_andnot_pd(sign, _mm_loadu_pd(row + j + 2 * k)), acc[k]);
+    alignas(16) double lanes[8];
+    for (int k = 0; k < 4; ++k) _mm_store_pd(lanes + 2 * k, acc[k]);
+    for (double lane : lanes) largest = std::max(largest, lane);
+#endif
+    for (; j < n; ++j) largest = std::max(largest, std::fabs(row[j]));
+    if (!(largest > 0.0)) return RowMax{0.0, n};
+    std::uint64_t col = i + 1;
+#if defined(__SSE2__)
+    const __m128d target = _mm_set1_pd(largest);
+    for (; col + 2 <= n; col += 2) {
+        const int hit = _mm_movemask_pd(_mm_cmpeq_pd(_mm_andnot_pd(sign, _mm_loadu_pd(row + col)), target));
+        if (hit != 0) return RowMax{largest, col + ((hit & 1) != 0 ? 0 : 1)};
     }
-    return r;
+#endif
+    while (std::fabs(row[col]) != largest) ++col;
+    return RowMax{largest, col};
 }
 
 // Merges a changed entry into a row maximum whose column did not change.
@@ -126,9 +148,10 @@ EigenDecomposition jacobi_eig(const std::vector<double>& a, std::uint64_t n) {
     const std::uint64_t count = checked_multiply(n, n);
     require_allocatable(count, sizeof(double));
     std::vector<double> m(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(count));
+    // V is kept transposed: a rotation then changes two contiguous rows of it, not two columns.
     require_allocatable(count, sizeof(double));
-    std::vector<double> v(count, 0.0);
-    for (std::uint64_t i = 0; i < n; ++i) v[i * n + i] = 1.0;
+    std::vector<double> vt(count, 0.0);
+    for (std::uint64_t i = 0; i < n; ++i) vt[i * n + i] = 1.0;
 
     // The pivot is the first entry of largest magnitude in row-major order over the strict
     // upper triangle. Keeping each row's maximum (first column on ties) and taking the first
@@ -182,11 +205,13 @@ EigenDecomposition jacobi_eig(const std::vector<double>& a, std::uint64_t n) {
         m[p * n + q] = 0.0;
         m[q * n + p] = 0.0;
 
+        double* vp = vt.data() + p * n;
+        double* vq = vt.data() + q * n;
         for (std::uint64_t k = 0; k < n; ++k) {
-            const double x = v[k * n + p];
-            const double y = v[k * n + q];
-            v[k * n + p] = c * x - s * y;
-            v[k * n + q] = y * c + x * s;
+            const double x = vp[k];
+            const double y = vq[k];
+            vp[k] = c * x - s * y;
+            vq[k] = y * c + x * s;
         }
         ++rotations;
 
@@ -230,8 +255,10 @@ EigenDecomposition jacobi_eig(const std::vector<double>& a, std::uint64_t n) {
     for (std::uint64_t k = 0; k < n; ++k) result.eigenvalues[k] = pairs[k].value;
     // Reuse M's storage for the reordered vectors; M is no longer needed.
     result.eigenvectors = std::move(m);
-    for (std::uint64_t i = 0; i < n; ++i)
-        for (std::uint64_t k = 0; k < n; ++k) result.eigenvectors[i * n + k] = v[i * n + pairs[k].index];
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const double* column = vt.data() + pairs[k].index * n;
+        for (std::uint64_t i = 0; i < n; ++i) result.eigenvectors[i * n + k] = column[i];
+    }
     return result;
 }
 

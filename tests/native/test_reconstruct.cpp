@@ -594,6 +594,26 @@ TEST(JacobiEig, NaNInputTerminates) {
     EXPECT_EQ(eig_of(cases[0].second).rotations, 0u);
 }
 
+// A NaN in a long row must not hide the row's largest entry, wherever the two fall in the row:
+// the first pivot decides the whole sequence of rotations.
+TEST(JacobiEig, NaNInALongRowLeavesItsLargestEntryThePivot) {
+    for (std::size_t n : {12u, 19u, 33u})
+        for (std::size_t big = 1; big < n; big += 3)
+            for (std::size_t gap : {2u, 8u, 16u}) {
+                Matrix a = random_matrix(n, 7 * n + big, true, -0.1, 0.1);
+                const std::size_t nan_col = big + gap < n ? big + gap : 1 + (big + gap) % (n - 1);
+                if (nan_col == big) continue;
+                a[0][big] = a[big][0] = 10.0;
+                a[0][nan_col] = a[nan_col][0] = kNaN;
+                SCOPED_TRACE("n " + std::to_string(n) + " largest at " + std::to_string(big) + " NaN at " +
+                             std::to_string(nan_col));
+                const EigenDecomposition e = eig_of(a);
+                const ReferenceJacobi ref = reference_jacobi(a);
+                EXPECT_EQ(e.rotations, ref.rotations);
+                EXPECT_TRUE(consistently_paired(e, ref));
+            }
+}
+
 // ---------------------------------------------------------------------------------------
 // Stress and classical scaling
 
