@@ -243,7 +243,7 @@ def markdown(info: dict, run: dict, measurements: list[Measurement], native_rows
               "The rank work of one `simulate` call (the first max_rank edges, the greedy pass when they "
               "fall short, both again with the largest-magnitude pivot after a breakdown), in the same "
               "Release build: the literal checker throughout against what the module runs (the blocked "
-              "checker above 200 columns, the literal one below). Both take turns within each repetition "
+              "checker from 200 columns on, the literal one below). Both take turns within each repetition "
               "and the medians are given. \"random points\" and \"points on a line / plane\" (the last "
               "coordinate flattened) come from the module's own generator; \"random points of the simulate "
               "table\" are the NumPy points of the simulate tables above, uniform in [0, 5)^d. How much "

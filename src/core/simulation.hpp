@@ -119,7 +119,7 @@ GreedyOutcome greedy_labelling_with(const NodeList& nodes, const std::vector<Edg
 }
 
 // The two rank phases with the checker that suits the input: the blocked checker for frameworks
-// of more than a few hundred columns with finite coordinates and a finite tol >= 0, the literal
+// of 200 columns or more with finite coordinates and a finite tol >= 0, the literal
 // one otherwise. Both give the same bits; the literal one is faster on small frameworks and keeps
 // odd inputs on the plainest path. Where a breakdown is retried with the largest-magnitude pivot
 // (the first-above-tol rule, see breakdown_retry_applies), a pass that breaks down stops at its
