@@ -8,31 +8,44 @@
 
 namespace telvora {
 
-RigidityRow::RigidityRow(const NodeList& nodes, std::uint64_t i, std::uint64_t j) : i(i), j(j) {
-    const std::uint64_t n = nodes.size();
+namespace {
+
+// The dimension of nodes i and j; throws FatalError when they differ.
+std::uint64_t pair_dimension(const NodeList& nodes, std::uint64_t i, std::uint64_t j) {
     const std::uint64_t dim = nodes[i].coordinates.size();
     if (nodes[j].coordinates.size() != dim) throw FatalError("Nodes must all have the same dimension");
-    entries.assign(checked_multiply(n, dim), 0.0);
+    return dim;
+}
+
+// The row's non-zero blocks in the order they are written: column dim*i+k takes diff_k, then
+// column dim*j+k takes -diff_k, for k = 0 .. dim-1.
+template <class Write>
+void write_rigidity_entries(const NodeList& nodes, std::uint64_t i, std::uint64_t j, std::uint64_t dim,
+                            Write&& write) {
     for (std::uint64_t k = 0; k < dim; ++k) {
         const double diff = nodes[i].coordinates[k] - nodes[j].coordinates[k];
-        entries[dim * i + k] = diff;
-        entries[dim * j + k] = -diff;
+        write(dim * i + k, diff);
+        write(dim * j + k, -diff);
     }
+}
+
+}  // namespace
+
+RigidityRow::RigidityRow(const NodeList& nodes, std::uint64_t i, std::uint64_t j) : i(i), j(j) {
+    const std::uint64_t dim = pair_dimension(nodes, i, j);
+    entries.assign(checked_multiply(nodes.size(), dim), 0.0);
+    write_rigidity_entries(nodes, i, j, dim, [&](std::uint64_t column, double value) { entries[column] = value; });
 }
 
 void rigidity_entries(const NodeList& nodes, std::uint64_t i, std::uint64_t j, std::vector<std::uint64_t>& columns,
                       std::vector<double>& values) {
-    const std::uint64_t dim = nodes[i].coordinates.size();
-    if (nodes[j].coordinates.size() != dim) throw FatalError("Nodes must all have the same dimension");
+    const std::uint64_t dim = pair_dimension(nodes, i, j);
     columns.clear();
     values.clear();
-    for (std::uint64_t k = 0; k < dim; ++k) {
-        const double diff = nodes[i].coordinates[k] - nodes[j].coordinates[k];
-        columns.push_back(dim * i + k);
-        values.push_back(diff);
-        columns.push_back(dim * j + k);
-        values.push_back(-diff);
-    }
+    write_rigidity_entries(nodes, i, j, dim, [&](std::uint64_t column, double value) {
+        columns.push_back(column);
+        values.push_back(value);
+    });
 }
 
 std::uint64_t max_rank(std::uint64_t n, std::uint64_t d) {
