@@ -68,6 +68,7 @@ def test_max_independent(args, kwargs, expected):
         (lambda: telvora.max_independent(), "missing 2 required positional arguments: 'n' and 'd'"),
         (lambda: telvora.max_independent(4, 2, 1), "takes 2 positional arguments but 3 were given"),
         (lambda: telvora.simulate(1, 2, 3, 4), "takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda: telvora.gram_from_dist(1, 2), r"gram_from_dist\(\) takes 1 positional argument but 2 were given"),
         (lambda: telvora.max_independent(4, 2, m=1), "unexpected keyword argument 'm'"),
         (lambda: telvora.generate_training_batch(1, 2), "'d' and 'seed'"),
         (lambda: telvora.generate_training_batch(), "'n_graphs', 'n_nodes', 'd', and 'seed'"),

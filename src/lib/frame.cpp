@@ -160,8 +160,8 @@ ArgumentSlots extract_arguments_tuple_dict(const FunctionDescription& descriptio
     const auto n_parameters = static_cast<Py_ssize_t>(description.n_parameters);
     if (n_positional > n_parameters) {
         if (description.n_required == description.n_parameters)
-            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", description.name,
-                         n_parameters, n_positional);
+            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given", description.name,
+                         n_parameters, n_parameters == 1 ? "" : "s", n_positional);
         else
             PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zd positional arguments but %zd were given",
                          description.name, description.n_required, n_parameters, n_positional);
