@@ -37,8 +37,13 @@ std::uint64_t physical_memory_bytes() {
 }  // namespace
 
 void require_allocatable(std::uint64_t count, std::uint64_t element_size) {
+    // Asking the system for its memory size costs a system call, which the many small buffers of
+    // a training batch would pay for each framework; no machine that runs Python has less than
+    // this, so smaller requests need no asking.
+    constexpr std::uint64_t surely_available = std::uint64_t{1} << 20;
     const std::uint64_t bytes = checked_multiply(count, element_size);
-    if (bytes > PTRDIFF_MAX || bytes > physical_memory_bytes()) throw std::bad_alloc();
+    if (bytes > PTRDIFF_MAX) throw std::bad_alloc();
+    if (bytes > surely_available && bytes > physical_memory_bytes()) throw std::bad_alloc();
 }
 
 void advise_large_pages(void* data, std::size_t bytes) {
