@@ -131,7 +131,8 @@ def _divide(x, y):
 
 
 def max_rank(n, d):
-    return max(n * d - d * (d + 1) // 2, 0)
+    # Fewer points than dimensions: every pair of them is independent.
+    return n * (n - 1) // 2 if n < d else n * d - d * (d + 1) // 2
 
 
 def _greedy(points, edges, checker, mr):

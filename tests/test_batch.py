@@ -66,7 +66,7 @@ def test_breakdown_retry_in_the_batch():
     assert result["labels"].tolist() == [1] * 174 + [0] * (60 * 59 // 2 - 174)
 
 
-@pytest.mark.parametrize(("n_nodes", "d", "max_rank"), [(1, 2, 0), (1, 3, 0), (2, 2, 1), (2, 3, 0), (3, 3, 3)])
+@pytest.mark.parametrize(("n_nodes", "d", "max_rank"), [(1, 2, 0), (1, 3, 0), (2, 2, 1), (2, 3, 1), (3, 3, 3)])
 def test_frameworks_with_few_points(n_nodes, d, max_rank):
     (result,) = telvora.generate_training_batch(1, n_nodes, d, 4)
     labels, rank = reference.simulate(reference.random_points(n_nodes, d, 4), d, fast_path=False)
@@ -77,6 +77,8 @@ def test_frameworks_with_few_points(n_nodes, d, max_rank):
     assert result["distance_matrix"].shape == (n_nodes, n_nodes)
     if n_nodes == 1:
         assert result["is_rigid"] is True and result["distance_matrix"].tolist() == [[0.0]]
+    if n_nodes == 2:  # one bar between two points is rigid in any dimension
+        assert result["labels"].tolist() == [1] and result["is_rigid"] is True
 
 
 def test_two_points_give_one_bar():

@@ -8,7 +8,7 @@
 
 #include "kernels.hpp"
 #include "random.hpp"
-#include "simulation.hpp"
+#include "labelling.hpp"
 
 using namespace telvora;
 
@@ -23,43 +23,10 @@ NodeList points(std::uint64_t n, std::uint64_t d, bool plane) {
     return nodes;
 }
 
-// The rank work of one simulate call: the first max_rank edges, the greedy pass over all edges
-// when they fall short, and both again with the largest-magnitude pivot after a breakdown. The
-// reference runs the literal checker throughout; the shipped form lets prefix_rank and
-// greedy_labelling choose, as the module does.
-struct FlowOutcome {
-    std::uint64_t final_rank = 0;
-    bool retried = false;
-};
-
-template <bool literal>
-FlowOutcome simulate_rank_work(const NodeList& nodes, const std::vector<Edge>& edges, std::uint64_t mr) {
-    const double tol = 1e-9;
-    FlowOutcome outcome;
-    PivotRule rule = PivotRule::FirstAboveTolerance;
-    for (;;) {
-        const PrefixRank prefix = literal ? prefix_rank_with<IncrementalRankChecker>(nodes, edges, mr, tol, rule)
-                                          : prefix_rank(nodes, edges, mr, tol, rule);
-        if (prefix.broke_down && rule == PivotRule::FirstAboveTolerance) {
-            rule = PivotRule::LargestMagnitude;
-            outcome.retried = true;
-            continue;
-        }
-        if (prefix.rank == mr) {
-            outcome.final_rank = mr;
-            return outcome;
-        }
-        const GreedyOutcome pass = literal
-                                       ? greedy_labelling_with<IncrementalRankChecker>(nodes, edges, tol, rule, mr)
-                                       : greedy_labelling(nodes, edges, tol, rule, mr);
-        if (pass.broke_down && rule == PivotRule::FirstAboveTolerance) {
-            rule = PivotRule::LargestMagnitude;
-            outcome.retried = true;
-            continue;
-        }
-        outcome.final_rank = pass.final_rank;
-        return outcome;
-    }
+// The rank work of one simulate call, as the module runs it: the reference keeps to the literal
+// checker throughout; the shipped form lets label_edges choose.
+Labelling simulate_rank_work(const NodeList& nodes, const std::vector<Edge>& edges, CheckerChoice checker) {
+    return label_edges(nodes, edges, 1e-9, LabellingOptions{.prefix_shortcut = true, .checker = checker});
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -76,18 +43,18 @@ double median(std::vector<double> values) {
 void measure(const char* task, const NodeList& nodes, int repetitions) {
     const std::uint64_t n = nodes.size(), d = nodes.empty() ? 0 : nodes[0].coordinates.size();
     const auto edges = upper_triangular_edges(n);
-    const std::uint64_t mr = max_rank(n, d);
     std::vector<double> reference, fast;
-    FlowOutcome reference_outcome, fast_outcome;
+    Labelling reference_outcome, fast_outcome;
     for (int k = 0; k < repetitions; ++k) {
         auto start = std::chrono::steady_clock::now();
-        reference_outcome = simulate_rank_work<true>(nodes, edges, mr);
+        reference_outcome = simulate_rank_work(nodes, edges, CheckerChoice::Literal);
         reference.push_back(seconds_since(start));
         start = std::chrono::steady_clock::now();
-        fast_outcome = simulate_rank_work<false>(nodes, edges, mr);
+        fast_outcome = simulate_rank_work(nodes, edges, CheckerChoice::Automatic);
         fast.push_back(seconds_since(start));
     }
-    if (reference_outcome.final_rank != fast_outcome.final_rank || reference_outcome.retried != fast_outcome.retried) {
+    if (reference_outcome.labelling.labels != fast_outcome.labelling.labels || reference_outcome.rank != fast_outcome.rank ||
+        reference_outcome.retried != fast_outcome.retried) {
         std::fprintf(stderr, "outcomes differ for %s n=%llu d=%llu\n", task, static_cast<unsigned long long>(n),
                      static_cast<unsigned long long>(d));
         std::exit(1);
@@ -113,7 +80,7 @@ NodeList read_points(const char* path, std::uint64_t n, std::uint64_t d) {
     std::fclose(file);
     NodeList nodes;
     for (std::uint64_t i = 0; i < n; ++i)
-        nodes.push_back(Node{std::vector<double>(values.begin() + i * d, values.begin() + (i + 1) * d), i});
+        nodes.push_back(Node{std::vector<double>(values.begin() + i * d, values.begin() + (i + 1) * d)});
     return nodes;
 }
 

@@ -33,6 +33,15 @@ public:
     // block: rows per delayed block, 1 .. max_block_size; 0 chooses it from the row length.
     BlockedRankChecker(std::uint64_t ncols, double tol, PivotRule rule = PivotRule::FirstAboveTolerance,
                        std::uint64_t interleave = 1, std::size_t block = 0);
+    // For the rows of a rigidity matrix, with room reserved for shape.max_rows rows. Taking the
+    // first column above tol as pivot fills the columns in order and leaves long runs of zeros in
+    // each coordinate's columns, which storing the rows coordinate by coordinate gathers; under the
+    // largest-magnitude rule rows stay sparse around the nodes they touch, whose columns already
+    // lie together in the caller's order.
+    BlockedRankChecker(const RowShape& shape, double tol, PivotRule rule)
+        : BlockedRankChecker(shape.ncols, tol, rule, rule == PivotRule::FirstAboveTolerance ? shape.dim : 1) {
+        reserve(shape.max_rows);
+    }
 
     bool add_row(std::vector<double> row);
     // The same for the row that is zero but for values[e] at columns[e] (written in that order, a

@@ -30,7 +30,6 @@ NodeList nodes_from_coords(const MatrixView& coords, std::uint64_t d) {
         Node node;
         node.coordinates.resize(d);
         for (std::uint64_t k = 0; k < d; ++k) node.coordinates[k] = coords.at(i, k);
-        node.id = i;
         nodes.push_back(std::move(node));
     }
     return nodes;

@@ -9,7 +9,6 @@ namespace telvora {
 
 struct Node {
     std::vector<double> coordinates;
-    std::uint64_t id = 0;
 };
 
 using NodeList = std::vector<Node>;

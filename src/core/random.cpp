@@ -11,7 +11,6 @@ NodeList random_nodes(std::uint64_t n_nodes, std::uint64_t d, Lcg64& rng) {
     nodes.reserve(n_nodes);
     for (std::uint64_t i = 0; i < n_nodes; ++i) {
         Node node;
-        node.id = i;
         node.coordinates.reserve(d);
         for (std::uint64_t k = 0; k < d; ++k) node.coordinates.push_back(rng.next_coordinate());
         nodes.push_back(std::move(node));

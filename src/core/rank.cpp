@@ -51,6 +51,17 @@ bool IncrementalRankChecker::add_row(std::vector<double> row) {
     return true;
 }
 
+bool IncrementalRankChecker::add_sparse_row(const std::uint64_t* columns, const double* values, std::size_t count) {
+    std::vector<double> row(ncols_, 0.0);
+    for (std::size_t e = 0; e < count; ++e) {
+        if (columns[e] >= ncols_)
+            throw FatalError("Column " + std::to_string(columns[e]) + " is out of range for ncols " +
+                             std::to_string(ncols_));
+        row[columns[e]] = values[e];
+    }
+    return add_row(std::move(row));
+}
+
 bool IncrementalRankChecker::broke_down() const {
     if (non_finite_row_seen_) return true;
     for (const auto& stored_row : stored_rows_)

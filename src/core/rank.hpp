@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -34,6 +35,26 @@ std::size_t find_pivot(std::size_t ncols, double tol, PivotRule rule, At at) {
     return pivot;
 }
 
+// What a checker is told of the rigidity-matrix rows it will test before the first one arrives.
+struct RowShape {
+    std::uint64_t ncols = 0;
+    std::uint64_t dim = 1;       // coordinates per node: column dim*i+k is coordinate k of node i
+    std::uint64_t max_rows = 0;  // no more rows than this will be stored
+};
+
+// What the rank phases need of a checker. Both checkers meet it and give the same bits; the
+// literal one is the reference the other is tested against.
+template <class C>
+concept RankChecker = std::constructible_from<C, const RowShape&, double, PivotRule> &&
+                      requires(C checker, const std::uint64_t* columns, const double* values, std::size_t count) {
+                          // The row that is zero but for values[e] at columns[e], written in that
+                          // order (a later write to a column wins); true when it is independent.
+                          { checker.add_sparse_row(columns, values, count) } -> std::same_as<bool>;
+                          { checker.rank() } -> std::convertible_to<std::uint64_t>;
+                          { checker.broke_down() } -> std::same_as<bool>;
+                          { checker.saw_non_finite_row() } -> std::same_as<bool>;
+                      };
+
 // Throws FatalError when a row handed to a checker does not have ncols entries.
 void require_row_length(std::size_t length, std::uint64_t ncols);
 
@@ -45,10 +66,14 @@ bool all_finite(const double* values, std::size_t count);
 class IncrementalRankChecker {
 public:
     IncrementalRankChecker(std::uint64_t ncols, double tol, PivotRule rule = PivotRule::FirstAboveTolerance);
+    IncrementalRankChecker(const RowShape& shape, double tol, PivotRule rule) : IncrementalRankChecker(shape.ncols, tol, rule) {}
 
     // Takes the row; stores it and returns true when it is independent. Throws
     // FatalError when its length is not ncols.
     bool add_row(std::vector<double> row);
+    // The same for the row spelled out from its entries as RankChecker describes. Throws
+    // FatalError when a column is out of range.
+    bool add_sparse_row(const std::uint64_t* columns, const double* values, std::size_t count);
 
     std::uint64_t rank() const { return rank_; }
     const std::vector<std::vector<double>>& stored_rows() const { return stored_rows_; }

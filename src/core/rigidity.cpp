@@ -31,7 +31,7 @@ void write_rigidity_entries(const NodeList& nodes, std::uint64_t i, std::uint64_
 
 }  // namespace
 
-RigidityRow::RigidityRow(const NodeList& nodes, std::uint64_t i, std::uint64_t j) : i(i), j(j) {
+RigidityRow::RigidityRow(const NodeList& nodes, std::uint64_t i, std::uint64_t j) {
     const std::uint64_t dim = pair_dimension(nodes, i, j);
     entries.assign(checked_multiply(nodes.size(), dim), 0.0);
     write_rigidity_entries(nodes, i, j, dim, [&](std::uint64_t column, double value) { entries[column] = value; });
@@ -53,8 +53,8 @@ std::uint64_t max_rank(std::uint64_t n, std::uint64_t d) {
     std::uint64_t dd = 0;
     if (__builtin_mul_overflow(n, d, &nd) || __builtin_mul_overflow(d + 1, d, &dd) || d + 1 == 0)
         throw std::overflow_error("max_rank: n*d or d*(d+1) does not fit in an unsigned 64-bit integer");
-    const std::uint64_t half = dd / 2;
-    return nd < half ? 0 : nd - half;
+    if (n < d) return n * (n - 1) / 2;  // n < d and d*(d+1) fits, so this cannot overflow
+    return nd - dd / 2;                  // n >= d: n*d >= d*d >= d(d+1)/2
 }
 
 }  // namespace telvora

@@ -12,8 +12,6 @@ namespace telvora {
 // nodes i and j non-zero. The rank checker takes ownership of entries.
 struct RigidityRow {
     std::vector<double> entries;
-    std::uint64_t i = 0;
-    std::uint64_t j = 0;
 
     // Throws FatalError when the two nodes differ in dimension.
     RigidityRow(const NodeList& nodes, std::uint64_t i, std::uint64_t j);
@@ -26,8 +24,9 @@ struct RigidityRow {
 void rigidity_entries(const NodeList& nodes, std::uint64_t i, std::uint64_t j, std::vector<std::uint64_t>& columns,
                       std::vector<double>& values);
 
-// n*d - d(d+1)/2 in unsigned 64-bit arithmetic. Returns 0 where n*d < d(d+1)/2 rather
-// than wrapping around; throws std::overflow_error when a product does not fit 64 bits.
+// The largest rank of n points in d dimensions: n*d - d(d+1)/2 for n >= d, and n(n-1)/2 for
+// n < d, where every pair of the points in general position is independent and the formula falls
+// below that. Throws std::overflow_error when n*d or d*(d+1) does not fit 64 bits.
 std::uint64_t max_rank(std::uint64_t n, std::uint64_t d);
 
 }  // namespace telvora

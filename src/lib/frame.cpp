@@ -16,7 +16,7 @@ namespace telvora::py {
 
 namespace {
 
-constexpr const char* kFatalErrorDoc =
+constexpr const char* fatal_error_doc =
     "Raised when a computation inside telvora meets a violated precondition.\n\n"
     "It derives directly from BaseException, so handlers for Exception do not swallow it.\n"
     "The module stays usable afterwards.";
@@ -25,7 +25,7 @@ constexpr const char* kFatalErrorDoc =
 PyObject* fatal_error_class() noexcept {
     static PyObject* cls = nullptr;
     if (cls == nullptr)
-        cls = PyErr_NewExceptionWithDoc("telvora.FatalError", kFatalErrorDoc, PyExc_BaseException, nullptr);
+        cls = PyErr_NewExceptionWithDoc("telvora.FatalError", fatal_error_doc, PyExc_BaseException, nullptr);
     return cls;
 }
 

@@ -22,7 +22,7 @@
 namespace telvora::py {
 namespace {
 
-constexpr const char* kSimulateDoc = R"doc(simulate(coords, d, tol=None)
+constexpr const char* simulate_doc = R"doc(simulate(coords, d, tol=None)
 --
 
 Run the rigidity simulation using the fast-path algorithm.
@@ -45,7 +45,7 @@ dict with keys:
   "n_nodes"          int
   "d"                int)doc";
 
-constexpr const char* kGramFromDistDoc = R"doc(gram_from_dist(dist)
+constexpr const char* gram_from_dist_doc = R"doc(gram_from_dist(dist)
 --
 
 Compute the Gram matrix from an Euclidean distance matrix using double-centering.
@@ -62,7 +62,7 @@ Returns
 -------
 np.ndarray  shape (n,n)  — Gram matrix G)doc";
 
-constexpr const char* kGenerateTrainingBatchDoc = R"doc(generate_training_batch(n_graphs, n_nodes, d, seed)
+constexpr const char* generate_training_batch_doc = R"doc(generate_training_batch(n_graphs, n_nodes, d, seed)
 --
 
 Generate a batch of random simulation results for GNN training.
@@ -78,12 +78,12 @@ Returns
 -------
 list[dict]  — same format as `simulate`, one dict per graph)doc";
 
-constexpr const char* kMaxIndependentDoc = R"doc(max_independent(n, d)
+constexpr const char* max_independent_doc = R"doc(max_independent(n, d)
 --
 
 Max independent edges for n nodes in d dimensions: nd − d(d+1)/2)doc";
 
-constexpr const char* kReconstructDoc = R"doc(reconstruct(distance_matrix, d, tol=None)
+constexpr const char* reconstruct_doc = R"doc(reconstruct(distance_matrix, d, tol=None)
 --
 
 Reconstruct node coordinates from a Euclidean distance matrix (Classical MDS).
@@ -100,7 +100,7 @@ Returns dict with keys:
   "eigenvalues"  np.ndarray[f64] shape (d,) — top-d Gram matrix eigenvalues
   "is_isometric" bool — True when stress < tol)doc";
 
-constexpr const char* kPebbleGameDoc = R"doc(pebble_game(coords, d)
+constexpr const char* pebble_game_doc = R"doc(pebble_game(coords, d)
 --
 
 Run the Pebble Game algorithm — O(n^2), deterministic, no matrix rank needed.
@@ -116,69 +116,35 @@ Returns dict with keys:
   "n_nodes"         int
   "d"               int)doc";
 
-constexpr FunctionDescription kSimulate{"simulate", {"coords", "d", "tol"}, 3, 2};
-constexpr FunctionDescription kGramFromDist{"gram_from_dist", {"dist"}, 1, 1};
-constexpr FunctionDescription kGenerateTrainingBatch{
+constexpr FunctionDescription simulate_signature{"simulate", {"coords", "d", "tol"}, 3, 2};
+constexpr FunctionDescription gram_from_dist_signature{"gram_from_dist", {"dist"}, 1, 1};
+constexpr FunctionDescription generate_training_batch_signature{
     "generate_training_batch", {"n_graphs", "n_nodes", "d", "seed"}, 4, 4};
-constexpr FunctionDescription kMaxIndependent{"max_independent", {"n", "d"}, 2, 2};
-constexpr FunctionDescription kReconstruct{"reconstruct", {"distance_matrix", "d", "tol"}, 3, 2};
-constexpr FunctionDescription kPebbleGame{"pebble_game", {"coords", "d"}, 2, 2};
+constexpr FunctionDescription max_independent_signature{"max_independent", {"n", "d"}, 2, 2};
+constexpr FunctionDescription reconstruct_signature{"reconstruct", {"distance_matrix", "d", "tol"}, 3, 2};
+constexpr FunctionDescription pebble_game_signature{"pebble_game", {"coords", "d"}, 2, 2};
 
-constexpr double kDefaultRankTolerance = 1e-9;
-constexpr double kDefaultStressTolerance = 1e-6;
+constexpr double default_rank_tolerance = 1e-9;
+constexpr double default_stress_tolerance = 1e-6;
 
 // ---- simulate ---------------------------------------------------------------------------
 
 PyRef simulate(const ArgumentSlots& slots) {
     const MatrixArgument coords = convert_float_matrix(slots[0], "coords");
     const std::uint64_t d = convert_unsigned(slots[1], "d");
-    const double tol = convert_tolerance(slots[2], kDefaultRankTolerance, "tol");
+    const double tol = convert_tolerance(slots[2], default_rank_tolerance, "tol");
 
     check_coords(coords.view, d);
     require_simulation_memory(coords.view.n_rows, d);
     const NodeList nodes = nodes_from_coords(coords.view, d);
-    const std::uint64_t n = nodes.size();
-    std::vector<double> distances = pairwise_distances(nodes);
-    const std::vector<Edge> edges = upper_triangular_edges(n);
-    const std::uint64_t mr = max_rank(n, d);
-    const std::uint64_t m = std::min<std::uint64_t>(mr, edges.size());
 
-    // The fast-path outcome is prepared before any rank test.
-    std::vector<std::uint8_t> labels(edges.size(), 0);
-    std::fill_n(labels.begin(), m, std::uint8_t{1});
-    std::vector<Edge> accepted(edges.begin(), edges.begin() + static_cast<std::ptrdiff_t>(m));
-    std::uint64_t final_rank = mr;
-
-    const bool retry = breakdown_retry_applies(nodes, tol);
-    PivotRule rule = PivotRule::FirstAboveTolerance;
-    for (;;) {
-        PrefixRank prefix;
-        {
-            LockReleased unlocked;
-            prefix = prefix_rank(nodes, edges, m, tol, rule);
-        }
-        const bool may_retry = retry && rule == PivotRule::FirstAboveTolerance;
-        if (prefix.broke_down && may_retry) {
-            rule = PivotRule::LargestMagnitude;
-            continue;
-        }
-        if (prefix.rank == mr) break;
-
-        GreedyOutcome pass;
-        {
-            LockReleased unlocked;
-            pass = greedy_labelling(nodes, edges, tol, rule, mr);
-        }
-        if (pass.broke_down && may_retry) {
-            rule = PivotRule::LargestMagnitude;
-            continue;
-        }
-        labels = std::move(pass.labelling.labels);
-        accepted = std::move(pass.labelling.accepted_edges);
-        final_rank = pass.final_rank;
-        break;
+    SimulationResult result;
+    {
+        LockReleased unlocked;
+        result = simulate_nodes(nodes, d, tol, LabellingOptions{.prefix_shortcut = true});
     }
-    return make_result_dict(n, d, std::move(accepted), std::move(labels), std::move(distances), final_rank, mr);
+    return make_result_dict(result.n_nodes, result.d, std::move(result.accepted_edges), std::move(result.labels),
+                            std::move(result.distance_matrix), result.final_rank, result.max_rank);
 }
 
 // ---- generate_training_batch --------------------------------------------------------------
@@ -209,7 +175,7 @@ PyRef generate_training_batch(const ArgumentSlots& slots) {
         for (std::uint64_t k = 0; k < n_graphs; ++k) {
             Lcg64 rng(seed + k);  // wraps modulo 2^64
             const NodeList nodes = random_nodes(n_nodes, d, rng);
-            results.push_back(simulate_nodes(nodes, d, kDefaultRankTolerance));
+            results.push_back(simulate_nodes(nodes, d, default_rank_tolerance));
             results.back().edges = {};  // the dictionaries do not need the candidate list
         }
     }
@@ -245,7 +211,7 @@ PyRef gram_from_dist(const ArgumentSlots& slots) {
 PyRef reconstruct_coords(const ArgumentSlots& slots) {
     const MatrixArgument distance_matrix = convert_float_matrix(slots[0], "distance_matrix");
     const std::uint64_t d = convert_unsigned(slots[1], "d");
-    const double tol = convert_tolerance(slots[2], kDefaultStressTolerance, "tol");
+    const double tol = convert_tolerance(slots[2], default_stress_tolerance, "tol");
     const MatrixView& view = distance_matrix.view;
     if (view.n_rows != view.n_cols) throw InvalidInput("distance_matrix must be square");
     const std::uint64_t n = view.n_rows;
@@ -309,16 +275,16 @@ constexpr PyCFunction entry_pointer() {
 
 // Method definitions must outlive every function object made from them.
 PyMethodDef function_table[] = {
-    {"simulate", entry_pointer<kSimulate, simulate>(), METH_VARARGS | METH_KEYWORDS, kSimulateDoc},
-    {"gram_from_dist", entry_pointer<kGramFromDist, gram_from_dist>(), METH_VARARGS | METH_KEYWORDS,
-     kGramFromDistDoc},
-    {"generate_training_batch", entry_pointer<kGenerateTrainingBatch, generate_training_batch>(),
-     METH_VARARGS | METH_KEYWORDS, kGenerateTrainingBatchDoc},
-    {"max_independent", entry_pointer<kMaxIndependent, max_independent>(), METH_VARARGS | METH_KEYWORDS,
-     kMaxIndependentDoc},
-    {"reconstruct", entry_pointer<kReconstruct, reconstruct_coords>(), METH_VARARGS | METH_KEYWORDS,
-     kReconstructDoc},
-    {"pebble_game", entry_pointer<kPebbleGame, pebble_game>(), METH_VARARGS | METH_KEYWORDS, kPebbleGameDoc},
+    {"simulate", entry_pointer<simulate_signature, simulate>(), METH_VARARGS | METH_KEYWORDS, simulate_doc},
+    {"gram_from_dist", entry_pointer<gram_from_dist_signature, gram_from_dist>(), METH_VARARGS | METH_KEYWORDS,
+     gram_from_dist_doc},
+    {"generate_training_batch", entry_pointer<generate_training_batch_signature, generate_training_batch>(),
+     METH_VARARGS | METH_KEYWORDS, generate_training_batch_doc},
+    {"max_independent", entry_pointer<max_independent_signature, max_independent>(), METH_VARARGS | METH_KEYWORDS,
+     max_independent_doc},
+    {"reconstruct", entry_pointer<reconstruct_signature, reconstruct_coords>(), METH_VARARGS | METH_KEYWORDS,
+     reconstruct_doc},
+    {"pebble_game", entry_pointer<pebble_game_signature, pebble_game>(), METH_VARARGS | METH_KEYWORDS, pebble_game_doc},
 };
 
 PyModuleDef module_definition = {

@@ -66,7 +66,7 @@ NodeList framework(Layout layout, std::uint64_t n, std::uint64_t d, std::mt19937
     std::uniform_int_distribution<int> small(-2, 2);
     NodeList nodes;
     for (std::uint64_t i = 0; i < n; ++i) {
-        Node node{std::vector<double>(d), i};
+        Node node{std::vector<double>(d)};
         const double t = unit(gen);
         for (std::uint64_t k = 0; k < d; ++k) {
             double& x = node.coordinates[k];
