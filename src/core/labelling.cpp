@@ -3,9 +3,6 @@
 #include "labelling.hpp"
 
 #include <cmath>
-#include <string>
-
-#include "errors.hpp"
 
 namespace telvora {
 
@@ -46,14 +43,6 @@ GreedyOutcome greedy_phase(const NodeList& nodes, const std::vector<Edge>& edges
     return greedy_labelling_with<IncrementalRankChecker>(nodes, edges, tol, rule, max_rank, phase.at_breakdown);
 }
 
-void require_edges_within(const std::vector<Edge>& edges, std::uint64_t n) {
-    for (std::size_t k = 0; k < edges.size(); ++k)
-        if (edges[k].i >= n || edges[k].j >= n)
-            throw InvalidInput("edge " + std::to_string(k) + " (" + std::to_string(edges[k].i) + ", " +
-                               std::to_string(edges[k].j) + ") names a vertex outside 0 .. " +
-                               (n == 0 ? std::string("(none)") : std::to_string(n - 1)));
-}
-
 }  // namespace
 
 bool breakdown_retry_applies(const NodeList& nodes, double tol) {
@@ -76,7 +65,7 @@ GreedyOutcome greedy_labelling(const NodeList& nodes, const std::vector<Edge>& e
 
 Labelling label_edges(const NodeList& nodes, const std::vector<Edge>& edges, double tol,
                       const LabellingOptions& options) {
-    require_edges_within(edges, nodes.size());
+    require_edges_within(edges.data(), edges.size(), nodes.size());
     Labelling result;
     result.max_rank = nodes.empty() ? 0 : max_rank(nodes.size(), nodes[0].coordinates.size());
     const std::uint64_t mr = result.max_rank;

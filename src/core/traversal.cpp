@@ -1,6 +1,9 @@
-// Candidate edges of the complete graph.
+// Edges: the candidate edges of the complete graph, and the check of an edge list.
 #include "traversal.hpp"
 
+#include <string>
+
+#include "errors.hpp"
 #include "memory.hpp"
 
 namespace telvora {
@@ -19,6 +22,14 @@ std::vector<Edge> upper_triangular_edges(std::uint64_t n) {
     for (std::uint64_t i = 0; i + 1 < n; ++i)
         for (std::uint64_t j = i + 1; j < n; ++j) edges.push_back(Edge{i, j});
     return edges;
+}
+
+void require_edges_within(const Edge* edges, std::size_t count, std::uint64_t n) {
+    for (std::size_t k = 0; k < count; ++k)
+        if (edges[k].i >= n || edges[k].j >= n)
+            throw InvalidInput("edge " + std::to_string(k) + " (" + std::to_string(edges[k].i) + ", " +
+                               std::to_string(edges[k].j) + ") names a vertex outside 0 .. " +
+                               (n == 0 ? std::string("(none: the graph has no vertices)") : std::to_string(n - 1)));
 }
 
 }  // namespace telvora

@@ -1,0 +1,387 @@
+// Rigidity of any graph: generic (exact, over the prime field of 2^61 - 1 at a random realization)
+// or at given positions (the numeric labelling with a tolerance relative to the framework's size).
+#include "graph_rigidity.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "errors.hpp"
+#include "labelling.hpp"
+#include "memory.hpp"
+#include "modular.hpp"
+#include "rigidity.hpp"
+
+namespace telvora {
+
+namespace {
+
+using modular::prime;
+
+// ---- the realization's generator ------------------------------------------------------------
+
+std::uint64_t splitmix_mix(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+// SplitMix64 started at mix(seed XOR mix(stream)): graph g of a batch is stream g, so any graph
+// can be drawn again alone. Residues are the top 61 bits of a draw, drawn again when they are
+// not below the prime (a chance of 2^-61), so that each is uniform in [0, prime).
+class ResidueStream {
+public:
+    ResidueStream(std::uint64_t seed, std::uint64_t stream) : state_(splitmix_mix(seed ^ splitmix_mix(stream))) {}
+
+    std::uint64_t residue() {
+        for (;;) {
+            const std::uint64_t value = next() >> 3;
+            if (value < prime) return value;
+        }
+    }
+    std::uint64_t non_zero_residue() {
+        for (;;) {
+            const std::uint64_t value = residue();
+            if (value != 0) return value;
+        }
+    }
+
+private:
+    std::uint64_t next() {
+        state_ += 0x9E3779B97F4A7C15ULL;
+        return splitmix_mix(state_);
+    }
+    std::uint64_t state_;
+};
+
+// ---- column order ---------------------------------------------------------------------------
+
+// Above this many vertices the minimum-degree order's adjacency bit sets (n^2 / 8 bytes) give way
+// to the plain order by degree.
+constexpr std::uint64_t min_degree_max_vertices = 16384;
+
+// The position of each vertex in a minimum-degree elimination order of the graph (ties to the
+// smaller vertex): rows of low-degree vertices are reduced first, which keeps the stored rows of
+// the echelon form short, as in sparse Cholesky factorisation.
+void minimum_degree_positions(std::uint64_t n, const Edge* edges, std::size_t m, std::vector<std::size_t>& position,
+                              std::vector<std::uint64_t>& bits) {
+    position.assign(n, 0);
+    if (n > min_degree_max_vertices) {
+        std::vector<std::uint64_t> degree(n, 0);
+        for (std::size_t e = 0; e < m; ++e)
+            if (edges[e].i != edges[e].j) ++degree[edges[e].i], ++degree[edges[e].j];
+        std::vector<std::size_t> order(n);
+        for (std::size_t v = 0; v < n; ++v) order[v] = v;
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return degree[a] < degree[b]; });
+        for (std::size_t k = 0; k < n; ++k) position[order[k]] = k;
+        return;
+    }
+    const std::size_t words = (n + 63) / 64;
+    bits.assign(n * words, 0);
+    auto row = [&](std::size_t v) { return bits.data() + v * words; };
+    for (std::size_t e = 0; e < m; ++e) {
+        const std::size_t a = edges[e].i, b = edges[e].j;
+        if (a == b) continue;
+        row(a)[b / 64] |= std::uint64_t{1} << (b % 64);
+        row(b)[a / 64] |= std::uint64_t{1} << (a % 64);
+    }
+    std::vector<std::size_t> degree(n);
+    for (std::size_t v = 0; v < n; ++v) {
+        std::size_t count = 0;
+        for (std::size_t w = 0; w < words; ++w) count += static_cast<std::size_t>(std::popcount(row(v)[w]));
+        degree[v] = count;
+    }
+    std::vector<std::uint8_t> done(n, 0);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t v = n;
+        for (std::size_t u = 0; u < n; ++u)
+            if (!done[u] && (v == n || degree[u] < degree[v])) v = u;
+        position[v] = k;
+        done[v] = 1;
+        // Eliminating v joins its remaining neighbours to one another.
+        const std::uint64_t* nv = row(v);
+        for (std::size_t w = 0; w < words; ++w)
+            for (std::uint64_t word = nv[w]; word != 0; word &= word - 1) {
+                const std::size_t u = w * 64 + static_cast<std::size_t>(std::countr_zero(word));
+                std::uint64_t* nu = row(u);
+                for (std::size_t t = 0; t < words; ++t) nu[t] |= nv[t];
+                nu[u / 64] &= ~(std::uint64_t{1} << (u % 64));
+                nu[v / 64] &= ~(std::uint64_t{1} << (v % 64));
+                std::size_t count = 0;
+                for (std::size_t t = 0; t < words; ++t) count += static_cast<std::size_t>(std::popcount(nu[t]));
+                degree[u] = count;
+            }
+    }
+}
+
+// ---- the generic engine ---------------------------------------------------------------------
+
+struct Trial {
+    std::uint64_t rank = 0;
+    std::vector<std::uint8_t> labels;
+    std::vector<std::uint64_t> stress;  // per edge, with redundancy
+};
+
+// Buffers kept across the graphs of a batch.
+class GenericEngine {
+public:
+    // One realization of the graph and what it decides: labels and rank, and with `stress` a
+    // random equilibrium stress (weights of the dependent edges drawn at random, non-zero).
+    void run(std::uint64_t n, std::uint64_t d, const Edge* edges, std::size_t m, ResidueStream& stream,
+             bool stress, Trial& out) {
+        const std::uint64_t mr = max_rank(n, d);
+        coordinates_.resize(n * d);
+        for (std::uint64_t& x : coordinates_) x = stream.residue();
+        echelon_.reset(n * d, stress);
+        out.labels.assign(m, 0);
+        std::uint64_t* row = echelon_.row();
+        for (std::size_t e = 0; e < m; ++e) {
+            if (!stress && echelon_.rank() == mr) break;  // the rest is dependent
+            const std::size_t a = edges[e].i, b = edges[e].j;
+            std::size_t lo = 0, hi = 0;
+            if (a != b) {
+                const std::size_t ca = position_[a] * d, cb = position_[b] * d;
+                for (std::uint64_t k = 0; k < d; ++k) {
+                    const std::uint64_t diff = modular::sub(coordinates_[a * d + k], coordinates_[b * d + k]);
+                    row[ca + k] = diff;
+                    row[cb + k] = modular::negate(diff);
+                }
+                lo = std::min(ca, cb);
+                hi = std::max(ca, cb) + d;
+            }
+            const std::uint64_t weight = stress ? stream.non_zero_residue() : 1;
+            out.labels[e] = echelon_.reduce(lo, hi, weight) ? 1 : 0;
+        }
+        out.rank = echelon_.rank();
+        if (stress) out.stress = echelon_.kernel_element();
+    }
+
+    // The column order for this graph; called before run.
+    void order_columns(std::uint64_t n, const Edge* edges, std::size_t m) {
+        minimum_degree_positions(n, edges, m, position_, bits_);
+    }
+
+    // The rank of the stress matrix of `stress` on the graph, rows reduced in the column order.
+    std::uint64_t stress_matrix_rank(std::uint64_t n, const Edge* edges, std::size_t m,
+                                     const std::vector<std::uint64_t>& stress, std::uint64_t enough) {
+        // Row u of the matrix: minus the stress of each edge uv at v, their sum at u.
+        std::vector<std::size_t> start(n + 1, 0);
+        for (std::size_t e = 0; e < m; ++e)
+            if (edges[e].i != edges[e].j) ++start[edges[e].i + 1], ++start[edges[e].j + 1];
+        for (std::uint64_t v = 0; v < n; ++v) start[v + 1] += start[v];
+        std::vector<std::pair<std::size_t, std::uint64_t>> incident(start[n]);
+        std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+        for (std::size_t e = 0; e < m; ++e) {
+            const std::size_t a = edges[e].i, b = edges[e].j;
+            if (a == b) continue;
+            incident[fill[a]++] = {b, stress[e]};
+            incident[fill[b]++] = {a, stress[e]};
+        }
+        echelon_.reset(n, false);
+        std::uint64_t* row = echelon_.row();
+        for (std::uint64_t u = 0; u < n && echelon_.rank() < enough; ++u) {
+            std::size_t lo = position_[u], hi = position_[u] + 1;
+            std::uint64_t diagonal = 0;
+            for (std::size_t t = start[u]; t < start[u + 1]; ++t) {
+                const auto [v, w] = incident[t];
+                row[position_[v]] = modular::sub(row[position_[v]], w);
+                diagonal = modular::add(diagonal, w);
+                lo = std::min(lo, position_[v]);
+                hi = std::max(hi, position_[v] + 1);
+            }
+            row[position_[u]] = diagonal;
+            echelon_.reduce(lo, hi);
+        }
+        return echelon_.rank();
+    }
+
+private:
+    std::vector<std::uint64_t> coordinates_;
+    std::vector<std::size_t> position_;
+    std::vector<std::uint64_t> bits_;
+    modular::Echelon echelon_;
+};
+
+GraphRigidity generic_with(GenericEngine& engine, std::uint64_t n, std::uint64_t d, const Edge* edges,
+                           std::size_t m, const GenericOptions& options) {
+    if (d == 0) throw InvalidInput("the dimension d must be at least 1");
+    require_edges_within(edges, m, n);
+    require_allocatable(checked_multiply(n, d), 3 * sizeof(std::uint64_t));
+    GraphRigidity result;
+    result.max_rank = max_rank(n, d);
+    const bool redundancy = options.redundancy || options.global_rigidity;
+    ResidueStream stream(options.seed, options.stream);
+    engine.order_columns(n, edges, m);
+    Trial trial;
+    engine.run(n, d, edges, m, stream, redundancy, trial);
+    result.labels = std::move(trial.labels);
+    result.rank = trial.rank;
+    result.is_rigid = result.rank == result.max_rank;
+    const double p = static_cast<double>(prime);
+    // A realization lowers the rank only where one polynomial of degree rank vanishes
+    // (Schwartz-Zippel); a random stress misses an edge of a circuit with chance 1/p per edge.
+    result.error_bound = static_cast<double>(result.rank) / p;
+    if (!redundancy) return result;
+    result.error_bound += static_cast<double>(m) / p;
+    result.redundant.resize(m);
+    bool all_redundant = true;
+    for (std::size_t e = 0; e < m; ++e) {
+        result.redundant[e] = trial.stress[e] != 0 ? 1 : 0;
+        all_redundant = all_redundant && result.redundant[e];
+    }
+    result.is_redundantly_rigid = result.is_rigid && all_redundant;
+    if (!options.global_rigidity) return result;
+
+    result.global_rigidity_known = true;
+    if (n <= d + 1) {
+        result.is_globally_rigid = result.is_rigid;  // a simplex: rigid only when complete
+        return result;
+    }
+    if (!result.is_redundantly_rigid) return result;  // necessary for n >= d + 2
+    // A stress matrix of rank n - d - 1 at a generic realization proves global rigidity; where the
+    // graph is globally rigid, a random stress at a random realization has it but for a chance of
+    // at most b (its minor has degree (n - d - 1)(rank + 1) once denominators are cleared). A
+    // failure is tried again at a fresh realization, so only two failures in a row can mislead.
+    const std::uint64_t target = n - d - 1;
+    const double b = (static_cast<double>(target) * static_cast<double>(result.rank + 1) +
+                      static_cast<double>(result.rank)) / p;
+    result.error_bound += b * b;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt == 1) engine.run(n, d, edges, m, stream, true, trial);
+        if (engine.stress_matrix_rank(n, edges, m, trial.stress, target) == target) {
+            result.is_globally_rigid = true;
+            break;
+        }
+    }
+    return result;
+}
+
+void check_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
+                 const std::vector<std::uint64_t>& n_vertices) {
+    const std::size_t graphs = n_vertices.size();
+    if (offsets.size() != graphs + 1)
+        throw InvalidInput("offsets must have one entry more than n (" + std::to_string(graphs + 1) + "), not " +
+                           std::to_string(offsets.size()));
+    if (offsets[0] != 0) throw InvalidInput("offsets must start at 0");
+    if (offsets[graphs] != edges.size())
+        throw InvalidInput("offsets must end at the number of edges (" + std::to_string(edges.size()) + "), not " +
+                           std::to_string(offsets[graphs]));
+    for (std::size_t g = 0; g < graphs; ++g) {
+        if (offsets[g + 1] < offsets[g])
+            throw InvalidInput("offsets must not decrease (graph " + std::to_string(g) + ")");
+        try {
+            require_edges_within(edges.data() + offsets[g], offsets[g + 1] - offsets[g], n_vertices[g]);
+        } catch (const InvalidInput& error) {
+            throw InvalidInput("graph " + std::to_string(g) + ": " + error.what());
+        }
+    }
+}
+
+void append(BatchRigidity& batch, const GraphRigidity& one) {
+    batch.labels.insert(batch.labels.end(), one.labels.begin(), one.labels.end());
+    batch.redundant.insert(batch.redundant.end(), one.redundant.begin(), one.redundant.end());
+    batch.rank.push_back(one.rank);
+    batch.max_rank.push_back(one.max_rank);
+    batch.is_rigid.push_back(one.is_rigid ? 1 : 0);
+}
+
+void reserve(BatchRigidity& batch, std::size_t edges, std::size_t graphs) {
+    require_allocatable(edges, 2);
+    require_allocatable(graphs, 2 * sizeof(std::uint64_t) + 1);
+    batch.labels.reserve(edges);
+    batch.redundant.reserve(edges);
+    batch.rank.reserve(graphs);
+    batch.max_rank.reserve(graphs);
+    batch.is_rigid.reserve(graphs);
+}
+
+}  // namespace
+
+GraphRigidity generic_rigidity(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges,
+                               const GenericOptions& options) {
+    GenericEngine engine;
+    return generic_with(engine, n, d, edges.data(), edges.size(), options);
+}
+
+double relative_tolerance(const NodeList& nodes, const std::vector<Edge>& edges) {
+    double largest = 0.0;
+    for (const Edge& edge : edges) {
+        const std::vector<double>& a = nodes[edge.i].coordinates;
+        const std::vector<double>& b = nodes[edge.j].coordinates;
+        for (std::size_t k = 0; k < a.size(); ++k) largest = std::max(largest, std::fabs(a[k] - b[k]));
+    }
+    if (!std::isfinite(largest)) throw InvalidInput("coordinates must be finite");
+    if (largest == 0.0) return 1e-9;
+    int exponent = 0;
+    std::frexp(largest, &exponent);  // largest = f * 2^exponent, 0.5 <= f < 1
+    return std::ldexp(1e-9, exponent - 1);
+}
+
+GraphRigidity numeric_rigidity(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
+    const Labelling base = label_edges(nodes, edges, tol, {.prefix_shortcut = true});
+    GraphRigidity result;
+    result.labels = base.labelling.labels;
+    result.rank = base.rank;
+    result.max_rank = base.max_rank;
+    result.is_rigid = result.rank == result.max_rank;
+    result.tol = tol;
+    // An accepted edge is redundant when it is dependent on all the others: put it last.
+    result.redundant.assign(edges.size(), 1);
+    std::vector<Edge> reordered;
+    reordered.reserve(edges.size());
+    bool all_redundant = true;
+    for (std::size_t e = 0; e < edges.size(); ++e) {
+        if (!result.labels[e]) continue;
+        reordered.assign(edges.begin(), edges.end());
+        reordered.erase(reordered.begin() + static_cast<std::ptrdiff_t>(e));
+        reordered.push_back(edges[e]);
+        const Labelling moved = label_edges(nodes, reordered, tol);
+        result.redundant[e] = moved.labelling.labels.back() == 0 ? 1 : 0;
+        all_redundant = all_redundant && result.redundant[e];
+    }
+    result.is_redundantly_rigid = result.is_rigid && all_redundant;
+    return result;
+}
+
+BatchRigidity generic_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
+                                     const std::vector<std::uint64_t>& n_vertices, std::uint64_t d,
+                                     std::uint64_t seed) {
+    check_batch(edges, offsets, n_vertices);
+    BatchRigidity batch;
+    reserve(batch, edges.size(), n_vertices.size());
+    GenericEngine engine;
+    for (std::size_t g = 0; g < n_vertices.size(); ++g) {
+        const GenericOptions options{.seed = seed, .stream = g, .redundancy = true, .global_rigidity = false};
+        append(batch, generic_with(engine, n_vertices[g], d, edges.data() + offsets[g], offsets[g + 1] - offsets[g],
+                                   options));
+    }
+    return batch;
+}
+
+BatchRigidity numeric_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
+                                     const std::vector<std::uint64_t>& n_vertices, const NodeList& nodes,
+                                     double tol) {
+    check_batch(edges, offsets, n_vertices);
+    std::uint64_t total = 0;
+    for (std::uint64_t count : n_vertices) total = checked_add(total, count);
+    if (total != nodes.size())
+        throw InvalidInput("coords must have one row per vertex of every graph (" + std::to_string(total) +
+                           "), not " + std::to_string(nodes.size()));
+    BatchRigidity batch;
+    reserve(batch, edges.size(), n_vertices.size());
+    std::size_t first = 0;
+    for (std::size_t g = 0; g < n_vertices.size(); ++g) {
+        const NodeList graph_nodes(nodes.begin() + static_cast<std::ptrdiff_t>(first),
+                                   nodes.begin() + static_cast<std::ptrdiff_t>(first + n_vertices[g]));
+        const std::vector<Edge> graph_edges(edges.begin() + static_cast<std::ptrdiff_t>(offsets[g]),
+                                            edges.begin() + static_cast<std::ptrdiff_t>(offsets[g + 1]));
+        const double graph_tol = std::isnan(tol) || tol < 0 ? relative_tolerance(graph_nodes, graph_edges) : tol;
+        append(batch, numeric_rigidity(graph_nodes, graph_edges, graph_tol));
+        first += n_vertices[g];
+    }
+    return batch;
+}
+
+}  // namespace telvora

@@ -1,0 +1,72 @@
+// Rigidity of any graph: generic (exact, over the prime field of 2^61 - 1 at a random realization)
+// or at given positions (the numeric labelling with a tolerance relative to the framework's size).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "node.hpp"
+#include "traversal.hpp"
+
+namespace telvora {
+
+// What is known of a graph's rigidity in dimension d. Per-edge vectors follow the edge order.
+struct GraphRigidity {
+    std::vector<std::uint8_t> labels;     // 1: independent of the edges before it
+    std::vector<std::uint8_t> redundant;  // 1: in some circuit (removing it keeps the rank)
+    std::uint64_t rank = 0;
+    std::uint64_t max_rank = 0;
+    bool is_rigid = false;                // rank == max_rank
+    bool is_redundantly_rigid = false;    // rigid, and rigid without any one edge
+    // Generic mode only (numeric mode leaves it false and global_rigidity_known false).
+    bool is_globally_rigid = false;
+    bool global_rigidity_known = false;
+    double tol = 0.0;                     // numeric mode: the tolerance used
+    double error_bound = 0.0;             // generic mode: chance that any result above is wrong
+};
+
+struct GenericOptions {
+    std::uint64_t seed = 0;
+    std::uint64_t stream = 0;       // graph g of a batch draws its realization from (seed, g)
+    bool redundancy = true;         // the random stress: `redundant`, redundant and global rigidity
+    bool global_rigidity = true;    // the stress-matrix test (needs redundancy)
+};
+
+// Generic rigidity of the graph on n vertices with the given edges in dimension d >= 1. Throws
+// InvalidInput when an edge names a vertex >= n, std::bad_alloc when the work does not fit.
+GraphRigidity generic_rigidity(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges,
+                               const GenericOptions& options = {});
+
+// The default tolerance of numeric mode: 1e-9 times the largest power of two not above the largest
+// absolute coordinate difference along an edge (1e-9 when there is none), so that scaling every
+// coordinate by a power of two scales it, and every quantity the elimination compares with it,
+// exactly alike.
+double relative_tolerance(const NodeList& nodes, const std::vector<Edge>& edges);
+
+// Rigidity at the positions of nodes (all of one dimension d >= 1), with the absolute tolerance
+// tol; redundancy by the same labelling with each accepted edge moved last. Throws InvalidInput
+// when an edge names a missing vertex.
+GraphRigidity numeric_rigidity(const NodeList& nodes, const std::vector<Edge>& edges, double tol);
+
+// Many small graphs in one call: graph g owns edges[offsets[g] .. offsets[g+1]) (vertex indices
+// local to the graph) and n_vertices[g] vertices; in numeric mode its nodes are
+// nodes[first_vertex[g] ..] (first_vertex the running sum of n_vertices).
+struct BatchRigidity {
+    std::vector<std::uint8_t> labels;     // per edge, all graphs together
+    std::vector<std::uint8_t> redundant;  // per edge
+    std::vector<std::uint64_t> rank;      // per graph
+    std::vector<std::uint64_t> max_rank;  // per graph
+    std::vector<std::uint8_t> is_rigid;   // per graph
+};
+
+// Throws InvalidInput naming the graph when offsets are not non-decreasing from 0 to the edge
+// count, or an edge names a vertex outside its graph.
+BatchRigidity generic_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
+                                     const std::vector<std::uint64_t>& n_vertices, std::uint64_t d,
+                                     std::uint64_t seed);
+// tol < 0 or NaN: each graph's relative_tolerance.
+BatchRigidity numeric_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
+                                     const std::vector<std::uint64_t>& n_vertices, const NodeList& nodes,
+                                     double tol);
+
+}  // namespace telvora

@@ -1,0 +1,160 @@
+// Generic and numeric rigidity of graphs: known graphs, the batch against single graphs, the
+// relative tolerance under scaling.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "errors.hpp"
+#include "graph_rigidity.hpp"
+#include "random.hpp"
+
+#include "support.hpp"
+
+using namespace telvora;
+
+namespace {
+
+std::vector<Edge> complete(std::uint64_t n) { return upper_triangular_edges(n); }
+
+std::vector<Edge> without(std::vector<Edge> edges, std::size_t k) {
+    edges.erase(edges.begin() + static_cast<std::ptrdiff_t>(k));
+    return edges;
+}
+
+// Two K5's minus an edge... the double banana: two copies of K5 minus an edge glued at the ends of
+// the missing edge (vertices 0 and 1); 8 vertices, 18 edges.
+std::vector<Edge> double_banana() {
+    std::vector<Edge> edges;
+    for (const std::vector<std::uint64_t>& part : {std::vector<std::uint64_t>{0, 1, 2, 3, 4},
+                                                   std::vector<std::uint64_t>{0, 1, 5, 6, 7}})
+        for (std::size_t a = 0; a < 5; ++a)
+            for (std::size_t b = a + 1; b < 5; ++b)
+                if (!(a == 0 && b == 1)) edges.push_back({part[a], part[b]});
+    return edges;
+}
+
+std::vector<Edge> k33() {
+    std::vector<Edge> edges;
+    for (std::uint64_t a = 0; a < 3; ++a)
+        for (std::uint64_t b = 3; b < 6; ++b) edges.push_back({a, b});
+    return edges;
+}
+
+}  // namespace
+
+TEST(GenericRigidity, KnownGraphs) {
+    struct Case {
+        const char* name;
+        std::uint64_t n, d;
+        std::vector<Edge> edges;
+        std::uint64_t rank;
+        bool redundantly_rigid, globally_rigid;
+    };
+    const std::vector<Case> cases{
+        {"K4 in the plane", 4, 2, complete(4), 5, true, true},
+        {"K4 minus an edge", 4, 2, without(complete(4), 5), 5, false, false},
+        {"K33 in the plane", 6, 2, k33(), 9, false, false},
+        {"double banana in space", 8, 3, double_banana(), 17, false, false},
+        {"octahedron in space", 6, 3, without(without(without(complete(6), 14), 9), 4), 12, false, false},
+        {"K5 in space", 5, 3, complete(5), 9, true, true},
+        {"one bar in space", 2, 3, complete(2), 1, false, true},
+        {"K6 in the plane", 6, 2, complete(6), 9, true, true},
+        {"a path in the line", 4, 1, {{0, 1}, {1, 2}, {2, 3}}, 3, false, false},
+        {"a cycle in the line", 4, 1, {{0, 1}, {1, 2}, {2, 3}, {3, 0}}, 3, true, true},
+    };
+    for (const Case& c : cases) {
+        const GraphRigidity r = generic_rigidity(c.n, c.d, c.edges, {.seed = 42});
+        EXPECT_EQ(r.rank, c.rank) << c.name;
+        EXPECT_EQ(r.is_rigid, r.rank == r.max_rank) << c.name;
+        EXPECT_EQ(r.is_redundantly_rigid, c.redundantly_rigid) << c.name;
+        EXPECT_TRUE(r.global_rigidity_known) << c.name;
+        EXPECT_EQ(r.is_globally_rigid, c.globally_rigid) << c.name;
+        EXPECT_LE(r.error_bound, 1e-12) << c.name;
+        // The seed never changes a verdict (but for the negligible chance the bound states).
+        const GraphRigidity other = generic_rigidity(c.n, c.d, c.edges, {.seed = 7});
+        EXPECT_EQ(other.labels, r.labels) << c.name;
+        EXPECT_EQ(other.redundant, r.redundant) << c.name;
+    }
+    // The double banana's bars are all redundant (each banana is redundantly rigid) but it flexes.
+    const GraphRigidity banana = generic_rigidity(8, 3, double_banana());
+    EXPECT_FALSE(banana.is_rigid);
+    EXPECT_EQ(std::count(banana.redundant.begin(), banana.redundant.end(), 1), 18);
+    // K4 minus an edge: every bar is needed.
+    const GraphRigidity k4e = generic_rigidity(4, 2, without(complete(4), 5));
+    EXPECT_EQ(std::count(k4e.redundant.begin(), k4e.redundant.end(), 1), 0);
+}
+
+TEST(GenericRigidity, RepeatsLoopsAndBadVertices) {
+    const GraphRigidity r = generic_rigidity(3, 2, {{0, 1}, {1, 2}, {0, 1}, {2, 2}, {0, 2}});
+    EXPECT_EQ(r.labels, (std::vector<std::uint8_t>{1, 1, 0, 0, 1}));
+    EXPECT_EQ(r.redundant, (std::vector<std::uint8_t>{1, 0, 1, 1, 0}));
+    EXPECT_THROW(generic_rigidity(3, 2, {{0, 3}}), InvalidInput);
+    EXPECT_THROW(generic_rigidity(3, 0, {{0, 1}}), InvalidInput);
+    const GraphRigidity empty = generic_rigidity(0, 2, {});
+    EXPECT_TRUE(empty.is_rigid);
+}
+
+// The batch gives each graph what a call on it alone gives, whatever its neighbours.
+TEST(GenericRigidity, BatchEqualsSingleGraphs) {
+    std::mt19937_64 gen(3);
+    std::vector<Edge> edges;
+    std::vector<std::uint64_t> offsets{0}, sizes;
+    NodeList nodes;
+    Lcg64 rng(8);
+    for (int g = 0; g < 60; ++g) {
+        const std::uint64_t n = 2 + gen() % 12;
+        const std::size_t m = gen() % (2 * n + 2);
+        for (std::size_t e = 0; e < m; ++e) {
+            const std::uint64_t a = gen() % n, b = (a + 1 + gen() % (n - 1)) % n;
+            edges.push_back({a, b});
+        }
+        offsets.push_back(edges.size());
+        sizes.push_back(n);
+        for (const Node& node : random_nodes(n, 2, rng)) nodes.push_back(node);
+    }
+    const BatchRigidity generic = generic_rigidity_batch(edges, offsets, sizes, 2, 11);
+    const BatchRigidity numeric = numeric_rigidity_batch(edges, offsets, sizes, nodes, std::nan(""));
+    std::size_t first = 0;
+    for (std::size_t g = 0; g < sizes.size(); ++g) {
+        const std::vector<Edge> own(edges.begin() + offsets[g], edges.begin() + offsets[g + 1]);
+        const GraphRigidity alone =
+            generic_rigidity(sizes[g], 2, own, {.seed = 11, .stream = g, .global_rigidity = false});
+        EXPECT_EQ(generic.rank[g], alone.rank) << g;
+        EXPECT_TRUE(std::equal(alone.labels.begin(), alone.labels.end(), generic.labels.begin() + offsets[g]));
+        EXPECT_TRUE(std::equal(alone.redundant.begin(), alone.redundant.end(), generic.redundant.begin() + offsets[g]));
+        // At random real positions the numeric verdicts are the generic ones.
+        EXPECT_TRUE(std::equal(alone.labels.begin(), alone.labels.end(), numeric.labels.begin() + offsets[g])) << g;
+        EXPECT_TRUE(std::equal(alone.redundant.begin(), alone.redundant.end(), numeric.redundant.begin() + offsets[g]))
+            << g;
+        first += sizes[g];
+    }
+    EXPECT_THROW(generic_rigidity_batch(edges, {0, 1}, sizes, 2, 0), InvalidInput);
+    std::vector<std::uint64_t> bad = offsets;
+    bad[3] = bad[2] - 1 + 0 * bad[3];
+    if (bad[2] > 0) EXPECT_THROW(generic_rigidity_batch(edges, bad, sizes, 2, 0), InvalidInput);
+}
+
+// Scaling every coordinate by a power of two scales the default tolerance alike: same labels.
+TEST(NumericRigidity, RelativeToleranceIsScaleFree) {
+    Lcg64 rng(4);
+    NodeList nodes = random_nodes(9, 2, rng);
+    for (Node& node : nodes) node.coordinates[1] = node.coordinates[0] * 0.5 + (node.coordinates[1] > 2.5 ? 1 : 0);
+    const std::vector<Edge> edges = complete(9);
+    const double tol = relative_tolerance(nodes, edges);
+    const GraphRigidity base = numeric_rigidity(nodes, edges, tol);
+    for (int k : {-60, -7, 1, 33, 60}) {
+        NodeList scaled = nodes;
+        for (Node& node : scaled)
+            for (double& x : node.coordinates) x = std::ldexp(x, k);
+        const double scaled_tol = relative_tolerance(scaled, edges);
+        EXPECT_EQ(scaled_tol, std::ldexp(tol, k));
+        const GraphRigidity r = numeric_rigidity(scaled, edges, scaled_tol);
+        EXPECT_EQ(r.labels, base.labels) << k;
+        EXPECT_EQ(r.redundant, base.redundant) << k;
+    }
+    NodeList infinite = nodes;
+    infinite[0].coordinates[0] = INFINITY;
+    EXPECT_THROW(relative_tolerance(infinite, edges), InvalidInput);
+}
