@@ -136,23 +136,19 @@ public:
         for (std::uint64_t& x : coordinates_) x = stream.residue();
         echelon_.reset(n * d, stress);
         out.labels.assign(m, 0);
-        std::uint64_t* row = echelon_.row();
         for (std::size_t e = 0; e < m; ++e) {
             if (!stress && echelon_.rank() == mr) break;  // the rest is dependent
             const std::size_t a = edges[e].i, b = edges[e].j;
-            std::size_t lo = 0, hi = 0;
             if (a != b) {
                 const std::size_t ca = position_[a] * d, cb = position_[b] * d;
                 for (std::uint64_t k = 0; k < d; ++k) {
                     const std::uint64_t diff = modular::sub(coordinates_[a * d + k], coordinates_[b * d + k]);
-                    row[ca + k] = diff;
-                    row[cb + k] = modular::negate(diff);
+                    echelon_.entry(ca + k) = diff;
+                    echelon_.entry(cb + k) = modular::negate(diff);
                 }
-                lo = std::min(ca, cb);
-                hi = std::max(ca, cb) + d;
             }
             const std::uint64_t weight = stress ? stream.non_zero_residue() : 1;
-            out.labels[e] = echelon_.reduce(lo, hi, weight) ? 1 : 0;
+            out.labels[e] = echelon_.reduce(weight) ? 1 : 0;
         }
         out.rank = echelon_.rank();
         if (stress) out.stress = echelon_.kernel_element();
@@ -180,19 +176,16 @@ public:
             incident[fill[b]++] = {a, stress[e]};
         }
         echelon_.reset(n, false);
-        std::uint64_t* row = echelon_.row();
         for (std::uint64_t u = 0; u < n && echelon_.rank() < enough; ++u) {
-            std::size_t lo = position_[u], hi = position_[u] + 1;
             std::uint64_t diagonal = 0;
             for (std::size_t t = start[u]; t < start[u + 1]; ++t) {
                 const auto [v, w] = incident[t];
-                row[position_[v]] = modular::sub(row[position_[v]], w);
+                std::uint64_t& entry = echelon_.entry(position_[v]);
+                entry = modular::sub(entry, w);
                 diagonal = modular::add(diagonal, w);
-                lo = std::min(lo, position_[v]);
-                hi = std::max(hi, position_[v] + 1);
             }
-            row[position_[u]] = diagonal;
-            echelon_.reduce(lo, hi);
+            echelon_.entry(position_[u]) = diagonal;
+            echelon_.reduce();
         }
         return echelon_.rank();
     }

@@ -2,6 +2,9 @@
 #include "modular.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <limits>
+#include <new>
 
 namespace telvora::modular {
 
@@ -22,10 +25,14 @@ std::uint64_t inverse(std::uint64_t a) {
 }
 
 void Echelon::reset(std::size_t ncols, bool track) {
+    if (ncols > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
     ncols_ = ncols;
     track_ = track;
     work_.assign(ncols, 0);
-    pool_.clear();
+    lo_ = ncols;
+    hi_ = 0;
+    pool_columns_.clear();
+    pool_values_.clear();
     stored_.clear();
     pivot_row_.assign(ncols, none);
     factors_.clear();
@@ -35,22 +42,30 @@ void Echelon::reset(std::size_t ncols, bool track) {
     handed_ = 0;
 }
 
-bool Echelon::reduce(std::size_t lo, std::size_t hi, std::uint64_t weight) {
+bool Echelon::reduce(std::uint64_t weight) {
     std::uint64_t* x = work_.data();
     const std::size_t order = handed_++;
     pending_.clear();
-    std::size_t c = lo;
-    for (; c < hi; ++c) {
-        const std::uint64_t v = x[c];
-        if (v == 0) continue;
+    std::size_t c = lo_, hi = hi_;
+    lo_ = ncols_;
+    hi_ = 0;
+    for (;; ++c) {
+        while (c < hi && x[c] == 0) ++c;
+        if (c >= hi) break;
         const std::size_t r = pivot_row_[c];
         if (r == none) break;
         // x -= v * stored row r, which is 1 at column c.
+        const std::uint64_t v = x[c];
         const Stored& s = stored_[r];
-        const std::uint64_t* values = pool_.data() + s.begin - c;
+        const std::uint64_t* values = pool_values_.data() + s.first;
+        if (s.dense) {
+            std::uint64_t* target = x + c + 1;
+            for (std::size_t t = 0; t < s.count; ++t) target[t] = sub(target[t], mul(v, values[t]));
+        } else {
+            const std::uint32_t* columns = pool_columns_.data() + s.first;
+            for (std::size_t t = 0; t < s.count; ++t) x[columns[t]] = sub(x[columns[t]], mul(v, values[t]));
+        }
         x[c] = 0;
-        for (std::size_t k = c + 1; k < s.end; ++k)
-            if (values[k] != 0) x[k] = sub(x[k], mul(v, values[k]));
         hi = std::max(hi, s.end);
         if (track_) pending_.push_back(Factor{r, v});
     }
@@ -63,15 +78,21 @@ bool Echelon::reduce(std::size_t lo, std::size_t hi, std::uint64_t weight) {
         }
         return false;
     }
-    std::size_t end = hi;
-    while (x[end - 1] == 0) --end;
     const std::uint64_t pivot_value = x[c];
     const std::uint64_t scale = inverse(pivot_value);
-    Stored s{pool_.size(), c, end, factors_.size(), 0, pivot_value, order};
-    for (std::size_t k = c; k < end; ++k) {
-        pool_.push_back(x[k] == 0 ? 0 : mul(x[k], scale));
+    x[c] = 0;
+    std::size_t end = hi, nonzeros = 0;
+    while (end > c + 1 && x[end - 1] == 0) --end;
+    for (std::size_t k = c + 1; k < end; ++k) nonzeros += x[k] != 0;
+    Stored s{pool_values_.size(), 0, end, 2 * nonzeros >= end - c - 1, factors_.size(), 0, pivot_value, order};
+    for (std::size_t k = c + 1; k < end; ++k) {
+        if (x[k] == 0 && !s.dense) continue;
+        if (!s.dense) pool_columns_.push_back(static_cast<std::uint32_t>(k));
+        pool_values_.push_back(x[k] == 0 ? 0 : mul(x[k], scale));
         x[k] = 0;
     }
+    s.count = pool_values_.size() - s.first;
+    if (s.dense) pool_columns_.resize(pool_values_.size());  // keeps the two pools in step
     if (track_) {
         factors_.insert(factors_.end(), pending_.begin(), pending_.end());
         s.factor_count = pending_.size();
