@@ -14,14 +14,23 @@ constexpr std::size_t none = static_cast<std::size_t>(-1);
 
 }  // namespace
 
+// a^(prime - 2) = a^(4 * (2^59 - 1) + 1) by an addition chain: t(k) = a^(2^k - 1) grows by
+// t(2k) = t(k)^(2^k) * t(k) and t(k + 1) = t(k)^2 * a, 60 squarings and 10 products in all.
 std::uint64_t inverse(std::uint64_t a) {
-    std::uint64_t result = 1;
-    std::uint64_t power = a;
-    for (std::uint64_t e = prime - 2; e != 0; e >>= 1) {
-        if (e & 1) result = mul(result, power);
-        power = mul(power, power);
-    }
-    return result;
+    auto square_times = [](std::uint64_t x, int times) {
+        for (int i = 0; i < times; ++i) x = mul(x, x);
+        return x;
+    };
+    const std::uint64_t t2 = mul(square_times(a, 1), a);
+    const std::uint64_t t3 = mul(square_times(t2, 1), a);
+    const std::uint64_t t6 = mul(square_times(t3, 3), t3);
+    const std::uint64_t t7 = mul(square_times(t6, 1), a);
+    const std::uint64_t t14 = mul(square_times(t7, 7), t7);
+    const std::uint64_t t28 = mul(square_times(t14, 14), t14);
+    const std::uint64_t t29 = mul(square_times(t28, 1), a);
+    const std::uint64_t t58 = mul(square_times(t29, 29), t29);
+    const std::uint64_t t59 = mul(square_times(t58, 1), a);
+    return mul(square_times(t59, 2), a);
 }
 
 void Echelon::reset(std::size_t ncols, bool track) {
@@ -34,12 +43,33 @@ void Echelon::reset(std::size_t ncols, bool track) {
     pool_columns_.clear();
     pool_values_.clear();
     stored_.clear();
+    scales_.clear();
+    unscaled_.clear();
     pivot_row_.assign(ncols, none);
     factors_.clear();
     pending_.clear();
     combination_.clear();
     dependent_.clear();
     handed_ = 0;
+}
+
+// Montgomery's simultaneous inversion: one inverse and three products per row instead of an
+// inverse per row.
+void Echelon::invert_pending() {
+    std::vector<std::uint64_t>& prefix = inversion_buffer_;
+    prefix.resize(unscaled_.size());
+    std::uint64_t product = 1;
+    for (std::size_t t = 0; t < unscaled_.size(); ++t) {
+        prefix[t] = product;
+        product = mul(product, stored_[unscaled_[t]].pivot_value);
+    }
+    std::uint64_t inverse_of_rest = inverse(product);
+    for (std::size_t t = unscaled_.size(); t-- > 0;) {
+        const std::size_t j = unscaled_[t];
+        scales_[j] = mul(inverse_of_rest, prefix[t]);
+        inverse_of_rest = mul(inverse_of_rest, stored_[j].pivot_value);
+    }
+    unscaled_.clear();
 }
 
 bool Echelon::reduce(std::uint64_t weight) {
@@ -54,8 +84,11 @@ bool Echelon::reduce(std::uint64_t weight) {
         if (c >= hi) break;
         const std::size_t r = pivot_row_[c];
         if (r == none) break;
-        // x -= v * stored row r, which is 1 at column c.
-        const std::uint64_t v = x[c];
+        // x -= v * stored row r, which is 1 at column c once scaled by its pivot's inverse. The
+        // inverses are worked out when a row is first used (some never are), for every row
+        // stored by then at once.
+        if (scales_[r] == 0) invert_pending();
+        const std::uint64_t v = mul(x[c], scales_[r]);
         const Stored& s = stored_[r];
         const std::uint64_t* values = pool_values_.data() + s.first;
         if (s.dense) {
@@ -79,7 +112,8 @@ bool Echelon::reduce(std::uint64_t weight) {
         return false;
     }
     const std::uint64_t pivot_value = x[c];
-    const std::uint64_t scale = inverse(pivot_value);
+    scales_.push_back(0);  // not known yet
+    unscaled_.push_back(stored_.size());
     x[c] = 0;
     std::size_t end = hi, nonzeros = 0;
     while (end > c + 1 && x[end - 1] == 0) --end;
@@ -88,7 +122,7 @@ bool Echelon::reduce(std::uint64_t weight) {
     for (std::size_t k = c + 1; k < end; ++k) {
         if (x[k] == 0 && !s.dense) continue;
         if (!s.dense) pool_columns_.push_back(static_cast<std::uint32_t>(k));
-        pool_values_.push_back(x[k] == 0 ? 0 : mul(x[k], scale));
+        pool_values_.push_back(x[k]);
         x[k] = 0;
     }
     s.count = pool_values_.size() - s.first;
@@ -103,11 +137,11 @@ bool Echelon::reduce(std::uint64_t weight) {
     return true;
 }
 
-// Stored row j is (its original row minus the sum of its factors times earlier stored rows),
-// scaled by 1 / pivot_value: original row j = pivot_value * S_j + sum of factors * S_k. A dependent
-// row is the sum of its factors times stored rows. Let w be the kernel element: w on a dependent
-// row is its weight; on the independent ones it solves, for every stored row S_j,
-//     pivot_value_j * w_j + sum over later rows i of (factor of i on j) * w_i = combination_j,
+// Stored row j is its original row minus the sum of its factors times earlier stored rows, so
+// original row j = S_j + sum of factors * S_k; a dependent row is the sum of its factors times
+// stored rows. Let w be the kernel element: w on a dependent row is its weight; on the
+// independent ones it solves, for every stored row S_j,
+//     w_j + sum over later rows i of (factor of i on j) * w_i = combination_j,
 // where combination_j is minus the weighted dependent factors on j. The later rows are solved
 // first, so one pass from the last stored row back gives every w_j.
 std::vector<std::uint64_t> Echelon::kernel_element() const {
@@ -115,7 +149,7 @@ std::vector<std::uint64_t> Echelon::kernel_element() const {
     std::vector<std::uint64_t> rhs = combination_;
     for (std::size_t j = stored_.size(); j-- > 0;) {
         const Stored& s = stored_[j];
-        const std::uint64_t wj = mul(rhs[j], inverse(s.pivot_value));
+        const std::uint64_t wj = rhs[j];
         w[s.order] = wj;
         if (wj == 0) continue;
         for (std::size_t f = s.first_factor; f < s.first_factor + s.factor_count; ++f)

@@ -41,7 +41,7 @@ std::uint64_t inverse(std::uint64_t a);
 
 // A row echelon form over the field, built one row at a time. A new row is reduced by the stored
 // row whose pivot is its first non-zero column, left to right, until it vanishes (dependent) or
-// meets a column no stored row has as pivot (independent: it is scaled to 1 there and stored).
+// meets a column no stored row has as pivot (independent: it is stored).
 // A stored row is kept as its non-zero entries, or as the dense span from its pivot to its last
 // non-zero where that is at least half full, so a column order that keeps rows short (the
 // caller's business) keeps the work small. The row being reduced is dense.
@@ -79,13 +79,15 @@ private:
         std::size_t end;           // one past its last non-zero column
         bool dense;                // values of every column from the pivot's next to end; no columns
         std::size_t first_factor, factor_count;  // in factors_, with tracking
-        std::uint64_t pivot_value;  // the value scaled to 1
+        std::uint64_t pivot_value;  // its value at the pivot (rows are stored unscaled)
         std::size_t order;          // position among the rows handed over
     };
     struct Factor {
         std::size_t stored;
         std::uint64_t value;
     };
+
+    void invert_pending();
 
     std::size_t ncols_ = 0;
     bool track_ = false;
@@ -94,6 +96,9 @@ private:
     std::vector<std::uint32_t> pool_columns_;
     std::vector<std::uint64_t> pool_values_;
     std::vector<Stored> stored_;
+    std::vector<std::uint64_t> scales_;     // per stored row: 1 / its pivot value, or 0 until needed
+    std::vector<std::size_t> unscaled_;     // the stored rows whose scale is not known yet
+    std::vector<std::uint64_t> inversion_buffer_;
     std::vector<std::size_t> pivot_row_;    // per column: stored row with its pivot there, or none
     std::vector<Factor> factors_;           // with tracking
     std::vector<Factor> pending_;           // factors of the row being reduced
