@@ -37,13 +37,27 @@ def test_bars_follow_the_labels(n, d, seed):
         assert _segment_set(artists.bars["independent"]) == expected
     assert artists.bars["independent"].get_linestyle() != artists.bars["redundant"].get_linestyle()
     assert artists.bars["redundant"].get_linewidth()[0] < artists.bars["independent"].get_linewidth()[0]
-    assert artists.ax.get_legend() is not None and artists.ax.get_xlabel() == "x"
+    assert artists.legend in artists.figure.legends and artists.ax.get_xlabel() == "x"
+    assert [text.get_text() for text in artists.legend.get_texts()] == [
+        f"independent ({int(labels.sum())})", f"redundant ({labels.size - int(labels.sum())})",
+        f"points ({n}, numbered from 0)"]
 
 
 def test_labels_default_to_the_rank_test():
     coords = np.array([[0.0, 0.0], [1.0, 0.0], [2.0, 0.0], [0.0, 1.0]])
     artists = plot_framework(coords)
     assert (artists.count("independent"), artists.count("redundant")) == (5, 1)
+
+
+@pytest.mark.parametrize(
+    ("coords", "independent"),
+    [([[0.0, 0.0]], []), ([[0.0, 0.0], [1.0, 2.0]], [(0, 1)]), ([[1.0, 1.0], [1.0, 1.0]], []),
+     ([[0, 0, 0], [1, 0, 0], [2, 0, 0]], [(0, 1), (0, 2)]), ([[0, 0, 0], [1, 0, 0], [0, 1, 0]], [(0, 1), (0, 2), (1, 2)])],
+)
+def test_labels_of_too_few_points_for_the_module(coords, independent):
+    # The module needs n > d; below that the picture's own rank test labels the bars.
+    artists = plot_framework(coords)
+    assert [tuple(edge) for edge in artists.edges["independent"].tolist()] == independent
 
 
 def test_draws_into_given_axes():
@@ -55,11 +69,16 @@ def test_draws_into_given_axes():
 
 
 @pytest.mark.parametrize(
-    ("coords", "labels", "message"),
-    [(np.zeros((4, 4)), None, "shape"), (np.zeros(4), None, "shape"), (np.zeros((4, 2)), [1, 0], "need 6 labels")],
+    ("coords", "labels", "error", "message"),
+    [(np.zeros((4, 4)), None, ValueError, "shape"), (np.zeros(4), None, ValueError, "shape"),
+     (np.zeros((4, 2)), [1, 0], ValueError, "need 6 labels"),
+     (np.zeros((3, 2), dtype=complex), None, TypeError, r"not dtype complex128; .*np.asarray\(coords, dtype=np.float64\)"),
+     (np.eye(3, 2), [0.5, 1, 0], ValueError, r"found 0.5 in float64 labels.*\(scores > 0.5\)"),
+     (np.eye(3, 2), ["1", "0", "1"], TypeError, r"not dtype <U1; .*np.asarray\(labels, dtype=np.uint8\)"),
+     ([[0.0, 0.0], [np.inf, 1.0], [1.0, 1.0]], None, ValueError, "NaN or infinite")],
 )
-def test_bad_input(coords, labels, message):
-    with pytest.raises(ValueError, match=message):
+def test_bad_input(coords, labels, error, message):
+    with pytest.raises(error, match=message):
         plot_framework(coords, labels)
 
 
@@ -74,15 +93,96 @@ def test_pebble_comparison_marks_disagreements():
         plot_pebble_comparison(np.zeros((5, 3)))
 
 
-def test_summary_has_both_panels():
+def _heights(ax):
+    """Heights of the independent (lower) bars of a balance panel."""
+    return [patch.get_height() for patch in ax.patches if patch.get_y() == 0]
+
+
+def test_summary_shows_the_rigid_share_only_when_it_varies():
     records = [dict(r) for n in (4, 7) for r in telvora.generate_training_batch(5, n, 2, n)]
+    assert all(r["is_rigid"] for r in records)
     figure = plot_dataset_summary(records, title="two sizes")
-    balance, rigidity = figure.axes
-    assert [patch.get_height() for patch in balance.patches][:2] == pytest.approx(
+    (balance,) = figure.axes
+    assert _heights(balance) == pytest.approx(
+        [np.mean([r["labels"].mean() for r in records if r["n_nodes"] == n]) for n in (4, 7)])
+    assert figure.get_suptitle() == "two sizes\nall 10 frameworks rigid"
+    for k in (0, 1, 2):  # one of 4 points, two of 7 points flexible
+        records[k if k < 1 else 5 + k]["is_rigid"] = False
+    balance, rigidity = plot_dataset_summary(records).axes
+    assert _heights(balance) == pytest.approx(
         [np.mean([r["labels"].mean() for r in records if r["n_nodes"] == n]) for n in (4, 7)])
     assert list(rigidity.lines[0].get_xdata()) == [4, 7]
+    assert list(rigidity.lines[0].get_ydata()) == pytest.approx([0.8, 0.6])
+    for k in range(len(records)):  # the same share everywhere, but not 1: said, not drawn
+        records[k]["is_rigid"] = k % 5 != 0
+    figure = plot_dataset_summary(records)
+    assert len(figure.axes) == 1 and "80.0%" in figure.get_suptitle()
     with pytest.raises(ValueError, match="no records"):
         plot_dataset_summary([])
+    with pytest.raises(ValueError, match="record 1 has no 'labels'"):
+        plot_dataset_summary([records[0], {"d": 2, "n_nodes": 4, "is_rigid": True}])
+
+
+def test_summary_keeps_dimensions_apart():
+    records = [dict(r) for d in (2, 3) for n in (5, 8) for r in telvora.generate_training_batch(4, n, d, n + d)]
+    figure = plot_dataset_summary(records)
+    panels = {ax.get_title(): ax for ax in figure.axes}
+    assert sorted(panels) == ["label balance, d = 2", "label balance, d = 3"]
+    for d in (2, 3):
+        ax = panels[f"label balance, d = {d}"]
+        assert _heights(ax) == pytest.approx(
+            [np.mean([r["labels"].mean() for r in records if (r["d"], r["n_nodes"]) == (d, n)]) for n in (5, 8)])
+        assert [label.get_text() for label in ax.get_xticklabels()] == ["5\n(4)", "8\n(4)"]
+    for k in (0, 8):  # a flexible framework in each dimension: the rigid share gets a row per dimension too
+        records[k]["is_rigid"] = False
+    titles = [ax.get_title() for ax in plot_dataset_summary(records).axes]
+    assert titles == ["label balance, d = 2", "label balance, d = 3", "rigid share, d = 2", "rigid share, d = 3"]
+
+
+def _inside(box, frame):
+    return frame.x0 - 0.5 <= box.x0 and box.x1 <= frame.x1 + 0.5 and frame.y0 - 0.5 <= box.y0 and box.y1 <= frame.y1 + 0.5
+
+
+@pytest.mark.parametrize(("n", "seed", "spans"), [(6, 1, (1, 1)), (40, 2, (5, 5)), (12, 1, (10, 3)), (8, 3, (1, 4)),
+                                                  (9, 3, (1, 1, 1)), (40, 4, (1, 3, 1))])
+def test_a_saved_figure_keeps_its_legend_and_labels(n, seed, spans):
+    coords = np.random.default_rng(seed).random((n, len(spans))) * spans
+    artists = plot_framework(coords, title="a long title for a framework of random points")
+    figure = artists.figure
+    figure.canvas.draw()  # what savefig does, once
+    renderer = figure.canvas.get_renderer()
+    legend = artists.legend.get_window_extent(renderer)
+    assert _inside(legend, figure.bbox) and not legend.overlaps(artists.ax.get_window_extent(renderer))
+    assert _inside(artists.ax.yaxis.label.get_window_extent(renderer), figure.bbox)
+    assert _inside(figure.get_tightbbox(renderer).transformed(figure.dpi_scale_trans), figure.bbox)
+
+
+@pytest.mark.parametrize(("n", "numbered", "expected"), [(6, None, 6), (30, None, 30), (31, None, 0), (31, True, 31),
+                                                          (6, False, 0)])
+@pytest.mark.parametrize("d", [2, 3])
+def test_points_are_numbered(n, numbered, expected, d):
+    coords = np.random.default_rng(n).random((n, d))
+    artists = plot_framework(coords, np.zeros(n * (n - 1) // 2, dtype=np.uint8), numbered=numbered)
+    assert len(artists.numbers) == expected
+    assert [text.get_text().strip() for text in artists.numbers] == [str(i) for i in range(expected)]
+    assert len(artists.ax.texts) == expected
+    if d == 2:
+        assert [text.xy for text in artists.numbers] == [tuple(point) for point in coords[:expected].tolist()]
+    else:
+        assert [text.get_position_3d() for text in artists.numbers] == [tuple(p) for p in coords[:expected].tolist()]
+    pebbles = plot_pebble_comparison(coords[:, :2], numbered=numbered)
+    assert len(pebbles.numbers) == expected
+    with pytest.raises(TypeError, match="numbered must be True, False or None"):
+        plot_framework(coords, numbered="yes")
+
+
+def test_coordinates_of_other_real_dtypes_are_drawn_as_doubles():
+    coords = np.random.default_rng(5).integers(0, 100, (7, 2))
+    reference = plot_framework(coords.astype(np.float64))
+    for other in (coords, coords.astype(np.float32), coords.tolist()):
+        artists = plot_framework(other)
+        assert {k: v.tolist() for k, v in artists.edges.items()} == {k: v.tolist() for k, v in reference.edges.items()}
+        assert artists.points.get_offsets().tolist() == coords.tolist()
 
 
 def _read_png(path):

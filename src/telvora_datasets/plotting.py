@@ -1,21 +1,40 @@
 """Pictures of frameworks and datasets. Needs matplotlib (the `plot` extra)."""
 
+from __future__ import annotations  # matplotlib's types are named here, loaded only when drawing
+
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
+from fractions import Fraction
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from .errors import MissingExtraError
+from .records import labels_array, points_array
 
-INDEPENDENT = {"color": "#1f4e79", "linewidth": 1.8, "linestyle": "solid"}
-REDUNDANT = {"color": "#9a9a9a", "linewidth": 0.7, "linestyle": (0, (4, 3))}
-AGREEMENT = {
+if TYPE_CHECKING:
+    from types import ModuleType
+
+    from matplotlib.axes import Axes  # type: ignore[import-not-found, unused-ignore]
+    from matplotlib.collections import LineCollection, PathCollection  # type: ignore[import-not-found, unused-ignore]
+    from matplotlib.figure import Figure  # type: ignore[import-not-found, unused-ignore]
+    from matplotlib.legend import Legend  # type: ignore[import-not-found, unused-ignore]
+    from matplotlib.text import Text  # type: ignore[import-not-found, unused-ignore]
+
+Style = dict[str, Any]
+
+INDEPENDENT: Style = {"color": "#1f4e79", "linewidth": 1.8, "linestyle": "solid"}
+REDUNDANT: Style = {"color": "#9a9a9a", "linewidth": 0.7, "linestyle": (0, (4, 3))}
+AGREEMENT: dict[str, Style] = {
     "both independent": {"color": "#1f4e79", "linewidth": 1.8, "linestyle": "solid"},
     "both redundant": {"color": "#9a9a9a", "linewidth": 0.7, "linestyle": (0, (4, 3))},
     "they disagree": {"color": "#c0392b", "linewidth": 2.2, "linestyle": "solid"},
 }
+NUMBERED_UP_TO = 30  # beyond this the numbers crowd each other out; numbered=True still draws them
 
 
-def _pyplot():
+def _pyplot() -> ModuleType:
     try:
         import matplotlib
 
@@ -27,7 +46,7 @@ def _pyplot():
     return plt
 
 
-def _has_display():
+def _has_display() -> bool:
     import os
 
     return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
@@ -35,167 +54,283 @@ def _has_display():
 
 @dataclass
 class FrameworkArtists:
-    """What plot_framework drew, for restyling: the axes, the points and one collection per kind of bar."""
+    """What plot_framework drew, for restyling: the figure, the axes, the points, the legend, one
+    collection per kind of bar, and the point numbers (empty when not numbered)."""
 
-    figure: object
-    ax: object
-    points: object
-    bars: dict = field(default_factory=dict)  # kind of bar -> LineCollection (or Line3DCollection)
-    edges: dict = field(default_factory=dict)  # kind of bar -> the (i, j) pairs drawn as that kind
+    figure: Figure
+    ax: Axes
+    points: PathCollection
+    legend: Legend  # the figure's legend when plot_framework made the figure, else the axes' legend
+    bars: dict[str, LineCollection] = field(default_factory=dict)  # kind of bar -> its (3-D) LineCollection
+    edges: dict[str, NDArray[np.int64]] = field(default_factory=dict)  # kind of bar -> its (i, j) pairs
+    numbers: list[Text] = field(default_factory=list)  # numbers[i] labels point i
 
-    def count(self, kind):
+    def count(self, kind: str) -> int:
         """The number of bars drawn as kind."""
         return len(self.edges.get(kind, ()))
 
 
-def _coordinates(coords):
-    coords = np.asarray(coords, dtype=np.float64)
-    if coords.ndim != 2 or coords.shape[1] not in (2, 3):
-        raise ValueError(f"coords must have shape (n, 2) or (n, 3), not {coords.shape}")
-    return coords
-
-
-def _edges(n):
+def _edges(n: int) -> NDArray[np.int64]:
     i, j = np.triu_indices(n, 1)
-    return np.stack([i, j], axis=1)
+    return np.stack([i, j], axis=1).astype(np.int64)
 
 
-def _axes(ax, d, plt):
+def _axes(ax: Axes | None, coords: NDArray[np.float64], plt: ModuleType) -> tuple[Figure, Axes]:
+    d = coords.shape[1]
     if ax is not None:
         if d == 3 and getattr(ax, "name", "") != "3d":
             raise ValueError("a 3-D framework needs axes made with projection='3d'")
-        return ax.figure, ax
-    figure = plt.figure(figsize=(6.4, 6.0))
-    ax = figure.add_subplot(projection="3d" if d == 3 else None)
-    return figure, ax
+        # Axes in a subfigure: the figure that saves is the subfigure's root.
+        figure = getattr(ax.figure, "figure", ax.figure)
+        return cast("Figure", figure), ax
+    height = 6.0
+    if d == 2:  # equal aspect: a flat framework gets a flat figure rather than empty bands
+        width, tall = np.ptp(coords, axis=0)
+        height = float(np.clip(1.3 + 4.6 * tall / width, 3.0, 7.0)) if width > 0 else 7.0
+    # Constrained layout makes room for the legend outside the axes, so savefig keeps it.
+    figure = plt.figure(figsize=(7.2, height), layout="constrained")
+    return figure, figure.add_subplot(projection="3d" if d == 3 else None)
 
 
-def _draw_bars(ax, coords, edges, style, label):
+def _draw_bars(ax: Axes, coords: NDArray[np.float64], edges: NDArray[np.int64], style: Style,
+               label: str) -> LineCollection:
     segments = coords[edges]  # (m, 2, d)
     if coords.shape[1] == 3:
-        from mpl_toolkits.mplot3d.art3d import Line3DCollection
+        from mpl_toolkits.mplot3d.art3d import Line3DCollection  # type: ignore[import-untyped, unused-ignore]
 
-        collection = Line3DCollection(segments, label=label, **style)
-        ax.add_collection3d(collection)
-    else:
-        from matplotlib.collections import LineCollection
+        bars: LineCollection = Line3DCollection(segments, label=label, **style)
+        ax.add_collection3d(bars)  # type: ignore[attr-defined]
+        return bars
+    from matplotlib.collections import LineCollection
 
-        collection = LineCollection(segments, label=label, **style)
-        ax.add_collection(collection)
-    return collection
+    # An (m, 2, 2) array is what the collection wants; its stub asks for a sequence.
+    bars = LineCollection(cast("Sequence[ArrayLike]", segments), label=label, **style)
+    ax.add_collection(bars)
+    return bars
 
 
-def _finish(ax, coords, title, legend_title):
-    d = coords.shape[1]
+def _number_points(ax: Axes, coords: NDArray[np.float64]) -> list[Text]:
+    from matplotlib.patheffects import withStroke
+
+    # A white halo keeps a number legible where it crosses a bar.
+    style: Style = {"fontsize": 8, "color": "#222222", "zorder": 4,
+                    "path_effects": [withStroke(linewidth=2.5, foreground="white")]}
+    if coords.shape[1] == 3:
+        space: Any = ax  # Axes3D.text takes a z coordinate; mpl_toolkits has no type information
+        return [space.text(x, y, z, f"  {i}", va="bottom", **style) for i, (x, y, z) in enumerate(coords.tolist())]
+    return [ax.annotate(str(i), (x, y), xytext=(4, 3), textcoords="offset points", **style)
+            for i, (x, y) in enumerate(coords.tolist())]
+
+
+def _finish(ax: Axes, d: int, title: str | None, legend_title: str, own_figure: bool) -> Legend:
     ax.set_xlabel("x")
     ax.set_ylabel("y")
     if d == 3:
-        ax.set_zlabel("z")
+        ax.set_zlabel("z")  # type: ignore[attr-defined]
     else:
-        ax.set_aspect("equal", adjustable="datalim")
+        # The box, not the limits, gives way: limits changed at draw time would come after the
+        # layout has measured the tick labels, and a wide label would be cut off.
+        ax.set_aspect("equal", adjustable="box")
         ax.autoscale_view()
     if title:
         ax.set_title(title)
-    # Outside the axes, so that no point or bar hides behind it.
-    ax.legend(title=legend_title, loc="upper left", bbox_to_anchor=(1.08 if d == 3 else 1.02, 1.0),
-              fontsize="small", framealpha=0.9)
+    # Outside the axes, so that no point or bar hides behind it. In a figure of our own it is the
+    # figure's legend, for which the layout reserves room; an axes legend beside equal-aspect axes
+    # would be placed after the layout has run, and savefig would cut it off.
+    style: Style = {"title": legend_title, "fontsize": "small", "framealpha": 0.9}
+    if own_figure:
+        handles, names = ax.get_legend_handles_labels()
+        return ax.figure.legend(handles, names, loc="outside right upper", **style)
+    return ax.legend(loc="upper left", bbox_to_anchor=(1.08 if d == 3 else 1.02, 1.0), **style)
 
 
-def _draw_framework(coords, groups, ax, title, legend_title):
+def _draw_framework(coords: NDArray[np.float64], groups: dict[str, tuple[NDArray[np.int64], Style]],
+                    ax: Axes | None, title: str | None, legend_title: str, numbered: bool | None) -> FrameworkArtists:
+    if numbered is not None and not isinstance(numbered, bool):
+        raise TypeError(f"numbered must be True, False or None (number up to {NUMBERED_UP_TO} points), "
+                        f"not {numbered!r}")
     plt = _pyplot()
-    figure, ax = _axes(ax, coords.shape[1], plt)
-    artists = FrameworkArtists(figure=figure, ax=ax, points=None)
-    for kind, (edges, style) in groups.items():
-        artists.edges[kind] = edges
-        if len(edges):
-            artists.bars[kind] = _draw_bars(ax, coords, edges, style, f"{kind} ({len(edges)})")
-    point_style = {"s": 28, "color": "#e67e22", "edgecolor": "black", "linewidth": 0.6, "zorder": 3,
-                   "label": f"points ({len(coords)})"}
-    artists.points = ax.scatter(*coords.T, **point_style)
-    _finish(ax, coords, title, legend_title)
-    return artists
+    d = coords.shape[1]
+    own_figure = ax is None
+    figure, ax = _axes(ax, coords, plt)
+    bars, edges = {}, {}
+    for kind, (pairs, style) in groups.items():
+        edges[kind] = pairs
+        if len(pairs):
+            bars[kind] = _draw_bars(ax, coords, pairs, style, f"{kind} ({len(pairs)})")
+    if numbered is None:
+        numbered = len(coords) <= NUMBERED_UP_TO
+    point_style: Style = {"s": 28, "color": "#e67e22", "edgecolor": "black", "linewidth": 0.6, "zorder": 3,
+                          "label": f"points ({len(coords)}{', numbered from 0' if numbered else ''})"}
+    points = ax.scatter(*coords.T, **point_style)
+    numbers = _number_points(ax, coords) if numbered else []
+    if numbered and d == 2:
+        ax.margins(0.07)  # room for the numbers of the outermost points inside the axes
+    legend = _finish(ax, d, title, legend_title, own_figure)
+    if own_figure:
+        # One layout pass now, so that savefig's pass starts from the equal-aspect box: a single pass
+        # from the default box leaves too little margin for the y label.
+        engine = figure.get_layout_engine()
+        if engine is not None:
+            engine.execute(figure)
+    return FrameworkArtists(figure=figure, ax=ax, points=points, legend=legend, bars=bars, edges=edges,
+                            numbers=numbers)
 
 
-def plot_framework(coords, labels=None, ax=None, *, title=None):
+def _small_labels(coords: NDArray[np.float64]) -> NDArray[np.uint8]:
+    """Rank-test labels of n <= d points, which the module leaves out (it needs n > d)."""
+    n, d = coords.shape
+    rows: list[NDArray[np.float64]] = []
+    labels = np.zeros(len(_edges(n)), dtype=np.uint8)
+    scale = max(1.0, float(np.abs(coords).max(initial=0.0)))
+    for k, (i, j) in enumerate(_edges(n).tolist()):
+        row = np.zeros(n * d)
+        row[i * d:(i + 1) * d] = coords[i] - coords[j]
+        row[j * d:(j + 1) * d] = coords[j] - coords[i]
+        if np.linalg.matrix_rank(np.array([*rows, row]), tol=1e-9 * scale) > len(rows):
+            rows.append(row)
+            labels[k] = 1
+    return labels
+
+
+def plot_framework(coords: ArrayLike, labels: ArrayLike | None = None, ax: Axes | None = None, *,
+                   title: str | None = None, numbered: bool | None = None) -> FrameworkArtists:
     """Draws the points and every candidate bar: independent bars solid, redundant bars thin and dashed.
 
-    coords has shape (n, 2) or (n, 3); labels holds one 0/1 value per candidate edge (i, j), i < j, in
-    lexicographic order, as telvora.simulate returns them (computed with simulate when not given).
-    Draws into ax when given (3-D axes for 3-D points), otherwise into a new figure. Returns a
-    FrameworkArtists with the figure, the axes, the points and the bar collections.
+    coords has shape (n, 2) or (n, 3); integer or float coordinates are drawn as float64. labels holds
+    one 0/1 value per candidate edge (i, j), i < j, in lexicographic order, as telvora.simulate returns
+    them (computed with simulate when not given). Points are numbered from 0, as the edges count them,
+    when numbered is True, or when it is None and there are at most 30 points. Draws into ax when
+    given (3-D axes for 3-D points), otherwise into a new figure whose layout keeps the legend when
+    saved. Returns a FrameworkArtists with the figure, the axes, the points, the bar collections and
+    the numbers.
     """
-    coords = _coordinates(coords)
-    edges = _edges(len(coords))
+    points = points_array(coords)
+    n, d = points.shape
+    edges = _edges(n)
     if labels is None:
         import telvora
 
-        labels = telvora.simulate(coords, coords.shape[1])["labels"] if len(coords) > coords.shape[1] else np.zeros(0)
-    labels = np.asarray(labels)
-    if labels.shape != (len(edges),):
-        raise ValueError(f"{len(coords)} points need {len(edges)} labels, got shape {labels.shape}")
-    independent = labels.astype(bool)
+        labels = telvora.simulate(points, d)["labels"] if n > d else _small_labels(points)
+    independent = labels_array(labels, len(edges), n)
     groups = {"independent": (edges[independent], INDEPENDENT), "redundant": (edges[~independent], REDUNDANT)}
-    return _draw_framework(coords, groups, ax, title, "bars")
+    return _draw_framework(points, groups, ax, title, "bars", numbered)
 
 
-def plot_pebble_comparison(coords, ax=None, *, title=None):
-    """Draws a 2-D framework with bars coloured by whether simulate and pebble_game label them alike."""
+def plot_pebble_comparison(coords: ArrayLike, ax: Axes | None = None, *, title: str | None = None,
+                           numbered: bool | None = None) -> FrameworkArtists:
+    """Draws a 2-D framework with bars coloured by whether simulate and pebble_game label them alike.
+
+    coords and numbered are as for plot_framework.
+    """
     import telvora
 
-    coords = _coordinates(coords)
-    if coords.shape[1] != 2:
+    points = points_array(coords)
+    if points.shape[1] != 2:
         raise ValueError("the pebble game is planar: coords must have shape (n, 2)")
-    edges = _edges(len(coords))
-    by_rank = telvora.simulate(coords, 2)["labels"].astype(bool)
-    by_pebbles = telvora.pebble_game(coords, 2)["labels"].astype(bool)
+    edges = _edges(len(points))
+    by_rank = telvora.simulate(points, 2)["labels"].astype(bool)
+    by_pebbles = telvora.pebble_game(points, 2)["labels"].astype(bool)
     groups = {
         "both independent": (edges[by_rank & by_pebbles], AGREEMENT["both independent"]),
         "both redundant": (edges[~by_rank & ~by_pebbles], AGREEMENT["both redundant"]),
         "they disagree": (edges[by_rank != by_pebbles], AGREEMENT["they disagree"]),
     }
-    return _draw_framework(coords, groups, ax, title, "rank test vs pebble game")
+    return _draw_framework(points, groups, ax, title, "rank test vs pebble game", numbered)
 
 
-def plot_dataset_summary(records, *, title=None):
-    """Two panels for a dataset: the label balance and the rigid share, each against the number of points.
+@dataclass
+class _Group:
+    """Totals over the records of one dimension and number of points."""
 
-    records is any iterable of dataset records (for example telvora_datasets.load(directory)).
-    Returns the figure.
+    frameworks: int = 0
+    rigid: int = 0
+    ones: int = 0
+    labels: int = 0
+
+
+def _tally(records: Iterable[Mapping[str, Any]]) -> dict[tuple[int, int], _Group]:
+    groups: dict[tuple[int, int], _Group] = {}
+    for index, record in enumerate(records):
+        try:
+            key = (int(record["d"]), int(record["n_nodes"]))
+            labels = np.asarray(record["labels"])
+            rigid = bool(record["is_rigid"])
+        except KeyError as error:
+            raise ValueError(f"record {index} has no {error}; pass records as telvora_datasets.load yields them") \
+                from None
+        except TypeError:
+            raise TypeError(f"record {index} is a {type(record).__name__}, not a record (a dict with d, n_nodes, "
+                            "labels and is_rigid, as telvora_datasets.load yields them)") from None
+        group = groups.setdefault(key, _Group())
+        group.frameworks += 1
+        group.rigid += rigid
+        group.ones += int(np.count_nonzero(labels))
+        group.labels += labels.size
+    if not groups:
+        raise ValueError("the dataset holds no records")
+    return groups
+
+
+def _rigid_note(groups: dict[tuple[int, int], _Group]) -> str:
+    total = sum(group.frameworks for group in groups.values())
+    rigid = sum(group.rigid for group in groups.values())
+    if rigid == total:
+        return f"all {total:,} frameworks rigid"
+    if rigid == 0:
+        return f"none of the {total:,} frameworks rigid"
+    if len(groups) == 1:
+        return f"{rigid:,} of {total:,} frameworks rigid"
+    return f"{rigid / total:.1%} of the frameworks rigid for each dimension and number of points"
+
+
+def plot_dataset_summary(records: Iterable[Mapping[str, Any]], *, title: str | None = None) -> Figure:
+    """The label balance against the number of points, one panel per dimension d.
+
+    A second row shows the share of rigid frameworks when it differs between groups; when it is the
+    same everywhere (every framework rigid, as for random frameworks in general position) the title
+    says so instead. records is any iterable of dataset records (for example
+    telvora_datasets.load(directory), or several datasets chained). Returns the figure.
     """
     plt = _pyplot()
-    ones, totals, rigid, frameworks = {}, {}, {}, {}
-    for record in records:
-        n = int(record["n_nodes"])
-        labels = np.asarray(record["labels"])
-        ones[n] = ones.get(n, 0) + int(labels.sum())
-        totals[n] = totals.get(n, 0) + labels.size
-        rigid[n] = rigid.get(n, 0) + bool(record["is_rigid"])
-        frameworks[n] = frameworks.get(n, 0) + 1
-    if not frameworks:
-        raise ValueError("the dataset holds no records")
-    sizes = sorted(frameworks)
-    independent = np.array([ones[n] / max(totals[n], 1) for n in sizes])
-    rigid_share = np.array([rigid[n] / frameworks[n] for n in sizes])
+    groups = _tally(records)
+    dims = sorted({d for d, _ in groups})
+    shares = {Fraction(group.rigid, group.frameworks) for group in groups.values()}
+    with_rigidity = len(shares) > 1
 
-    figure, (balance, rigidity) = plt.subplots(1, 2, figsize=(10, 4.2), constrained_layout=True)
-    positions = np.arange(len(sizes))
-    balance.bar(positions, independent, color=INDEPENDENT["color"], label="independent (1)")
-    balance.bar(positions, 1 - independent, bottom=independent, color=REDUNDANT["color"], label="redundant (0)")
-    balance.set_xticks(positions, [str(n) for n in sizes])
-    balance.set_xlabel("points per framework")
-    balance.set_ylabel("share of labels")
-    balance.set_ylim(0, 1)
-    balance.set_title("label balance")
-    balance.legend(loc="upper right", fontsize="small")
-    rigidity.plot(sizes, rigid_share, marker="o", color=INDEPENDENT["color"])
-    for n, share in zip(sizes, rigid_share):
-        rigidity.annotate(f"{frameworks[n]}", (n, share), textcoords="offset points", xytext=(0, -13),
-                          ha="center", fontsize="x-small", color="#555555")
-    rigidity.set_xlabel("points per framework")
-    rigidity.set_ylabel("share of rigid frameworks (count below each point)")
-    rigidity.set_ylim(-0.02, 1.08)
-    rigidity.set_title("rigid share")
-    rigidity.grid(alpha=0.3)
-    if title:
-        figure.suptitle(title)
-    return figure
+    rows = 2 if with_rigidity else 1
+    figure, axes = plt.subplots(rows, len(dims), figsize=(1.4 + 4.6 * len(dims), 0.9 + 3.7 * rows),
+                                layout="constrained", squeeze=False, sharey="row")
+    for column, d in enumerate(dims):
+        sizes = sorted(n for dim, n in groups if dim == d)
+        cells = [groups[d, n] for n in sizes]
+        independent = np.array([cell.ones / max(cell.labels, 1) for cell in cells])
+        positions = np.arange(len(sizes))
+        balance = axes[0, column]
+        balance.bar(positions, independent, color=INDEPENDENT["color"], label="independent (1)")
+        balance.bar(positions, 1 - independent, bottom=independent, color=REDUNDANT["color"], label="redundant (0)")
+        for x, share in zip(positions, independent):
+            balance.text(x, share / 2, f"{share:.0%}", ha="center", va="center", color="white", fontsize="small")
+        balance.set_xticks(positions, [f"{n}\n({cell.frameworks:,})" for n, cell in zip(sizes, cells)])
+        balance.set_xlabel("points per framework (frameworks)")
+        balance.set_ylim(0, 1)
+        balance.set_title(f"label balance, d = {d}")
+        if with_rigidity:
+            rigidity = axes[1, column]
+            rigid_share = [cell.rigid / cell.frameworks for cell in cells]
+            rigidity.plot(sizes, rigid_share, marker="o", color=INDEPENDENT["color"])
+            rigidity.set_xticks(sizes)
+            rigidity.set_xlabel("points per framework")
+            rigidity.set_ylim(-0.04, 1.04)
+            rigidity.set_title(f"rigid share, d = {d}")
+            rigidity.grid(alpha=0.3)
+    axes[0, 0].set_ylabel("share of labels")
+    if with_rigidity:
+        axes[1, 0].set_ylabel("share of rigid frameworks")
+    handles, names = axes[0, 0].get_legend_handles_labels()
+    figure.legend(handles, names, loc="outside lower center", ncols=2, fontsize="small")
+    lines = [title] if title else []
+    if not with_rigidity:
+        lines.append(_rigid_note(groups))
+    figure.suptitle("\n".join(lines))
+    return cast("Figure", figure)

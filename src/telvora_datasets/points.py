@@ -6,14 +6,42 @@ generator's affine powers gives every draw of every framework in one vectorised 
 after j + 1 steps from state s the state is A^(j+1) s + C (A^j + ... + A + 1) mod 2^64.
 """
 
+from typing import Any
+
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 MULTIPLIER = 6364136223846793005
 INCREMENT = 1442695040888963407
 _MASK = (1 << 64) - 1
 
 
-def _jumps(draws):
+def whole_number(value: object, what: str, lowest: int | None = None) -> int:
+    """value (an int or NumPy integer, at least lowest when given) as an int; otherwise an error naming what."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{what} must be an integer, not {type(value).__name__}")
+    if lowest is not None and value < lowest:
+        raise ValueError(f"{what} must be at least {lowest} (got {value})")
+    return int(value)
+
+
+def seeds_array(seeds: ArrayLike) -> NDArray[np.uint64]:
+    """seeds as a flat uint64 array, each taken mod 2^64 (so the int64 seeds of to_pyg work as they are)."""
+    if not isinstance(seeds, np.ndarray):
+        # NumPy would make doubles of a list mixing negative ints with ints above 2^63.
+        values = np.asarray(seeds, dtype=object).reshape(-1)
+        if all(isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_)) for v in values):
+            return np.array([int(v) & _MASK for v in values], dtype=np.uint64)
+        seeds = np.asarray(seeds)
+    array: NDArray[Any] = seeds
+    if array.dtype.kind not in "iu":
+        found = "Python objects (dtype object)" if array.dtype.kind == "O" else f"dtype {array.dtype}"
+        raise TypeError(f"seeds must be integers, not {found}; pass them as ints or as an integer array, "
+                        "for example np.asarray(seeds, dtype=np.uint64) once they are whole numbers")
+    return array.astype(np.uint64).reshape(-1)  # a signed seed wraps mod 2^64, as intended
+
+
+def _jumps(draws: int) -> tuple[NDArray[np.uint64], NDArray[np.uint64]]:
     """(multipliers, increments) taking a seed to the state of draw j, for j < draws."""
     multipliers = np.empty(draws, dtype=np.uint64)
     increments = np.empty(draws, dtype=np.uint64)
@@ -26,21 +54,25 @@ def _jumps(draws):
     return multipliers, increments
 
 
-def framework_seeds(seed, start, count):
+def framework_seeds(seed: int, start: int, count: int) -> NDArray[np.uint64]:
     """Seeds of frameworks start .. start + count - 1 of a dataset seeded with seed (mod 2^64)."""
+    seed, start = whole_number(seed, "seed"), whole_number(start, "start", 0)
+    count = whole_number(count, "count", 0)
     first = np.uint64((seed + start) & _MASK)
     return first + np.arange(count, dtype=np.uint64)  # uint64 arrays wrap silently
 
 
-def framework_points(seeds, n_nodes, d):
+def framework_points(seeds: ArrayLike, n_nodes: int, d: int) -> NDArray[np.float64]:
     """Points of the frameworks with the given seeds, shape (len(seeds), n_nodes, d), float64.
 
     Coordinate k of node i is draw i*d + k, the first draw coming from the state one step
     after the seed. The scaling is a division by 2^32 - 1 followed by a multiplication by 10,
-    each rounded on its own, exactly as the module does it.
+    each rounded on its own, exactly as the module does it. seeds are integers, each taken
+    mod 2^64.
     """
-    seeds = np.asarray(seeds, dtype=np.uint64).reshape(-1)
+    values = seeds_array(seeds)
+    n_nodes, d = whole_number(n_nodes, "n_nodes", 1), whole_number(d, "d", 1)
     multipliers, increments = _jumps(n_nodes * d)
-    states = seeds[:, None] * multipliers[None, :] + increments[None, :]
+    states = values[:, None] * multipliers[None, :] + increments[None, :]
     quotient = (states >> np.uint64(33)).astype(np.float64) / 4294967295.0
-    return (quotient * 10.0).reshape(seeds.size, n_nodes, d)
+    return (quotient * 10.0).reshape(values.size, n_nodes, d)

@@ -1,21 +1,92 @@
 """Columns of a shard built from the module's batch, and records read back from them."""
 
-import numpy as np
+from collections.abc import Iterator, Mapping
+from typing import Any, TypedDict
 
-from .points import _MASK, framework_points, framework_seeds
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from .points import _MASK, framework_points, framework_seeds, whole_number
 
 # Frameworks per call of the batch: the batch holds every result (with its n x n distance
 # matrix) until it returns, so large frameworks are asked for in smaller calls.
 _BATCH_BYTES = 32 << 20
 
+Columns = dict[str, NDArray[Any]]
+"""A shard's columns by name, one row per framework (see formats.COLUMNS)."""
 
-def candidate_edges(n_nodes):
+
+class Record(TypedDict):
+    """One framework of a dataset, as load yields it.
+
+    labels and distances hold one value per candidate edge (i, j), i < j, in lexicographic
+    order (see candidate_edges); a label is 1 for an independent bar and 0 for a redundant one.
+    """
+
+    seed: int
+    n_nodes: int
+    d: int
+    coords: NDArray[np.float64]  # (n_nodes, d)
+    labels: NDArray[np.uint8]
+    distances: NDArray[np.float64]
+    final_rank: int
+    max_rank: int
+    is_rigid: bool
+
+
+def _dtype_of(array: NDArray[Any]) -> str:
+    return "Python objects (dtype object)" if array.dtype.kind == "O" else f"dtype {array.dtype}"
+
+
+def real_array(values: ArrayLike, what: str) -> NDArray[np.float64]:
+    """values as float64. Integer and other float dtypes are converted, as a picture or a tensor
+    of them would be; bool, complex, text and objects are refused with the conversion to use."""
+    try:
+        array = np.asarray(values)
+    except ValueError as error:  # ragged nested lists
+        raise ValueError(f"{what} must be a rectangular array of numbers ({error})") from None
+    if array.dtype.kind not in "iuf":
+        raise TypeError(f"{what} must hold real numbers, not {_dtype_of(array)}; pass float64 values, "
+                        f"for example np.asarray({what}, dtype=np.float64)")
+    return array.astype(np.float64, copy=False)
+
+
+def points_array(coords: ArrayLike, what: str = "coords") -> NDArray[np.float64]:
+    """coords as a finite float64 array of shape (n, 2) or (n, 3)."""
+    array = real_array(coords, what)
+    if array.ndim != 2 or array.shape[1] not in (2, 3):
+        raise ValueError(f"{what} must have shape (n, 2) or (n, 3), one row per point, not {array.shape}")
+    if not np.isfinite(array).all():
+        raise ValueError(f"{what} holds NaN or infinite values; every coordinate must be finite")
+    return array
+
+
+def labels_array(labels: ArrayLike, edges: int, points: int) -> NDArray[np.bool_]:
+    """labels (one 0 or 1 per candidate edge) as a bool array of shape (edges,)."""
+    try:
+        array = np.asarray(labels)
+    except ValueError as error:  # ragged nested lists
+        raise ValueError(f"labels must be a flat array of 0s and 1s ({error})") from None
+    if array.dtype.kind not in "biuf":
+        raise TypeError(f"labels must be 0 or 1, not {_dtype_of(array)}; pass them as "
+                        "np.asarray(labels, dtype=np.uint8)")
+    if array.shape != (edges,):
+        raise ValueError(f"{points} points need {edges} labels (one per candidate edge), got shape {array.shape}")
+    binary: NDArray[np.bool_] = array == 1
+    other = array[~binary & (array != 0)]
+    if other.size:
+        raise ValueError(f"labels must be 0 (redundant) or 1 (independent), found {other[0].item()!r} in "
+                         f"{array.dtype} labels; scores become labels with (scores > 0.5).astype(np.uint8)")
+    return binary
+
+
+def candidate_edges(n_nodes: int) -> NDArray[np.int64]:
     """The candidate edges (i, j), i < j, in lexicographic order, as an (m, 2) int64 array."""
-    i, j = np.triu_indices(n_nodes, 1)
+    i, j = np.triu_indices(whole_number(n_nodes, "n_nodes", 0), 1)
     return np.stack([i, j], axis=1).astype(np.int64)
 
 
-def build_columns(seed, start, count, n_nodes, d):
+def build_columns(seed: int, start: int, count: int, n_nodes: int, d: int) -> Columns:
     """Columns of frameworks start .. start + count - 1 of the dataset seeded with seed."""
     import telvora  # only generation needs the compiled module
 
@@ -54,8 +125,8 @@ def build_columns(seed, start, count, n_nodes, d):
     }
 
 
-def iter_records(columns):
-    """One dict per framework of a shard's columns; the arrays are views into the columns."""
+def iter_records(columns: Mapping[str, NDArray[Any]]) -> Iterator[Record]:
+    """One record per framework of a shard's columns; the arrays are views into the columns."""
     for k in range(len(columns["seed"])):
         yield {
             "seed": int(columns["seed"][k]),
