@@ -4,44 +4,84 @@ A shard is a set of columns, one row per framework; both encodings are byte-for-
 deterministic for the same library versions (fixed compression, no timestamps).
 """
 
+from __future__ import annotations
+
 import io
 import zipfile
+from collections.abc import Mapping
+from typing import Any, BinaryIO
 
 import numpy as np
+from numpy.typing import NDArray
 
 from .errors import DatasetError, MissingExtraError
 
 FORMATS = ("parquet", "npz")
-COLUMNS = ("seed", "n_nodes", "d", "coords", "labels", "distances", "final_rank", "max_rank", "is_rigid")
+# Each column's dtype and number of dimensions (the first is the framework).
+DTYPES: dict[str, tuple[type[np.generic], int]] = {
+    "seed": (np.uint64, 1), "n_nodes": (np.int64, 1), "d": (np.int64, 1), "coords": (np.float64, 3),
+    "labels": (np.uint8, 2), "distances": (np.float64, 2), "final_rank": (np.int64, 1), "max_rank": (np.int64, 1),
+    "is_rigid": (np.bool_, 1),
+}
+COLUMNS = tuple(DTYPES)
+Columns = dict[str, NDArray[Any]]
 
 _ZIP_EPOCH = (1980, 1, 1, 0, 0, 0)  # the earliest time a zip entry can carry
 
 
-def require_pyarrow():
+def require_pyarrow() -> Any:
     try:
-        import pyarrow
-        import pyarrow.parquet
+        import pyarrow  # type: ignore[import-untyped]
+        import pyarrow.parquet  # type: ignore[import-untyped]
     except ImportError:
+        # A dependency of the package, so missing only from an install without dependencies.
         raise MissingExtraError(
-            "the Parquet format needs pyarrow: install it with pip install 'telvora[parquet]', "
-            "or use --format npz") from None
+            "the Parquet format needs pyarrow, which is not installed here: pip install 'pyarrow>=16' "
+            "(or pip install 'telvora[parquet]'), or use --format npz") from None
     return pyarrow
 
 
-def suffix(fmt):
+def suffix(fmt: str) -> str:
     return "." + fmt
 
 
-def encode(columns, fmt):
-    """The bytes of a shard holding columns (see COLUMNS) in format fmt."""
+def check_columns(columns: Mapping[str, object]) -> Columns:
+    """The columns of a shard, checked: each a NumPy array of its dtype (see DTYPES), one row per
+    framework, and coords, labels and distances of matching sizes."""
+    missing = [name for name in COLUMNS if name not in columns]
+    if missing:
+        raise DatasetError(f"a shard needs the columns {', '.join(missing)} too")
+    checked: Columns = {}
+    for name, (dtype, ndim) in DTYPES.items():
+        value = columns[name]
+        fix = f"np.asarray({name}, dtype=np.{dtype.__name__})"
+        if not isinstance(value, np.ndarray):
+            raise TypeError(f"column {name} is a {type(value).__name__}, not a NumPy array; pass {fix}")
+        if value.dtype != dtype:
+            raise TypeError(f"column {name} has dtype {value.dtype}, not {np.dtype(dtype)}; pass {fix}")
+        if value.ndim != ndim:
+            raise ValueError(f"column {name} must have {ndim} dimension(s), not shape {value.shape}")
+        checked[name] = value
+    count, n_nodes, d = checked["coords"].shape
+    edges = n_nodes * (n_nodes - 1) // 2
+    wrong = [f"{name} {array.shape}" for name, array in checked.items()
+             if len(array) != count or (array.ndim == 2 and array.shape[1] != edges)]
+    if wrong:
+        raise ValueError(f"coords of shape {(count, n_nodes, d)} needs {count} rows in every column and "
+                         f"{edges} columns in labels and distances; found {', '.join(wrong)}")
+    return checked
+
+
+def encode(columns: Mapping[str, object], fmt: str) -> bytes:
+    """The bytes of a shard holding columns (see DTYPES) in format fmt."""
     if fmt == "parquet":
-        return _encode_parquet(columns)
+        return _encode_parquet(check_columns(columns))
     if fmt == "npz":
-        return _encode_npz(columns)
+        return _encode_npz(check_columns(columns))
     raise DatasetError(f"unknown format {fmt!r}; choose one of {', '.join(FORMATS)}")
 
 
-def decode(data, fmt):
+def decode(data: bytes | BinaryIO, fmt: str) -> Columns:
     """The columns of a shard from its bytes (or a binary file)."""
     if fmt == "parquet":
         return columns_from_table(read_parquet_table(data))
@@ -50,7 +90,7 @@ def decode(data, fmt):
     raise DatasetError(f"unknown format {fmt!r}; choose one of {', '.join(FORMATS)}")
 
 
-def _encode_npz(columns):
+def _encode_npz(columns: Columns) -> bytes:
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as archive:
         for name in COLUMNS:
@@ -65,7 +105,7 @@ def _encode_npz(columns):
     return buffer.getvalue()
 
 
-def _decode_npz(data):
+def _decode_npz(data: bytes | BinaryIO) -> Columns:
     source = io.BytesIO(data) if isinstance(data, (bytes, bytearray, memoryview)) else data
     with np.load(source, allow_pickle=False) as archive:
         missing = [name for name in COLUMNS if name not in archive.files]
@@ -74,33 +114,34 @@ def _decode_npz(data):
         return {name: archive[name] for name in COLUMNS}
 
 
-def to_table(columns):
+def to_table(columns: Mapping[str, object]) -> Any:
     """A pyarrow table of the columns; points and per-edge values as fixed-size lists."""
     pa = require_pyarrow()
-    coords = columns["coords"]
+    checked = check_columns(columns)
+    coords = checked["coords"]
     count, n_nodes, d = coords.shape
-    edges = columns["labels"].shape[1]
+    edges = checked["labels"].shape[1]
 
-    def fixed(values, *sizes):
+    def fixed(values: NDArray[Any], *sizes: int) -> Any:
         array = pa.array(np.ascontiguousarray(values).reshape(-1))
         for size in reversed(sizes):
             array = pa.FixedSizeListArray.from_arrays(array, size)
         return array
 
     return pa.table({
-        "seed": pa.array(columns["seed"], type=pa.uint64()),
-        "n_nodes": pa.array(columns["n_nodes"], type=pa.int64()),
-        "d": pa.array(columns["d"], type=pa.int64()),
+        "seed": pa.array(checked["seed"], type=pa.uint64()),
+        "n_nodes": pa.array(checked["n_nodes"], type=pa.int64()),
+        "d": pa.array(checked["d"], type=pa.int64()),
         "coords": fixed(coords, n_nodes, d),
-        "labels": fixed(columns["labels"].astype(np.uint8, copy=False), edges),
-        "distances": fixed(columns["distances"], edges),
-        "final_rank": pa.array(columns["final_rank"], type=pa.int64()),
-        "max_rank": pa.array(columns["max_rank"], type=pa.int64()),
-        "is_rigid": pa.array(columns["is_rigid"], type=pa.bool_()),
+        "labels": fixed(checked["labels"].astype(np.uint8, copy=False), edges),
+        "distances": fixed(checked["distances"], edges),
+        "final_rank": pa.array(checked["final_rank"], type=pa.int64()),
+        "max_rank": pa.array(checked["max_rank"], type=pa.int64()),
+        "is_rigid": pa.array(checked["is_rigid"], type=pa.bool_()),
     })
 
 
-def columns_from_table(table):
+def columns_from_table(table: Any) -> Columns:
     """NumPy columns of a table written by to_table."""
     missing = [name for name in COLUMNS if name not in table.column_names]
     if missing:
@@ -109,11 +150,12 @@ def columns_from_table(table):
     if count == 0:
         raise DatasetError("shard holds no frameworks")
 
-    def flat(name):
+    def flat(name: str) -> NDArray[Any]:
         array = table.column(name).combine_chunks()
         while hasattr(array, "flatten"):
             array = array.flatten()
-        return array.to_numpy(zero_copy_only=False)
+        values: NDArray[Any] = array.to_numpy(zero_copy_only=False)
+        return values
 
     scalars = {name: table.column(name).to_numpy() for name in ("seed", "n_nodes", "d", "final_rank", "max_rank")}
     n_nodes, d = int(scalars["n_nodes"][0]), int(scalars["d"][0])
@@ -126,7 +168,7 @@ def columns_from_table(table):
     }
 
 
-def _encode_parquet(columns):
+def _encode_parquet(columns: Columns) -> bytes:
     require_pyarrow()
     import pyarrow.parquet as pq
 
@@ -136,7 +178,7 @@ def _encode_parquet(columns):
     return buffer.getvalue()
 
 
-def read_parquet_table(data):
+def read_parquet_table(data: bytes | BinaryIO) -> Any:
     require_pyarrow()
     import pyarrow.parquet as pq
 

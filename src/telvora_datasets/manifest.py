@@ -1,8 +1,23 @@
-"""The dataset plan (parameters and shards) and its manifest.json."""
+"""The dataset plan (parameters and shards), its manifest.json and the records of its shards.
+
+manifest.json holds only the parameters and, once the dataset is complete, its totals: its size
+does not depend on the number of shards. The SHA-256 and counts of each written shard are kept
+in checksums.txt, one fixed-width line per shard at offset index * RECORD_SIZE, so that a run
+writes a record in place as its shard completes and a reader streams them in shard order, both
+in constant memory. A record torn by a crash fails to parse and its shard is written again.
+"""
+
+from __future__ import annotations
 
 import dataclasses
 import hashlib
+import io
 import json
+import operator
+import os
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any, BinaryIO, NotRequired, TypedDict
 
 from . import __version__
 from .errors import DatasetError
@@ -10,9 +25,58 @@ from .formats import FORMATS, suffix
 from .points import _MASK
 
 MANIFEST = "manifest.json"
-LAYOUT = 1  # bump when the shard columns or the manifest change meaning
+CHECKSUMS = "checksums.txt"
+DATASET = "telvora_datasets"
+LAYOUT = 2  # bump when the shard columns or the bookkeeping change meaning; 1 listed every shard in the manifest
 DEFAULT_SHARD_SIZE = 1000
-MAX_SHARDS = 1_000_000  # the manifest lists every shard
+
+# index, frameworks, SHA-256, rigid frameworks, independent bars; numbers right-aligned in 20 columns.
+_RECORD = "{:>20} {:>20} {} {:>20} {:>20}\n"
+RECORD_SIZE = 4 * 21 + 64 + 1
+# Record offsets must fit in a file offset (below 2**63): the only limit on the number of shards.
+MAX_SHARDS = (2**63 - 1) // RECORD_SIZE
+
+
+class Parameters(TypedDict):
+    graphs: int
+    nodes: int
+    dim: int
+    seed: int
+    shard_size: int
+    format: str
+
+
+class ShardRecord(TypedDict):
+    """What a dataset knows of one written shard."""
+
+    file: str
+    first_framework: int
+    frameworks: int
+    first_seed: int
+    sha256: str
+    rigid: int
+    independent_bars: int
+
+
+class Manifest(TypedDict):
+    dataset: str
+    layout: int
+    version: str
+    parameters: Parameters
+    complete: NotRequired[bool]  # layout 2: every shard written and recorded
+    rigid: NotRequired[int | None]  # layout 2: totals, once complete
+    independent_bars: NotRequired[int | None]
+    shards: NotRequired[list[dict[str, Any]]]  # layout 1 only: every shard, sha256 None until written
+
+
+def _integer(name: str, value: object) -> int:
+    if isinstance(value, bool):
+        raise DatasetError(f"{name} must be an integer, not bool")
+    try:
+        return operator.index(value)  # type: ignore[arg-type]  # anything with __index__, NumPy integers too
+    except TypeError:
+        raise DatasetError(f"{name} must be an integer, not {type(value).__name__}; "
+                           f"pass int({name}) if it holds a whole number") from None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -26,14 +90,10 @@ class Plan:
     shard_size: int = DEFAULT_SHARD_SIZE
     format: str = "parquet"
 
-    def __post_init__(self):
-        problems = []
+    def __post_init__(self) -> None:
         for name in ("graphs", "nodes", "dim", "seed", "shard_size"):
-            value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, int):
-                problems.append(f"{name} must be an integer, not {type(value).__name__}")
-        if problems:
-            raise DatasetError("; ".join(problems))
+            object.__setattr__(self, name, _integer(name, getattr(self, name)))
+        problems = []
         if self.graphs < 1 or self.graphs > _MASK:
             problems.append(f"the number of frameworks must be from 1 to 2**64 - 1 (got {self.graphs})")
         if self.nodes < 2:
@@ -44,94 +104,170 @@ class Plan:
             problems.append(f"the seed must be from 0 to 2**64 - 1 (got {self.seed})")
         if self.shard_size < 1:
             problems.append(f"the shard size must be at least 1 (got {self.shard_size})")
-        elif self.graphs >= 1 and -(-self.graphs // self.shard_size) > MAX_SHARDS:
+        elif not problems and self.shard_count > MAX_SHARDS:
             problems.append(f"{self.graphs} frameworks in shards of {self.shard_size} make more than {MAX_SHARDS:,} "
-                            "shards; choose a larger shard size")
+                            "shards, more than a file can record; choose a larger shard size")
         if self.format not in FORMATS:
             problems.append(f"the format must be one of {', '.join(FORMATS)} (got {self.format!r})")
         if problems:
             raise DatasetError("; ".join(problems))
 
     @property
-    def shard_count(self):
+    def shard_count(self) -> int:
         return -(-self.graphs // self.shard_size)
 
-    def shard(self, index):
+    def shard(self, index: int) -> tuple[int, int]:
         """(first framework, number of frameworks) of shard index."""
         start = index * self.shard_size
         return start, min(self.shard_size, self.graphs - start)
 
-    def shard_name(self, index):
-        width = max(5, len(str(self.shard_count - 1)))
-        return f"shard-{index:0{width}d}{suffix(self.format)}"
+    def shard_name(self, index: int) -> str:
+        # Independent of the number of shards, so that a dataset keeps its names when it grows.
+        return f"shard-{index:05d}{suffix(self.format)}"
 
-    def parameters(self):
-        return dataclasses.asdict(self)
+    def parameters(self) -> Parameters:
+        return Parameters(graphs=self.graphs, nodes=self.nodes, dim=self.dim, seed=self.seed,
+                          shard_size=self.shard_size, format=self.format)
 
     @property
-    def bars(self):
+    def bars(self) -> int:
         """Candidate edges over the whole dataset."""
         return self.graphs * (self.nodes * (self.nodes - 1) // 2)
 
-
-def new_manifest(plan):
-    shards = []
-    for index in range(plan.shard_count):
-        start, count = plan.shard(index)
-        shards.append({
-            "file": plan.shard_name(index),
-            "first_framework": start,
-            "frameworks": count,
-            "first_seed": (plan.seed + start) & _MASK,
-            "sha256": None,
-            "rigid": None,
-            "independent_bars": None,
-        })
-    return {"dataset": "telvora_datasets", "layout": LAYOUT, "version": __version__,
-            "parameters": plan.parameters(), "shards": shards}
+    def record(self, index: int, sha256: str, rigid: int, independent_bars: int) -> ShardRecord:
+        start, count = self.shard(index)
+        return ShardRecord(file=self.shard_name(index), first_framework=start, frameworks=count,
+                           first_seed=(self.seed + start) & _MASK, sha256=sha256, rigid=rigid,
+                           independent_bars=independent_bars)
 
 
-def dumps(manifest):
+def new_manifest(plan: Plan, totals: tuple[int, int] | None = None) -> Manifest:
+    """The manifest of plan: incomplete, or complete with totals (rigid, independent bars)."""
+    rigid, independent = totals if totals is not None else (None, None)
+    return Manifest(dataset=DATASET, layout=LAYOUT, version=__version__, parameters=plan.parameters(),
+                    complete=totals is not None, rigid=rigid, independent_bars=independent)
+
+
+def dumps(manifest: Manifest) -> bytes:
     return (json.dumps(manifest, indent=1) + "\n").encode()
 
 
-def differences(old, new):
-    """What makes manifest old describe another dataset than new, as short phrases."""
-    if not isinstance(old, dict) or old.get("dataset") != "telvora_datasets":
+def differences(old: object, plan: Plan) -> list[str]:
+    """What keeps the dataset of manifest old from being continued as plan, as short phrases.
+
+    A dataset may grow: only asking for fewer frameworks than it holds is a difference in graphs.
+    """
+    if not isinstance(old, dict) or old.get("dataset") != DATASET:
         return ["it is not a dataset manifest"]
     found = []
-    for key in ("layout", "version"):
-        if old.get(key) != new[key]:
-            found.append(f"{key} {old.get(key)!r} instead of {new[key]!r}")
-    old_parameters = old.get("parameters") if isinstance(old.get("parameters"), dict) else {}
-    for key, value in new["parameters"].items():
-        if old_parameters.get(key) != value:
-            found.append(f"{key} {old_parameters.get(key)!r} instead of {value!r}")
-    if not found:
-        keys = ("file", "first_framework", "frameworks", "first_seed")
-        shards = old.get("shards")
-        if not isinstance(shards, list) or len(shards) != len(new["shards"]) or any(
-                not isinstance(a, dict) or any(a.get(k) != b[k] for k in keys)
-                for a, b in zip(shards, new["shards"])):
-            found.append("its shard list does not match the parameters")
+    if old.get("layout") != LAYOUT:
+        found.append(f"layout {old.get('layout')!r} there, this version writes layout {LAYOUT}")
+    if old.get("version") != __version__:
+        found.append(f"version {old.get('version')!r} there, {__version__!r} here")
+    parameters = old.get("parameters")
+    there: dict[str, object] = parameters if isinstance(parameters, dict) else {}
+    for key, value in plan.parameters().items():
+        held = there.get(key)
+        if key == "graphs" and isinstance(held, int) and not isinstance(held, bool) and held >= 1:
+            if held > plan.graphs:
+                found.append(f"graphs {held} there, {plan.graphs} asked: a dataset can grow but not shrink")
+        elif held != value:
+            found.append(f"{key} {held!r} there, {value!r} asked")
     return found
 
 
-def plan_of(manifest):
+def plan_of(manifest: Manifest) -> Plan:
     """The plan a manifest was written for."""
+    parameters = manifest.get("parameters")
+    if not isinstance(parameters, dict):
+        raise DatasetError("the manifest has no parameters")
     try:
-        return Plan(**manifest["parameters"])
-    except (KeyError, TypeError) as error:
+        return Plan(**parameters)
+    except TypeError as error:
         raise DatasetError(f"the manifest's parameters are unreadable ({error})") from None
 
 
-def sha256_of(data):
+def is_complete(manifest: Manifest) -> bool:
+    if manifest.get("layout") == 1:
+        shards = manifest.get("shards")
+        return isinstance(shards, list) and all(isinstance(e, dict) and e.get("sha256") for e in shards)
+    return manifest.get("complete") is True
+
+
+def record_line(index: int, record: ShardRecord) -> bytes:
+    line = _RECORD.format(index, record["frameworks"], record["sha256"], record["rigid"],
+                          record["independent_bars"]).encode()
+    if len(line) != RECORD_SIZE:
+        raise DatasetError(f"the record of shard {index} does not fit its {RECORD_SIZE} bytes: {line!r}")
+    return line
+
+
+def parse_record(plan: Plan, index: int, line: bytes) -> ShardRecord | None:
+    """The record of shard index in line, or None if line is missing, torn or not of this plan's shard."""
+    fields = line.split()
+    if len(line) != RECORD_SIZE or not line.endswith(b"\n") or len(fields) != 5 or len(fields[2]) != 64:
+        return None
+    try:
+        number, frameworks, rigid, independent = (int(fields[k]) for k in (0, 1, 3, 4))
+        sha256 = fields[2].decode("ascii")
+        int(sha256, 16)
+    except ValueError:
+        return None
+    if number != index or frameworks != plan.shard(index)[1]:
+        return None  # e.g. the last shard before the dataset grew
+    return plan.record(index, sha256, rigid, independent)
+
+
+def read_records(directory: str | os.PathLike[str], plan: Plan) -> Iterator[ShardRecord | None]:
+    """For shards 0, 1, ... of plan in order: its record in checksums.txt, or None when it has none."""
+    try:
+        source: BinaryIO = open(Path(directory) / CHECKSUMS, "rb")
+    except FileNotFoundError:
+        source = io.BytesIO()  # no shard written yet
+    with source:
+        for index in range(plan.shard_count):
+            yield parse_record(plan, index, source.read(RECORD_SIZE))
+
+
+def shard_records(directory: str | os.PathLike[str], manifest: Manifest) -> Iterator[tuple[str, ShardRecord | None]]:
+    """(file name, record or None) of every shard of the dataset of manifest, in order; either layout."""
+    plan = plan_of(manifest)
+    if manifest.get("layout") == 1:  # written by an earlier version: the manifest lists the shards
+        for index, entry in enumerate(manifest.get("shards") or []):
+            name = entry.get("file") if isinstance(entry, dict) else None
+            if not isinstance(name, str):
+                raise DatasetError(f"entry {index} of the manifest's shard list has no file name")
+            yield name, ShardRecord(**entry) if entry.get("sha256") else None  # type: ignore[typeddict-item]
+        return
+    for index, record in enumerate(read_records(directory, plan)):
+        yield plan.shard_name(index), record
+
+
+def written_records(directory: str | os.PathLike[str], manifest: Manifest) -> Iterator[ShardRecord]:
+    """The records of every shard of a complete dataset, in order; a shard without one is an error."""
+    for name, record in shard_records(directory, manifest):
+        if record is None:
+            raise DatasetError(f"{Path(directory) / name} has no intact record in {CHECKSUMS}; "
+                               "run the same generate command again to rewrite it")
+        yield record
+
+
+def dataset_directory(path: str | os.PathLike[str]) -> Path:
+    """The directory of the dataset at path: path itself, or the directory of a manifest.json given."""
+    path = Path(path)
+    if path.is_dir():
+        return path
+    if path.name == MANIFEST and path.is_file():
+        return path.parent
+    if not path.exists():
+        raise DatasetError(f"{path} does not exist; give a dataset directory")
+    raise DatasetError(f"{path} is a file, not a dataset directory; give its directory or its {MANIFEST}")
+
+
+def sha256_of(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
 
 
-def sha256_file(path):
-    digest = hashlib.sha256()
+def sha256_file(path: str | os.PathLike[str]) -> str:
     with open(path, "rb") as stream:
-        for block in iter(lambda: stream.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
+        return hashlib.file_digest(stream, "sha256").hexdigest()

@@ -1,60 +1,80 @@
 """Reading a dataset back: its manifest, its shards, its records."""
 
 import json
+import os
+from collections.abc import Iterator
 from pathlib import Path
+from typing import TYPE_CHECKING, Literal, cast, overload
 
 from .errors import DatasetError
 from .formats import columns_from_table, decode, read_parquet_table, require_pyarrow, to_table
-from .manifest import MANIFEST, plan_of, sha256_of
-from .records import iter_records
+from .manifest import DATASET, MANIFEST, Manifest, ShardRecord, dataset_directory, is_complete, plan_of, sha256_of
+from .manifest import written_records
+from .records import Record, iter_records
+
+if TYPE_CHECKING:
+    import pyarrow as pa  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+    from .manifest import Plan
+
+PathLike = str | os.PathLike[str]
 
 
-def read_manifest(path):
-    """The manifest of the dataset in directory path."""
-    file = Path(path) / MANIFEST
+def read_manifest(path: PathLike) -> Manifest:
+    """The manifest of the dataset in directory path (path may also be the manifest itself)."""
+    file = dataset_directory(path) / MANIFEST
     try:
         manifest = json.loads(file.read_bytes())
     except FileNotFoundError:
         raise DatasetError(f"{path} holds no dataset ({MANIFEST} is missing)") from None
     except ValueError as error:
         raise DatasetError(f"{file} is not valid JSON ({error})") from None
-    if not isinstance(manifest, dict) or manifest.get("dataset") != "telvora_datasets":
+    if not isinstance(manifest, dict) or manifest.get("dataset") != DATASET:
         raise DatasetError(f"{file} is not a dataset manifest")
-    return manifest
+    return cast(Manifest, manifest)
 
 
-def _shards(path):
+def _shards(path: PathLike) -> tuple["Plan", Iterator[ShardRecord]]:
     manifest = read_manifest(path)
     plan = plan_of(manifest)
-    shards = manifest.get("shards") or []
-    unfinished = sum(1 for entry in shards if entry.get("sha256") is None)
-    if unfinished:
-        raise DatasetError(f"{path} is incomplete: {unfinished} of {len(shards)} shards are not written yet; "
+    if not is_complete(manifest):
+        raise DatasetError(f"{path} is incomplete: the run writing it has not finished; "
                            "run the same generate command again to finish it")
-    return plan, shards
+    return plan, written_records(path, manifest)
 
 
-def _read_shard(path, entry, verify):
-    file = Path(path) / entry["file"]
+def _read_shard(path: PathLike, entry: ShardRecord, verify: bool) -> bytes:
+    file = os.path.join(path, entry["file"])  # not a Path, whose parsing keeps every name (see writer)
     try:
-        data = file.read_bytes()
+        with open(file, "rb") as stream:
+            data = stream.read()
     except OSError as error:
         raise DatasetError(f"cannot read {file}: {error.strerror or error}") from None
     if verify and sha256_of(data) != entry["sha256"]:
-        raise DatasetError(f"{file} does not match its checksum in {MANIFEST}; "
+        raise DatasetError(f"{file} does not match its checksum; "
                            "run the same generate command again to rewrite it")
     return data
 
 
-def load(path, *, as_table=False, verify=True):
+@overload
+def load(path: PathLike, *, as_table: Literal[False] = False, verify: bool = True) -> Iterator[Record]: ...
+@overload
+def load(path: PathLike, *, as_table: Literal[True], verify: bool = True) -> "pa.Table": ...
+@overload
+def load(path: PathLike, *, as_table: bool, verify: bool = True) -> "Iterator[Record] | pa.Table": ...
+
+
+def load(path: PathLike, *, as_table: bool = False, verify: bool = True) -> "Iterator[Record] | pa.Table":
     """The records of the dataset in directory path, in framework order.
 
-    Each record is a dict: seed, n_nodes, d, coords (n_nodes x d), labels and distances (one
-    per candidate edge (i, j), i < j, in lexicographic order), final_rank, max_rank, is_rigid.
+    Each record is a Record (a dict): seed, n_nodes, d, coords (n_nodes x d, float64), labels
+    (uint8) and distances (float64), one per candidate edge (i, j), i < j, in lexicographic
+    order, final_rank, max_rank, is_rigid.
     Returns an iterator reading one shard at a time, or with as_table=True one pyarrow Table
     of all shards. With verify, every shard is checked against its SHA-256 in the manifest.
     The manifest is checked before this returns; shards are read as the iterator advances.
     """
+    path = dataset_directory(path)
     plan, shards = _shards(path)
     if as_table:
         pa = require_pyarrow()
@@ -66,12 +86,12 @@ def load(path, *, as_table=False, verify=True):
     return _records(path, plan, shards, verify)
 
 
-def _records(path, plan, shards, verify):
+def _records(path: PathLike, plan: "Plan", shards: Iterator[ShardRecord], verify: bool) -> Iterator[Record]:
     for entry in shards:
         data = _read_shard(path, entry, verify)
         columns = columns_from_table(read_parquet_table(data)) if plan.format == "parquet" else decode(data, "npz")
         del data
         if len(columns["seed"]) != entry["frameworks"]:
             raise DatasetError(f"{entry['file']} holds {len(columns['seed'])} frameworks, "
-                               f"the manifest says {entry['frameworks']}")
+                               f"its record says {entry['frameworks']}")
         yield from iter_records(columns)

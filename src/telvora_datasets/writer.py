@@ -1,27 +1,39 @@
-"""Writing a dataset: shards built in parallel, each written whole or not at all, resumable."""
+"""Writing a dataset: shards built in parallel, each written whole or not at all, resumable.
+
+Memory stays the same whatever the number of shards: shards are handed out lazily, at most
+_WINDOW per worker at a time, and each shard's record goes to its own place in checksums.txt
+as it completes instead of into a structure held by the run. Paths of shards are plain strings:
+pathlib interns every name it parses, and on Python 3.12 interned strings are never freed.
+"""
+
+from __future__ import annotations
 
 import concurrent.futures
 import contextlib
 import dataclasses
 import errno
+import fnmatch
 import json
 import logging
 import os
 import secrets
 import time
+from collections.abc import Callable, Collection, Iterator
 from pathlib import Path
+from typing import Any, Protocol
 
 from .errors import DatasetError, MissingExtraError
 from .formats import FORMATS, encode, require_pyarrow
-from .manifest import MANIFEST, DEFAULT_SHARD_SIZE, Plan, differences, dumps, new_manifest, sha256_file, sha256_of
+from .manifest import (CHECKSUMS, DEFAULT_SHARD_SIZE, MANIFEST, RECORD_SIZE, Plan, ShardRecord, differences, dumps,
+                       new_manifest, read_records, record_line, sha256_file, sha256_of)
 from .records import build_columns
 
 _PARTIAL = ".partial"
 _LOCK = ".lock"
-_MANIFEST_INTERVAL = 1.0  # seconds between manifest rewrites while shards complete
+_WINDOW = 2  # shards in flight per worker: one being built, one ready to start when it is done
 
 
-def default_workers():
+def default_workers() -> int:
     try:
         return len(os.sched_getaffinity(0))
     except AttributeError:
@@ -42,7 +54,7 @@ class Report:
     seconds: float
 
     @property
-    def summary(self):
+    def summary(self) -> str:
         plan = self.plan
         independent = self.independent_bars / plan.bars
         rate = f", {self.frameworks_written / self.seconds:,.0f} frameworks/s" if self.written and self.seconds > 0 else ""
@@ -52,13 +64,13 @@ class Report:
                 f"{1 - independent:.1%} redundant; {self.seconds:.2f} s{rate}{skipped}")
 
 
-def _write_all(fd, data):
+def _write_all(fd: int, data: bytes) -> None:
     view = memoryview(data)
     while view:
         view = view[os.write(fd, view):]
 
 
-def _fsync_directory(directory):
+def _fsync_directory(directory: str | Path) -> None:
     try:
         fd = os.open(directory, os.O_RDONLY)
     except OSError:
@@ -71,10 +83,10 @@ def _fsync_directory(directory):
         os.close(fd)
 
 
-def write_atomic(directory, name, data):
+def write_atomic(directory: str | Path, name: str, data: bytes) -> None:
     """Writes data to directory/name through a temporary file, so name is whole or absent."""
-    final = Path(directory) / name
-    temporary = Path(directory) / f".{name}.{os.getpid()}-{secrets.token_hex(4)}{_PARTIAL}"
+    final = os.path.join(directory, name)
+    temporary = os.path.join(directory, f".{name}.{os.getpid()}-{secrets.token_hex(4)}{_PARTIAL}")
     try:
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
         try:
@@ -86,36 +98,51 @@ def write_atomic(directory, name, data):
     except OSError as error:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
-        raise OSError(error.errno, error.strerror or str(error), str(final)) from error
+        raise OSError(error.errno, error.strerror or str(error), final) from error
     _fsync_directory(directory)
 
 
-def make_shard(plan, index, directory):
-    """Builds and writes shard index of plan; returns what the manifest records of it."""
+def make_shard(plan: Plan, index: int, directory: str | Path) -> tuple[int, ShardRecord]:
+    """Builds and writes shard index of plan; returns its record."""
     start, count = plan.shard(index)
     columns = build_columns(plan.seed, start, count, plan.nodes, plan.dim)
     data = encode(columns, plan.format)
-    entry = {"sha256": sha256_of(data), "rigid": int(columns["is_rigid"].sum()),
-             "independent_bars": int(columns["final_rank"].sum())}
+    record = plan.record(index, sha256_of(data), rigid=int(columns["is_rigid"].sum()),
+                         independent_bars=int(columns["final_rank"].sum()))
     del columns
     write_atomic(directory, plan.shard_name(index), data)
-    return index, entry
+    return index, record
 
 
-def _remove_partials(directory):
-    for path in directory.glob(f".*{_PARTIAL}"):
-        with contextlib.suppress(FileNotFoundError):
-            path.unlink()
+def _write_record(fd: int, directory: Path, index: int, record: ShardRecord) -> None:
+    line = record_line(index, record)
+    offset = index * RECORD_SIZE
+    try:
+        while line:  # in place: other records, and the memory of the run, are untouched
+            written = os.pwrite(fd, line, offset)
+            line, offset = line[written:], offset + written
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, os.path.join(directory, CHECKSUMS)) from error
 
 
-def _remove_dataset(directory):
-    for pattern in [MANIFEST] + [f"shard-*.{fmt}" for fmt in FORMATS]:
-        for path in directory.glob(pattern):
-            path.unlink()
+def _remove(directory: Path, patterns: list[str]) -> None:
+    with os.scandir(directory) as entries:
+        for entry in entries:
+            if any(fnmatch.fnmatchcase(entry.name, pattern) for pattern in patterns):
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(entry.path)
+
+
+def _remove_partials(directory: Path) -> None:
+    _remove(directory, [f".*{_PARTIAL}"])
+
+
+def _remove_dataset(directory: Path) -> None:
+    _remove(directory, [MANIFEST, CHECKSUMS] + [f"shard-*.{fmt}" for fmt in FORMATS])
 
 
 @contextlib.contextmanager
-def _locked(directory):
+def _locked(directory: Path) -> Iterator[None]:
     """Keeps a second run from writing into the same directory at the same time.
 
     A guard against mistakes, not a protocol: a run that opened the file just before the
@@ -139,53 +166,108 @@ def _locked(directory):
         os.close(fd)
 
 
-def _prepare(directory, plan, overwrite):
-    """The manifest to continue from, with the shards that are already done and intact."""
+def _prepare(directory: Path, plan: Plan, overwrite: bool) -> None:
+    """Leaves in directory the manifest of plan, keeping the shards of an earlier run of the
+    same dataset, or of a smaller one that this run grows; refuses anything else without overwrite."""
     _remove_partials(directory)
-    fresh = new_manifest(plan)
     path = directory / MANIFEST
     if path.exists():
         try:
             old = json.loads(path.read_bytes())
         except ValueError:
             old = None
-        found = differences(old, fresh)
+        found = differences(old, plan)
         if not found:
-            for entry in old["shards"]:
-                if entry.get("sha256") is not None:
-                    shard = directory / entry["file"]
-                    if not shard.is_file() or sha256_file(shard) != entry["sha256"]:
-                        entry.update(sha256=None, rigid=None, independent_bars=None)
-            return old
+            if old["parameters"] != plan.parameters():  # growing: incomplete until the new shards are in
+                write_atomic(directory, MANIFEST, dumps(new_manifest(plan)))
+            return
         if not overwrite:
             raise DatasetError(f"{directory} holds a different dataset ({'; '.join(found)}); "
                                "choose another directory, or pass --overwrite to replace it")
         _remove_dataset(directory)
-    elif any(not entry.name.startswith(".") for entry in directory.iterdir()):
+    elif any(not name.startswith(".") for name in os.listdir(directory)):
         if not overwrite:
             raise DatasetError(f"{directory} is not empty and holds no dataset; "
                                "choose an empty or new directory, or pass --overwrite to write into it")
         _remove_dataset(directory)
-    return fresh
+    write_atomic(directory, MANIFEST, dumps(new_manifest(plan)))
 
 
-def _run_threads(plan, directory, pending, workers, record):
+@dataclasses.dataclass
+class _Tally:
+    kept: int = 0  # shards found intact
+    written: int = 0
+    frameworks_written: int = 0
+    rigid: int = 0
+    independent_bars: int = 0
+
+    def add(self, record: ShardRecord, written: bool) -> None:
+        if written:
+            self.written += 1
+            self.frameworks_written += record["frameworks"]
+        else:
+            self.kept += 1
+        self.rigid += record["rigid"]
+        self.independent_bars += record["independent_bars"]
+
+
+def _pending(directory: Path, plan: Plan, keep: Callable[[ShardRecord], None]) -> Iterator[int]:
+    """The shards to write, in order, found while streaming the records: a shard is kept when
+    its record matches its file (checked as the run goes, so checking overlaps the writing)."""
+    for index, record in enumerate(read_records(directory, plan)):
+        path = os.path.join(directory, plan.shard_name(index))
+        if record is not None and os.path.isfile(path) and sha256_file(path) == record["sha256"]:
+            keep(record)
+        else:
+            yield index
+
+
+class _Future(Protocol):
+    def result(self) -> tuple[int, ShardRecord]: ...
+
+
+Wait = Callable[[set[Any]], Collection[Any]]
+
+
+def _drive(pending: Iterator[int], submit: Callable[[int], _Future], wait: Wait, window: int,
+           in_flight: set[Any], record: Callable[[int, ShardRecord], None]) -> None:
+    """Keeps at most window shards of pending in flight, recording each as it completes."""
+
+    def collect() -> None:
+        for future in wait(in_flight):
+            in_flight.discard(future)
+            record(*future.result())
+
+    for index in pending:
+        while len(in_flight) >= window:
+            collect()
+        in_flight.add(submit(index))
+    while in_flight:
+        collect()
+
+
+def _run_threads(plan: Plan, directory: Path, pending: Iterator[int], workers: int,
+                 record: Callable[[int, ShardRecord], None]) -> None:
     """Runs the pending shards on a thread pool (the batch releases the interpreter lock)."""
+    in_flight: set[concurrent.futures.Future[tuple[int, ShardRecord]]] = set()
+
+    def wait(futures: set[Any]) -> Collection[Any]:
+        return concurrent.futures.wait(futures, return_when=concurrent.futures.FIRST_COMPLETED).done
+
     with concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="shard") as pool:
-        futures = [pool.submit(make_shard, plan, index, directory) for index in pending]
         try:
-            for future in concurrent.futures.as_completed(futures):
-                record(*future.result())
+            _drive(pending, lambda index: pool.submit(make_shard, plan, index, directory), wait,
+                   _WINDOW * workers, in_flight, record)
         except BaseException:
             pool.shutdown(wait=True, cancel_futures=True)
             # Shards that finished while the run was stopping are written: keep them.
-            for future in futures:
+            for future in in_flight:
                 if future.done() and not future.cancelled() and future.exception() is None:
                     record(*future.result())
             raise
 
 
-def _require_distributed():
+def _require_distributed() -> Any:
     try:
         import distributed
     except ImportError:
@@ -193,7 +275,11 @@ def _require_distributed():
     return distributed
 
 
-def _run_dask(plan, directory, pending, workers, scheduler, record):
+@contextlib.contextmanager
+def _dask_client(scheduler: str, workers: int) -> Iterator[Any]:
+    """A client of the scheduler at address scheduler, or of a LocalCluster of workers processes
+    for "local". Connects before anything is written, so that a run that cannot reach its
+    scheduler leaves nothing behind; the connection timeout is Dask's distributed.comm.timeouts.connect."""
     distributed = _require_distributed()
     cluster = None
     try:
@@ -202,105 +288,114 @@ def _run_dask(plan, directory, pending, workers, scheduler, record):
                                                dashboard_address=None, silence_logs=logging.ERROR)
             client = distributed.Client(cluster)
         else:
-            client = distributed.Client(scheduler, timeout="30s")
-    except (OSError, TimeoutError, ValueError) as error:
+            client = distributed.Client(scheduler)
+    except Exception as error:  # refused, timed out, or not an address: the message says which
         if cluster is not None:
             cluster.close()
-        raise DatasetError(f"cannot reach the Dask scheduler {scheduler}: {error}") from None
-    token = secrets.token_hex(4)
-    futures = [client.submit(make_shard, plan, index, str(directory), pure=False,
-                             key=f"telvora-shard-{token}-{index}") for index in pending]
+        detail = " ".join(str(error).split()) or type(error).__name__
+        raise DatasetError(f"cannot reach the Dask scheduler {scheduler}: {detail}") from None
     try:
-        for future in distributed.as_completed(futures):
-            record(*future.result())
+        yield client
     finally:
-        client.cancel(futures)
         client.close()
         if cluster is not None:
             cluster.close()
 
 
-def generate(graphs, nodes, dim, seed, out, *, shard_size=DEFAULT_SHARD_SIZE, format="parquet",
-             workers=None, scheduler=None, overwrite=False, progress=False):
+def _run_dask(client: Any, plan: Plan, directory: Path, pending: Iterator[int], workers: int,
+              record: Callable[[int, ShardRecord], None]) -> None:
+    distributed = _require_distributed()
+    token = secrets.token_hex(4)
+    window = _WINDOW * max(workers, sum(client.nthreads().values()))
+    in_flight: set[Any] = set()
+
+    def submit(index: int) -> Any:
+        return client.submit(make_shard, plan, index, str(directory), pure=False, key=f"telvora-shard-{token}-{index}")
+
+    def wait(futures: set[Any]) -> Collection[Any]:
+        done: Collection[Any] = distributed.wait(futures, return_when="FIRST_COMPLETED").done
+        return done
+
+    try:
+        _drive(pending, submit, wait, window, in_flight, record)
+    finally:
+        client.cancel(list(in_flight))
+
+
+def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLike[str], *,
+             shard_size: int = DEFAULT_SHARD_SIZE, format: str = "parquet", workers: int | None = None,
+             scheduler: str | None = None, overwrite: bool = False, progress: bool = False) -> Report:
     """Writes the dataset of generate_training_batch(graphs, nodes, dim, seed) to out, in shards.
 
-    Shards already written by an earlier run with the same parameters, and intact, are kept.
-    scheduler is None (a thread pool of `workers` threads, every core by default), "local"
-    (a Dask LocalCluster of `workers` processes) or the address of a Dask scheduler.
+    Shards already written by an earlier run with the same parameters, and intact, are kept; an
+    earlier run with fewer graphs and otherwise the same parameters is grown. scheduler is None
+    (a thread pool of `workers` threads, every core by default), "local" (a Dask LocalCluster of
+    `workers` processes) or the address of a Dask scheduler.
     Returns a Report; raises DatasetError with a readable message when it cannot.
     """
     plan = Plan(graphs=graphs, nodes=nodes, dim=dim, seed=seed, shard_size=shard_size, format=format)
     if plan.format == "parquet":
         require_pyarrow()
-    if scheduler is not None:
-        _require_distributed()
     workers = default_workers() if workers is None else workers
     if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
-        raise DatasetError(f"the number of workers must be at least 1 (got {workers!r})")
+        raise DatasetError(f"the number of workers must be an integer of at least 1 (got {workers!r})")
     directory = Path(out).absolute()
-    try:
-        directory.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise DatasetError(f"cannot create the directory {out}: {error.strerror or error}") from None
-
     started = time.monotonic()
-    try:
-        with _locked(directory):
-            manifest = _prepare(directory, plan, overwrite)
-            write_atomic(directory, MANIFEST, dumps(manifest))
-            shards = manifest["shards"]
-            pending = [index for index, entry in enumerate(shards) if entry["sha256"] is None]
-            skipped = len(shards) - len(pending)
-            _run(plan, directory, manifest, pending, workers, scheduler, progress)
-    except OSError as error:
-        where = error.filename or directory
-        hint = ""
-        if error.errno in (errno.ENOSPC, errno.EDQUOT):
-            hint = "; free some space and run the same command again to resume"
-        raise DatasetError(f"cannot write {where}: {error.strerror or error}{hint}") from None
-    except MemoryError:
-        raise DatasetError(f"not enough memory for shards of {plan.shard_size} frameworks of {plan.nodes} "
-                           "points; choose a smaller --shard-size or fewer --workers") from None
-    return Report(directory=directory, plan=plan, written=len(pending), skipped=skipped,
-                  frameworks_written=sum(shards[index]["frameworks"] for index in pending),
-                  rigid=sum(entry["rigid"] for entry in shards),
-                  independent_bars=sum(entry["independent_bars"] for entry in shards),
-                  seconds=time.monotonic() - started)
+    with contextlib.ExitStack() as stack:
+        client = None if scheduler is None else stack.enter_context(_dask_client(scheduler, workers))
+        try:
+            directory.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise DatasetError(f"cannot create the directory {out}: {error.strerror or error}") from None
+        try:
+            with _locked(directory):
+                _prepare(directory, plan, overwrite)
+                tally = _write(plan, directory, workers, client, progress)
+        except OSError as error:
+            where = error.filename or directory
+            hint = ""
+            if error.errno in (errno.ENOSPC, errno.EDQUOT):
+                hint = "; free some space and run the same command again to resume"
+            raise DatasetError(f"cannot write {where}: {error.strerror or error}{hint}") from None
+        except MemoryError:
+            raise DatasetError(f"not enough memory for shards of {plan.shard_size} frameworks of {plan.nodes} "
+                               "points; choose a smaller --shard-size or fewer --workers") from None
+    return Report(directory=directory, plan=plan, written=tally.written, skipped=tally.kept,
+                  frameworks_written=tally.frameworks_written, rigid=tally.rigid,
+                  independent_bars=tally.independent_bars, seconds=time.monotonic() - started)
 
 
-def _run(plan, directory, manifest, pending, workers, scheduler, progress):
-    shards = manifest["shards"]
+def _write(plan: Plan, directory: Path, workers: int, client: Any, progress: bool) -> _Tally:
+    """Writes every shard of plan that is not intact, then completes the manifest."""
+    tally = _Tally()
     bar = None
     if progress:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped]
 
-        done = sum(entry["frameworks"] for entry in shards if entry["sha256"] is not None)
-        bar = tqdm(total=plan.graphs, initial=done, unit=" frameworks", dynamic_ncols=True, smoothing=0.1)
-    last_write = time.monotonic()
+        bar = tqdm(total=plan.graphs, unit=" frameworks", dynamic_ncols=True, smoothing=0.1)
 
-    def record(index, entry):
-        nonlocal last_write
-        if shards[index]["sha256"] is not None:
-            return
-        shards[index].update(entry)
+    def count(record: ShardRecord, written: bool) -> None:
+        tally.add(record, written)
         if bar is not None:
-            bar.update(shards[index]["frameworks"])
-        if time.monotonic() - last_write >= _MANIFEST_INTERVAL:
-            write_atomic(directory, MANIFEST, dumps(manifest))
-            last_write = time.monotonic()
+            bar.update(record["frameworks"])
+
+    fd = os.open(directory / CHECKSUMS, os.O_RDWR | os.O_CREAT, 0o644)
+
+    def record(index: int, shard: ShardRecord) -> None:
+        _write_record(fd, directory, index, shard)
+        count(shard, written=True)
 
     try:
-        if scheduler is None:
+        pending = _pending(directory, plan, lambda shard: count(shard, written=False))
+        if client is None:
             _run_threads(plan, directory, pending, workers, record)
         else:
-            _run_dask(plan, directory, pending, workers, scheduler, record)
-    except BaseException:
-        # Keep what is done; if even this fails, the last manifest written stays valid and the
-        # shards it lacks are redone on resume.
-        with contextlib.suppress(OSError):
-            write_atomic(directory, MANIFEST, dumps(manifest))
-        raise
+            _run_dask(client, plan, directory, pending, workers, record)
+        os.ftruncate(fd, plan.shard_count * RECORD_SIZE)
+        os.fsync(fd)
     finally:
+        os.close(fd)
         if bar is not None:
             bar.close()
-    write_atomic(directory, MANIFEST, dumps(manifest))
+    write_atomic(directory, MANIFEST, dumps(new_manifest(plan, (tally.rigid, tally.independent_bars))))
+    return tally
