@@ -13,6 +13,7 @@
 #include "memory.hpp"
 #include "modular.hpp"
 #include "rigidity.hpp"
+#include "stable_rank.hpp"
 
 namespace telvora {
 
@@ -290,6 +291,67 @@ void reserve(BatchRigidity& batch, std::size_t edges, std::size_t graphs) {
     batch.is_rigid.reserve(graphs);
 }
 
+// ---- numeric redundancy ---------------------------------------------------------------------
+
+// Below this magnitude an entry of the reduced transposed matrix counts as zero. Its rows are
+// scaled to 1 at their pivots, so it is a relative threshold whatever the framework's size.
+constexpr double stress_support_threshold = 1e-9;
+
+template <RankChecker Checker>
+std::vector<std::uint8_t> redundant_from_transpose(const NodeList& nodes, const std::vector<Edge>& edges, double tol,
+                                                   PivotRule rule, bool& broke_down) {
+    const std::size_t m = edges.size();
+    const std::size_t dim = nodes.empty() ? 1 : nodes[0].coordinates.size();
+    const std::size_t ncoords = nodes.size() * dim;
+    // Coordinate row a*dim + k of the transpose holds diff_k at edge (a, b) and -diff_k at (b, a).
+    std::vector<std::size_t> start(ncoords + 1, 0);
+    for (const Edge& edge : edges)
+        if (edge.i != edge.j)
+            for (std::size_t k = 0; k < dim; ++k) ++start[edge.i * dim + k + 1], ++start[edge.j * dim + k + 1];
+    for (std::size_t r = 0; r < ncoords; ++r) start[r + 1] += start[r];
+    std::vector<std::uint64_t> columns(start[ncoords]);
+    std::vector<double> values(start[ncoords]);
+    std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t e = 0; e < m; ++e) {
+        const Edge& edge = edges[e];
+        if (edge.i == edge.j) continue;
+        for (std::size_t k = 0; k < dim; ++k) {
+            const double diff = nodes[edge.i].coordinates[k] - nodes[edge.j].coordinates[k];
+            const std::size_t a = edge.i * dim + k, b = edge.j * dim + k;
+            columns[fill[a]] = e, values[fill[a]++] = diff;
+            columns[fill[b]] = e, values[fill[b]++] = -diff;
+        }
+    }
+    Checker checker(RowShape{m, 1, std::min<std::uint64_t>(m, ncoords)}, tol, rule);
+    for (std::size_t r = 0; r < ncoords; ++r)
+        checker.add_sparse_row(columns.data() + start[r], values.data() + start[r], start[r + 1] - start[r]);
+    broke_down = checker.broke_down();
+    // Reduced row echelon form: a free column (edge) carries a stress of its own; a pivot edge
+    // carries one exactly when its row is non-zero at some free column.
+    std::vector<std::uint8_t> redundant(m, 1);  // free columns
+    const auto& pivots = checker.pivot_cols();
+    for (std::uint64_t pivot : pivots) redundant[pivot] = 0;
+    const auto rows = checker.stored_rows();
+    for (std::size_t s = 0; s < pivots.size(); ++s)
+        for (std::size_t e = 0; e < m; ++e)
+            if (redundant[e] && !(std::fabs(rows[s][e]) <= stress_support_threshold)) {
+                redundant[pivots[s]] = 2;  // marked apart from the free columns until the end
+                break;
+            }
+    for (std::uint8_t& flag : redundant) flag = flag != 0;
+    return redundant;
+}
+
+// An edge is redundant when some self-stress is non-zero on it: the support of the kernel of the
+// transposed rigidity matrix, read off its reduced row echelon form.
+std::vector<std::uint8_t> redundant_edges(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
+    bool broke_down = false;
+    std::vector<std::uint8_t> redundant =
+        redundant_from_transpose<StableRankChecker>(nodes, edges, tol, PivotRule::LargestMagnitude, broke_down);
+    if (broke_down) throw InvalidInput("the elimination met an infinite or NaN value; are the coordinates finite?");
+    return redundant;
+}
+
 }  // namespace
 
 GraphRigidity generic_rigidity(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges,
@@ -298,40 +360,48 @@ GraphRigidity generic_rigidity(std::uint64_t n, std::uint64_t d, const std::vect
     return generic_with(engine, n, d, edges.data(), edges.size(), options);
 }
 
-double relative_tolerance(const NodeList& nodes, const std::vector<Edge>& edges) {
+double framework_scale(const NodeList& nodes, const std::vector<Edge>& edges) {
     double largest = 0.0;
     for (const Edge& edge : edges) {
         const std::vector<double>& a = nodes[edge.i].coordinates;
         const std::vector<double>& b = nodes[edge.j].coordinates;
         for (std::size_t k = 0; k < a.size(); ++k) largest = std::max(largest, std::fabs(a[k] - b[k]));
     }
-    if (!std::isfinite(largest)) throw InvalidInput("coordinates must be finite");
-    if (largest == 0.0) return 1e-9;
+    for (const Node& node : nodes)
+        for (double x : node.coordinates)
+            if (!std::isfinite(x)) throw InvalidInput("coordinates must be finite");
+    if (!std::isfinite(largest)) throw InvalidInput("coordinate differences must be finite");
+    if (largest == 0.0) return 1.0;
     int exponent = 0;
     std::frexp(largest, &exponent);  // largest = f * 2^exponent, 0.5 <= f < 1
-    return std::ldexp(1e-9, exponent - 1);
+    return std::ldexp(1.0, exponent - 1);
 }
 
 GraphRigidity numeric_rigidity(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
-    const Labelling base = label_edges(nodes, edges, tol, {.prefix_shortcut = true});
+    require_edges_within(edges.data(), edges.size(), nodes.size());
+    if (std::isnan(tol)) {
+        const double scale = framework_scale(nodes, edges);
+        NodeList scaled = nodes;
+        for (Node& node : scaled)
+            for (double& x : node.coordinates) x = x / scale;  // exact: a power of two
+        GraphRigidity result = numeric_rigidity(scaled, edges, relative_tolerance);
+        result.tol = relative_tolerance * scale;
+        return result;
+    }
     GraphRigidity result;
-    result.labels = base.labelling.labels;
-    result.rank = base.rank;
-    result.max_rank = base.max_rank;
+    result.max_rank = nodes.empty() ? 0 : max_rank(nodes.size(), nodes[0].coordinates.size());
+    StableRankChecker checker = checker_for<StableRankChecker>(nodes, tol, PivotRule::LargestMagnitude,
+                                                               std::min<std::uint64_t>(result.max_rank, edges.size()));
+    EdgeLabelling labelling = greedy_pass(nodes, edges, checker, result.max_rank);
+    if (checker.broke_down()) throw InvalidInput("the elimination met an infinite or NaN value; are the coordinates finite?");
+    result.labels = std::move(labelling.labels);
+    result.rank = checker.rank();
     result.is_rigid = result.rank == result.max_rank;
     result.tol = tol;
-    // An accepted edge is redundant when it is dependent on all the others: put it last.
-    result.redundant.assign(edges.size(), 1);
-    std::vector<Edge> reordered;
-    reordered.reserve(edges.size());
+    result.redundant = redundant_edges(nodes, edges, tol);
     bool all_redundant = true;
     for (std::size_t e = 0; e < edges.size(); ++e) {
-        if (!result.labels[e]) continue;
-        reordered.assign(edges.begin(), edges.end());
-        reordered.erase(reordered.begin() + static_cast<std::ptrdiff_t>(e));
-        reordered.push_back(edges[e]);
-        const Labelling moved = label_edges(nodes, reordered, tol);
-        result.redundant[e] = moved.labelling.labels.back() == 0 ? 1 : 0;
+        if (!result.labels[e]) result.redundant[e] = 1;  // dependent on the edges before it
         all_redundant = all_redundant && result.redundant[e];
     }
     result.is_redundantly_rigid = result.is_rigid && all_redundant;
@@ -370,8 +440,7 @@ BatchRigidity numeric_rigidity_batch(const std::vector<Edge>& edges, const std::
                                    nodes.begin() + static_cast<std::ptrdiff_t>(first + n_vertices[g]));
         const std::vector<Edge> graph_edges(edges.begin() + static_cast<std::ptrdiff_t>(offsets[g]),
                                             edges.begin() + static_cast<std::ptrdiff_t>(offsets[g + 1]));
-        const double graph_tol = std::isnan(tol) || tol < 0 ? relative_tolerance(graph_nodes, graph_edges) : tol;
-        append(batch, numeric_rigidity(graph_nodes, graph_edges, graph_tol));
+        append(batch, numeric_rigidity(graph_nodes, graph_edges, tol));
         first += n_vertices[g];
     }
     return batch;

@@ -37,15 +37,20 @@ struct GenericOptions {
 GraphRigidity generic_rigidity(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges,
                                const GenericOptions& options = {});
 
-// The default tolerance of numeric mode: 1e-9 times the largest power of two not above the largest
-// absolute coordinate difference along an edge (1e-9 when there is none), so that scaling every
-// coordinate by a power of two scales it, and every quantity the elimination compares with it,
-// exactly alike.
-double relative_tolerance(const NodeList& nodes, const std::vector<Edge>& edges);
+// The largest power of two not above the largest absolute coordinate difference along an edge
+// (1 when there is none). Throws InvalidInput when a coordinate is not finite.
+double framework_scale(const NodeList& nodes, const std::vector<Edge>& edges);
 
-// Rigidity at the positions of nodes (all of one dimension d >= 1), with the absolute tolerance
-// tol; redundancy by the same labelling with each accepted edge moved last. Throws InvalidInput
-// when an edge names a missing vertex.
+// The relative tolerance of numeric mode: every coordinate is divided by framework_scale (exactly,
+// being a power of two) and the labelling runs with the absolute tolerance 1e-9. Scaling every
+// coordinate by a power of two then changes nothing at all, bit for bit.
+constexpr double relative_tolerance = 1e-9;
+
+// Rigidity at the positions of nodes (all of one dimension d >= 1), by StableRankChecker: with the
+// absolute tolerance tol, or relative to the framework's size when tol is NaN (result.tol is then
+// the absolute tolerance that amounts to). Redundancy is the support of the self-stresses, read
+// off the reduced transposed rigidity matrix. Throws InvalidInput when an edge names a missing
+// vertex or a value is not finite.
 GraphRigidity numeric_rigidity(const NodeList& nodes, const std::vector<Edge>& edges, double tol);
 
 // Many small graphs in one call: graph g owns edges[offsets[g] .. offsets[g+1]) (vertex indices
@@ -64,7 +69,7 @@ struct BatchRigidity {
 BatchRigidity generic_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                                      const std::vector<std::uint64_t>& n_vertices, std::uint64_t d,
                                      std::uint64_t seed);
-// tol < 0 or NaN: each graph's relative_tolerance.
+// tol NaN: each graph's relative tolerance.
 BatchRigidity numeric_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                                      const std::vector<std::uint64_t>& n_vertices, const NodeList& nodes,
                                      double tol);

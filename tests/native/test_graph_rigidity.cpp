@@ -136,25 +136,68 @@ TEST(GenericRigidity, BatchEqualsSingleGraphs) {
     if (bad[2] > 0) EXPECT_THROW(generic_rigidity_batch(edges, bad, sizes, 2, 0), InvalidInput);
 }
 
-// Scaling every coordinate by a power of two scales the default tolerance alike: same labels.
+// Scaling every coordinate by a power of two changes nothing under the relative tolerance: the
+// coordinates are brought to one scale exactly. Points on a line (up to rounding) make the
+// tolerance matter.
 TEST(NumericRigidity, RelativeToleranceIsScaleFree) {
     Lcg64 rng(4);
     NodeList nodes = random_nodes(9, 2, rng);
-    for (Node& node : nodes) node.coordinates[1] = node.coordinates[0] * 0.5 + (node.coordinates[1] > 2.5 ? 1 : 0);
+    for (Node& node : nodes) node.coordinates[1] = node.coordinates[0] / 3.0 + 0.1;
     const std::vector<Edge> edges = complete(9);
-    const double tol = relative_tolerance(nodes, edges);
-    const GraphRigidity base = numeric_rigidity(nodes, edges, tol);
+    const GraphRigidity base = numeric_rigidity(nodes, edges, std::nan(""));
+    EXPECT_EQ(base.rank, 8u);  // a line: only the lengthwise motions are constrained
+    EXPECT_EQ(base.tol, 1e-9 * framework_scale(nodes, edges));
     for (int k : {-60, -7, 1, 33, 60}) {
         NodeList scaled = nodes;
         for (Node& node : scaled)
             for (double& x : node.coordinates) x = std::ldexp(x, k);
-        const double scaled_tol = relative_tolerance(scaled, edges);
-        EXPECT_EQ(scaled_tol, std::ldexp(tol, k));
-        const GraphRigidity r = numeric_rigidity(scaled, edges, scaled_tol);
+        EXPECT_EQ(framework_scale(scaled, edges), std::ldexp(framework_scale(nodes, edges), k));
+        const GraphRigidity r = numeric_rigidity(scaled, edges, std::nan(""));
         EXPECT_EQ(r.labels, base.labels) << k;
         EXPECT_EQ(r.redundant, base.redundant) << k;
+        EXPECT_EQ(r.tol, std::ldexp(base.tol, k));
     }
     NodeList infinite = nodes;
     infinite[0].coordinates[0] = INFINITY;
-    EXPECT_THROW(relative_tolerance(infinite, edges), InvalidInput);
+    EXPECT_THROW(framework_scale(infinite, edges), InvalidInput);
+}
+
+// Redundancy at given positions: a square with one diagonal has no redundant bar, with both every
+// bar is redundant; on a line a triangle's bars form a circuit.
+TEST(NumericRigidity, RedundancyFromTheSelfStresses) {
+    const NodeList square = testing_support::make_nodes({{0, 0}, {1, 0}, {1, 1}, {0, 1}});
+    const std::vector<Edge> one{{0, 1}, {1, 2}, {2, 3}, {3, 0}, {0, 2}};
+    std::vector<Edge> both = one;
+    both.push_back({1, 3});
+    EXPECT_EQ(numeric_rigidity(square, one, std::nan("")).redundant, std::vector<std::uint8_t>(5, 0));
+    const GraphRigidity braced = numeric_rigidity(square, both, std::nan(""));
+    EXPECT_EQ(braced.redundant, std::vector<std::uint8_t>(6, 1));
+    EXPECT_TRUE(braced.is_redundantly_rigid);
+    const NodeList line = testing_support::make_nodes({{0, 0}, {1, 0}, {3, 0}, {0, 1}});
+    const GraphRigidity flat = numeric_rigidity(line, {{0, 1}, {1, 2}, {0, 2}, {0, 3}}, std::nan(""));
+    EXPECT_EQ(flat.redundant, (std::vector<std::uint8_t>{1, 1, 1, 0}));
+    EXPECT_EQ(flat.labels, (std::vector<std::uint8_t>{1, 1, 0, 1}));
+}
+
+// A sparse random graph on 300 random points: the rank at the points is the generic rank (the
+// elimination that leaves entries below tol in place overcounts it here by dozens).
+TEST(NumericRigidity, SparseRandomGraphMatchesGenericRank) {
+    std::mt19937_64 gen(1);
+    const std::uint64_t n = 300;
+    std::vector<Edge> edges;
+    std::vector<std::vector<std::uint8_t>> seen(n, std::vector<std::uint8_t>(n, 0));
+    while (edges.size() < 627) {
+        const std::uint64_t a = gen() % n, b = gen() % n;
+        if (a == b || seen[a][b]) continue;
+        seen[a][b] = seen[b][a] = 1;
+        edges.push_back({std::min(a, b), std::max(a, b)});
+    }
+    Lcg64 rng(300);
+    const NodeList nodes = random_nodes(n, 2, rng);
+    const GraphRigidity numeric = numeric_rigidity(nodes, edges, std::nan(""));
+    const GraphRigidity generic = generic_rigidity(n, 2, edges);
+    EXPECT_LT(generic.rank, generic.max_rank);
+    EXPECT_EQ(numeric.rank, generic.rank);
+    EXPECT_EQ(numeric.labels, generic.labels);
+    EXPECT_EQ(numeric.redundant, generic.redundant);
 }
