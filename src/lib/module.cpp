@@ -1,9 +1,8 @@
 // The module telvora: its function table with documentation strings, the six entry
-// routines and the module's initialisation.
+// routines, its fatal-error exception and the module's initialisation.
 #include <Python.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -115,6 +114,19 @@ Returns dict with keys:
   "accepted_edges"  list[(i,j)]
   "n_nodes"         int
   "d"               int)doc";
+
+constexpr const char* fatal_error_doc =
+    "Raised when a computation inside telvora meets a violated precondition.\n\n"
+    "It derives directly from BaseException, so handlers for Exception do not swallow it.\n"
+    "The module stays usable afterwards.";
+
+// Created once, on first need, and kept for the life of the process.
+PyObject* fatal_error_class() noexcept {
+    static PyObject* cls = nullptr;
+    if (cls == nullptr)
+        cls = PyErr_NewExceptionWithDoc("telvora.FatalError", fatal_error_doc, PyExc_BaseException, nullptr);
+    return cls;
+}
 
 constexpr FunctionDescription simulate_signature{"simulate", {"coords", "d", "tol"}, 3, 2};
 constexpr FunctionDescription gram_from_dist_signature{"gram_from_dist", {"dist"}, 1, 1};
@@ -262,29 +274,24 @@ PyRef pebble_game(const ArgumentSlots& slots) {
 
 // ---- registration -------------------------------------------------------------------------
 
-// Every entry routine: extract, convert, compute, return, all inside the call guard.
+// The frame's entry routine, raising telvora.FatalError for a violated precondition.
 template <const FunctionDescription& description, PyRef (*call)(const ArgumentSlots&)>
-PyObject* entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-    return call_guarded([&] { return call(extract_arguments_tuple_dict(description, args, kwargs)); });
-}
-
-template <const FunctionDescription& description, PyRef (*call)(const ArgumentSlots&)>
-constexpr PyCFunction entry_pointer() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<description, call>));
+constexpr PyCFunction telvora_entry() {
+    return entry_pointer<fatal_error_class, description, call>();
 }
 
 // Method definitions must outlive every function object made from them.
 PyMethodDef function_table[] = {
-    {"simulate", entry_pointer<simulate_signature, simulate>(), METH_VARARGS | METH_KEYWORDS, simulate_doc},
-    {"gram_from_dist", entry_pointer<gram_from_dist_signature, gram_from_dist>(), METH_VARARGS | METH_KEYWORDS,
+    {"simulate", telvora_entry<simulate_signature, simulate>(), METH_VARARGS | METH_KEYWORDS, simulate_doc},
+    {"gram_from_dist", telvora_entry<gram_from_dist_signature, gram_from_dist>(), METH_VARARGS | METH_KEYWORDS,
      gram_from_dist_doc},
-    {"generate_training_batch", entry_pointer<generate_training_batch_signature, generate_training_batch>(),
+    {"generate_training_batch", telvora_entry<generate_training_batch_signature, generate_training_batch>(),
      METH_VARARGS | METH_KEYWORDS, generate_training_batch_doc},
-    {"max_independent", entry_pointer<max_independent_signature, max_independent>(), METH_VARARGS | METH_KEYWORDS,
+    {"max_independent", telvora_entry<max_independent_signature, max_independent>(), METH_VARARGS | METH_KEYWORDS,
      max_independent_doc},
-    {"reconstruct", entry_pointer<reconstruct_signature, reconstruct_coords>(), METH_VARARGS | METH_KEYWORDS,
+    {"reconstruct", telvora_entry<reconstruct_signature, reconstruct_coords>(), METH_VARARGS | METH_KEYWORDS,
      reconstruct_doc},
-    {"pebble_game", entry_pointer<pebble_game_signature, pebble_game>(), METH_VARARGS | METH_KEYWORDS, pebble_game_doc},
+    {"pebble_game", telvora_entry<pebble_game_signature, pebble_game>(), METH_VARARGS | METH_KEYWORDS, pebble_game_doc},
 };
 
 PyModuleDef module_definition = {
@@ -296,59 +303,14 @@ PyModuleDef module_definition = {
     nullptr, nullptr, nullptr, nullptr,
 };
 
-// Returns a new reference to __all__, creating an empty list when the module has none.
-PyRef all_list(PyObject* module) {
-    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
-    if (all) return all;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorPending{};
-    PyErr_Clear();
-    all = PyRef::steal(PyList_New(0));
-    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PythonErrorPending{};
-    return all;
-}
-
-void register_functions(PyObject* module) {
-    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-    if (!module_name) throw PythonErrorPending{};
-    for (PyMethodDef& definition : function_table) {
-        PyRef function = PyRef::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
-        if (!function) throw PythonErrorPending{};
-        PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
-        if (!name) throw PythonErrorPending{};
-        PyRef all = all_list(module);
-        if (PyList_Append(all.get(), name.get()) < 0) throw PythonErrorPending{};
-        if (PyObject_SetAttr(module, name.get(), function.get()) < 0) throw PythonErrorPending{};
-    }
-}
-
-// The interpreter that first imported the module (-1: none yet) and the module object,
-// both kept for the life of the process.
-std::atomic<std::int64_t> owning_interpreter{-1};
-PyObject* module_object = nullptr;
-
-PyRef initialise_module() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "cannot identify the current interpreter");
-        throw PythonErrorPending{};
-    }
-    std::int64_t expected = -1;
-    if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "telvora supports one interpreter per process and is already loaded in another interpreter");
-        throw PythonErrorPending{};
-    }
-    if (module_object != nullptr) return PyRef::borrow(module_object);
-    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
-    if (!module) throw PythonErrorPending{};
-    register_functions(module.get());
-    module_object = PyRef::borrow(module.get()).release();
-    return module;
-}
+ModuleSlot module_slot;
 
 }  // namespace
 }  // namespace telvora::py
 
 PyMODINIT_FUNC PyInit_telvora(void) {
-    return telvora::py::call_guarded([] { return telvora::py::initialise_module(); });
+    return telvora::py::call_guarded(telvora::py::fatal_error_class, [] {
+        return telvora::py::initialise_module(telvora::py::module_slot, telvora::py::module_definition,
+                                              telvora::py::function_table);
+    });
 }

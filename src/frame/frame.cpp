@@ -1,13 +1,15 @@
-// The call frame: argument extraction and conversion, NumPy views and result arrays,
-// and the translation of C++ exceptions into Python exceptions.
+// The call frame of both modules: argument extraction and conversion, NumPy views and result
+// arrays, function registration, and the translation of C++ exceptions into Python exceptions.
 #include "frame.hpp"
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include "errors.hpp"
+#include "memory.hpp"
 
 // This unit is the only one that sees NumPy; its API table lives here and is loaded lazily.
 #include <numpy/arrayobject.h>
@@ -16,21 +18,8 @@ namespace telvora::py {
 
 namespace {
 
-constexpr const char* fatal_error_doc =
-    "Raised when a computation inside telvora meets a violated precondition.\n\n"
-    "It derives directly from BaseException, so handlers for Exception do not swallow it.\n"
-    "The module stays usable afterwards.";
-
-// Created once, on first need, and kept for the life of the process.
-PyObject* fatal_error_class() noexcept {
-    static PyObject* cls = nullptr;
-    if (cls == nullptr)
-        cls = PyErr_NewExceptionWithDoc("telvora.FatalError", fatal_error_doc, PyExc_BaseException, nullptr);
-    return cls;
-}
-
-void raise_fatal(const char* message) noexcept {
-    PyObject* cls = fatal_error_class();
+void raise_fatal(FatalErrorClass fatal_class, const char* message) noexcept {
+    PyObject* cls = fatal_class();
     if (cls == nullptr) return;  // the class could not be created: its creation error stays pending
     PyErr_SetString(cls, message);
 }
@@ -107,6 +96,47 @@ bool extract_float_matrix(PyObject* object, MatrixView& view) {
     return false;
 }
 
+// Whether array holds int64 or uint64 in native byte order (is_signed tells which).
+bool has_index_dtype(PyArrayObject* array, bool& is_signed) {
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    for (const int type_number : {NPY_INT64, NPY_UINT64}) {
+        PyArray_Descr* wanted = PyArray_DescrFromType(type_number);
+        if (wanted == nullptr) throw PythonErrorPending{};
+        const bool same = descr == wanted || PyArray_EquivTypes(descr, wanted);
+        Py_DECREF(wanted);
+        if (same) {
+            is_signed = type_number == NPY_INT64;
+            return true;
+        }
+    }
+    return false;
+}
+
+// An index array of the given number of dimensions (and, for two, of columns); otherwise raises
+// the TypeError describing what was expected and returns nullptr.
+PyArrayObject* index_array(PyObject* object, int n_dims, npy_intp n_cols, const char* expected, bool& is_signed) {
+    ensure_numpy();
+    if (PyArray_Check(object)) {
+        auto* array = reinterpret_cast<PyArrayObject*>(object);
+        if (PyArray_NDIM(array) == n_dims && (n_dims == 1 || PyArray_DIM(array, 1) == n_cols) &&
+            has_index_dtype(array, is_signed))
+            return array;
+    }
+    PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
+    if (!type_name) return nullptr;
+    PyErr_Format(PyExc_TypeError, "cannot convert an object of type '%U' to %s", type_name.get(), expected);
+    return nullptr;
+}
+
+// One element of an index array; a negative value is refused naming the parameter.
+std::uint64_t read_index(const char* address, bool is_signed, const char* name) {
+    std::uint64_t value;
+    std::memcpy(&value, address, sizeof value);
+    if (is_signed && static_cast<std::int64_t>(value) < 0)
+        throw InvalidInput(std::string("argument '") + name + "' must not hold negative values");
+    return value;
+}
+
 std::string quoted_list(const FunctionDescription& description, const std::vector<std::size_t>& indices) {
     std::string text;
     for (std::size_t k = 0; k < indices.size(); ++k) {
@@ -149,6 +179,17 @@ PyRef array_from_buffer(std::vector<T>&& buffer, int type_number, int n_dims, co
 npy_intp as_dimension(std::uint64_t value) {
     if (value > static_cast<std::uint64_t>(NPY_MAX_INTP)) throw std::bad_alloc();
     return static_cast<npy_intp>(value);
+}
+
+// Returns a new reference to __all__, creating an empty list when the module has none.
+PyRef all_list(PyObject* module) {
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (all) return all;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorPending{};
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PythonErrorPending{};
+    return all;
 }
 
 }  // namespace
@@ -226,6 +267,36 @@ MatrixArgument convert_float_matrix(PyObject* object, const char* name) {
     return argument;
 }
 
+std::vector<Edge> convert_edge_array(PyObject* object, const char* name) {
+    bool is_signed = false;
+    PyArrayObject* array = index_array(object, 2, 2, "an (m, 2) int64 or uint64 array", is_signed);
+    if (array == nullptr) argument_extraction_error(name);
+    const auto m = static_cast<std::uint64_t>(PyArray_DIM(array, 0));
+    require_allocatable(m, sizeof(Edge));
+    const char* data = static_cast<const char*>(PyArray_DATA(array));
+    const npy_intp row_stride = PyArray_STRIDE(array, 0), col_stride = PyArray_STRIDE(array, 1);
+    std::vector<Edge> edges(m);
+    for (std::uint64_t k = 0; k < m; ++k) {
+        const char* row = data + static_cast<npy_intp>(k) * row_stride;
+        edges[k] = Edge{read_index(row, is_signed, name), read_index(row + col_stride, is_signed, name)};
+    }
+    return edges;
+}
+
+std::vector<std::uint64_t> convert_index_vector(PyObject* object, const char* name) {
+    bool is_signed = false;
+    PyArrayObject* array = index_array(object, 1, 0, "a one-dimensional int64 or uint64 array", is_signed);
+    if (array == nullptr) argument_extraction_error(name);
+    const auto length = static_cast<std::uint64_t>(PyArray_DIM(array, 0));
+    require_allocatable(length, sizeof(std::uint64_t));
+    const char* data = static_cast<const char*>(PyArray_DATA(array));
+    const npy_intp stride = PyArray_STRIDE(array, 0);
+    std::vector<std::uint64_t> values(length);
+    for (std::uint64_t k = 0; k < length; ++k)
+        values[k] = read_index(data + static_cast<npy_intp>(k) * stride, is_signed, name);
+    return values;
+}
+
 PyRef checked_creation(PyObject* object) {
     if (object != nullptr) return PyRef::steal(object);
     if (PyErr_Occurred()) PyErr_Print();
@@ -270,7 +341,52 @@ PyRef uint8_vector_from_buffer(std::vector<std::uint8_t>&& buffer, std::uint64_t
     return array_from_buffer(std::move(buffer), NPY_UBYTE, 1, dims);
 }
 
-void raise_translated_exception() noexcept {
+PyRef bool_vector_from_buffer(std::vector<std::uint8_t>&& buffer, std::uint64_t length) {
+    const npy_intp dims[1] = {as_dimension(length)};
+    return array_from_buffer(std::move(buffer), NPY_BOOL, 1, dims);
+}
+
+PyRef int64_vector_from_buffer(std::vector<std::int64_t>&& buffer, std::uint64_t length) {
+    const npy_intp dims[1] = {as_dimension(length)};
+    return array_from_buffer(std::move(buffer), NPY_INT64, 1, dims);
+}
+
+void register_functions(PyObject* module, std::span<PyMethodDef> definitions) {
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) throw PythonErrorPending{};
+    for (PyMethodDef& definition : definitions) {
+        PyRef function = PyRef::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
+        if (!function) throw PythonErrorPending{};
+        PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+        if (!name) throw PythonErrorPending{};
+        PyRef all = all_list(module);
+        if (PyList_Append(all.get(), name.get()) < 0) throw PythonErrorPending{};
+        if (PyObject_SetAttr(module, name.get(), function.get()) < 0) throw PythonErrorPending{};
+    }
+}
+
+PyRef initialise_module(ModuleSlot& slot, PyModuleDef& definition, std::span<PyMethodDef> functions) {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "cannot identify the current interpreter");
+        throw PythonErrorPending{};
+    }
+    std::int64_t expected = -1;
+    if (!slot.owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_Format(PyExc_ImportError,
+                     "%s supports one interpreter per process and is already loaded in another interpreter",
+                     definition.m_name);
+        throw PythonErrorPending{};
+    }
+    if (slot.module != nullptr) return PyRef::borrow(slot.module);
+    PyRef module = PyRef::steal(PyModule_Create2(&definition, PYTHON_ABI_VERSION));
+    if (!module) throw PythonErrorPending{};
+    register_functions(module.get(), functions);
+    slot.module = PyRef::borrow(module.get()).release();
+    return module;
+}
+
+void raise_translated_exception(FatalErrorClass fatal_class) noexcept {
     try {
         throw;
     } catch (const PythonErrorPending&) {
@@ -278,7 +394,7 @@ void raise_translated_exception() noexcept {
     } catch (const InvalidInput& error) {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const FatalError& error) {
-        raise_fatal(error.what());
+        raise_fatal(fatal_class, error.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -1,0 +1,219 @@
+// The module telvora_graphs._native: rigidity of any graph, generic or at given positions, one
+// graph or a batch. The package telvora_graphs checks and converts the user's arguments first;
+// these routines still refuse anything they cannot use, so that no call can crash.
+#include <Python.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "errors.hpp"
+#include "frame.hpp"
+#include "graph_rigidity.hpp"
+#include "memory.hpp"
+#include "node.hpp"
+#include "traversal.hpp"
+
+namespace telvora::py {
+namespace {
+
+constexpr const char* generic_doc = R"doc(generic(edges, n, d, seed)
+--
+
+Generic rigidity of the graph on n vertices in dimension d, exact over a prime field at the
+realization drawn from seed. edges: (m, 2) int64 or uint64 array. Returns a dict with labels
+(uint8), redundant (bool), rank, max_rank, is_rigid, is_redundantly_rigid, is_globally_rigid,
+tol (None) and error_bound.)doc";
+
+constexpr const char* numeric_doc = R"doc(numeric(edges, coords, tol=None)
+--
+
+Rigidity of the framework at coords ((n, d) float64, finite), with the absolute tolerance tol or,
+when it is None, one relative to the framework's size. Returns the dict of generic with
+is_globally_rigid and error_bound None and tol the tolerance used.)doc";
+
+constexpr const char* generic_batch_doc = R"doc(generic_batch(edges, offsets, n, d, seed)
+--
+
+Generic rigidity of many graphs: graph g owns edges[offsets[g]:offsets[g + 1]] (vertex indices
+local to it) and n[g] vertices, and is drawn from the stream (seed, g). Returns a dict of packed
+arrays: labels (uint8) and redundant (bool) per edge, rank and max_rank (int64) and is_rigid
+(bool) per graph.)doc";
+
+constexpr const char* numeric_batch_doc = R"doc(numeric_batch(edges, offsets, n, coords, tol=None)
+--
+
+Rigidity of many frameworks: as generic_batch, with graph g's vertices at the next n[g] rows of
+coords and the tolerance of numeric.)doc";
+
+constexpr FunctionDescription generic_signature{"generic", {"edges", "n", "d", "seed"}, 4, 4};
+constexpr FunctionDescription numeric_signature{"numeric", {"edges", "coords", "tol"}, 3, 2};
+constexpr FunctionDescription generic_batch_signature{"generic_batch", {"edges", "offsets", "n", "d", "seed"}, 5, 5};
+constexpr FunctionDescription numeric_batch_signature{
+    "numeric_batch", {"edges", "offsets", "n", "coords", "tol"}, 5, 4};
+
+// ---- arguments --------------------------------------------------------------------------
+
+// NaN asks the core for the tolerance relative to the framework's size.
+constexpr double relative = std::numeric_limits<double>::quiet_NaN();
+
+double tolerance_argument(PyObject* object) {
+    const double tol = convert_tolerance(object, relative, "tol");
+    if ((object != nullptr && object != Py_None) && !(std::isfinite(tol) && tol >= 0.0))
+        throw InvalidInput("tol must be a finite number >= 0, or None for the tolerance relative to the framework");
+    return tol;
+}
+
+// The rows of coords as nodes of one dimension, d >= 1 (a framework of no vertices included).
+NodeList nodes_argument(PyObject* object) {
+    const MatrixArgument coords = convert_float_matrix(object, "coords");
+    const MatrixView& view = coords.view;
+    if (view.n_cols == 0) throw InvalidInput("coords must have one column per dimension, at least one");
+    require_allocatable(view.n_rows, checked_add(sizeof(Node), checked_multiply(view.n_cols, sizeof(double))));
+    NodeList nodes(view.n_rows);
+    for (std::uint64_t i = 0; i < view.n_rows; ++i) {
+        nodes[i].coordinates.resize(view.n_cols);
+        for (std::uint64_t k = 0; k < view.n_cols; ++k) nodes[i].coordinates[k] = view.at(i, k);
+    }
+    return nodes;
+}
+
+// ---- results ----------------------------------------------------------------------------
+
+PyRef none() { return PyRef::borrow(Py_None); }
+
+// Returns a new dictionary; the per-edge vectors are handed over to the arrays without a copy.
+PyRef rigidity_dict(GraphRigidity&& result, bool generic) {
+    PyRef dict = new_dict();
+    const std::uint64_t m = result.labels.size();
+    dict_insert(dict.get(), "labels", uint8_vector_from_buffer(std::move(result.labels), m));
+    dict_insert(dict.get(), "redundant", bool_vector_from_buffer(std::move(result.redundant), m));
+    dict_insert(dict.get(), "rank", new_unsigned(result.rank));
+    dict_insert(dict.get(), "max_rank", new_unsigned(result.max_rank));
+    dict_insert(dict.get(), "is_rigid", new_bool(result.is_rigid));
+    dict_insert(dict.get(), "is_redundantly_rigid", new_bool(result.is_redundantly_rigid));
+    dict_insert(dict.get(), "is_globally_rigid",
+                result.global_rigidity_known ? new_bool(result.is_globally_rigid) : none());
+    dict_insert(dict.get(), "tol", generic ? none() : new_float(result.tol));
+    dict_insert(dict.get(), "error_bound", generic ? new_float(result.error_bound) : none());
+    return dict;
+}
+
+// Ranks fit int64 whenever the work behind them fitted in memory; the check keeps that honest.
+std::vector<std::int64_t> as_int64(const std::vector<std::uint64_t>& values) {
+    std::vector<std::int64_t> converted(values.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        if (values[k] > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            throw std::overflow_error("a rank does not fit a 64-bit signed integer");
+        converted[k] = static_cast<std::int64_t>(values[k]);
+    }
+    return converted;
+}
+
+PyRef batch_dict(BatchRigidity&& batch) {
+    PyRef dict = new_dict();
+    const std::uint64_t m = batch.labels.size();
+    const std::uint64_t graphs = batch.rank.size();
+    dict_insert(dict.get(), "labels", uint8_vector_from_buffer(std::move(batch.labels), m));
+    dict_insert(dict.get(), "redundant", bool_vector_from_buffer(std::move(batch.redundant), m));
+    dict_insert(dict.get(), "rank", int64_vector_from_buffer(as_int64(batch.rank), graphs));
+    dict_insert(dict.get(), "max_rank", int64_vector_from_buffer(as_int64(batch.max_rank), graphs));
+    dict_insert(dict.get(), "is_rigid", bool_vector_from_buffer(std::move(batch.is_rigid), graphs));
+    return dict;
+}
+
+// ---- the four routines -------------------------------------------------------------------
+
+PyRef generic(const ArgumentSlots& slots) {
+    const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
+    const std::uint64_t n = convert_unsigned(slots[1], "n");
+    const std::uint64_t d = convert_unsigned(slots[2], "d");
+    const std::uint64_t seed = convert_unsigned(slots[3], "seed");
+    GraphRigidity result;
+    {
+        LockReleased unlocked;
+        result = generic_rigidity(n, d, edges, GenericOptions{.seed = seed});
+    }
+    return rigidity_dict(std::move(result), true);
+}
+
+PyRef numeric(const ArgumentSlots& slots) {
+    const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
+    const NodeList nodes = nodes_argument(slots[1]);
+    const double tol = tolerance_argument(slots[2]);
+    GraphRigidity result;
+    {
+        LockReleased unlocked;
+        result = numeric_rigidity(nodes, edges, tol);
+    }
+    return rigidity_dict(std::move(result), false);
+}
+
+PyRef generic_batch(const ArgumentSlots& slots) {
+    const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
+    const std::vector<std::uint64_t> offsets = convert_index_vector(slots[1], "offsets");
+    const std::vector<std::uint64_t> n = convert_index_vector(slots[2], "n");
+    const std::uint64_t d = convert_unsigned(slots[3], "d");
+    const std::uint64_t seed = convert_unsigned(slots[4], "seed");
+    BatchRigidity batch;
+    {
+        LockReleased unlocked;
+        batch = generic_rigidity_batch(edges, offsets, n, d, seed);
+    }
+    return batch_dict(std::move(batch));
+}
+
+PyRef numeric_batch(const ArgumentSlots& slots) {
+    const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
+    const std::vector<std::uint64_t> offsets = convert_index_vector(slots[1], "offsets");
+    const std::vector<std::uint64_t> n = convert_index_vector(slots[2], "n");
+    const NodeList nodes = nodes_argument(slots[3]);
+    const double tol = tolerance_argument(slots[4]);
+    BatchRigidity batch;
+    {
+        LockReleased unlocked;
+        batch = numeric_rigidity_batch(edges, offsets, n, nodes, tol);
+    }
+    return batch_dict(std::move(batch));
+}
+
+// ---- registration -------------------------------------------------------------------------
+
+// No exception class of its own: a violated precondition in the core is an internal error here.
+template <const FunctionDescription& description, PyRef (*call)(const ArgumentSlots&)>
+constexpr PyCFunction graphs_entry() {
+    return entry_pointer<system_error_class, description, call>();
+}
+
+// Method definitions must outlive every function object made from them.
+PyMethodDef function_table[] = {
+    {"generic", graphs_entry<generic_signature, generic>(), METH_VARARGS | METH_KEYWORDS, generic_doc},
+    {"numeric", graphs_entry<numeric_signature, numeric>(), METH_VARARGS | METH_KEYWORDS, numeric_doc},
+    {"generic_batch", graphs_entry<generic_batch_signature, generic_batch>(), METH_VARARGS | METH_KEYWORDS,
+     generic_batch_doc},
+    {"numeric_batch", graphs_entry<numeric_batch_signature, numeric_batch>(), METH_VARARGS | METH_KEYWORDS,
+     numeric_batch_doc},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "telvora_graphs._native",  // m_name
+    "The numeric routines behind telvora_graphs.",
+    0,        // m_size
+    nullptr,  // m_methods: functions are added one by one after creation
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+ModuleSlot module_slot;
+
+}  // namespace
+}  // namespace telvora::py
+
+PyMODINIT_FUNC PyInit__native(void) {
+    return telvora::py::call_guarded(telvora::py::system_error_class, [] {
+        return telvora::py::initialise_module(telvora::py::module_slot, telvora::py::module_definition,
+                                              telvora::py::function_table);
+    });
+}
