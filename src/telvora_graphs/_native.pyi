@@ -1,0 +1,41 @@
+"""Type stubs for telvora_graphs._native, the compiled routines behind telvora_graphs."""
+
+from typing import Final, SupportsFloat, SupportsIndex, TypedDict
+
+import numpy as np
+from numpy.typing import NDArray
+
+__all__: Final[list[str]]
+
+class GraphResult(TypedDict):
+    labels: NDArray[np.uint8]
+    redundant: NDArray[np.bool_]
+    rank: int
+    max_rank: int
+    is_rigid: bool
+    is_redundantly_rigid: bool
+    is_globally_rigid: bool | None
+    tol: float | None
+    error_bound: float | None
+
+class BatchResult(TypedDict):
+    labels: NDArray[np.uint8]
+    redundant: NDArray[np.bool_]
+    rank: NDArray[np.int64]
+    max_rank: NDArray[np.int64]
+    is_rigid: NDArray[np.bool_]
+
+def generic(edges: NDArray[np.int64], n: SupportsIndex, d: SupportsIndex, seed: SupportsIndex) -> GraphResult: ...
+def numeric(
+    edges: NDArray[np.int64], coords: NDArray[np.float64], tol: SupportsFloat | SupportsIndex | None = None
+) -> GraphResult: ...
+def generic_batch(
+    edges: NDArray[np.int64], offsets: NDArray[np.int64], n: NDArray[np.int64], d: SupportsIndex, seed: SupportsIndex
+) -> BatchResult: ...
+def numeric_batch(
+    edges: NDArray[np.int64],
+    offsets: NDArray[np.int64],
+    n: NDArray[np.int64],
+    coords: NDArray[np.float64],
+    tol: SupportsFloat | SupportsIndex | None = None,
+) -> BatchResult: ...

@@ -1,0 +1,128 @@
+"""rigidity and rigidity_batch: arguments checked here, the work done by the compiled module."""
+
+from __future__ import annotations
+
+from collections.abc import Hashable
+from typing import Any, cast
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from . import _native
+from .inputs import (CoordsLike, EdgesLike, GraphLike, batch_offsets, batch_vertex_counts, coordinate_array,
+                     edge_array, graph_edges, integer, is_networkx_graph, seed_value, tolerance, vertex_count)
+from .results import Rigidity, RigidityBatch, read_only
+
+_MASK = (1 << 64) - 1
+
+
+def _mix(z: int) -> int:
+    """SplitMix64's finaliser, as the compiled module applies it."""
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & _MASK
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & _MASK
+    return z ^ (z >> 31)
+
+
+def graph_seed(seed: int, g: int) -> int:
+    """The seed with which rigidity() draws the generic realization of graph g of a batch.
+
+    Graph g of rigidity_batch(..., seed=seed) is realized at the point drawn from
+    seed XOR mix(g), mix being SplitMix64's finaliser (and mix(0) = 0, so graph 0 is drawn
+    from seed itself): rigidity(graph g's edges, d, n=n[g], seed=graph_seed(seed, g)) repeats
+    its labels, redundancy and rank exactly.
+    """
+    return seed_value(seed) ^ _mix(integer(g, "g"))
+
+
+def rigidity(edges: EdgesLike, d: int = 2, *, n: int | None = None, coords: CoordsLike | None = None,
+             tol: float | None = None, seed: int = 0) -> Rigidity:
+    """Rigidity of a graph in dimension d: generically (coords None) or at the positions coords.
+
+    edges: an (m, 2) array or list of vertex pairs, of any integer dtype, or a networkx graph
+    (vertex k is its k-th node). Order matters: label k says whether edge k is independent of
+    edges 0 .. k-1. Repeated edges are allowed (the repeats are dependent); loops are refused.
+    n: the number of vertices, isolated ones included; by default len(coords), the networkx
+    graph's node count, or the largest index + 1.
+    coords: (n, d) finite positions (float64; float16, float32 and integers are converted
+    exactly), or for a networkx graph a mapping from node to position. Without coords the
+    answer is the generic one, decided exactly over a prime field at a random realization drawn
+    from seed (0 .. 2**64 - 1), wrong with probability at most error_bound.
+    tol: numeric mode only; None for a tolerance relative to the framework's size (scaling
+    every coordinate by a power of two changes nothing), or an absolute tolerance >= 0.
+    """
+    d = integer(d, "d", 1)
+    labels: list[Hashable] | None = None
+    known: tuple[int, str] | None = None  # a vertex count that n must agree with
+    if is_networkx_graph(edges):
+        edge_pairs, labels = graph_edges(cast(GraphLike, edges))
+        known = (len(labels), f"the networkx graph has {len(labels)} nodes")
+    else:
+        edge_pairs = edge_array(cast(ArrayLike, edges))
+    generic = coords is None
+    tol = tolerance(tol, generic)
+    seed = seed_value(seed)
+    if coords is None:
+        count = vertex_count(n, edge_pairs, known)
+        native = _native.generic(edge_pairs, count, d, seed)
+    else:
+        positions = coordinate_array(coords, d, labels)
+        rows = positions.shape[0]
+        if known is not None and rows != known[0]:
+            raise ValueError(f"coords has {rows} rows, but {known[1]}; pass one position per node in G.nodes "
+                             "order, or a mapping from node to position")
+        count = vertex_count(n, edge_pairs, (rows, f"coords has {rows} rows"))
+        native = _native.numeric(edge_pairs, positions, tol)
+    read_only(edge_pairs)
+    read_only(native["labels"])
+    read_only(native["redundant"])
+    m = edge_pairs.shape[0]
+    return Rigidity(
+        mode="generic" if generic else "numeric", n=count, d=d, m=m,
+        rank=native["rank"], max_rank=native["max_rank"], dof=native["max_rank"] - native["rank"],
+        n_stresses=m - native["rank"], is_rigid=native["is_rigid"],
+        is_redundantly_rigid=native["is_redundantly_rigid"], is_globally_rigid=native["is_globally_rigid"],
+        tol=native["tol"], error_bound=native["error_bound"], seed=seed if generic else None,
+        edges=edge_pairs, labels=native["labels"], redundant=native["redundant"],
+    )
+
+
+def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 2, *,
+                   coords: ArrayLike | None = None, tol: float | None = None, seed: int = 0) -> RigidityBatch:
+    """Rigidity of many small graphs in one call, without a Python object per graph.
+
+    edges: every graph's edges one after the other, (E, 2), with vertex indices local to each
+    graph; offsets: (G + 1,), graph g owning edges offsets[g] .. offsets[g + 1] - 1; n: (G,)
+    vertex counts (an integer: the same for every graph); coords: in numeric mode every graph's
+    positions one after the other, (sum of n, d). Graph g's generic realization is drawn from
+    (seed, g) alone: graph_seed(seed, g) recomputes it with rigidity. In numeric mode tol None
+    gives each graph its own relative tolerance.
+    """
+    d = integer(d, "d", 1)
+    if is_networkx_graph(edges):
+        raise TypeError("rigidity_batch takes every graph's edges concatenated as one (E, 2) array; "
+                        "for one networkx graph call rigidity")
+    edge_pairs = edge_array(edges)
+    starts = batch_offsets(offsets, edge_pairs.shape[0])
+    counts = batch_vertex_counts(n, edge_pairs, starts)
+    generic = coords is None
+    tol = tolerance(tol, generic)
+    seed = seed_value(seed)
+    if coords is None:
+        native = _native.generic_batch(edge_pairs, starts, counts, d, seed)
+    else:
+        positions = coordinate_array(coords, d)
+        total = int(counts.sum())
+        if positions.shape[0] != total:
+            raise ValueError(f"coords has {positions.shape[0]} rows but the graphs have {total} vertices "
+                             "(the sum of n); pass every graph's positions one after the other")
+        native = _native.numeric_batch(edge_pairs, starts, counts, positions, tol)
+    dof: NDArray[np.int64] = native["max_rank"] - native["rank"]
+    arrays: list[NDArray[Any]] = [counts, starts, dof, native["labels"], native["redundant"], native["rank"],
+                                  native["max_rank"], native["is_rigid"]]
+    for array in arrays:
+        read_only(array)
+    return RigidityBatch(
+        mode="generic" if generic else "numeric", d=d, tol=tol, seed=seed if generic else None,
+        n=counts, offsets=starts, labels=native["labels"], redundant=native["redundant"], rank=native["rank"],
+        max_rank=native["max_rank"], dof=dof, is_rigid=native["is_rigid"],
+    )

@@ -1,0 +1,95 @@
+"""The results of rigidity and rigidity_batch: frozen dataclasses over read-only NumPy arrays."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Literal
+
+import numpy as np
+from numpy.typing import NDArray
+
+Mode = Literal["generic", "numeric"]
+
+
+@dataclass(frozen=True, eq=False, slots=True)
+class Rigidity:
+    """What is known of one graph's rigidity in dimension d.
+
+    Per-edge arrays follow the order of `edges`. Label k is 1 when edge k is independent of
+    edges 0 .. k-1; an edge is redundant when removing it keeps the rank (it lies in a circuit,
+    so every edge labelled 0 is redundant). `dof` counts the motions beyond the trivial ones
+    (rigid when 0), `n_stresses` the independent self-stresses.
+
+    Generic mode decides the generic rigidity matroid of the graph and global rigidity, wrong
+    with probability at most `error_bound`; numeric mode decides the framework at the given
+    positions with the tolerance `tol`, and leaves `is_globally_rigid` None.
+
+    The arrays are read-only and results compare by identity.
+    """
+
+    mode: Mode
+    n: int
+    d: int
+    m: int
+    rank: int
+    max_rank: int
+    dof: int
+    n_stresses: int
+    is_rigid: bool
+    is_redundantly_rigid: bool
+    is_globally_rigid: bool | None
+    tol: float | None
+    error_bound: float | None
+    seed: int | None
+    edges: NDArray[np.int64] = field(repr=False)
+    labels: NDArray[np.uint8] = field(repr=False)
+    redundant: NDArray[np.bool_] = field(repr=False)
+
+    @property
+    def independent_edges(self) -> NDArray[np.int64]:
+        """The edges labelled 1, shape (rank, 2), in edge order: a basis of the graph's rank."""
+        return self.edges[self.labels.view(np.bool_)]
+
+    @property
+    def redundant_edges(self) -> NDArray[np.int64]:
+        """The edges in some circuit, shape (k, 2), in edge order: removing any one keeps the rank."""
+        return self.edges[self.redundant]
+
+
+@dataclass(frozen=True, eq=False, slots=True)
+class RigidityBatch:
+    """Rigidity of many graphs, packed: graph g owns edges offsets[g] .. offsets[g + 1] - 1.
+
+    labels and redundant have one entry per edge of every graph together; rank, max_rank, dof
+    and is_rigid one per graph. Slice a graph's edges with offsets. The arrays are read-only.
+    `tol` is the absolute tolerance passed in numeric mode, None for each graph's relative
+    one; `seed` is generic mode's (see graph_seed to recompute one graph alone).
+    """
+
+    mode: Mode
+    d: int
+    tol: float | None
+    seed: int | None
+    n: NDArray[np.int64] = field(repr=False)
+    offsets: NDArray[np.int64] = field(repr=False)
+    labels: NDArray[np.uint8] = field(repr=False)
+    redundant: NDArray[np.bool_] = field(repr=False)
+    rank: NDArray[np.int64] = field(repr=False)
+    max_rank: NDArray[np.int64] = field(repr=False)
+    dof: NDArray[np.int64] = field(repr=False)
+    is_rigid: NDArray[np.bool_] = field(repr=False)
+
+    @property
+    def n_graphs(self) -> int:
+        """G, the number of graphs."""
+        return int(self.n.size)
+
+    def __repr__(self) -> str:
+        rigid = int(np.count_nonzero(self.is_rigid))
+        return (f"RigidityBatch(mode={self.mode!r}, d={self.d}, graphs={self.n_graphs}, "
+                f"edges={self.labels.size}, rigid={rigid}, tol={self.tol!r}, seed={self.seed!r})")
+
+
+def read_only(array: NDArray[np.generic]) -> None:
+    """Freezes the contents of an array a result owns, as the result itself is frozen."""
+    array.setflags(write=False)
