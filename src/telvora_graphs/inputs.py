@@ -85,7 +85,8 @@ def _object_indices(array: NDArray[Any], name: str, what: str) -> NDArray[np.int
     values: list[int] = []
     for value in array.reshape(-1):
         if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
-            raise TypeError(f"{name} must hold integers ({what}), not {type(value).__name__}")
+            hint = "; if they are whole numbers, pass them as ints" if isinstance(value, (float, np.floating)) else ""
+            raise TypeError(f"{name} must hold integers ({what}), not {type(value).__name__}{hint}")
         values.append(int(value))
     if any(value > _INT64_MAX for value in values):
         raise ValueError(f"{name} holds a value above 2**63 - 1, more vertices than any graph can have")
@@ -98,6 +99,10 @@ def _integer_array(values: ArrayLike, name: str, what: str) -> NDArray[np.int64]
         array: NDArray[Any] = np.array(values, copy=True)
     except (ValueError, TypeError) as error:
         raise ValueError(f"{name} must be {what}: {error}") from None
+    if array.dtype.kind == "f" and not isinstance(values, np.ndarray):
+        # NumPy makes float64 of a list mixing signed integers with uint64 or ints above 2**63;
+        # taken as Python objects they stay exact (and real floats are refused below).
+        array = np.array(values, dtype=object)
     if array.dtype.kind == "O":
         return _object_indices(array, name, what)
     if array.dtype.kind not in "iu":
@@ -107,7 +112,7 @@ def _integer_array(values: ArrayLike, name: str, what: str) -> NDArray[np.int64]
         raise TypeError(f"{name} must hold integers ({what}), not {_describe_dtype(array.dtype)}{hint}")
     if array.dtype.kind == "u" and array.size and int(array.max()) > _INT64_MAX:
         raise ValueError(f"{name} holds a value above 2**63 - 1, more vertices than any graph can have")
-    return np.ascontiguousarray(array, dtype=np.int64)
+    return array.astype(np.int64, order="C", copy=False)  # keeps a 0-d array 0-d
 
 
 def edge_array(edges: ArrayLike, name: str = "edges") -> NDArray[np.int64]:

@@ -1,0 +1,227 @@
+"""telvora_graphs as a user meets it: what each argument accepts and converts, what it refuses
+and how it says so, and the shape of the results. The mathematics is tested elsewhere."""
+
+import dataclasses
+import doctest
+import pathlib
+import re
+
+import numpy as np
+import pytest
+
+import telvora_graphs as tg
+
+# A triangle with a repeated bar and a pendant vertex; vertex 4 is isolated when n=5.
+PAIRS = [(0, 1), (1, 2), (2, 0), (0, 1), (2, 3)]
+EDGES = np.array(PAIRS, dtype=np.int64)
+POINTS = np.array([[0.0, 0.0], [4.0, 0.5], [1.0, 3.0], [5.0, 4.0], [2.0, 2.0]])
+
+
+def summary(result):
+    return (result.edges.tolist(), result.labels.tolist(), result.redundant.tolist(), result.rank, result.n)
+
+
+def big_endian(array):
+    return array.astype(array.dtype.newbyteorder(">"))
+
+
+EDGE_FORMS = {
+    "tuples": PAIRS,
+    **{f"array-{dtype}": EDGES.astype(dtype) for dtype in
+       ("int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "longlong")},
+    "fortran": np.asfortranarray(EDGES),
+    "strided": np.repeat(EDGES, 3, axis=0)[::3],
+    "big-endian": big_endian(EDGES),
+    "object-ints": np.array(PAIRS, dtype=object),
+    # NumPy would make float64 of int32 next to uint64 scalars, or of ints next to ints above 2**63.
+    "numpy-scalars": [(np.int32(i), np.uint64(j)) for i, j in PAIRS],
+}
+
+
+@pytest.mark.parametrize("coords", [None, POINTS], ids=["generic", "numeric"])
+@pytest.mark.parametrize("form", EDGE_FORMS, ids=str)
+def test_every_form_of_edges_gives_the_same_answer(form, coords):
+    expected = tg.rigidity(EDGES, n=5, coords=coords)
+    got = tg.rigidity(EDGE_FORMS[form], n=5, coords=coords)
+    assert summary(got) == summary(expected)
+    assert got.edges.dtype == np.int64 and got.edges.flags.c_contiguous
+
+
+@pytest.mark.parametrize("convert", [
+    lambda p: p.astype(np.float32), lambda p: p.astype(np.float16), lambda p: p.astype(np.int64),
+    lambda p: p.tolist(), np.asfortranarray, lambda p: np.repeat(p, 2, axis=1)[:, ::2],
+], ids=["float32", "float16", "int64", "list", "fortran", "strided"])
+def test_coordinates_convert_exactly(convert):
+    # The points are small integers, so every one of these forms holds them exactly.
+    expected = tg.rigidity(EDGES, coords=POINTS)
+    got = tg.rigidity(EDGES, coords=convert(POINTS))
+    assert summary(got) == summary(expected) and got.tol == expected.tol
+
+
+@pytest.mark.parametrize("edges, n, expected_n, max_rank", [
+    ([], None, 0, 0), (np.empty((0, 2), dtype=np.int32), 4, 4, 5), (PAIRS, None, 4, 5), (PAIRS, 9, 9, 15),
+])
+def test_the_vertex_count_defaults_to_the_largest_index_and_counts_isolated_vertices(edges, n, expected_n, max_rank):
+    result = tg.rigidity(edges, n=n)
+    assert (result.n, result.m, result.max_rank) == (expected_n, len(edges), max_rank)
+
+
+def test_networkx_graphs_convert_by_node_order():
+    nx = pytest.importorskip("networkx")
+    graph = nx.Graph()
+    graph.add_nodes_from(["c", "a", "lonely", "b", "d"])
+    graph.add_edges_from([("c", "a"), ("a", "b"), ("b", "c"), ("b", "d")])
+    result = tg.rigidity(graph)
+    assert result.n == 5  # the isolated node counts
+    assert result.edges.tolist() == [[0, 1], [0, 3], [1, 3], [3, 4]]  # G.edges order, by G.nodes position
+    positions = {"c": (0, 0), "a": (4, 0.5), "lonely": (2, 2), "b": (1, 3), "d": (5, 4)}
+    from_mapping = tg.rigidity(graph, coords=positions)
+    from_array = tg.rigidity(graph, coords=np.array([positions[v] for v in graph.nodes], dtype=float))
+    assert summary(from_mapping) == summary(from_array)
+    multi = tg.rigidity(nx.MultiGraph([(0, 1), (0, 1), (1, 2)]))
+    assert multi.labels.tolist() == [1, 0, 1] and multi.redundant.tolist() == [True, True, False]
+
+
+ERRORS = [
+    # (call, exception, words the message must contain)
+    (lambda: tg.rigidity(EDGES.T), ValueError, "looks like a (2, m) edge_index; pass edges.T"),
+    (lambda: tg.rigidity(np.zeros((3, 3), int)), ValueError, "shape (m, 2)"),
+    (lambda: tg.rigidity([[0, 1], [2]]), ValueError, "edges must be pairs of vertex indices"),
+    (lambda: tg.rigidity(EDGES.astype(float)), TypeError, "not dtype float64; if they are whole numbers, pass edges.astype(np.int64)"),
+    (lambda: tg.rigidity(EDGES.astype(bool)), TypeError, "edges must hold integers"),
+    (lambda: tg.rigidity([("0", "1")]), TypeError, "not dtype <U1"),
+    (lambda: tg.rigidity(np.array([[0, 1.5]], dtype=object)), TypeError, "not float"),
+    (lambda: tg.rigidity([(0.0, 1.0)]), TypeError, "not float; if they are whole numbers, pass them as ints"),
+    (lambda: tg.rigidity([(0, 1), (2, -1)]), ValueError, "edges[1] = (2, -1) has a negative vertex index"),
+    (lambda: tg.rigidity([(0, 1), (1, 1)]), ValueError, "edges[1] = (1, 1) is a loop"),
+    (lambda: tg.rigidity(np.array([[0, 2**63]], dtype=np.uint64)), ValueError, "above 2**63 - 1"),
+    (lambda: tg.rigidity([(0, 2**70)]), ValueError, "above 2**63 - 1"),
+    (lambda: tg.rigidity(PAIRS, n=3), ValueError, "edges[4] = (2, 3) names vertex 3, but n=3"),
+    (lambda: tg.rigidity(PAIRS, n=-1), ValueError, "n must be at least 0"),
+    (lambda: tg.rigidity(PAIRS, n=4.0), TypeError, "n must be an integer, not float"),
+    (lambda: tg.rigidity(PAIRS, 0), ValueError, "d must be at least 1"),
+    (lambda: tg.rigidity(PAIRS, "2"), TypeError, "d must be an integer, not str"),
+    (lambda: tg.rigidity(PAIRS, True), TypeError, "d must be an integer, not bool"),
+    (lambda: tg.rigidity(EDGES, 3, coords=POINTS), ValueError, "coords has 2 columns but d=3; pass d=2"),
+    (lambda: tg.rigidity(EDGES, coords=POINTS[:, 0]), ValueError, "coords must have shape (n, d)"),
+    (lambda: tg.rigidity(EDGES, coords=POINTS[:3]), ValueError, "names vertex 3, but coords has 3 rows"),
+    (lambda: tg.rigidity(EDGES, n=6, coords=POINTS), ValueError, "n=6, but coords has 5 rows; leave n out"),
+    (lambda: tg.rigidity(EDGES, coords=np.where(POINTS == 3.0, np.nan, POINTS)), ValueError, "coords[2] = [1.0, nan] is not finite"),
+    (lambda: tg.rigidity(EDGES, coords=POINTS.astype(complex)), TypeError, "coords must hold real numbers"),
+    (lambda: tg.rigidity(EDGES, coords=POINTS.astype(object)), TypeError, "np.asarray(coords, dtype=np.float64)"),
+    (lambda: tg.rigidity(EDGES, coords=(POINTS * 2**54).astype(np.int64)), ValueError, "beyond 2**53"),
+    (lambda: tg.rigidity(EDGES, coords={0: (0, 0)}), TypeError, "mapping only for a networkx graph"),
+    (lambda: tg.rigidity(EDGES, tol=1e-9), ValueError, "tol applies to numeric mode only"),
+    (lambda: tg.rigidity(EDGES, coords=POINTS, tol=-1.0), ValueError, "tol must be a finite number >= 0"),
+    (lambda: tg.rigidity(EDGES, coords=POINTS, tol=float("nan")), ValueError, "tol must be a finite number >= 0"),
+    (lambda: tg.rigidity(EDGES, coords=POINTS, tol="1e-9"), TypeError, "tol must be a float or None, not str"),
+    (lambda: tg.rigidity(EDGES, seed=-1), ValueError, "seed must be an integer from 0 to 2**64 - 1, not -1"),
+    (lambda: tg.rigidity(EDGES, seed=2**64), ValueError, "seed must be an integer from 0 to 2**64 - 1"),
+    (lambda: tg.rigidity(EDGES, seed=1.0), TypeError, "seed must be an integer, not float"),
+    (lambda: tg.rigidity_batch(EDGES, [1, 5], [5]), ValueError, "offsets must start at 0, not 1"),
+    (lambda: tg.rigidity_batch(EDGES, [0, 3, 2, 5], [5, 5, 5]), ValueError, "offsets[1] = 3 > offsets[2] = 2"),
+    (lambda: tg.rigidity_batch(EDGES, [0, 4], [5]), ValueError, "offsets must end at the number of edges (5), not 4"),
+    (lambda: tg.rigidity_batch(EDGES, [[0, 5]], [5]), ValueError, "offsets must have shape (G + 1,)"),
+    (lambda: tg.rigidity_batch(EDGES, [], []), ValueError, "offsets must have shape (G + 1,)"),
+    (lambda: tg.rigidity_batch(EDGES, [0, 5], [5, 5]), ValueError, "n must have shape (1,)"),
+    (lambda: tg.rigidity_batch(EDGES, [0, 3, 5], [3, -2]), ValueError, "n[1] = -2 is negative"),
+    (lambda: tg.rigidity_batch(EDGES, [0, 3, 5], [3, 3]), ValueError, "edges[4] = (2, 3) belongs to graph 1, which has n[1] = 3"),
+    (lambda: tg.rigidity_batch(EDGES, [0, 5], [5], coords=POINTS[:4]), ValueError, "coords has 4 rows but the graphs have 5 vertices"),
+    (lambda: tg.rigidity_batch(EDGES.T, [0, 5], [5]), ValueError, "pass edges.T"),
+    (lambda: tg.rigidity_batch(EDGES, [0.0, 5.0], [5]), TypeError, "offsets must hold integers"),
+    (lambda: tg.rigidity_batch(EDGES, [0, 5], [5], tol=0.1), ValueError, "tol applies to numeric mode only"),
+    (lambda: tg.graph_seed(0, -1), ValueError, "g must be at least 0"),
+]
+
+
+@pytest.mark.parametrize("call, error, words", ERRORS, ids=[words[:40] for _, _, words in ERRORS])
+def test_bad_input_is_refused_with_a_message_saying_what_to_do(call, error, words):
+    with pytest.raises(error, match=re.escape(words)):
+        call()
+
+
+def test_networkx_input_that_cannot_be_bars_is_refused():
+    nx = pytest.importorskip("networkx")
+    for call, error, words in [
+        (lambda: tg.rigidity(nx.DiGraph([(0, 1)])), TypeError, "pass G.to_undirected()"),
+        (lambda: tg.rigidity(nx.Graph([(0, 1), (1, 1)])), ValueError, "nx.selfloop_edges"),
+        (lambda: tg.rigidity(nx.path_graph(3), n=4), ValueError, "n=4, but the networkx graph has 3 nodes"),
+        (lambda: tg.rigidity(nx.path_graph(3), coords=POINTS), ValueError, "coords has 5 rows, but the networkx graph has 3 nodes"),
+        (lambda: tg.rigidity(nx.path_graph(3), coords={0: (0, 0), 1: (1, 0)}), ValueError, "no position for node 2"),
+        (lambda: tg.rigidity(nx.path_graph(3), coords={0: (0, 0), 1: (1, 0), 2: (1, 2, 3)}), ValueError, "coords[2] must be a position of 2"),
+        (lambda: tg.rigidity_batch(nx.path_graph(3), [0, 2], [3]), TypeError, "for one networkx graph call rigidity"),
+    ]:
+        with pytest.raises(error, match=re.escape(words)):
+            call()
+
+
+@pytest.mark.parametrize("coords", [None, POINTS], ids=["generic", "numeric"])
+def test_results_are_frozen_and_consistent(coords):
+    result = tg.rigidity(EDGES, n=5, coords=coords, seed=7)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        result.rank = 0
+    for name in ("edges", "labels", "redundant"):
+        with pytest.raises(ValueError, match="read-only"):
+            getattr(result, name)[0] = 0
+    assert (result.labels.dtype, result.redundant.dtype, result.edges.shape) == (np.uint8, np.bool_, (5, 2))
+    assert result.dof == result.max_rank - result.rank and result.n_stresses == result.m - result.rank == 1
+    assert result.independent_edges.tolist() == [[0, 1], [1, 2], [2, 0], [2, 3]]
+    assert result.redundant_edges.tolist() == [[0, 1], [0, 1]]  # the triangle is independent
+    generic = coords is None
+    assert result.mode == ("generic" if generic else "numeric")
+    assert (result.seed, result.tol is None, result.error_bound is None) == ((7, True, False) if generic else (None, False, True))
+    assert isinstance(result.is_globally_rigid, bool) if generic else result.is_globally_rigid is None
+    assert "rank=4" in repr(result) and "labels" not in repr(result)
+
+
+def test_the_result_keeps_its_own_copy_of_the_edges():
+    edges = EDGES.copy()
+    result = tg.rigidity(edges)
+    edges[:] = 0
+    assert result.edges.tolist() == EDGES.tolist()
+
+
+@pytest.mark.parametrize("numeric", [False, True], ids=["generic", "numeric"])
+def test_each_graph_of_a_batch_is_the_graph_computed_alone(numeric):
+    rng = np.random.default_rng(4)
+    sizes = [0, 1, 2, 5, 7, 7, 9]
+    graphs = [rng.integers(0, n, (2 * n, 2)) if n > 1 else np.empty((0, 2), int) for n in sizes]
+    graphs = [g[g[:, 0] != g[:, 1]] for g in graphs]
+    offsets = np.cumsum([0] + [len(g) for g in graphs])
+    coords = rng.random((sum(sizes), 2)) if numeric else None
+    seed = 2**64 - 5
+    batch = tg.rigidity_batch(np.concatenate(graphs), offsets, sizes, coords=coords, seed=seed)
+    assert (batch.n.tolist(), batch.offsets.tolist(), batch.n_graphs) == (sizes, offsets.tolist(), len(sizes))
+    assert [a.dtype for a in (batch.labels, batch.redundant, batch.rank, batch.max_rank, batch.dof, batch.is_rigid)] \
+        == [np.uint8, np.bool_, np.int64, np.int64, np.int64, np.bool_]
+    with pytest.raises(ValueError, match="read-only"):
+        batch.rank[0] = 1
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        batch.seed = 0
+    first = np.cumsum([0] + sizes)
+    for g, edges in enumerate(graphs):
+        alone = tg.rigidity(edges, n=sizes[g], coords=None if coords is None else coords[first[g]:first[g + 1]],
+                            seed=tg.graph_seed(seed, g))
+        part = slice(offsets[g], offsets[g + 1])
+        assert batch.labels[part].tolist() == alone.labels.tolist(), g
+        assert batch.redundant[part].tolist() == alone.redundant.tolist(), g
+        assert (batch.rank[g], batch.max_rank[g], batch.dof[g], batch.is_rigid[g]) == \
+            (alone.rank, alone.max_rank, alone.dof, alone.is_rigid), g
+
+
+def test_batch_vertex_counts_may_be_one_integer():
+    a = tg.rigidity_batch(np.tile(EDGES, (3, 1)), [0, 5, 10, 15], 5, seed=3)
+    b = tg.rigidity_batch(np.tile(EDGES, (3, 1)), [0, 5, 10, 15], np.array([5, 5, 5], dtype=np.uint8), seed=3)
+    assert a.n.tolist() == [5, 5, 5] and a.labels.tolist() == b.labels.tolist()
+
+
+def test_graph_seed_of_graph_zero_is_the_seed():
+    assert tg.graph_seed(123, 0) == 123
+    assert len({tg.graph_seed(0, g) for g in range(1000)}) == 1000
+
+
+def test_the_documented_examples_hold():
+    docs = pathlib.Path(__file__).resolve().parent.parent / "docs" / "graphs.md"
+    if docs.is_file():
+        assert doctest.testfile(str(docs), module_relative=False).failed == 0
+    assert doctest.testmod(tg).failed == 0
