@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <string>
+#include <stdexcept>
 #include <vector>
 
 #include "errors.hpp"

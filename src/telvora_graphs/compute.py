@@ -10,7 +10,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _native
 from .inputs import (CoordsLike, EdgesLike, GraphLike, batch_offsets, batch_vertex_counts, coordinate_array,
-                     edge_array, graph_edges, integer, is_networkx_graph, seed_value, tolerance, vertex_count)
+                     edge_array, graph_edges, integer, is_networkx_graph, tolerance, vertex_count)
 from .results import Rigidity, RigidityBatch, read_only
 
 _MASK = (1 << 64) - 1
@@ -31,7 +31,7 @@ def graph_seed(seed: int, g: int) -> int:
     from seed itself): rigidity(graph g's edges, d, n=n[g], seed=graph_seed(seed, g)) repeats
     its labels, redundancy and rank exactly.
     """
-    return seed_value(seed) ^ _mix(integer(g, "g"))
+    return integer(seed, "seed") ^ _mix(integer(g, "g"))
 
 
 def rigidity(edges: EdgesLike, d: int = 2, *, n: int | None = None, coords: CoordsLike | None = None,
@@ -60,7 +60,7 @@ def rigidity(edges: EdgesLike, d: int = 2, *, n: int | None = None, coords: Coor
         edge_pairs = edge_array(cast(ArrayLike, edges))
     generic = coords is None
     tol = tolerance(tol, generic)
-    seed = seed_value(seed)
+    seed = integer(seed, "seed")
     if coords is None:
         count = vertex_count(n, edge_pairs, known)
         native = _native.generic(edge_pairs, count, d, seed)
@@ -106,7 +106,7 @@ def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 
     counts = batch_vertex_counts(n, edge_pairs, starts)
     generic = coords is None
     tol = tolerance(tol, generic)
-    seed = seed_value(seed)
+    seed = integer(seed, "seed")
     if coords is None:
         native = _native.generic_batch(edge_pairs, starts, counts, d, seed)
     else:

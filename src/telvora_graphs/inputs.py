@@ -10,18 +10,17 @@ from __future__ import annotations
 import operator
 import sys
 from collections.abc import Hashable, Iterable, Mapping, Sequence
-from typing import Any, Protocol, TypeAlias, runtime_checkable
+from typing import Any, Protocol, TypeAlias
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 _INT64_MAX = np.iinfo(np.int64).max
-_SEED_LIMIT = 1 << 64
+_UINT64_LIMIT = 1 << 64
 # float64 holds every integer up to 2^53 exactly; integer coordinates beyond would be rounded.
 _EXACT_INTEGER_LIMIT = 1 << 53
 
 
-@runtime_checkable
 class GraphLike(Protocol):
     """What rigidity needs of a networkx graph (read through its nodes and edges views)."""
 
@@ -33,24 +32,18 @@ EdgesLike: TypeAlias = ArrayLike | GraphLike
 CoordsLike: TypeAlias = ArrayLike | Mapping[Any, ArrayLike]
 
 
-def integer(value: object, name: str, lowest: int | None = 0) -> int:
-    """value as an int, at least lowest when given; a bool or non-integer is a TypeError."""
+def integer(value: object, name: str, lowest: int = 0) -> int:
+    """value as an int from lowest to 2**64 - 1; a bool or non-integer is a TypeError."""
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be an integer, not bool")
     try:
         number = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if lowest is not None and number < lowest:
+    if number < lowest:
         raise ValueError(f"{name} must be at least {lowest}, not {number}")
-    return number
-
-
-def seed_value(seed: object) -> int:
-    """The seed of the generic realization: an integer 0 .. 2**64 - 1."""
-    number = integer(seed, "seed", lowest=None)
-    if not 0 <= number < _SEED_LIMIT:
-        raise ValueError(f"seed must be an integer from 0 to 2**64 - 1, not {number}")
+    if number >= _UINT64_LIMIT:
+        raise ValueError(f"{name} must be below 2**64, not {number}")
     return number
 
 
