@@ -384,8 +384,10 @@ GraphRigidity numeric_rigidity(const NodeList& nodes, const std::vector<Edge>& e
         NodeList scaled = nodes;
         for (Node& node : scaled)
             for (double& x : node.coordinates) x = x / scale;  // exact: a power of two
-        GraphRigidity result = numeric_rigidity(scaled, edges, relative_tolerance);
-        result.tol = relative_tolerance * scale;
+        const double columns = static_cast<double>(std::max<std::size_t>(
+            1, nodes.size() * (nodes.empty() ? 0 : nodes[0].coordinates.size())));
+        GraphRigidity result = numeric_rigidity(scaled, edges, relative_tolerance * columns);
+        result.tol = relative_tolerance * columns * scale;
         return result;
     }
     GraphRigidity result;

@@ -42,8 +42,10 @@ GraphRigidity generic_rigidity(std::uint64_t n, std::uint64_t d, const std::vect
 double framework_scale(const NodeList& nodes, const std::vector<Edge>& edges);
 
 // The relative tolerance of numeric mode: every coordinate is divided by framework_scale (exactly,
-// being a power of two) and the labelling runs with the absolute tolerance 1e-9. Scaling every
-// coordinate by a power of two then changes nothing at all, bit for bit.
+// being a power of two) and the labelling runs with the absolute tolerance 1e-9 times the number
+// of coordinates n*d: the rounding left in an eliminated dependent row grows with the number of
+// rows it was reduced by. Scaling every coordinate by a power of two then changes nothing at all,
+// bit for bit.
 constexpr double relative_tolerance = 1e-9;
 
 // Rigidity at the positions of nodes (all of one dimension d >= 1), by StableRankChecker: with the
