@@ -270,6 +270,22 @@ def test_generic_labels_equal_numeric_labels_at_random_real_positions(d):
                  numeric.max_rank[g], numeric.dof[g], numeric.is_rigid[g]), (r.mode, g)
 
 
+@pytest.mark.parametrize("d, n, count", [(2, 300, 20), (3, 200, 6)])
+def test_numeric_mode_never_finds_more_rank_than_the_generic_one(d, n, count):
+    # At any positions the rank of every prefix of the edges is at most its generic rank, so a
+    # numeric label count above the generic one is rounding mistaken for independence. Labels
+    # may differ the other way where an edge lies closer to the span of the edges before it than
+    # the tolerance: a near-degeneracy of those positions, which equal ranks cannot rule out.
+    rng = np.random.default_rng([d, n])
+    m = ref.max_rank(n, d) + n // 10
+    for _ in range(count):
+        edges = ref.random_graph(n, m, random.Random(int(rng.integers(2**32))))
+        generic = tg.rigidity(edges, d, n=n, seed=int(rng.integers(2**63)))
+        numeric = tg.rigidity(edges, d, coords=rng.random((n, d)))
+        excess = np.cumsum(numeric.labels, dtype=np.int64) - np.cumsum(generic.labels, dtype=np.int64)
+        assert excess.max() <= 0, f"numeric rank above the generic rank from edge {np.argmax(excess > 0)} on"
+
+
 SCALED = {
     "random graph in the plane": (ref.random_graph(12, 25, random.Random(1)),
                                   np.random.default_rng(1).uniform(-3.0, 3.0, (12, 2))),
