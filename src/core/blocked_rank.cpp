@@ -16,6 +16,30 @@ namespace {
 
 constexpr std::size_t width = kernels::chunk_width;
 
+// Rows per pending block, but for the tail ones, when the caller leaves the choice. A flush streams
+// every stored row through the caches once: once the rows are long enough for the storage to
+// outgrow the caches, larger blocks save passes; while the rows stay cached, smaller blocks cost
+// less.
+constexpr std::uint64_t short_row_columns = 600;
+constexpr std::size_t short_row_block = 16;
+constexpr std::size_t long_row_block = 32;
+
+// From this many stored rows needed by the last elimination on (two groups' worth), the next one
+// gathers its rows kernels::max_needed_rows at a time, and the last block keeps track of which of
+// its rows are non-zero at which pivots.
+constexpr std::size_t many_needed_rows = 2 * kernels::max_needed_rows;
+
+// Chunks of the rows ahead asked for while a row is changed: far enough ahead to hide the memory
+// latency, few enough (a few KiB) to stay in the first-level cache until they are used.
+constexpr std::size_t prefetch_chunks = 32;
+// One prefetch brings one cache line of 64 bytes.
+constexpr std::size_t doubles_per_cache_line = 64 / sizeof(double);
+
+// Pending updates whose bound on the magnitudes they can produce stays below this are left pending
+// by broke_down: the rounding of the bound and of the updates themselves cannot close the eight
+// orders of magnitude up to the largest double.
+constexpr double overflow_free_bound = 1e300;
+
 bool contains(const std::uint64_t* set, std::size_t c) { return (set[c / 64] >> (c % 64)) & 1u; }
 
 // How many of the first n_chunks chunks a set (null: all) holds; bits past them may be set.
@@ -39,7 +63,9 @@ BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRul
       n_chunks_((ncols + width - 1) / width),
       padded_(n_chunks_ * width),
       words_(kernels::chunk_set_words(n_chunks_)),
-      block_(block >= 1 && block <= max_block_size ? block : ncols <= 600 ? 16 : 32),
+      block_(block >= 1 && block <= max_block_size ? block
+             : ncols <= short_row_columns         ? short_row_block
+                                                  : long_row_block),
       max_rows_(ncols),
       tol_(tol),
       rule_(rule),
@@ -183,7 +209,7 @@ void BlockedRankChecker::start_panel(Panel& block) {
     block.at_pivots.resize(block.stride * block.stride);
     // Only eliminations that gather many rows ask which pending rows are non-zero at a pivot; it
     // is kept track of while the last one did.
-    tracking_pivots_ = last_used_ >= 2 * kernels::max_needed_rows;
+    tracking_pivots_ = last_used_ >= many_needed_rows;
     std::fill(pending_at_pivot_.begin(), pending_at_pivot_.end(), 0);
 }
 
@@ -197,7 +223,7 @@ void BlockedRankChecker::start_panel(Panel& block) {
 void BlockedRankChecker::eliminate(double* x) {
     constexpr std::size_t together = kernels::max_needed_rows;
     std::size_t used = 0;
-    if (last_used_ < 2 * together) {
+    if (last_used_ < many_needed_rows) {
         for (std::size_t s = next_needed(x, 0); s < rank_; s = next_needed(x, s + 1)) {
             const double v = x[pivot_positions_[s]];
             bring_up_to_date(s, panels_.size());
@@ -360,7 +386,7 @@ void BlockedRankChecker::prefetch(const CatchUp& job, const std::uint64_t* chunk
     const double* row = stored(job.row);
     kernels::ChunkCursor cursor(chunks_for(job, chunks), 0, n_chunks_);
     for (std::size_t c = cursor.next(); c < n_chunks_; c = cursor.next())
-        for (std::size_t k = 0; k < width; k += 8) __builtin_prefetch(row + c * width + k, 1);
+        for (std::size_t k = 0; k < width; k += doubles_per_cache_line) __builtin_prefetch(row + c * width + k, 1);
 }
 
 void BlockedRankChecker::apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks) {
@@ -407,8 +433,7 @@ void BlockedRankChecker::apply_panel() {
         plan(s, jobs_.size() - 1);
     }
     // Each row takes the whole block at once, in storage order, so that it streams through memory
-    // once per flush (measured: this beat applying the block a tile of 16 to 128 KiB of columns at
-    // a time to all rows, by 4 to 12 % at 300 and 1000 points in 3-D).
+    // once per flush, rather than a tile of columns of all rows at a time.
     active_jobs_.clear();
     for (std::size_t j = 0; j < jobs_.size(); ++j)
         if (jobs_[j].slots != 0) active_jobs_.push_back(j);
@@ -419,20 +444,19 @@ void BlockedRankChecker::apply_panel() {
 // The rows lie far apart in memory and each is changed in a few places, which the processor does
 // not foresee: the chunks of the rows ahead are asked for while the earlier ones are worked on.
 void BlockedRankChecker::apply_jobs(const std::vector<std::size_t>& jobs) {
-    constexpr std::size_t window = 32;  // chunks asked for ahead of the one being changed
     std::size_t ahead = 0, requested = 0, done = 0;
     const auto chunks_of = [&](std::size_t k) {
         const CatchUp& job = jobs_[jobs[k]];
         return job.skip_zeros ? job_chunks_.data() + jobs[k] * words_ : nullptr;
     };
     for (std::size_t k = 0; k < jobs.size();) {
-        for (; ahead < jobs.size() && requested <= done + window; ++ahead) {
+        for (; ahead < jobs.size() && requested <= done + prefetch_chunks; ++ahead) {
             prefetch(jobs_[jobs[ahead]], job_chunks_.data() + jobs[ahead] * words_);
             requested += count_chunks(chunks_of(ahead), n_chunks_);
         }
         // Rows that receive the same updates have the same chunks to visit and share the loads of
-        // the panel: four at a time where the panel is too large to stay in the second-level cache
-        // (measured: 10 % faster at 1000 points in 3-D, a few % slower at 300), two otherwise.
+        // the panel: four at a time where the panel is too large to stay in the second-level cache,
+        // two otherwise.
         const CatchUp& job = jobs_[jobs[k]];
         const auto same_updates = [&](std::size_t count) {
             if (k + count > jobs.size()) return false;
@@ -490,7 +514,7 @@ bool BlockedRankChecker::broke_down() {
         for (std::size_t i = 0; i < panels_.size(); ++i)
             for (std::size_t t = panels_[i].first; t < panel_end(i); ++t)
                 bound *= 1.0 + panels_[i].largest[t - panels_[i].first];
-        if (bound < 1e300) return false;
+        if (bound < overflow_free_bound) return false;
         if (panels_.size() == 1) {
             flush();
             break;
