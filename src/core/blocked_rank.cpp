@@ -25,7 +25,7 @@ constexpr std::size_t short_row_block = 16;
 constexpr std::size_t long_row_block = 32;
 
 // From this many stored rows needed by the last elimination on (two groups' worth), the next one
-// gathers its rows kernels::max_needed_rows at a time, and the last block keeps track of which of
+// gathers its rows kernels::max_needed_rows at a time, and the newest block keeps track of which of
 // its rows are non-zero at which pivots.
 constexpr std::size_t many_needed_rows = 2 * kernels::max_needed_rows;
 
@@ -63,26 +63,26 @@ BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRul
       n_chunks_((ncols + width - 1) / width),
       padded_(n_chunks_ * width),
       words_(kernels::chunk_set_words(n_chunks_)),
-      block_(block >= 1 && block <= max_block_size ? block
+      rows_per_block_(block >= 1 && block <= max_block_size ? block
              : ncols <= short_row_columns         ? short_row_block
                                                   : long_row_block),
       max_rows_(ncols),
       tol_(tol),
       rule_(rule),
       skip_zeros_(tol >= 0.0),
-      share_among_four_(block_ * padded_ * sizeof(double) > four_row_panel_bytes) {
+      share_among_four_(rows_per_block_ * padded_ * sizeof(double) > four_row_panel_bytes) {
     if (interleave == 0 || ncols % interleave != 0) interleave = 1;
     in_caller_order_ = interleave == 1;
     const std::uint64_t n_nodes = ncols / std::max<std::uint64_t>(interleave, 1);
     for (std::uint64_t c = 0; c < ncols; ++c) position_[c] = (c % interleave) * n_nodes + c / interleave;
-    panels_.emplace_back();
-    start_panel(panels_.back());
+    blocks_.emplace_back();
+    start_block(blocks_.back());
 }
 
 void BlockedRankChecker::reserve(std::uint64_t rows) {
     const std::uint64_t most = std::min<std::uint64_t>(rows, ncols_);
     max_rows_ = most;
-    if (panels_.size() == 1 && rank_ == panels_[0].first) start_panel(panels_[0]);
+    if (blocks_.size() == 1 && rank_ == blocks_[0].first) start_block(blocks_[0]);
     storage_.reserve(most * padded_);
     advise_large_pages(storage_.data(), storage_.capacity() * sizeof(double));
     support_.reserve(most * words_);
@@ -157,7 +157,7 @@ bool BlockedRankChecker::add_scratch_row() {
     if (pivot >= ncols_) return false;
     // Divided by its pivot, the row waits in the pending block for its back-substitution into the
     // older ones.
-    Panel& block = panels_.back();
+    Block& block = blocks_.back();
     const std::size_t slot = rank_ - block.first;
     std::uint64_t* own = block.support.data() + slot * words_;
     const std::uint64_t bit = std::uint64_t{1} << slot;
@@ -186,22 +186,22 @@ bool BlockedRankChecker::add_scratch_row() {
     applied_.push_back(rank_);
     ++rank_;
     if (rank_ - block.first == block.stride) {
-        if (block.last && panels_.size() < tail_blocks)
-            start_panel(panels_.emplace_back());
+        if (block.in_tail && blocks_.size() < tail_blocks)
+            start_block(blocks_.emplace_back());
         else
             flush();
     }
     return true;
 }
 
-// A pending block holds block_ rows; once tail_blocks blocks of max_block_size rows can hold every
+// A pending block holds rows_per_block_ rows; once tail_blocks blocks of max_block_size rows can hold every
 // row still to come, the blocks are no longer applied as a whole, only to the rows an elimination
 // needs (and to all, should the stored rows be asked for or their finiteness be in doubt): most of
 // the updates of the last rows go to rows that are never read again.
-void BlockedRankChecker::start_panel(Panel& block) {
+void BlockedRankChecker::start_block(Block& block) {
     block.first = rank_;
-    block.last = rank_ + tail_blocks * max_block_size >= max_rows_;
-    block.stride = block.last ? max_block_size : block_;
+    block.in_tail = rank_ + tail_blocks * max_block_size >= max_rows_;
+    block.stride = block.in_tail ? max_block_size : rows_per_block_;
     block.values.resize(n_chunks_ * block.stride * width);
     block.slot_masks.resize(n_chunks_);
     block.support.resize(max_block_size * words_);
@@ -226,7 +226,7 @@ void BlockedRankChecker::eliminate(double* x) {
     if (last_used_ < many_needed_rows) {
         for (std::size_t s = next_needed(x, 0); s < rank_; s = next_needed(x, s + 1)) {
             const double v = x[pivot_positions_[s]];
-            bring_up_to_date(s, panels_.size());
+            bring_up_to_date(s, blocks_.size());
             // Zero times a non-finite factor is NaN, so such a row changes every chunk.
             const std::uint64_t* set = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
             kernels::subtract_scaled(x, stored(s), v, set, n_chunks_);
@@ -244,8 +244,8 @@ void BlockedRankChecker::eliminate(double* x) {
     std::size_t waiting = 0;
     jobs_.resize(together + 1);
     job_chunks_.resize((together + 1) * words_);
-    const std::size_t last_block = panels_.size() - 1;
-    const Panel& block = panels_.back();
+    const std::size_t older_blocks = blocks_.size() - 1;
+    const Block& block = blocks_.back();
     std::vector<std::uint64_t>& reach = elimination_chunks_;  // the waiting rows' chunks together
     reach.assign(words_, 0);
     bool reach_all = false;
@@ -262,25 +262,23 @@ void BlockedRankChecker::eliminate(double* x) {
         // A zero entry of a waiting row changes v by a zero at most, unless the row's factor is not
         // finite (its set is then null).
         if (waiting > 0 && (reach_all || contains(reach.data(), p / width))) {
-            active_ = last_block;
             for (std::size_t a = 0; a < waiting; ++a) {
-                const double entry = up_to_date_entry(jobs_[a], job_chunks_.data() + a * words_, s);
+                const double entry = up_to_date_entry(block, jobs_[a], job_chunks_.data() + a * words_, s);
                 if (needed[a].row_chunks == nullptr || entry != 0.0) v = v - entry * needed[a].factor;
             }
         }
         if (!(std::fabs(v) > tol_)) continue;
         ++used;
-        // The updates of the older blocks are applied at once; those of the last block are worked
+        // The updates of the older blocks are applied at once; those of the newest block are worked
         // out now and applied in the pass over the waiting rows.
-        bring_up_to_date(s, last_block);
+        bring_up_to_date(s, older_blocks);
         CatchUp& job = jobs_[waiting];
         std::uint64_t* chunks = job_chunks_.data() + waiting * words_;
-        active_ = last_block;
-        plan(s, waiting);
-        finish(job, chunks);
+        plan(block, s, waiting);
+        finish(block, job, chunks);
         const std::uint64_t* set = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
         needed[waiting] = {stored(s), v, set, job.slots, job.factors, chunks_for(job, chunks),
-                           slot_masks_for(job)};
+                           slot_masks_for(block, job)};
         // A row up to date before this call has its chunks in its support; one with updates has
         // them there too after finish().
         if (set == nullptr)
@@ -311,14 +309,15 @@ std::size_t BlockedRankChecker::next_needed(const double* x, std::size_t s) cons
 // The entry of a waiting row at the pivot of row s as it will be once its updates are applied:
 // the operations that apply_updates performs on that one element. Where every update it takes is
 // zero there, they could change the sign of a zero at most, which decides nothing here.
-double BlockedRankChecker::up_to_date_entry(const CatchUp& job, const std::uint64_t* chunks, std::size_t s) {
+double BlockedRankChecker::up_to_date_entry(const Block& block, const CatchUp& job, const std::uint64_t* chunks,
+                                            std::size_t s) {
     const std::size_t p = pivot_positions_[s];
     double value = stored(job.row)[p];
     const std::size_t c = p / width;
     if (job.slots == 0 || (job.skip_zeros && !contains(chunks, c))) return value;
     if (tracking_pivots_ && job.skip_zeros && (job.slots & pending_at_pivot_[s]) == 0) return value;
-    const double* column = panel().values.data() + c * panel().stride * width + p % width;
-    for (std::uint64_t m = job.skip_zeros ? job.slots & panel().slot_masks[c] : job.slots; m != 0; m &= m - 1) {
+    const double* column = block.values.data() + c * block.stride * width + p % width;
+    for (std::uint64_t m = job.skip_zeros ? job.slots & block.slot_masks[c] : job.slots; m != 0; m &= m - 1) {
         const int t = std::countr_zero(m);
         value = value - column[t * width] * job.factors[t];
     }
@@ -334,15 +333,14 @@ double BlockedRankChecker::up_to_date_entry(const CatchUp& job, const std::uint6
 // may change the sign of a zero, never a non-zero, and a zero is never above tol (the reason it is
 // done only where zeros may be passed over). A non-finite factor is subtracted everywhere, as the
 // row would see it.
-void BlockedRankChecker::plan(std::size_t s, std::size_t j) {
+void BlockedRankChecker::plan(const Block& block, std::size_t s, std::size_t j) {
     CatchUp& job = jobs_[j];
     std::uint64_t* chunks = job_chunks_.data() + j * words_;
     job.row = s;
     job.skip_zeros = skip_zeros_;
     std::fill_n(chunks, words_, 0);
-    const Panel& block = panel();
     const std::size_t begin = std::max<std::size_t>(applied_[s] + 1, block.first) - block.first;
-    const std::size_t end = panel_end(active_) - block.first;
+    const std::size_t end = block_end(block) - block.first;
     const double* row = stored(s);
     const std::uint64_t* own = support(s);
     double entries[max_block_size];
@@ -360,24 +358,23 @@ void BlockedRankChecker::plan(std::size_t s, std::size_t j) {
             job.skip_zeros = false;  // zero times this factor is NaN: every chunk changes
             continue;
         }
-        const std::uint64_t* reach = pending_support(static_cast<std::size_t>(slot));
+        const std::uint64_t* reach = slot_support(block, static_cast<std::size_t>(slot));
         for (std::size_t w = 0; w < words_; ++w) chunks[w] |= reach[w];
     }
 }
 
-void BlockedRankChecker::finish(const CatchUp& job, const std::uint64_t* chunks) {
+void BlockedRankChecker::finish(const Block& block, const CatchUp& job, const std::uint64_t* chunks) {
     std::uint64_t* set = support(job.row);
     if (job.skip_zeros)
         for (std::size_t w = 0; w < words_; ++w) set[w] |= chunks[w];
     else
         std::fill_n(set, words_, ~std::uint64_t{0});
-    applied_[job.row] = panel_end(active_) - 1;
+    applied_[job.row] = block_end(block) - 1;
 }
 
-void BlockedRankChecker::apply(const CatchUp& job, const std::uint64_t* chunks) {
-    kernels::apply_updates(stored(job.row), panel().values.data(), panel().stride, job.factors, job.slots, 0,
-                           n_chunks_, chunks_for(job, chunks),
-                           slot_masks_for(job));
+void BlockedRankChecker::apply(const Block& block, const CatchUp& job, const std::uint64_t* chunks) {
+    kernels::apply_updates(stored(job.row), block.values.data(), block.stride, job.factors, job.slots, 0, n_chunks_,
+                           chunks_for(job, chunks), slot_masks_for(block, job));
 }
 
 // Asks for the chunks a job will change while the rows before it are worked on: the rows come from
@@ -389,61 +386,61 @@ void BlockedRankChecker::prefetch(const CatchUp& job, const std::uint64_t* chunk
         for (std::size_t k = 0; k < width; k += doubles_per_cache_line) __builtin_prefetch(row + c * width + k, 1);
 }
 
-void BlockedRankChecker::apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks) {
-    kernels::apply_updates_to_pair(stored(job.row), stored(other.row), panel().values.data(), panel().stride,
-                                   job.factors, other.factors, job.slots, 0, n_chunks_,
-                                   chunks_for(job, chunks),
-                                   slot_masks_for(job));
+void BlockedRankChecker::apply_to_pair(const Block& block, const CatchUp& job, const CatchUp& other,
+                                       const std::uint64_t* chunks) {
+    kernels::apply_updates_to_pair(stored(job.row), stored(other.row), block.values.data(), block.stride, job.factors,
+                                   other.factors, job.slots, 0, n_chunks_, chunks_for(job, chunks),
+                                   slot_masks_for(block, job));
 }
 
-// Applies to row s the updates of the first `panels` pending blocks it has not seen. Its job goes
+// Applies to row s the updates of the first n_blocks pending blocks it has not seen. Its job goes
 // after those of an elimination's waiting rows.
-void BlockedRankChecker::bring_up_to_date(std::size_t s, std::size_t panels) {
+void BlockedRankChecker::bring_up_to_date(std::size_t s, std::size_t n_blocks) {
     constexpr std::size_t own = kernels::max_needed_rows;
-    for (std::size_t i = 0; i < panels; ++i) {
-        if (applied_[s] + 1 >= panel_end(i)) continue;
+    for (std::size_t i = 0; i < n_blocks; ++i) {
+        const Block& block = blocks_[i];
+        if (applied_[s] + 1 >= block_end(block)) continue;
         if (jobs_.size() <= own) {
             jobs_.resize(own + 1);
             job_chunks_.resize((own + 1) * words_);
         }
-        active_ = i;
         CatchUp& job = jobs_[own];
         const std::uint64_t* chunks = job_chunks_.data() + own * words_;
-        plan(s, own);
-        if (job.slots != 0) apply(job, chunks);
-        finish(job, chunks);
+        plan(block, s, own);
+        if (job.slots != 0) apply(block, job, chunks);
+        finish(block, job, chunks);
     }
 }
 
 void BlockedRankChecker::flush() {
-    for (active_ = 0; active_ < panels_.size(); ++active_) apply_panel();
-    panels_.resize(1);  // its buffers serve the next block
-    start_panel(panels_[0]);
+    for (const Block& block : blocks_) apply_block(block);
+    blocks_.resize(1);  // its buffers serve the next block
+    start_block(blocks_[0]);
 }
 
-// Applies the block panels_[active_] to every row that has not seen it.
-void BlockedRankChecker::apply_panel() {
-    const std::size_t end = panel_end(active_);
+// Applies the block to every row that has not seen it.
+void BlockedRankChecker::apply_block(const Block& block) {
+    const std::size_t end = block_end(block);
     jobs_.clear();
     job_chunks_.clear();
     for (std::size_t s = 0; s < end; ++s) {
         if (applied_[s] + 1 >= end) continue;
         jobs_.emplace_back();
         job_chunks_.resize(jobs_.size() * words_);
-        plan(s, jobs_.size() - 1);
+        plan(block, s, jobs_.size() - 1);
     }
     // Each row takes the whole block at once, in storage order, so that it streams through memory
     // once per flush, rather than a tile of columns of all rows at a time.
     active_jobs_.clear();
     for (std::size_t j = 0; j < jobs_.size(); ++j)
         if (jobs_[j].slots != 0) active_jobs_.push_back(j);
-    apply_jobs(active_jobs_);
-    for (std::size_t j = 0; j < jobs_.size(); ++j) finish(jobs_[j], job_chunks_.data() + j * words_);
+    apply_jobs(block, active_jobs_);
+    for (std::size_t j = 0; j < jobs_.size(); ++j) finish(block, jobs_[j], job_chunks_.data() + j * words_);
 }
 
 // The rows lie far apart in memory and each is changed in a few places, which the processor does
 // not foresee: the chunks of the rows ahead are asked for while the earlier ones are worked on.
-void BlockedRankChecker::apply_jobs(const std::vector<std::size_t>& jobs) {
+void BlockedRankChecker::apply_jobs(const Block& block, const std::vector<std::size_t>& jobs) {
     std::size_t ahead = 0, requested = 0, done = 0;
     const auto chunks_of = [&](std::size_t k) {
         const CatchUp& job = jobs_[jobs[k]];
@@ -455,7 +452,7 @@ void BlockedRankChecker::apply_jobs(const std::vector<std::size_t>& jobs) {
             requested += count_chunks(chunks_of(ahead), n_chunks_);
         }
         // Rows that receive the same updates have the same chunks to visit and share the loads of
-        // the panel: four at a time where the panel is too large to stay in the second-level cache,
+        // the block: four at a time where the block is too large to stay in the second-level cache,
         // two otherwise.
         const CatchUp& job = jobs_[jobs[k]];
         const auto same_updates = [&](std::size_t count) {
@@ -475,15 +472,14 @@ void BlockedRankChecker::apply_jobs(const std::vector<std::size_t>& jobs) {
                 rows[i] = stored(jobs_[jobs[k + i]].row);
                 factors[i] = jobs_[jobs[k + i]].factors;
             }
-            kernels::apply_updates_to_four(rows, panel().values.data(), panel().stride, factors, job.slots, 0,
-                                           n_chunks_, chunks_for(job, chunks),
-                                           slot_masks_for(job));
+            kernels::apply_updates_to_four(rows, block.values.data(), block.stride, factors, job.slots, 0, n_chunks_,
+                                           chunks_for(job, chunks), slot_masks_for(block, job));
             step = 4;
         } else if (same_updates(2)) {
-            apply_to_pair(job, jobs_[jobs[k + 1]], chunks);
+            apply_to_pair(block, job, jobs_[jobs[k + 1]], chunks);
             step = 2;
         } else {
-            apply(job, chunks);
+            apply(block, job, chunks);
         }
         done += step * count_chunks(chunks_of(k), n_chunks_);
         k += step;
@@ -504,24 +500,22 @@ std::vector<std::vector<double>> BlockedRankChecker::stored_rows() {
 // are not applied. Otherwise the oldest pending block is applied and the bound tried again.
 bool BlockedRankChecker::broke_down() {
     if (non_finite_row_seen_) return true;
-    while (panels_.size() > 1 || rank_ > panels_[0].first) {
+    while (blocks_.size() > 1 || rank_ > blocks_[0].first) {
         double bound = 0.0;
         for (std::size_t s = 0; s < rank_; ++s) {
             const kernels::RowScan scan = kernels::scan_row(stored(s), n_chunks_, tol_, nullptr);
             if (!scan.all_finite) return true;
             bound = std::max(bound, scan.largest);
         }
-        for (std::size_t i = 0; i < panels_.size(); ++i)
-            for (std::size_t t = panels_[i].first; t < panel_end(i); ++t)
-                bound *= 1.0 + panels_[i].largest[t - panels_[i].first];
+        for (const Block& block : blocks_)
+            for (std::size_t t = block.first; t < block_end(block); ++t) bound *= 1.0 + block.largest[t - block.first];
         if (bound < overflow_free_bound) return false;
-        if (panels_.size() == 1) {
+        if (blocks_.size() == 1) {
             flush();
             break;
         }
-        active_ = 0;
-        apply_panel();
-        panels_.erase(panels_.begin());
+        apply_block(blocks_.front());
+        blocks_.erase(blocks_.begin());
     }
     for (std::size_t s = 0; s < rank_; ++s)
         if (!all_finite(stored(s), ncols_)) return true;

@@ -71,8 +71,8 @@ private:
         bool skip_zeros;
     };
 
-    // A block of pending rows, kept as the updates they make (see apply_updates).
-    struct Panel {
+    // A block of pending rows, kept as the updates they make (see kernels::apply_updates).
+    struct Block {
         std::vector<double> values;             // the rows, chunk by chunk, `stride` slots a chunk
         std::vector<std::uint64_t> slot_masks;  // per chunk: the slots with a non-zero there
         std::vector<std::uint64_t> support;     // per slot: its non-zero chunks
@@ -81,40 +81,41 @@ private:
         // subtracts, per unit of its factor, from the entry that gives t's factor.
         std::vector<double> at_pivots;
         std::size_t first = 0;                  // index of the row in slot 0
-        std::size_t stride = 0;
-        bool last = false;                      // one of the last blocks, which wait
+        std::size_t stride = 0;                 // slots: rows_per_block_, or max_block_size in the tail
+        bool in_tail = false;                   // one of the last blocks, which wait (see start_block)
     };
 
     double* stored(std::size_t s) { return storage_.data() + s * padded_; }
     std::uint64_t* support(std::size_t s) { return support_.data() + s * words_; }
-    // Planning and applying work on panels_[active_].
-    Panel& panel() { return panels_[active_]; }
-    const std::uint64_t* pending_support(std::size_t slot) { return panel().support.data() + slot * words_; }
-    std::size_t panel_end(std::size_t i) const {
-        return i + 1 == panels_.size() ? rank_ : panels_[i].first + panels_[i].stride;
+    const std::uint64_t* slot_support(const Block& block, std::size_t slot) const {
+        return block.support.data() + slot * words_;
+    }
+    // One past the index of the block's last row; the newest block holds the rows stored so far.
+    std::size_t block_end(const Block& block) const {
+        return &block == &blocks_.back() ? rank_ : block.first + block.stride;
     }
     // What the kernels are told to pass over for a job: none of it after a non-finite factor.
     const std::uint64_t* chunks_for(const CatchUp& job, const std::uint64_t* chunks) const {
         return job.skip_zeros ? chunks : nullptr;
     }
-    const std::uint64_t* slot_masks_for(const CatchUp& job) {
-        return job.skip_zeros ? panel().slot_masks.data() : nullptr;
+    static const std::uint64_t* slot_masks_for(const Block& block, const CatchUp& job) {
+        return job.skip_zeros ? block.slot_masks.data() : nullptr;
     }
     bool add_scratch_row();
     std::size_t first_of_magnitude(const double* x, double largest, const std::uint64_t* chunks) const;
-    void start_panel(Panel& block);
-    void plan(std::size_t s, std::size_t j);
-    void finish(const CatchUp& job, const std::uint64_t* chunks);
+    void start_block(Block& block);
+    void plan(const Block& block, std::size_t s, std::size_t j);
+    void finish(const Block& block, const CatchUp& job, const std::uint64_t* chunks);
     void prefetch(const CatchUp& job, const std::uint64_t* chunks);
-    void apply(const CatchUp& job, const std::uint64_t* chunks);
-    void apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks);
+    void apply(const Block& block, const CatchUp& job, const std::uint64_t* chunks);
+    void apply_to_pair(const Block& block, const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks);
     void eliminate(double* x);
     std::size_t next_needed(const double* x, std::size_t s) const;
-    double up_to_date_entry(const CatchUp& job, const std::uint64_t* chunks, std::size_t s);
-    void bring_up_to_date(std::size_t s, std::size_t panels);
+    double up_to_date_entry(const Block& block, const CatchUp& job, const std::uint64_t* chunks, std::size_t s);
+    void bring_up_to_date(std::size_t s, std::size_t n_blocks);
     void flush();
-    void apply_panel();
-    void apply_jobs(const std::vector<std::size_t>& jobs);
+    void apply_block(const Block& block);
+    void apply_jobs(const Block& block, const std::vector<std::size_t>& jobs);
 
     std::vector<std::size_t> position_;        // storage position of each column
     std::vector<double> storage_;              // rank_ rows of padded_ values in storage order
@@ -125,10 +126,9 @@ private:
     std::vector<double> scratch_;              // the row being added, in storage order
     std::vector<std::uint64_t> scratch_chunks_;  // the chunks of scratch_ that may hold a non-zero
     bool scratch_chunks_known_ = false;        // if not, any chunk may
-    std::vector<Panel> panels_;                // the pending blocks, oldest first; the last one fills
-    std::size_t active_ = 0;
-    std::vector<std::uint64_t> pending_at_pivot_;  // per stored row: the last block's slots non-zero at its pivot
-    bool tracking_pivots_ = false;             // pending_at_pivot_ is kept up to date in the last block
+    std::vector<Block> blocks_;                // the pending blocks, oldest first; the newest one fills
+    std::vector<std::uint64_t> pending_at_pivot_;  // per stored row: the newest block's slots non-zero at its pivot
+    bool tracking_pivots_ = false;             // pending_at_pivot_ is kept up to date in the newest block
     std::vector<CatchUp> jobs_;                // the rows being brought up to date
     std::vector<std::uint64_t> job_chunks_;    // the chunk set of each job
     std::vector<std::uint64_t> elimination_chunks_;  // see eliminate()
@@ -139,7 +139,7 @@ private:
     std::size_t n_chunks_;
     std::size_t padded_;                       // n_chunks_ whole chunks of columns
     std::size_t words_;                        // words of a chunk set
-    std::size_t block_;                        // rows of a pending block, but for the last ones
+    std::size_t rows_per_block_;               // rows of a pending block, but for the tail ones
     std::uint64_t max_rows_;                   // no more rows than this will be stored
     double tol_;
     PivotRule rule_;
