@@ -59,13 +59,14 @@ public:
     static constexpr std::size_t four_row_panel_bytes = 256 * 1024;
 
 private:
-    // The delayed updates one stored row has still to receive: the pending slots with a factor
-    // above tol (bit t for slot t) and their factors, and whether zero chunks may be passed over
-    // (not after a non-finite factor: zero times infinity is NaN). Beside it is kept the set of
-    // chunks where those updates hold anything but zeros.
+    // The updates of one pending block that a stored row has still to receive (see plan_catch_up):
+    // the slots with a factor above tol (bit t for slot t) and their factors, the set of chunks
+    // where those updates hold anything but zeros, and whether the chunks outside it may be passed
+    // over (not after a non-finite factor: zero times infinity is NaN).
     struct CatchUp {
-        CatchUp() {}  // left uninitialised: only the factors of the slots in `slots` are read
+        CatchUp() {}  // factors left uninitialised: only those of the slots in `slots` are read
         double factors[max_block_size];
+        std::vector<std::uint64_t> chunks;
         std::uint64_t slots;
         std::size_t row;
         bool skip_zeros;
@@ -94,28 +95,28 @@ private:
     std::size_t block_end(const Block& block) const {
         return &block == &blocks_.back() ? rank_ : block.first + block.stride;
     }
-    // What the kernels are told to pass over for a job: none of it after a non-finite factor.
-    const std::uint64_t* chunks_for(const CatchUp& job, const std::uint64_t* chunks) const {
-        return job.skip_zeros ? chunks : nullptr;
+    // What the kernels are told to pass over for a catch-up: nothing after a non-finite factor.
+    static const std::uint64_t* chunks_to_visit(const CatchUp& catch_up) {
+        return catch_up.skip_zeros ? catch_up.chunks.data() : nullptr;
     }
-    static const std::uint64_t* slot_masks_for(const Block& block, const CatchUp& job) {
-        return job.skip_zeros ? block.slot_masks.data() : nullptr;
+    static const std::uint64_t* slot_masks_for(const Block& block, const CatchUp& catch_up) {
+        return catch_up.skip_zeros ? block.slot_masks.data() : nullptr;
     }
     bool add_scratch_row();
     std::size_t first_of_magnitude(const double* x, double largest, const std::uint64_t* chunks) const;
     void start_block(Block& block);
-    void plan(const Block& block, std::size_t s, std::size_t j);
-    void finish(const Block& block, const CatchUp& job, const std::uint64_t* chunks);
-    void prefetch(const CatchUp& job, const std::uint64_t* chunks);
-    void apply(const Block& block, const CatchUp& job, const std::uint64_t* chunks);
-    void apply_to_pair(const Block& block, const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks);
+    void plan_catch_up(const Block& block, std::size_t s, CatchUp& catch_up);
+    void finish_catch_up(const Block& block, const CatchUp& catch_up);
+    void prefetch_catch_up(const CatchUp& catch_up);
+    void apply_catch_up(const Block& block, const CatchUp& catch_up);
+    void apply_catch_up_to_pair(const Block& block, const CatchUp& catch_up, const CatchUp& other);
+    void apply_catch_ups(const Block& block, const std::vector<const CatchUp*>& catch_ups);
     void eliminate(double* x);
     std::size_t next_needed(const double* x, std::size_t s) const;
-    double up_to_date_entry(const Block& block, const CatchUp& job, const std::uint64_t* chunks, std::size_t s);
+    double up_to_date_entry(const Block& block, const CatchUp& catch_up, std::size_t s);
     void bring_up_to_date(std::size_t s, std::size_t n_blocks);
     void flush();
     void apply_block(const Block& block);
-    void apply_jobs(const Block& block, const std::vector<std::size_t>& jobs);
 
     std::vector<std::size_t> position_;        // storage position of each column
     std::vector<double> storage_;              // rank_ rows of padded_ values in storage order
@@ -129,11 +130,12 @@ private:
     std::vector<Block> blocks_;                // the pending blocks, oldest first; the newest one fills
     std::vector<std::uint64_t> pending_at_pivot_;  // per stored row: the newest block's slots non-zero at its pivot
     bool tracking_pivots_ = false;             // pending_at_pivot_ is kept up to date in the newest block
-    std::vector<CatchUp> jobs_;                // the rows being brought up to date
-    std::vector<std::uint64_t> job_chunks_;    // the chunk set of each job
+    CatchUp catch_up_;                         // that of the one row bring_up_to_date works on
+    std::vector<CatchUp> waiting_catch_ups_;   // those of the rows an elimination gathers (see eliminate)
+    std::vector<CatchUp> block_catch_ups_;     // those of the rows apply_block brings up to date
+    std::vector<const CatchUp*> with_updates_;  // those of block_catch_ups_ with updates to apply
     std::vector<std::uint64_t> elimination_chunks_;  // see eliminate()
     std::size_t last_used_ = 0;                // stored rows the last elimination needed
-    std::vector<std::size_t> active_jobs_;     // the jobs with updates to apply
     std::uint64_t rank_ = 0;
     std::uint64_t ncols_;
     std::size_t n_chunks_;
