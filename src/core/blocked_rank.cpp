@@ -24,6 +24,10 @@ constexpr std::uint64_t short_row_columns = 600;
 constexpr std::size_t short_row_block = 16;
 constexpr std::size_t long_row_block = 32;
 
+std::size_t default_rows_per_block(std::uint64_t ncols) {
+    return ncols <= short_row_columns ? short_row_block : long_row_block;
+}
+
 // From this many stored rows needed by the last elimination on (two groups' worth), the next one
 // gathers its rows kernels::max_needed_rows at a time, and the newest block keeps track of which of
 // its rows are non-zero at which pivots.
@@ -63,9 +67,7 @@ BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRul
       n_chunks_((ncols + width - 1) / width),
       padded_(n_chunks_ * width),
       words_(kernels::chunk_set_words(n_chunks_)),
-      rows_per_block_(block >= 1 && block <= max_block_size ? block
-             : ncols <= short_row_columns         ? short_row_block
-                                                  : long_row_block),
+      rows_per_block_(block >= 1 && block <= max_block_size ? block : default_rows_per_block(ncols)),
       max_rows_(ncols),
       tol_(tol),
       rule_(rule),
@@ -194,10 +196,10 @@ bool BlockedRankChecker::add_scratch_row() {
     return true;
 }
 
-// A pending block holds rows_per_block_ rows; once tail_blocks blocks of max_block_size rows can hold every
-// row still to come, the blocks are no longer applied as a whole, only to the rows an elimination
-// needs (and to all, should the stored rows be asked for or their finiteness be in doubt): most of
-// the updates of the last rows go to rows that are never read again.
+// A pending block holds rows_per_block_ rows; once tail_blocks blocks of max_block_size rows can
+// hold every row still to come, the blocks are no longer applied as a whole, only to the rows an
+// elimination needs (and to all, should the stored rows be asked for or their finiteness be in
+// doubt): most of the updates of the last rows go to rows that are never read again.
 void BlockedRankChecker::start_block(Block& block) {
     block.first = rank_;
     block.in_tail = rank_ + tail_blocks * max_block_size >= max_rows_;
@@ -216,10 +218,10 @@ void BlockedRankChecker::start_block(Block& block) {
 // Elimination reads each stored row as the literal checker would see it, so a row that is needed
 // receives the updates still waiting for it first. Most rows need a handful of stored rows, each
 // brought up to date and subtracted at once. Where the last row needed many (numbers that grew by
-// many orders of magnitude leave small entries everywhere), they are gathered a few at a time,
-// then brought up to date and subtracted in one pass over them and x; meanwhile their share in a
-// pivot entry read in between is worked out for that entry alone, with the same operations in the
-// same order.
+// many orders of magnitude leave small entries everywhere), they are gathered
+// kernels::max_needed_rows at a time, then brought up to date and subtracted in one pass over them
+// and x; meanwhile their share in a pivot entry read in between is worked out for that entry
+// alone, with the same operations in the same order.
 void BlockedRankChecker::eliminate(double* x) {
     constexpr std::size_t together = kernels::max_needed_rows;
     std::size_t used = 0;
@@ -412,7 +414,8 @@ void BlockedRankChecker::flush() {
 // Applies the block to every row that has not seen it.
 void BlockedRankChecker::apply_block(const Block& block) {
     const std::size_t end = block_end(block);
-    std::size_t count = 0;  // block_catch_ups_ keeps its elements, and their chunk sets, for the next block
+    // block_catch_ups_ keeps its elements, and their chunk sets, from one block to the next.
+    std::size_t count = 0;
     for (std::size_t s = 0; s < end; ++s) {
         if (applied_[s] + 1 >= end) continue;
         if (count == block_catch_ups_.size()) block_catch_ups_.emplace_back();

@@ -55,7 +55,8 @@ public:
     static constexpr std::size_t max_block_size = 64;
     // Blocks of max_block_size rows left pending at the end, when they can hold every row to come.
     static constexpr std::size_t tail_blocks = 4;
-    // A pending block of more bytes than this is applied to four rows at a time where it can.
+    // A pending block of more bytes than this, about what a second-level cache holds, is applied
+    // to four rows at a time where it can: read from farther away, each load serves more rows.
     static constexpr std::size_t four_row_panel_bytes = 256 * 1024;
 
 private:
@@ -83,7 +84,7 @@ private:
         std::vector<double> at_pivots;
         std::size_t first = 0;                  // index of the row in slot 0
         std::size_t stride = 0;                 // slots: rows_per_block_, or max_block_size in the tail
-        bool in_tail = false;                   // one of the last blocks, which wait (see start_block)
+        bool in_tail = false;                   // one of the last blocks of a pass, which wait (see start_block)
     };
 
     double* stored(std::size_t s) { return storage_.data() + s * padded_; }

@@ -51,7 +51,8 @@ void subtract_scaled(double* row, const double* stored, double v, const std::uin
                      std::size_t n_chunks);
 
 // A pending block holds its delayed updates chunk by chunk: chunk c of the update in slot t sits
-// at block[(c * stride + t) * chunk_width], so one chunk of all its updates is one contiguous stream.
+// at block[(c * stride + t) * chunk_width], so one chunk of all its updates is one contiguous
+// stream.
 // For every chunk c in [first, last) that is in `chunks`, applies the updates of the slots in
 // `slots` (bit t for slot t) in increasing slot order, each with factors[t], one element at a
 // time: row[k] = row[k] - update[k] * factors[t]. When slot_masks is given, only the slots of
