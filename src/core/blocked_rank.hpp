@@ -68,9 +68,9 @@ private:
         CatchUp() {}  // factors left uninitialised: only those of the slots in `slots` are read
         double factors[max_block_size];
         std::vector<std::uint64_t> chunks;
-        std::uint64_t slots;
-        std::size_t row;
-        bool skip_zeros;
+        std::uint64_t slots = 0;
+        std::size_t row = 0;
+        bool skip_zeros = false;
     };
 
     // A block of pending rows, kept as the updates they make (see kernels::apply_updates).
