@@ -72,7 +72,7 @@ BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRul
       tol_(tol),
       rule_(rule),
       skip_zeros_(tol >= 0.0),
-      share_among_four_(rows_per_block_ * padded_ * sizeof(double) > four_row_panel_bytes) {
+      share_among_four_(rows_per_block_ * padded_ * sizeof(double) > four_row_block_bytes) {
     if (interleave == 0 || ncols % interleave != 0) interleave = 1;
     in_caller_order_ = interleave == 1;
     const std::uint64_t n_nodes = ncols / std::max<std::uint64_t>(interleave, 1);

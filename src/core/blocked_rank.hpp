@@ -66,7 +66,7 @@ public:
     static constexpr std::size_t tail_blocks = 4;
     // A pending block of more bytes than this, about what a second-level cache holds, is applied
     // to four rows at a time where it can: read from farther away, each load serves more rows.
-    static constexpr std::size_t four_row_panel_bytes = 256 * 1024;
+    static constexpr std::size_t four_row_block_bytes = 256 * 1024;
 
 private:
     // The updates of one pending block that a stored row has still to receive (see plan_catch_up):

@@ -184,7 +184,7 @@ TEST_P(EveryInstructionSet, LargeFrameworkAcrossManyBlocks) {
 TEST_P(EveryInstructionSet, LargeBlocksSharedAmongFourRows) {
     constexpr std::uint64_t n = 200, d = 3, block = 64;
     const std::size_t padded = (n * d + kernels::chunk_width - 1) / kernels::chunk_width * kernels::chunk_width;
-    ASSERT_GT(block * padded * sizeof(double), BlockedRankChecker::four_row_panel_bytes);
+    ASSERT_GT(block * padded * sizeof(double), BlockedRankChecker::four_row_block_bytes);
     std::mt19937_64 gen(11);
     for (Layout layout : {Layout::Random, Layout::NearlyDegenerate, Layout::Grid}) {
         auto rows = edge_rows(framework(layout, n, d, gen), gen, false);
