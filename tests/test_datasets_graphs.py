@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import telvora_graphs as tg
-from telvora_datasets import DatasetError, generate, load, read_manifest
+from telvora_datasets import DatasetError, generate, load, read_manifest, regenerate
 from telvora_datasets import graph_records
 from telvora_datasets.cli import main
 from telvora_datasets.families import make_family, maxwell_count
@@ -199,6 +199,19 @@ def test_shards_are_the_same_with_any_workers_dask_and_resume(tmp_path, capsys, 
     assert run(grown, "--graphs", 12) == 0
     assert run(grown) == 0  # the same command with more graphs grows it
     assert snapshot(grown) == snapshot(tmp_path / "one")
+
+
+@pytest.mark.parametrize("options", [{}, {"family": "knn", "positions": "conic", "order": "random",
+                                          "balance": "rigid", "split": "0.5,0.5", "format": "npz"}])
+def test_regenerate_gives_the_stored_record_from_the_parameters_alone(tmp_path, options):
+    generate(11, 7, 2, 2**64 - 5, tmp_path, shard_size=4, workers=1, **options)
+    for k, stored in enumerate(load(tmp_path)):
+        again = regenerate(tmp_path, k)
+        assert sorted(again) == sorted(stored)
+        assert all(np.asarray(again[key]).tobytes() == np.asarray(stored[key]).tobytes() for key in stored), k
+    for index in (11, -1, 2.0):
+        with pytest.raises(DatasetError, match="index must be an integer from 0 to 10"):
+            regenerate(tmp_path, index)
 
 
 def test_splits_are_disjoint_complete_and_close_to_their_fractions(tmp_path):

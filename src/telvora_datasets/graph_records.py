@@ -11,9 +11,10 @@ which costs next to nothing.
 from __future__ import annotations
 
 import dataclasses
+import os
 from collections.abc import Iterator, Mapping
 from fractions import Fraction
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -22,6 +23,7 @@ from . import generators
 from .errors import DatasetError
 from .families import SPLITS, Family
 from .generators import Graphs
+from .records import Record
 from .streams import GAMMA, REALIZATION, U64, graph_keys, mix_int
 
 BLOCK = 1024
@@ -287,3 +289,19 @@ def iter_graph_records(columns: Mapping[str, NDArray[Any]]) -> Iterator[dict[str
         if splits is not None:
             record["split"] = splits[g]
         yield record
+
+
+def regenerate(path: str | os.PathLike[str], index: int) -> Record:
+    """Framework or graph `index` of the dataset in directory path, computed again from the
+    manifest's parameters alone (no shard is read): the record load yields for it, bit for bit."""
+    from .manifest import dataset_directory, plan_of
+    from .reader import read_manifest
+    from .records import build_columns, iter_records
+
+    plan = plan_of(read_manifest(dataset_directory(path)))
+    if isinstance(index, bool) or not isinstance(index, (int, np.integer)) or not 0 <= index < plan.graphs:
+        raise DatasetError(f"index must be an integer from 0 to {plan.graphs - 1}, the dataset's last (got {index!r})")
+    if plan.family is None:
+        return next(iter_records(build_columns(plan.seed, int(index), 1, plan.nodes, plan.dim)))
+    columns = build_graph_columns(plan.family, plan.seed, int(index), 1, plan.nodes, plan.dim)
+    return cast(Record, next(iter_graph_records(columns)))
