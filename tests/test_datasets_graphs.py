@@ -95,6 +95,18 @@ def test_henneberg_graphs_are_minimally_rigid_before_their_edits(n, d):
         assert result.is_rigid and result.labels.all() and result.n_stresses == 0
 
 
+@pytest.mark.parametrize(("family", "n", "d", "options", "edges", "rigid"), [
+    ("gnm", 2, 3, {}, 1, True), ("gnm", 3, 3, {}, 3, True), ("henneberg", 2, 2, {}, 1, True),
+    ("regular", 5, 2, {"degree": 0}, 0, False), ("gnp", 4, 2, {"p": 0.0}, 0, False), ("gnp", 4, 3, {"p": 1.0}, 6, True),
+    ("geometric", 5, 3, {"radius": 1e-9, "positions": "planes"}, 0, False),
+])
+def test_the_smallest_graphs(tmp_path, capsys, family, n, d, options, edges, rigid):
+    generate(5, n, d, 1, tmp_path, family=family, workers=1, **options)
+    assert [(r["n_edges"], r["is_rigid"]) for r in load(tmp_path)] == [(edges, rigid)] * 5
+    code, out, _ = cli(capsys, "info", tmp_path)
+    assert code == 0 and ("no edges" in out) == (edges == 0)
+
+
 @pytest.mark.parametrize(("positions", "d", "options"), [
     ("lines", 2, {"flats": 1}), ("planes", 3, {"flats": 1}), ("grid", 2, {"grid_size": 5}), ("grid", 3, {}),
     ("conic", 2, {}), ("uniform", 3, {}), ("lines", 3, {"flats": 1}),

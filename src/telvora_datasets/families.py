@@ -235,7 +235,7 @@ def make_family(name: str, nodes: int, dim: int, *, positions: str | None = None
                                f"{n} points (points take distinct cells); choose at least {math.ceil(n ** (1 / d))}")
     values: dict[str, Any] = {}
     if name == "gnm":
-        m = edge_count(edges if edges is not None else "d*n - d*(d+1)/2", n, d)
+        m = edge_count(edges, n, d) if edges is not None else maxwell_count(n, d)
         if not 0 <= m <= pairs:
             raise DatasetError(f"--edges must be from 0 to the {pairs} pairs of {n} vertices (got {m})")
         values["edges"] = m

@@ -50,8 +50,8 @@ class Statistics:
         """The statistics in a few lines of text."""
         graphs = max(self.graphs, 1)
         share = self.independent / max(self.edges, 1)
-        labels = f"edge labels {share:.1%} independent / {1 - share:.1%} dependent"
-        if self.redundant is not None:
+        labels = f"edge labels {share:.1%} independent / {1 - share:.1%} dependent" if self.edges else "no edges"
+        if self.redundant is not None and self.edges:
             labels += f"; {self.redundant / max(self.edges, 1):.1%} of edges redundant"
         rigid = f"rigid {self.rigid / graphs:.1%} / flexible {1 - self.rigid / graphs:.1%}"
         if self.globally_rigid is not None:

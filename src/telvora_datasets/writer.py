@@ -65,10 +65,11 @@ class Report:
             rate = f", {self.frameworks_written / self.seconds:,.0f} graphs/s" if self.written and self.seconds > 0 else ""
             family = plan.family
             independent = self.independent_bars / max(self.edges, 1)
+            labels = (f"edge labels {independent:.1%} independent / {1 - independent:.1%} dependent"
+                      if self.edges else "no edges")
             return (f"{plan.graphs:,} {family.name} graphs on {plan.nodes} vertices in {plan.dim}-D "
                     f"({family.positions} positions) in {self.directory}: {self.rigid / plan.graphs:.1%} rigid, "
-                    f"Maxwell's count wrong on {self.maxwell_wrong / plan.graphs:.1%}, edge labels "
-                    f"{independent:.1%} independent / {1 - independent:.1%} dependent; "
+                    f"Maxwell's count wrong on {self.maxwell_wrong / plan.graphs:.1%}, {labels}; "
                     f"{self.seconds:.2f} s{rate}{skipped}")
         independent = self.independent_bars / plan.bars
         rate = f", {self.frameworks_written / self.seconds:,.0f} frameworks/s" if self.written and self.seconds > 0 else ""
