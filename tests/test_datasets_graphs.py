@@ -326,3 +326,70 @@ def test_the_committed_graph_fixture_is_what_generate_writes(tmp_path):
         ours, again = decode((GRAPH_FIXTURE / name).read_bytes(), "npz"), decode((fresh / name).read_bytes(), "npz")
         assert sorted(ours) == sorted(again) and all(ours[key].tobytes() == again[key].tobytes() for key in ours), (
             f"{GRAPH_FIXTURE} is stale: delete it and generate it again with its manifest's parameters")
+
+
+@pytest.mark.parametrize("p", [0.0, 2**-53, 0.1, 0.5, 1 - 2**-53, 1.0])
+def test_edge_probability_thresholds_are_exact(p):
+    from telvora_datasets.streams import threshold, unit
+
+    top = threshold(p)
+    around = np.array([max(top - 1, 0), top, min(top + 1, 2**53 - 1)], dtype=np.uint64) << np.uint64(11)
+    assert ((unit(around) < p) == ((around >> np.uint64(11)) < np.uint64(top))).all()
+
+
+def test_draws_below_a_bound_stay_below_and_spread_evenly():
+    from telvora_datasets.streams import below, draws, graph_keys
+
+    values = draws(graph_keys(0, np.arange(200)), 1, 500)
+    assert draws(graph_keys(0, np.arange(200)), 1, 100, 400).tobytes() == values[:, 400:].tobytes()
+    for bound in (1, 7, 190, 2**31):
+        picked = below(values, bound)
+        assert picked.min() >= 0 and picked.max() < bound
+    counts = np.bincount(below(values, 7).reshape(-1), minlength=7)
+    assert np.abs(counts - values.size / 7).max() < 5 * math.sqrt(values.size / 7)
+
+
+@pytest.mark.parametrize(("text", "n", "d", "value"), [
+    ("2n-3+2", 20, 2, 39), ("dn-d(d+1)/2", 10, 3, 24), ("n(n-1)/2", 7, 2, 21), ("3 n - 6", 5, 3, 9), ("(n)(2)", 4, 2, 8),
+    ("12", 4, 2, 12), ("-n+3n", 4, 2, 8), ("nd + 1", 5, 2, 11), ("n/2", 5, 2, None), ("n**2", 5, 2, None), ("2m", 5, 2, None), ("", 5, 2, None),
+    ("__import__('os')", 5, 2, None),
+])
+def test_edge_counts_from_expressions(text, n, d, value):
+    from telvora_datasets.families import edge_count
+
+    if value is None:
+        with pytest.raises(DatasetError, match="--edges"):
+            edge_count(text, n, d)
+    else:
+        assert edge_count(text, n, d) == value
+
+
+@pytest.mark.parametrize(("change", "error", "message"), [
+    (lambda c: c.update(edges=c["edges"].astype(np.int32)), TypeError, "column edges has dtype int32"),
+    (lambda c: c.update(labels=c["labels"][:-1]), ValueError, r"labels \(\d+,\)"),
+    (lambda c: c.update(edge_offsets=c["edge_offsets"][::-1].copy()), ValueError, "edge_offsets must rise from 0"),
+    (lambda c: c.update(is_rigid=c["is_rigid"][:3]), ValueError, r"is_rigid \(3,\)"),
+    (lambda c: c.pop("redundant"), DatasetError, "needs the columns redundant"),
+])
+@pytest.mark.parametrize("fmt", ["parquet", "npz"])
+def test_graph_shard_columns_are_checked_and_round_trip(fmt, change, error, message):
+    from telvora_datasets.formats import encode
+
+    columns, _ = graphs_of("gnm", 6, 2, count=5, positions="uniform", split="0.5,0.5", balance="rigid")
+    again = decode(encode(columns, fmt), fmt)
+    assert list(again) == list(columns) and all(again[k].tobytes() == columns[k].tobytes() for k in columns)
+    change(columns)
+    with pytest.raises(error, match=message):
+        encode(columns, fmt)
+
+
+def test_summary_prints_the_statistics_of_each_dataset(tmp_path, capsys):
+    generate(40, 8, 2, 1, tmp_path / "a", family="gnm", edges="2n-3", workers=1, format="npz")
+    generate(10, 5, 2, 1, tmp_path / "b", workers=1, format="npz")
+    code, out, _ = cli(capsys, "summary", tmp_path / "a", tmp_path / "b", "-o", tmp_path / "s.png")
+    records = list(load(tmp_path / "a"))
+    rigid = sum(r["is_rigid"] for r in records) / 40
+    assert code == 0 and (tmp_path / "s.png").stat().st_size > 0
+    first, second = out.split(f"{tmp_path / 'b'}:")
+    assert f"rigid {rigid:.1%}" in first and f"wrong on {1 - rigid:.1%} of graphs" in first
+    assert "rigid 100.0%" in second and "an easy dataset" in second
