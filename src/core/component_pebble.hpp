@@ -1,0 +1,123 @@
+// The (k, l) pebble game with components, on any multigraph given edge by edge.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "pebble.hpp"
+#include "traversal.hpp"
+
+namespace telvora {
+
+// Plays the (k, l) pebble game, 0 <= l < 2k, one edge at a time, keeping the (k, l)-components:
+// the maximal tight vertex sets X (spanning k|X| - l accepted edges, at least one). An edge with
+// both ends in one component is dependent and is rejected at once, by comparing the short lists
+// of components each vertex lies in; any other edge is accepted after at most l + 1 pebble
+// searches, and a component is looked for only around the edge just accepted.
+//
+// Every vertex holds k pebbles at first; an accepted edge is directed away from the vertex whose
+// pebble covers it, so that free pebbles plus out-degree is k at every vertex. Searches use an
+// explicit stack. Memory: O(k n) for the state, O(accepted edges) for the edges and component
+// records, plus the vertex lists of the live components.
+class ComponentPebbleGame {
+public:
+    static constexpr std::uint32_t no_component = 0xFFFFFFFFu;
+
+    // Throws InvalidInput unless k >= 1 and l < 2k; std::bad_alloc when the state of n vertices
+    // cannot fit (n k must stay below 2^32).
+    ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::uint64_t l);
+
+    // Plays the edge {u, v} (u == v: a loop). Returns true when it is accepted, that is
+    // independent of the edges accepted before it. Throws InvalidInput for a vertex >= n.
+    bool add_edge(std::uint64_t u, std::uint64_t v);
+
+    // Whether u and v lie in a common component (u == v: whether u lies in any).
+    bool share_component(std::uint32_t u, std::uint32_t v) const;
+
+    // The component v joined last, or no_component: equal values for u and v prove a shared
+    // component, which lets a driver skip the call to add_edge.
+    std::uint32_t newest_component(std::uint32_t v) const { return newest_[v]; }
+
+    std::uint64_t vertex_count() const { return n_; }
+    std::uint64_t accepted() const { return tail_.size(); }
+    std::uint64_t free_pebbles() const { return k_ * n_ - tail_.size(); }
+    // n >= 1 and exactly k n - l edges accepted.
+    bool is_tight() const;
+
+    // The live components, each as its vertices in increasing order, ordered by smallest vertex
+    // (then lexicographically).
+    std::vector<std::vector<std::uint64_t>> components() const;
+
+    // The pebble counts and the out-lists (heads of the out-edges, in slot order), for tests.
+    std::vector<std::uint32_t> pebble_counts() const { return pebbles_; }
+    std::vector<std::vector<std::uint32_t>> out_lists() const;
+
+private:
+    struct Frame {
+        std::uint32_t node;
+        std::uint32_t slot;  // next out-slot to try
+        std::uint32_t edge;  // the edge last taken out of node
+    };
+
+    std::uint32_t* out_slots(std::uint32_t v) { return out_.data() + static_cast<std::size_t>(v) * k_; }
+    const std::uint32_t* out_slots(std::uint32_t v) const { return out_.data() + static_cast<std::size_t>(v) * k_; }
+    void new_stamp();
+    bool free_at(std::uint32_t w) const { return pebbles_[w] > 0 && w != held_a_ && w != held_b_; }
+    bool gather(std::uint32_t x);
+    void reverse(std::uint32_t e);
+    void insert_edge(std::uint32_t tail, std::uint32_t head);
+    void link_in(std::uint32_t e);
+    void unlink_in(std::uint32_t e);
+    void detect_component(std::uint32_t u, std::uint32_t v);
+    bool extend_component(std::uint32_t x, std::uint32_t y);
+    bool in_component(std::uint32_t v, std::uint32_t c) const;
+    void drop_component(std::uint32_t c);
+    bool reaches_free_pebble(std::uint32_t w, std::uint32_t detection);
+    void record_component(std::vector<std::uint32_t>& vertices);
+
+    std::uint64_t n_, k_, l_;
+    std::uint32_t absorb_overlap_;  // an old component meeting a new one in this many vertices joins it
+
+    std::vector<std::uint32_t> pebbles_;
+    std::vector<std::uint32_t> out_count_;
+    std::vector<std::uint32_t> out_;  // k slots per vertex: edge ids
+    // Per edge: its current direction, its slot at the tail, and its place in the head's in-list.
+    std::vector<std::uint32_t> tail_, head_, slot_, in_next_, in_prev_;
+    std::vector<std::uint32_t> in_first_;  // per vertex
+
+    // Search marks: a vertex is marked when its mark equals the current stamp.
+    std::vector<std::uint32_t> mark_;
+    std::uint32_t stamp_ = 0;
+    std::vector<std::uint32_t> tight_mark_, free_mark_;  // per detection: in the new component, reaches a pebble
+    std::uint32_t detection_ = 0;
+    std::uint32_t held_a_ = no_component, held_b_ = no_component;  // endpoints whose pebbles stay put
+    std::vector<Frame> stack_;
+    std::vector<std::uint32_t> visited_;
+
+    // Components: vertex lists by id (emptied when absorbed), and per vertex the ids of the live
+    // components holding it, in increasing order.
+    std::vector<std::vector<std::uint32_t>> component_vertices_;
+    std::vector<std::vector<std::uint32_t>> member_of_;
+    std::vector<std::uint32_t> newest_;
+    std::vector<std::uint32_t> overlap_;  // scratch per component id, zero between uses
+    std::uint32_t live_components_ = 0;
+};
+
+struct SparsityGameOutcome {
+    std::vector<std::uint8_t> labels;  // per edge, 1 = accepted
+    std::vector<std::vector<std::uint64_t>> components;
+    std::uint64_t free_pebbles = 0;
+    bool is_tight = false;
+};
+
+// The (k, l) game on n vertices over the edges in the given order. Throws InvalidInput for k < 1,
+// l >= 2k or an edge naming a vertex >= n.
+SparsityGameOutcome play_sparsity_game(std::uint64_t n, std::uint64_t k, std::uint64_t l,
+                                       const std::vector<Edge>& edges);
+
+// The (2, 3) game over the complete graph on n vertices in lexicographic order, by the component
+// game: the same labels and accepted edges as run_pebble_game, without its per-edge searches.
+// Throws std::bad_alloc before any work when the labels cannot fit.
+PebbleGameOutcome complete_graph_pebble_game(std::uint64_t n);
+
+}  // namespace telvora
