@@ -34,6 +34,7 @@ ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::
     out_count_.assign(n, 0);
     out_.assign(slots, 0);
     in_first_.assign(n, none);
+    sat_first_.assign(n, none);
     mark_.assign(n, 0);
     tight_mark_.assign(n, 0);
     free_mark_.assign(n, 0);
@@ -63,6 +64,36 @@ void ComponentPebbleGame::unlink_in(std::uint32_t e) {
     if (q != none) in_prev_[q] = p;
 }
 
+void ComponentPebbleGame::list_saturated(std::uint32_t e) {
+    const std::uint32_t h = head_[e];
+    sat_listed_[e] = 1;
+    sat_prev_[e] = none;
+    sat_next_[e] = sat_first_[h];
+    if (sat_first_[h] != none) sat_prev_[sat_first_[h]] = e;
+    sat_first_[h] = e;
+}
+
+void ComponentPebbleGame::unlist_saturated(std::uint32_t e) {
+    if (!sat_listed_[e]) return;
+    sat_listed_[e] = 0;
+    const std::uint32_t p = sat_prev_[e], q = sat_next_[e];
+    if (p != none) sat_next_[p] = q;
+    else sat_first_[head_[e]] = q;
+    if (q != none) sat_prev_[q] = p;
+}
+
+// Changes v's free pebbles, listing or unlisting its out-edges when it runs out or gets one.
+void ComponentPebbleGame::change_pebbles(std::uint32_t v, std::int32_t delta) {
+    const std::uint32_t before = pebbles_[v];
+    pebbles_[v] = static_cast<std::uint32_t>(static_cast<std::int64_t>(before) + delta);
+    if ((before == 0) == (pebbles_[v] == 0)) return;
+    const std::uint32_t* slots = out_slots(v);
+    for (std::uint32_t s = 0; s < out_count_[v]; ++s) {
+        if (before == 0) unlist_saturated(slots[s]);
+        else list_saturated(slots[s]);
+    }
+}
+
 void ComponentPebbleGame::insert_edge(std::uint32_t tail, std::uint32_t head) {
     const auto e = static_cast<std::uint32_t>(tail_.size());
     tail_.push_back(tail);
@@ -70,9 +101,14 @@ void ComponentPebbleGame::insert_edge(std::uint32_t tail, std::uint32_t head) {
     slot_.push_back(out_count_[tail]);
     in_next_.push_back(none);
     in_prev_.push_back(none);
+    sat_next_.push_back(none);
+    sat_prev_.push_back(none);
+    sat_listed_.push_back(0);
     out_slots(tail)[out_count_[tail]++] = e;
     link_in(e);
-    --pebbles_[tail];
+    change_pebbles(tail, -1);
+    if (pebbles_[tail] > 0) return;
+    if (!sat_listed_[e]) list_saturated(e);
 }
 
 // Turns e = a -> b into b -> a. The caller has freed a slot at b first (a pebble taken there, or
@@ -80,6 +116,7 @@ void ComponentPebbleGame::insert_edge(std::uint32_t tail, std::uint32_t head) {
 void ComponentPebbleGame::reverse(std::uint32_t e) {
     const std::uint32_t a = tail_[e], b = head_[e];
     unlink_in(e);
+    unlist_saturated(e);
     std::uint32_t* from = out_slots(a);
     const std::uint32_t last = from[--out_count_[a]];
     from[slot_[e]] = last;
@@ -89,6 +126,7 @@ void ComponentPebbleGame::reverse(std::uint32_t e) {
     tail_[e] = b;
     head_[e] = a;
     link_in(e);
+    if (pebbles_[b] == 0) list_saturated(e);
 }
 
 // Depth-first search from x for a free pebble; on success the pebble moves to x along the path
@@ -110,9 +148,9 @@ bool ComponentPebbleGame::gather(std::uint32_t x) {
         mark_[w] = stamp_;
         top.edge = e;
         if (free_at(w)) {
-            --pebbles_[w];
+            change_pebbles(w, -1);
             for (std::size_t f = stack_.size(); f-- > 0;) reverse(stack_[f].edge);
-            ++pebbles_[x];
+            change_pebbles(x, +1);
             return true;
         }
         stack_.push_back(Frame{w, 0, 0});  // may invalidate `top`
@@ -207,13 +245,9 @@ void ComponentPebbleGame::detect_component(std::uint32_t a, std::uint32_t b) {
     tight.swap(visited_);
     for (std::uint32_t x : tight) tight_mark_[x] = detection_;
     for (std::size_t i = 0; i < tight.size(); ++i) {
-        for (std::uint32_t e = in_first_[tight[i]]; e != none; e = in_next_[e]) {
+        for (std::uint32_t e = sat_first_[tight[i]]; e != none; e = sat_next_[e]) {
             const std::uint32_t w = tail_[e];
             if (tight_mark_[w] == detection_ || free_mark_[w] == detection_) continue;
-            if (pebbles_[w] > 0) {
-                free_mark_[w] = detection_;
-                continue;
-            }
             if (reaches_free_pebble(w, detection_)) continue;
             for (std::uint32_t x : visited_) tight_mark_[x] = detection_;
             tight.insert(tight.end(), visited_.begin(), visited_.end());
@@ -323,17 +357,36 @@ bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w, std::uint32_t det
 void ComponentPebbleGame::record_component(std::vector<std::uint32_t>& vertices) {
     const auto id = static_cast<std::uint32_t>(component_vertices_.size());
     if (id == none) throw std::bad_alloc();
+    // Components meeting the new one in two vertices or more meet it outside the vertex with the
+    // longest list too, so that list (a hub's, in many components) is only bisected.
+    std::size_t longest = 0;
+    for (std::size_t i = 1; i < vertices.size(); ++i)
+        if (member_of_[vertices[i]].size() > member_of_[vertices[longest]].size()) longest = i;
+    const bool skip_longest = absorb_overlap_ >= 2 && !vertices.empty();
     std::vector<std::uint32_t> touched;
-    for (std::uint32_t x : vertices)
-        for (std::uint32_t c : member_of_[x])
+    for (std::size_t i = 0; i < vertices.size(); ++i) {
+        if (skip_longest && i == longest) continue;
+        for (std::uint32_t c : member_of_[vertices[i]])
             if (overlap_[c]++ == 0) touched.push_back(c);
+    }
+    if (skip_longest)
+        for (std::uint32_t c : touched) overlap_[c] += in_component(vertices[longest], c);
     auto absorbed = [&](std::uint32_t c) { return overlap_[c] >= absorb_overlap_; };
     for (std::uint32_t c : touched)
         if (absorbed(c) && overlap_[c] != component_vertices_[c].size())
             throw FatalError("pebble game: a component meets a new one without lying inside it");
-    for (std::uint32_t x : vertices) {
+    for (std::size_t i = 0; i < vertices.size(); ++i) {
+        const std::uint32_t x = vertices[i];
         std::vector<std::uint32_t>& list = member_of_[x];
-        list.erase(std::remove_if(list.begin(), list.end(), absorbed), list.end());
+        if (skip_longest && i == longest) {
+            for (std::uint32_t c : touched)
+                if (absorbed(c)) {
+                    const auto at = std::lower_bound(list.begin(), list.end(), c);
+                    if (at != list.end() && *at == c) list.erase(at);
+                }
+        } else {
+            list.erase(std::remove_if(list.begin(), list.end(), absorbed), list.end());
+        }
         list.push_back(id);  // ids only grow, so the list stays sorted
         newest_[x] = id;
     }

@@ -68,6 +68,9 @@ private:
     void insert_edge(std::uint32_t tail, std::uint32_t head);
     void link_in(std::uint32_t e);
     void unlink_in(std::uint32_t e);
+    void list_saturated(std::uint32_t e);
+    void unlist_saturated(std::uint32_t e);
+    void change_pebbles(std::uint32_t v, std::int32_t delta);
     void detect_component(std::uint32_t u, std::uint32_t v);
     bool extend_component(std::uint32_t x, std::uint32_t y);
     bool in_component(std::uint32_t v, std::uint32_t c) const;
@@ -84,6 +87,10 @@ private:
     // Per edge: its current direction, its slot at the tail, and its place in the head's in-list.
     std::vector<std::uint32_t> tail_, head_, slot_, in_next_, in_prev_;
     std::vector<std::uint32_t> in_first_;  // per vertex
+    // The in-edges whose tail holds no free pebble, the only ones a new component can grow
+    // along: a vertex with a free pebble is never inside a tight set with another's pebbles.
+    std::vector<std::uint32_t> sat_next_, sat_prev_, sat_first_;
+    std::vector<std::uint8_t> sat_listed_;
 
     // Search marks: a vertex is marked when its mark equals the current stamp.
     std::vector<std::uint32_t> mark_;
