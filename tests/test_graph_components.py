@@ -218,3 +218,21 @@ def test_components_are_read_only_and_isolated_vertices_form_none():
 def test_rigid_components_refusals(kwargs, error, message):
     with pytest.raises(error, match=message):
         tg.rigid_components(**kwargs)
+
+
+def test_plot_framework_colours_bars_by_component():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    from telvora_datasets.plotting import plot_framework
+
+    coords = np.array([[0, 0], [1, 0], [0.5, 1], [1.5, 1], [2, 0], [3, 0]])
+    edges = np.array([(0, 1), (1, 2), (2, 0), (1, 3), (3, 4), (4, 1), (4, 5)])
+    components = tg.rigid_components(edges, 2, coords=coords)
+    artists = plot_framework(coords, edges=edges, components=components)
+    drawn = {kind: sorted(map(tuple, pairs.tolist())) for kind, pairs in artists.edges.items() if len(pairs)}
+    assert drawn == {"component 0 of 3 points": [(0, 1), (1, 2), (2, 0)],
+                     "component 1 of 3 points": [(1, 3), (3, 4), (4, 1)],
+                     "component 2 of 2 points": [(4, 5)]}
+    with pytest.raises(ValueError, match="components must hold points 0 .. 5"):
+        plot_framework(coords, edges=edges, components=[np.array([0, 9])])
+    matplotlib.pyplot.close("all")
