@@ -225,7 +225,7 @@ def test_plot_framework_colours_bars_by_component():
     matplotlib.use("Agg")
     from telvora_datasets.plotting import plot_framework
 
-    coords = np.array([[0, 0], [1, 0], [0.5, 1], [1.5, 1], [2, 0], [3, 0]])
+    coords = np.array([[0, 0], [1, 0], [0.5, 1], [1.5, 1], [2, 0.2], [3, 0.9]])
     edges = np.array([(0, 1), (1, 2), (2, 0), (1, 3), (3, 4), (4, 1), (4, 5)])
     components = tg.rigid_components(edges, 2, coords=coords)
     artists = plot_framework(coords, edges=edges, components=components)
