@@ -41,8 +41,8 @@ void complete_graph(std::uint64_t n, int repetitions) {
         std::fprintf(stderr, "outcomes differ at n=%llu\n", static_cast<unsigned long long>(n));
         std::exit(1);
     }
-    std::printf("{\"task\": \"pebble complete graph\", \"n\": %llu, \"literal_s\": %.6f, \"engine_s\": %.6f, "
-                "\"repetitions\": %d}\n",
+    std::printf("{\"task\": \"pebble_game, complete graph (literal game / component game)\", \"n\": %llu, "
+                "\"d\": 2, \"reference_s\": %.6f, \"fast_s\": %.6f, \"repetitions\": %d}\n",
                 static_cast<unsigned long long>(n), median(literal_s), median(engine_s), repetitions);
     std::fflush(stdout);
 }
