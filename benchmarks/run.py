@@ -1,6 +1,6 @@
 """Runs every benchmark subject and every contender on the same inputs in this one process.
 
-    python benchmarks/run.py [--quick] [--only simulate,batch,pebble,components,reconstruct,gram,native]
+    python benchmarks/run.py [--quick] [--only simulate,batch,pebble,components,reconstruct,gram,native,graphs]
 
 For each case: one warm-up call per contender, then several timed repetitions; the median is
 quoted. Peers whose single call is expected to exceed the call budget (from the time at the
@@ -28,7 +28,7 @@ import machine  # noqa: E402
 
 # The subjects, the peers and the report import NumPy; they are imported only after the command
 # line is read, so that --threads can still limit the thread pools of NumPy's BLAS / LAPACK.
-TASKS = ["simulate", "batch", "pebble", "components", "reconstruct", "gram", "native"]
+TASKS = ["simulate", "batch", "pebble", "components", "reconstruct", "gram", "native", "graphs"]
 THREAD_VARIABLES = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS")
 
 
@@ -215,6 +215,13 @@ def main(argv=None) -> int:
         native_status += "; " + pebble_status
         print("native: " + native_status, flush=True)
 
+    graph_results, graph_budget = [], args.call_budget
+    if "graphs" in selected:
+        import bench_graphs  # its own workers, budget and report section (see its docstring)
+        print("graph rigidity, each contender in a worker process ...", flush=True)
+        graph_budget = graph_budget or bench_graphs.default_call_budget(args.quick)
+        graph_results = bench_graphs.run(args.quick, graph_budget, pyrigi)
+
     elapsed = time.perf_counter() - started
     info["load_after"] = machine.load_average()
     out_dir = Path(args.out)
@@ -223,9 +230,12 @@ def main(argv=None) -> int:
                 "settings": vars(settings), "native_status": native_status, "pyrigi": pyrigi,
                 "command": " ".join(["benchmarks/run.py"] + (argv if argv is not None else sys.argv[1:]))}
     text = report.markdown(info, run_info, measurements, native_rows, checks)
+    record = report.as_json(info, run_info, measurements, native_rows, checks)
+    if graph_results:
+        text += "\n" + bench_graphs.markdown(graph_results, graph_budget)
+        record["graphs"] = bench_graphs.as_json(graph_results)
     (out_dir / f"{name}.md").write_text(text)
-    (out_dir / f"{name}.json").write_text(json.dumps(report.as_json(info, run_info, measurements, native_rows, checks),
-                                                     indent=1))
+    (out_dir / f"{name}.json").write_text(json.dumps(record, indent=1))
     plotted = report.plot(measurements, native_rows, out_dir / f"{name}.png", info)
     print()
     print(text)

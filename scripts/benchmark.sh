@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the benchmarks: telvora against NumPy, plain Python and PyRigi on the
 # same inputs in one process, plus the native timer of the rank checker when it is built.
-# Options are passed on to benchmarks/run.py: --quick, --only simulate,batch,pebble,components,reconstruct,gram,native,
+# Options are passed on to benchmarks/run.py: --quick, --only simulate,batch,pebble,components,reconstruct,gram,native,graphs,
 # --no-memory, ... (see `python benchmarks/run.py --help`).
 # Results: benchmarks/results/latest.md, .json and .png (quick.* for --quick, partial.* for --only).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"

@@ -16,6 +16,34 @@ namespace {
 
 constexpr std::size_t width = kernels::chunk_width;
 
+// Rows per pending block, but for the tail ones, when the caller leaves the choice. A flush streams
+// every stored row through the caches once: once the rows are long enough for the storage to
+// outgrow the caches, larger blocks save passes; while the rows stay cached, smaller blocks cost
+// less.
+constexpr std::uint64_t short_row_columns = 600;
+constexpr std::size_t short_row_block = 16;
+constexpr std::size_t long_row_block = 32;
+
+std::size_t default_rows_per_block(std::uint64_t ncols) {
+    return ncols <= short_row_columns ? short_row_block : long_row_block;
+}
+
+// From this many stored rows needed by the last elimination on (two groups' worth), the next one
+// gathers its rows kernels::max_needed_rows at a time, and the newest block keeps track of which of
+// its rows are non-zero at which pivots.
+constexpr std::size_t many_needed_rows = 2 * kernels::max_needed_rows;
+
+// Chunks of the rows ahead asked for while a row is changed: far enough ahead to hide the memory
+// latency, few enough (a few KiB) to stay in the first-level cache until they are used.
+constexpr std::size_t prefetch_chunks = 32;
+// One prefetch brings one cache line of 64 bytes.
+constexpr std::size_t doubles_per_cache_line = 64 / sizeof(double);
+
+// Pending updates whose bound on the magnitudes they can produce stays below this are left pending
+// by broke_down: the rounding of the bound and of the updates themselves cannot close the eight
+// orders of magnitude up to the largest double.
+constexpr double overflow_free_bound = 1e300;
+
 bool contains(const std::uint64_t* set, std::size_t c) { return (set[c / 64] >> (c % 64)) & 1u; }
 
 // How many of the first n_chunks chunks a set (null: all) holds; bits past them may be set.
@@ -39,24 +67,24 @@ BlockedRankChecker::BlockedRankChecker(std::uint64_t ncols, double tol, PivotRul
       n_chunks_((ncols + width - 1) / width),
       padded_(n_chunks_ * width),
       words_(kernels::chunk_set_words(n_chunks_)),
-      block_(block >= 1 && block <= max_block_size ? block : ncols <= 600 ? 16 : 32),
+      rows_per_block_(block >= 1 && block <= max_block_size ? block : default_rows_per_block(ncols)),
       max_rows_(ncols),
       tol_(tol),
       rule_(rule),
       skip_zeros_(tol >= 0.0),
-      share_among_four_(block_ * padded_ * sizeof(double) > four_row_panel_bytes) {
+      share_among_four_(rows_per_block_ * padded_ * sizeof(double) > four_row_block_bytes) {
     if (interleave == 0 || ncols % interleave != 0) interleave = 1;
     in_caller_order_ = interleave == 1;
     const std::uint64_t n_nodes = ncols / std::max<std::uint64_t>(interleave, 1);
     for (std::uint64_t c = 0; c < ncols; ++c) position_[c] = (c % interleave) * n_nodes + c / interleave;
-    panels_.emplace_back();
-    start_panel(panels_.back());
+    blocks_.emplace_back();
+    start_block(blocks_.back());
 }
 
 void BlockedRankChecker::reserve(std::uint64_t rows) {
     const std::uint64_t most = std::min<std::uint64_t>(rows, ncols_);
     max_rows_ = most;
-    if (panels_.size() == 1 && rank_ == panels_[0].first) start_panel(panels_[0]);
+    if (blocks_.size() == 1 && rank_ == blocks_[0].first) start_block(blocks_[0]);
     storage_.reserve(most * padded_);
     advise_large_pages(storage_.data(), storage_.capacity() * sizeof(double));
     support_.reserve(most * words_);
@@ -131,7 +159,7 @@ bool BlockedRankChecker::add_scratch_row() {
     if (pivot >= ncols_) return false;
     // Divided by its pivot, the row waits in the pending block for its back-substitution into the
     // older ones.
-    Panel& block = panels_.back();
+    Block& block = blocks_.back();
     const std::size_t slot = rank_ - block.first;
     std::uint64_t* own = block.support.data() + slot * words_;
     const std::uint64_t bit = std::uint64_t{1} << slot;
@@ -160,22 +188,22 @@ bool BlockedRankChecker::add_scratch_row() {
     applied_.push_back(rank_);
     ++rank_;
     if (rank_ - block.first == block.stride) {
-        if (block.last && panels_.size() < tail_blocks)
-            start_panel(panels_.emplace_back());
+        if (block.in_tail && blocks_.size() < tail_blocks)
+            start_block(blocks_.emplace_back());
         else
             flush();
     }
     return true;
 }
 
-// A pending block holds block_ rows; once tail_blocks blocks of max_block_size rows can hold every
-// row still to come, the blocks are no longer applied as a whole, only to the rows an elimination
-// needs (and to all, should the stored rows be asked for or their finiteness be in doubt): most of
-// the updates of the last rows go to rows that are never read again.
-void BlockedRankChecker::start_panel(Panel& block) {
+// A pending block holds rows_per_block_ rows; once tail_blocks blocks of max_block_size rows can
+// hold every row still to come, the blocks are no longer applied as a whole, only to the rows an
+// elimination needs (and to all, should the stored rows be asked for or their finiteness be in
+// doubt): most of the updates of the last rows go to rows that are never read again.
+void BlockedRankChecker::start_block(Block& block) {
     block.first = rank_;
-    block.last = rank_ + tail_blocks * max_block_size >= max_rows_;
-    block.stride = block.last ? max_block_size : block_;
+    block.in_tail = rank_ + tail_blocks * max_block_size >= max_rows_;
+    block.stride = block.in_tail ? max_block_size : rows_per_block_;
     block.values.resize(n_chunks_ * block.stride * width);
     block.slot_masks.resize(n_chunks_);
     block.support.resize(max_block_size * words_);
@@ -183,24 +211,24 @@ void BlockedRankChecker::start_panel(Panel& block) {
     block.at_pivots.resize(block.stride * block.stride);
     // Only eliminations that gather many rows ask which pending rows are non-zero at a pivot; it
     // is kept track of while the last one did.
-    tracking_pivots_ = last_used_ >= 2 * kernels::max_needed_rows;
+    tracking_pivots_ = last_used_ >= many_needed_rows;
     std::fill(pending_at_pivot_.begin(), pending_at_pivot_.end(), 0);
 }
 
 // Elimination reads each stored row as the literal checker would see it, so a row that is needed
 // receives the updates still waiting for it first. Most rows need a handful of stored rows, each
 // brought up to date and subtracted at once. Where the last row needed many (numbers that grew by
-// many orders of magnitude leave small entries everywhere), they are gathered eight at a time,
-// then brought up to date and subtracted in one pass over them and x; meanwhile their share in a
-// pivot entry read in between is worked out for that entry alone, with the same operations in the
-// same order.
+// many orders of magnitude leave small entries everywhere), they are gathered
+// kernels::max_needed_rows at a time, then brought up to date and subtracted in one pass over them
+// and x; meanwhile their share in a pivot entry read in between is worked out for that entry
+// alone, with the same operations in the same order.
 void BlockedRankChecker::eliminate(double* x) {
     constexpr std::size_t together = kernels::max_needed_rows;
     std::size_t used = 0;
-    if (last_used_ < 2 * together) {
+    if (last_used_ < many_needed_rows) {
         for (std::size_t s = next_needed(x, 0); s < rank_; s = next_needed(x, s + 1)) {
             const double v = x[pivot_positions_[s]];
-            bring_up_to_date(s, panels_.size());
+            bring_up_to_date(s, blocks_.size());
             // Zero times a non-finite factor is NaN, so such a row changes every chunk.
             const std::uint64_t* set = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
             kernels::subtract_scaled(x, stored(s), v, set, n_chunks_);
@@ -216,10 +244,9 @@ void BlockedRankChecker::eliminate(double* x) {
     scratch_chunks_known_ = false;  // rows gathered many at a time reach most chunks
     kernels::NeededRow needed[together];
     std::size_t waiting = 0;
-    jobs_.resize(together + 1);
-    job_chunks_.resize((together + 1) * words_);
-    const std::size_t last_block = panels_.size() - 1;
-    const Panel& block = panels_.back();
+    waiting_catch_ups_.resize(together);
+    const std::size_t older_blocks = blocks_.size() - 1;
+    const Block& block = blocks_.back();
     std::vector<std::uint64_t>& reach = elimination_chunks_;  // the waiting rows' chunks together
     reach.assign(words_, 0);
     bool reach_all = false;
@@ -236,27 +263,24 @@ void BlockedRankChecker::eliminate(double* x) {
         // A zero entry of a waiting row changes v by a zero at most, unless the row's factor is not
         // finite (its set is then null).
         if (waiting > 0 && (reach_all || contains(reach.data(), p / width))) {
-            active_ = last_block;
             for (std::size_t a = 0; a < waiting; ++a) {
-                const double entry = up_to_date_entry(jobs_[a], job_chunks_.data() + a * words_, s);
+                const double entry = up_to_date_entry(block, waiting_catch_ups_[a], s);
                 if (needed[a].row_chunks == nullptr || entry != 0.0) v = v - entry * needed[a].factor;
             }
         }
         if (!(std::fabs(v) > tol_)) continue;
         ++used;
-        // The updates of the older blocks are applied at once; those of the last block are worked
+        // The updates of the older blocks are applied at once; those of the newest block are worked
         // out now and applied in the pass over the waiting rows.
-        bring_up_to_date(s, last_block);
-        CatchUp& job = jobs_[waiting];
-        std::uint64_t* chunks = job_chunks_.data() + waiting * words_;
-        active_ = last_block;
-        plan(s, waiting);
-        finish(job, chunks);
+        bring_up_to_date(s, older_blocks);
+        CatchUp& catch_up = waiting_catch_ups_[waiting];
+        plan_catch_up(block, s, catch_up);
+        finish_catch_up(block, catch_up);
         const std::uint64_t* set = skip_zeros_ && std::isfinite(v) ? support(s) : nullptr;
-        needed[waiting] = {stored(s), v, set, job.slots, job.factors, chunks_for(job, chunks),
-                           slot_masks_for(job)};
+        needed[waiting] = {stored(s), v, set, catch_up.slots, catch_up.factors, chunks_to_visit(catch_up),
+                           slot_masks_for(block, catch_up)};
         // A row up to date before this call has its chunks in its support; one with updates has
-        // them there too after finish().
+        // them there too after finish_catch_up().
         if (set == nullptr)
             reach_all = true;
         else
@@ -282,41 +306,39 @@ std::size_t BlockedRankChecker::next_needed(const double* x, std::size_t s) cons
     return s;
 }
 
-// The entry of a waiting row at the pivot of row s as it will be once its updates are applied:
+// The entry of a waiting row at the pivot of row s as it will be once its catch-up is applied:
 // the operations that apply_updates performs on that one element. Where every update it takes is
 // zero there, they could change the sign of a zero at most, which decides nothing here.
-double BlockedRankChecker::up_to_date_entry(const CatchUp& job, const std::uint64_t* chunks, std::size_t s) {
+double BlockedRankChecker::up_to_date_entry(const Block& block, const CatchUp& catch_up, std::size_t s) {
     const std::size_t p = pivot_positions_[s];
-    double value = stored(job.row)[p];
+    double value = stored(catch_up.row)[p];
     const std::size_t c = p / width;
-    if (job.slots == 0 || (job.skip_zeros && !contains(chunks, c))) return value;
-    if (tracking_pivots_ && job.skip_zeros && (job.slots & pending_at_pivot_[s]) == 0) return value;
-    const double* column = panel().values.data() + c * panel().stride * width + p % width;
-    for (std::uint64_t m = job.skip_zeros ? job.slots & panel().slot_masks[c] : job.slots; m != 0; m &= m - 1) {
+    if (catch_up.slots == 0 || (catch_up.skip_zeros && !contains(catch_up.chunks.data(), c))) return value;
+    if (tracking_pivots_ && catch_up.skip_zeros && (catch_up.slots & pending_at_pivot_[s]) == 0) return value;
+    const double* column = block.values.data() + c * block.stride * width + p % width;
+    for (std::uint64_t m = catch_up.skip_zeros ? catch_up.slots & block.slot_masks[c] : catch_up.slots; m != 0;
+         m &= m - 1) {
         const int t = std::countr_zero(m);
-        value = value - column[t * width] * job.factors[t];
+        value = value - column[t * width] * catch_up.factors[t];
     }
     return value;
 }
 
-// Plans stored row s into job j: the factor of update t is the row's entry at t's pivot after the
-// updates before t, so the pivot entries alone give every factor up front. Each entry starts as
-// the row's and, as soon as a factor is taken, receives that update's subtraction, all the later
-// entries at once: each entry still sees its subtractions one after the other in slot order.
-// Next to those the row would see, an entry also receives the updates that are zero in its
-// chunk, and an entry in a chunk outside the row's support starts as +0: with finite factors that
-// may change the sign of a zero, never a non-zero, and a zero is never above tol (the reason it is
-// done only where zeros may be passed over). A non-finite factor is subtracted everywhere, as the
-// row would see it.
-void BlockedRankChecker::plan(std::size_t s, std::size_t j) {
-    CatchUp& job = jobs_[j];
-    std::uint64_t* chunks = job_chunks_.data() + j * words_;
-    job.row = s;
-    job.skip_zeros = skip_zeros_;
-    std::fill_n(chunks, words_, 0);
-    const Panel& block = panel();
+// Works out the catch-up of stored row s for the block: the factor of update t is the row's entry
+// at t's pivot after the updates before t, so the pivot entries alone give every factor up front.
+// Each entry starts as the row's and, as soon as a factor is taken, receives that update's
+// subtraction, all the later entries at once: each entry still sees its subtractions one after the
+// other in slot order. Next to those the row would see, an entry also receives the updates that
+// are zero in its chunk, and an entry in a chunk outside the row's support starts as +0: with
+// finite factors that may change the sign of a zero, never a non-zero, and a zero is never above
+// tol (the reason it is done only where zeros may be passed over). A non-finite factor is
+// subtracted everywhere, as the row would see it.
+void BlockedRankChecker::plan_catch_up(const Block& block, std::size_t s, CatchUp& catch_up) {
+    catch_up.row = s;
+    catch_up.skip_zeros = skip_zeros_;
+    catch_up.chunks.assign(words_, 0);
     const std::size_t begin = std::max<std::size_t>(applied_[s] + 1, block.first) - block.first;
-    const std::size_t end = panel_end(active_) - block.first;
+    const std::size_t end = block_end(block) - block.first;
     const double* row = stored(s);
     const std::uint64_t* own = support(s);
     double entries[max_block_size];
@@ -324,144 +346,129 @@ void BlockedRankChecker::plan(std::size_t s, std::size_t j) {
         const std::size_t p = pivot_positions_[block.first + slot];
         entries[slot] = !skip_zeros_ || contains(own, p / width) ? row[p] : 0.0;
     }
-    job.slots = kernels::take_factors(entries, begin, end, block.at_pivots.data(), block.stride, tol_);
-    for (std::uint64_t m = job.slots; m != 0; m &= m - 1) {
+    catch_up.slots = kernels::take_factors(entries, begin, end, block.at_pivots.data(), block.stride, tol_);
+    for (std::uint64_t m = catch_up.slots; m != 0; m &= m - 1) {
         const int slot = std::countr_zero(m);
         const double f = entries[slot];
-        job.factors[slot] = f;
-        if (!job.skip_zeros) continue;
+        catch_up.factors[slot] = f;
+        if (!catch_up.skip_zeros) continue;
         if (!std::isfinite(f)) {
-            job.skip_zeros = false;  // zero times this factor is NaN: every chunk changes
+            catch_up.skip_zeros = false;  // zero times this factor is NaN: every chunk changes
             continue;
         }
-        const std::uint64_t* reach = pending_support(static_cast<std::size_t>(slot));
-        for (std::size_t w = 0; w < words_; ++w) chunks[w] |= reach[w];
+        const std::uint64_t* reach = slot_support(block, static_cast<std::size_t>(slot));
+        for (std::size_t w = 0; w < words_; ++w) catch_up.chunks[w] |= reach[w];
     }
 }
 
-void BlockedRankChecker::finish(const CatchUp& job, const std::uint64_t* chunks) {
-    std::uint64_t* set = support(job.row);
-    if (job.skip_zeros)
-        for (std::size_t w = 0; w < words_; ++w) set[w] |= chunks[w];
+// Records the catch-up as done: the row's support gains the chunks it reaches, and the row counts
+// as having seen the whole block (in an elimination already before the pass over the waiting rows
+// applies the updates).
+void BlockedRankChecker::finish_catch_up(const Block& block, const CatchUp& catch_up) {
+    std::uint64_t* set = support(catch_up.row);
+    if (catch_up.skip_zeros)
+        for (std::size_t w = 0; w < words_; ++w) set[w] |= catch_up.chunks[w];
     else
         std::fill_n(set, words_, ~std::uint64_t{0});
-    applied_[job.row] = panel_end(active_) - 1;
+    applied_[catch_up.row] = block_end(block) - 1;
 }
 
-void BlockedRankChecker::apply(const CatchUp& job, const std::uint64_t* chunks) {
-    kernels::apply_updates(stored(job.row), panel().values.data(), panel().stride, job.factors, job.slots, 0,
-                           n_chunks_, chunks_for(job, chunks),
-                           slot_masks_for(job));
+void BlockedRankChecker::apply_catch_up(const Block& block, const CatchUp& catch_up) {
+    kernels::apply_updates(stored(catch_up.row), block.values.data(), block.stride, catch_up.factors, catch_up.slots,
+                           0, n_chunks_, chunks_to_visit(catch_up), slot_masks_for(block, catch_up));
 }
 
-// Asks for the chunks a job will change while the rows before it are worked on: the rows come from
-// far apart in memory, a few chunks each, which the processor does not foresee on its own.
-void BlockedRankChecker::prefetch(const CatchUp& job, const std::uint64_t* chunks) {
-    const double* row = stored(job.row);
-    kernels::ChunkCursor cursor(chunks_for(job, chunks), 0, n_chunks_);
+// The same for two rows whose catch-ups take the same slots, and so reach the same chunks.
+void BlockedRankChecker::apply_catch_up_to_pair(const Block& block, const CatchUp& catch_up, const CatchUp& other) {
+    kernels::apply_updates_to_pair(stored(catch_up.row), stored(other.row), block.values.data(), block.stride,
+                                   catch_up.factors, other.factors, catch_up.slots, 0, n_chunks_,
+                                   chunks_to_visit(catch_up), slot_masks_for(block, catch_up));
+}
+
+// Asks for the chunks a catch-up will change while the rows before it are worked on: the rows come
+// from far apart in memory, a few chunks each, which the processor does not foresee on its own.
+void BlockedRankChecker::prefetch_catch_up(const CatchUp& catch_up) {
+    const double* row = stored(catch_up.row);
+    kernels::ChunkCursor cursor(chunks_to_visit(catch_up), 0, n_chunks_);
     for (std::size_t c = cursor.next(); c < n_chunks_; c = cursor.next())
-        for (std::size_t k = 0; k < width; k += 8) __builtin_prefetch(row + c * width + k, 1);
+        for (std::size_t k = 0; k < width; k += doubles_per_cache_line) __builtin_prefetch(row + c * width + k, 1);
 }
 
-void BlockedRankChecker::apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks) {
-    kernels::apply_updates_to_pair(stored(job.row), stored(other.row), panel().values.data(), panel().stride,
-                                   job.factors, other.factors, job.slots, 0, n_chunks_,
-                                   chunks_for(job, chunks),
-                                   slot_masks_for(job));
-}
-
-// Applies to row s the updates of the first `panels` pending blocks it has not seen. Its job goes
-// after those of an elimination's waiting rows.
-void BlockedRankChecker::bring_up_to_date(std::size_t s, std::size_t panels) {
-    constexpr std::size_t own = kernels::max_needed_rows;
-    for (std::size_t i = 0; i < panels; ++i) {
-        if (applied_[s] + 1 >= panel_end(i)) continue;
-        if (jobs_.size() <= own) {
-            jobs_.resize(own + 1);
-            job_chunks_.resize((own + 1) * words_);
-        }
-        active_ = i;
-        CatchUp& job = jobs_[own];
-        const std::uint64_t* chunks = job_chunks_.data() + own * words_;
-        plan(s, own);
-        if (job.slots != 0) apply(job, chunks);
-        finish(job, chunks);
+// Applies to row s the updates of the first n_blocks pending blocks it has not seen.
+void BlockedRankChecker::bring_up_to_date(std::size_t s, std::size_t n_blocks) {
+    for (std::size_t i = 0; i < n_blocks; ++i) {
+        const Block& block = blocks_[i];
+        if (applied_[s] + 1 >= block_end(block)) continue;
+        plan_catch_up(block, s, catch_up_);
+        if (catch_up_.slots != 0) apply_catch_up(block, catch_up_);
+        finish_catch_up(block, catch_up_);
     }
 }
 
 void BlockedRankChecker::flush() {
-    for (active_ = 0; active_ < panels_.size(); ++active_) apply_panel();
-    panels_.resize(1);  // its buffers serve the next block
-    start_panel(panels_[0]);
+    for (const Block& block : blocks_) apply_block(block);
+    blocks_.resize(1);  // its buffers serve the next block
+    start_block(blocks_[0]);
 }
 
-// Applies the block panels_[active_] to every row that has not seen it.
-void BlockedRankChecker::apply_panel() {
-    const std::size_t end = panel_end(active_);
-    jobs_.clear();
-    job_chunks_.clear();
+// Applies the block to every row that has not seen it.
+void BlockedRankChecker::apply_block(const Block& block) {
+    const std::size_t end = block_end(block);
+    // block_catch_ups_ keeps its elements, and their chunk sets, from one block to the next.
+    std::size_t count = 0;
     for (std::size_t s = 0; s < end; ++s) {
         if (applied_[s] + 1 >= end) continue;
-        jobs_.emplace_back();
-        job_chunks_.resize(jobs_.size() * words_);
-        plan(s, jobs_.size() - 1);
+        if (count == block_catch_ups_.size()) block_catch_ups_.emplace_back();
+        plan_catch_up(block, s, block_catch_ups_[count++]);
     }
     // Each row takes the whole block at once, in storage order, so that it streams through memory
-    // once per flush (measured: this beat applying the block a tile of 16 to 128 KiB of columns at
-    // a time to all rows, by 4 to 12 % at 300 and 1000 points in 3-D).
-    active_jobs_.clear();
-    for (std::size_t j = 0; j < jobs_.size(); ++j)
-        if (jobs_[j].slots != 0) active_jobs_.push_back(j);
-    apply_jobs(active_jobs_);
-    for (std::size_t j = 0; j < jobs_.size(); ++j) finish(jobs_[j], job_chunks_.data() + j * words_);
+    // once per flush, rather than a tile of columns of all rows at a time.
+    with_updates_.clear();
+    for (std::size_t i = 0; i < count; ++i)
+        if (block_catch_ups_[i].slots != 0) with_updates_.push_back(&block_catch_ups_[i]);
+    apply_catch_ups(block, with_updates_);
+    for (std::size_t i = 0; i < count; ++i) finish_catch_up(block, block_catch_ups_[i]);
 }
 
 // The rows lie far apart in memory and each is changed in a few places, which the processor does
 // not foresee: the chunks of the rows ahead are asked for while the earlier ones are worked on.
-void BlockedRankChecker::apply_jobs(const std::vector<std::size_t>& jobs) {
-    constexpr std::size_t window = 32;  // chunks asked for ahead of the one being changed
+void BlockedRankChecker::apply_catch_ups(const Block& block, const std::vector<const CatchUp*>& catch_ups) {
     std::size_t ahead = 0, requested = 0, done = 0;
-    const auto chunks_of = [&](std::size_t k) {
-        const CatchUp& job = jobs_[jobs[k]];
-        return job.skip_zeros ? job_chunks_.data() + jobs[k] * words_ : nullptr;
-    };
-    for (std::size_t k = 0; k < jobs.size();) {
-        for (; ahead < jobs.size() && requested <= done + window; ++ahead) {
-            prefetch(jobs_[jobs[ahead]], job_chunks_.data() + jobs[ahead] * words_);
-            requested += count_chunks(chunks_of(ahead), n_chunks_);
+    for (std::size_t k = 0; k < catch_ups.size();) {
+        for (; ahead < catch_ups.size() && requested <= done + prefetch_chunks; ++ahead) {
+            prefetch_catch_up(*catch_ups[ahead]);
+            requested += count_chunks(chunks_to_visit(*catch_ups[ahead]), n_chunks_);
         }
         // Rows that receive the same updates have the same chunks to visit and share the loads of
-        // the panel: four at a time where the panel is too large to stay in the second-level cache
-        // (measured: 10 % faster at 1000 points in 3-D, a few % slower at 300), two otherwise.
-        const CatchUp& job = jobs_[jobs[k]];
+        // the block: four at a time where the block is too large to stay in the second-level cache,
+        // two otherwise.
+        const CatchUp& catch_up = *catch_ups[k];
         const auto same_updates = [&](std::size_t count) {
-            if (k + count > jobs.size()) return false;
+            if (k + count > catch_ups.size()) return false;
             for (std::size_t i = 1; i < count; ++i) {
-                const CatchUp& other = jobs_[jobs[k + i]];
-                if (other.slots != job.slots || other.skip_zeros != job.skip_zeros) return false;
+                const CatchUp& other = *catch_ups[k + i];
+                if (other.slots != catch_up.slots || other.skip_zeros != catch_up.skip_zeros) return false;
             }
             return true;
         };
-        const std::uint64_t* chunks = job_chunks_.data() + jobs[k] * words_;
         std::size_t step = 1;
         if (share_among_four_ && same_updates(4)) {
             double* rows[4];
             const double* factors[4];
             for (std::size_t i = 0; i < 4; ++i) {
-                rows[i] = stored(jobs_[jobs[k + i]].row);
-                factors[i] = jobs_[jobs[k + i]].factors;
+                rows[i] = stored(catch_ups[k + i]->row);
+                factors[i] = catch_ups[k + i]->factors;
             }
-            kernels::apply_updates_to_four(rows, panel().values.data(), panel().stride, factors, job.slots, 0,
-                                           n_chunks_, chunks_for(job, chunks),
-                                           slot_masks_for(job));
+            kernels::apply_updates_to_four(rows, block.values.data(), block.stride, factors, catch_up.slots, 0,
+                                           n_chunks_, chunks_to_visit(catch_up), slot_masks_for(block, catch_up));
             step = 4;
         } else if (same_updates(2)) {
-            apply_to_pair(job, jobs_[jobs[k + 1]], chunks);
+            apply_catch_up_to_pair(block, catch_up, *catch_ups[k + 1]);
             step = 2;
         } else {
-            apply(job, chunks);
+            apply_catch_up(block, catch_up);
         }
-        done += step * count_chunks(chunks_of(k), n_chunks_);
+        done += step * count_chunks(chunks_to_visit(catch_up), n_chunks_);
         k += step;
     }
 }
@@ -480,24 +487,22 @@ std::vector<std::vector<double>> BlockedRankChecker::stored_rows() {
 // are not applied. Otherwise the oldest pending block is applied and the bound tried again.
 bool BlockedRankChecker::broke_down() {
     if (non_finite_row_seen_) return true;
-    while (panels_.size() > 1 || rank_ > panels_[0].first) {
+    while (blocks_.size() > 1 || rank_ > blocks_[0].first) {
         double bound = 0.0;
         for (std::size_t s = 0; s < rank_; ++s) {
             const kernels::RowScan scan = kernels::scan_row(stored(s), n_chunks_, tol_, nullptr);
             if (!scan.all_finite) return true;
             bound = std::max(bound, scan.largest);
         }
-        for (std::size_t i = 0; i < panels_.size(); ++i)
-            for (std::size_t t = panels_[i].first; t < panel_end(i); ++t)
-                bound *= 1.0 + panels_[i].largest[t - panels_[i].first];
-        if (bound < 1e300) return false;
-        if (panels_.size() == 1) {
+        for (const Block& block : blocks_)
+            for (std::size_t t = block.first; t < block_end(block); ++t) bound *= 1.0 + block.largest[t - block.first];
+        if (bound < overflow_free_bound) return false;
+        if (blocks_.size() == 1) {
             flush();
             break;
         }
-        active_ = 0;
-        apply_panel();
-        panels_.erase(panels_.begin());
+        apply_block(blocks_.front());
+        blocks_.erase(blocks_.begin());
     }
     for (std::size_t s = 0; s < rank_; ++s)
         if (!all_finite(stored(s), ncols_)) return true;

@@ -64,24 +64,26 @@ public:
     static constexpr std::size_t max_block_size = 64;
     // Blocks of max_block_size rows left pending at the end, when they can hold every row to come.
     static constexpr std::size_t tail_blocks = 4;
-    // A pending block of more bytes than this is applied to four rows at a time where it can.
-    static constexpr std::size_t four_row_panel_bytes = 256 * 1024;
+    // A pending block of more bytes than this, about what a second-level cache holds, is applied
+    // to four rows at a time where it can: read from farther away, each load serves more rows.
+    static constexpr std::size_t four_row_block_bytes = 256 * 1024;
 
 private:
-    // The delayed updates one stored row has still to receive: the pending slots with a factor
-    // above tol (bit t for slot t) and their factors, and whether zero chunks may be passed over
-    // (not after a non-finite factor: zero times infinity is NaN). Beside it is kept the set of
-    // chunks where those updates hold anything but zeros.
+    // The updates of one pending block that a stored row has still to receive (see plan_catch_up):
+    // the slots with a factor above tol (bit t for slot t) and their factors, the set of chunks
+    // where those updates hold anything but zeros, and whether the chunks outside it may be passed
+    // over (not after a non-finite factor: zero times infinity is NaN).
     struct CatchUp {
-        CatchUp() {}  // left uninitialised: only the factors of the slots in `slots` are read
+        CatchUp() {}  // factors left uninitialised: only those of the slots in `slots` are read
         double factors[max_block_size];
-        std::uint64_t slots;
-        std::size_t row;
-        bool skip_zeros;
+        std::vector<std::uint64_t> chunks;
+        std::uint64_t slots = 0;
+        std::size_t row = 0;
+        bool skip_zeros = false;
     };
 
-    // A block of pending rows, kept as the updates they make (see apply_updates).
-    struct Panel {
+    // A block of pending rows, kept as the updates they make (see kernels::apply_updates).
+    struct Block {
         std::vector<double> values;             // the rows, chunk by chunk, `stride` slots a chunk
         std::vector<std::uint64_t> slot_masks;  // per chunk: the slots with a non-zero there
         std::vector<std::uint64_t> support;     // per slot: its non-zero chunks
@@ -90,40 +92,41 @@ private:
         // subtracts, per unit of its factor, from the entry that gives t's factor.
         std::vector<double> at_pivots;
         std::size_t first = 0;                  // index of the row in slot 0
-        std::size_t stride = 0;
-        bool last = false;                      // one of the last blocks, which wait
+        std::size_t stride = 0;                 // slots: rows_per_block_, or max_block_size in the tail
+        bool in_tail = false;                   // one of the last blocks of a pass, which wait (see start_block)
     };
 
     double* stored(std::size_t s) { return storage_.data() + s * padded_; }
     std::uint64_t* support(std::size_t s) { return support_.data() + s * words_; }
-    // Planning and applying work on panels_[active_].
-    Panel& panel() { return panels_[active_]; }
-    const std::uint64_t* pending_support(std::size_t slot) { return panel().support.data() + slot * words_; }
-    std::size_t panel_end(std::size_t i) const {
-        return i + 1 == panels_.size() ? rank_ : panels_[i].first + panels_[i].stride;
+    const std::uint64_t* slot_support(const Block& block, std::size_t slot) const {
+        return block.support.data() + slot * words_;
     }
-    // What the kernels are told to pass over for a job: none of it after a non-finite factor.
-    const std::uint64_t* chunks_for(const CatchUp& job, const std::uint64_t* chunks) const {
-        return job.skip_zeros ? chunks : nullptr;
+    // One past the index of the block's last row; the newest block holds the rows stored so far.
+    std::size_t block_end(const Block& block) const {
+        return &block == &blocks_.back() ? rank_ : block.first + block.stride;
     }
-    const std::uint64_t* slot_masks_for(const CatchUp& job) {
-        return job.skip_zeros ? panel().slot_masks.data() : nullptr;
+    // What the kernels are told to pass over for a catch-up: nothing after a non-finite factor.
+    static const std::uint64_t* chunks_to_visit(const CatchUp& catch_up) {
+        return catch_up.skip_zeros ? catch_up.chunks.data() : nullptr;
+    }
+    static const std::uint64_t* slot_masks_for(const Block& block, const CatchUp& catch_up) {
+        return catch_up.skip_zeros ? block.slot_masks.data() : nullptr;
     }
     bool add_scratch_row();
     std::size_t first_of_magnitude(const double* x, double largest, const std::uint64_t* chunks) const;
-    void start_panel(Panel& block);
-    void plan(std::size_t s, std::size_t j);
-    void finish(const CatchUp& job, const std::uint64_t* chunks);
-    void prefetch(const CatchUp& job, const std::uint64_t* chunks);
-    void apply(const CatchUp& job, const std::uint64_t* chunks);
-    void apply_to_pair(const CatchUp& job, const CatchUp& other, const std::uint64_t* chunks);
+    void start_block(Block& block);
+    void plan_catch_up(const Block& block, std::size_t s, CatchUp& catch_up);
+    void finish_catch_up(const Block& block, const CatchUp& catch_up);
+    void prefetch_catch_up(const CatchUp& catch_up);
+    void apply_catch_up(const Block& block, const CatchUp& catch_up);
+    void apply_catch_up_to_pair(const Block& block, const CatchUp& catch_up, const CatchUp& other);
+    void apply_catch_ups(const Block& block, const std::vector<const CatchUp*>& catch_ups);
     void eliminate(double* x);
     std::size_t next_needed(const double* x, std::size_t s) const;
-    double up_to_date_entry(const CatchUp& job, const std::uint64_t* chunks, std::size_t s);
-    void bring_up_to_date(std::size_t s, std::size_t panels);
+    double up_to_date_entry(const Block& block, const CatchUp& catch_up, std::size_t s);
+    void bring_up_to_date(std::size_t s, std::size_t n_blocks);
     void flush();
-    void apply_panel();
-    void apply_jobs(const std::vector<std::size_t>& jobs);
+    void apply_block(const Block& block);
 
     std::vector<std::size_t> position_;        // storage position of each column
     std::vector<double> storage_;              // rank_ rows of padded_ values in storage order
@@ -134,21 +137,21 @@ private:
     std::vector<double> scratch_;              // the row being added, in storage order
     std::vector<std::uint64_t> scratch_chunks_;  // the chunks of scratch_ that may hold a non-zero
     bool scratch_chunks_known_ = false;        // if not, any chunk may
-    std::vector<Panel> panels_;                // the pending blocks, oldest first; the last one fills
-    std::size_t active_ = 0;
-    std::vector<std::uint64_t> pending_at_pivot_;  // per stored row: the last block's slots non-zero at its pivot
-    bool tracking_pivots_ = false;             // pending_at_pivot_ is kept up to date in the last block
-    std::vector<CatchUp> jobs_;                // the rows being brought up to date
-    std::vector<std::uint64_t> job_chunks_;    // the chunk set of each job
+    std::vector<Block> blocks_;                // the pending blocks, oldest first; the newest one fills
+    std::vector<std::uint64_t> pending_at_pivot_;  // per stored row: the newest block's slots non-zero at its pivot
+    bool tracking_pivots_ = false;             // pending_at_pivot_ is kept up to date in the newest block
+    CatchUp catch_up_;                         // that of the one row bring_up_to_date works on
+    std::vector<CatchUp> waiting_catch_ups_;   // those of the rows an elimination gathers (see eliminate)
+    std::vector<CatchUp> block_catch_ups_;     // those of the rows apply_block brings up to date
+    std::vector<const CatchUp*> with_updates_;  // those of block_catch_ups_ with updates to apply
     std::vector<std::uint64_t> elimination_chunks_;  // see eliminate()
     std::size_t last_used_ = 0;                // stored rows the last elimination needed
-    std::vector<std::size_t> active_jobs_;     // the jobs with updates to apply
     std::uint64_t rank_ = 0;
     std::uint64_t ncols_;
     std::size_t n_chunks_;
     std::size_t padded_;                       // n_chunks_ whole chunks of columns
     std::size_t words_;                        // words of a chunk set
-    std::size_t block_;                        // rows of a pending block, but for the last ones
+    std::size_t rows_per_block_;               // rows of a pending block, but for the tail ones
     std::uint64_t max_rows_;                   // no more rows than this will be stored
     double tol_;
     PivotRule rule_;

@@ -41,7 +41,7 @@ void subtract_scaled_rows_scalar(double* row, const double* const* rows, const d
                 for (std::size_t k = c * width; k < (c + 1) * width; ++k) row[k] = row[k] - rows[a][k] * factors[a];
 }
 
-void apply_updates_scalar(double* row, const double* panel, std::size_t stride, const double* factors,
+void apply_updates_scalar(double* row, const double* block, std::size_t stride, const double* factors,
                           std::uint64_t slots, std::size_t first, std::size_t last, const std::uint64_t* chunks,
                           const std::uint64_t* slot_masks) {
     ChunkCursor cursor(chunks, first, last);
@@ -49,7 +49,7 @@ void apply_updates_scalar(double* row, const double* panel, std::size_t stride, 
         const std::uint64_t touching = slot_masks == nullptr ? slots : slots & slot_masks[c];
         if (touching == 0) continue;
         double* x = row + c * width;
-        const double* base = panel + c * stride * width;
+        const double* base = block + c * stride * width;
         for (std::size_t j = 0; j < width; ++j) {
             double value = x[j];
             for (std::uint64_t m = touching; m != 0; m &= m - 1) {
@@ -182,14 +182,14 @@ void subtract_scaled_rows_sse2(double* row, const double* const* rows, const dou
     }
 }
 
-void apply_updates_sse2(double* row, const double* panel, std::size_t stride, const double* factors,
+void apply_updates_sse2(double* row, const double* block, std::size_t stride, const double* factors,
                         std::uint64_t slots, std::size_t first, std::size_t last, const std::uint64_t* chunks,
                         const std::uint64_t* slot_masks) {
     ChunkCursor cursor(chunks, first, last);
     for (std::size_t c = cursor.next(); c < last; c = cursor.next()) {
         const std::uint64_t touching = slot_masks == nullptr ? slots : slots & slot_masks[c];
         if (touching == 0) continue;
-        const double* base = panel + c * stride * width;
+        const double* base = block + c * stride * width;
         Sse2Chunk x(row + c * width);
         for (std::uint64_t m = touching; m != 0; m &= m - 1) {
             const int t = std::countr_zero(m);
@@ -241,7 +241,7 @@ __attribute__((target("avx2"))) void subtract_scaled_avx2(double* row, const dou
 
 // Each value's subtractions form one chain, and one chunk holds only four: two chunks that take
 // the same slots are worked on together, so that eight chains hide the latency of the subtraction.
-__attribute__((target("avx2"))) void apply_updates_avx2(double* row, const double* panel, std::size_t stride,
+__attribute__((target("avx2"))) void apply_updates_avx2(double* row, const double* block, std::size_t stride,
                                                         const double* factors, std::uint64_t slots,
                                                         std::size_t first, std::size_t last,
                                                         const std::uint64_t* chunks,
@@ -252,9 +252,9 @@ __attribute__((target("avx2"))) void apply_updates_avx2(double* row, const doubl
     while (c < last) {
         const std::uint64_t touching = touching_at(c);
         const std::size_t next = cursor.next();
-        const double* base = panel + c * stride * width;
+        const double* base = block + c * stride * width;
         if (next < last && touching != 0 && touching_at(next) == touching) {
-            const double* other_base = panel + next * stride * width;
+            const double* other_base = block + next * stride * width;
             Avx2Chunk x(row + c * width), y(row + next * width);
             for (std::uint64_t m = touching; m != 0; m &= m - 1) {
                 const int t = std::countr_zero(m);
@@ -279,14 +279,14 @@ __attribute__((target("avx2"))) void apply_updates_avx2(double* row, const doubl
 }
 
 __attribute__((target("avx2"))) void apply_updates_to_pair_avx2(
-    double* row, double* other_row, const double* panel, std::size_t stride, const double* factors,
+    double* row, double* other_row, const double* block, std::size_t stride, const double* factors,
     const double* other_factors, std::uint64_t slots, std::size_t first, std::size_t last, const std::uint64_t* chunks,
     const std::uint64_t* slot_masks) {
     ChunkCursor cursor(chunks, first, last);
     for (std::size_t c = cursor.next(); c < last; c = cursor.next()) {
         const std::uint64_t touching = slot_masks == nullptr ? slots : slots & slot_masks[c];
         if (touching == 0) continue;
-        const double* base = panel + c * stride * width;
+        const double* base = block + c * stride * width;
         Avx2Chunk x(row + c * width), y(other_row + c * width);
         for (std::uint64_t m = touching; m != 0; m &= m - 1) {
             const int t = std::countr_zero(m);
@@ -298,9 +298,9 @@ __attribute__((target("avx2"))) void apply_updates_to_pair_avx2(
 }
 
 // Four rows that receive the same slots, each with its own factors. Sixteen accumulators would
-// leave no register free, so each chunk is worked on in two halves of eight columns; every panel
-// load then serves four rows, which halves the panel's traffic per update against a pair.
-__attribute__((target("avx2"))) void apply_updates_to_four_avx2(double* const* rows, const double* panel,
+// leave no register free, so each chunk is worked on in two halves of eight columns; every block
+// load then serves four rows, which halves the block's traffic per update against a pair.
+__attribute__((target("avx2"))) void apply_updates_to_four_avx2(double* const* rows, const double* block,
                                                                 std::size_t stride, const double* const* factors,
                                                                 std::uint64_t slots, std::size_t first,
                                                                 std::size_t last, const std::uint64_t* chunks,
@@ -311,7 +311,7 @@ __attribute__((target("avx2"))) void apply_updates_to_four_avx2(double* const* r
         if (touching == 0) continue;
         for (std::size_t half = 0; half < width; half += 8) {
             const std::size_t at = c * width + half;
-            const double* base = panel + c * stride * width + half;
+            const double* base = block + c * stride * width + half;
             __m256d low[4], high[4];
             for (int r = 0; r < 4; ++r) {
                 low[r] = _mm256_loadu_pd(rows[r] + at);
@@ -337,12 +337,12 @@ __attribute__((target("avx2"))) void apply_updates_to_four_avx2(double* const* r
 // Each row's chunk is brought up to date in registers, stored, and subtracted from x's chunk while
 // still held.
 __attribute__((target("avx2"))) void catch_up_and_subtract_avx2(double* x, const NeededRow* rows, std::size_t count,
-                                                                const double* panel, std::size_t stride,
+                                                                const double* block, std::size_t stride,
                                                                 const std::uint64_t* visit, std::size_t n_chunks) {
     ChunkCursor cursor(visit, 0, n_chunks);
     for (std::size_t c = cursor.next(); c < n_chunks; c = cursor.next()) {
         Avx2Chunk xc(x + c * width);
-        const double* base = panel + c * stride * width;
+        const double* base = block + c * stride * width;
         for (std::size_t a = 0; a < count; ++a) {
             const NeededRow& needed = rows[a];
             double* chunk = needed.row + c * width;
@@ -447,24 +447,24 @@ __attribute__((target("avx2"))) RowScan scan_row_avx2(const double* values, std:
 
 // Where no kernel shares the loads, a pair is two rows one after the other.
 template <decltype(&apply_updates_scalar) single>
-void apply_updates_to_pair_in_turn(double* row, double* other_row, const double* panel, std::size_t stride,
+void apply_updates_to_pair_in_turn(double* row, double* other_row, const double* block, std::size_t stride,
                                    const double* factors, const double* other_factors, std::uint64_t slots,
                                    std::size_t first, std::size_t last, const std::uint64_t* chunks,
                                    const std::uint64_t* slot_masks) {
-    single(row, panel, stride, factors, slots, first, last, chunks, slot_masks);
-    single(other_row, panel, stride, other_factors, slots, first, last, chunks, slot_masks);
+    single(row, block, stride, factors, slots, first, last, chunks, slot_masks);
+    single(other_row, block, stride, other_factors, slots, first, last, chunks, slot_masks);
 }
 
 template <decltype(&apply_updates_scalar) single>
-void apply_updates_to_four_in_turn(double* const* rows, const double* panel, std::size_t stride,
+void apply_updates_to_four_in_turn(double* const* rows, const double* block, std::size_t stride,
                                    const double* const* factors, std::uint64_t slots, std::size_t first,
                                    std::size_t last, const std::uint64_t* chunks, const std::uint64_t* slot_masks) {
-    for (int r = 0; r < 4; ++r) single(rows[r], panel, stride, factors[r], slots, first, last, chunks, slot_masks);
+    for (int r = 0; r < 4; ++r) single(rows[r], block, stride, factors[r], slots, first, last, chunks, slot_masks);
 }
 
 // Where no kernel reads each row once for both, the rows are brought up to date and then subtracted.
 template <decltype(&apply_updates_scalar) apply, decltype(&subtract_scaled_rows_scalar) subtract>
-void catch_up_then_subtract(double* x, const NeededRow* rows, std::size_t count, const double* panel,
+void catch_up_then_subtract(double* x, const NeededRow* rows, std::size_t count, const double* block,
                             std::size_t stride, const std::uint64_t* visit, std::size_t n_chunks) {
     const double* row_pointers[max_needed_rows];
     double factors[max_needed_rows];
@@ -472,7 +472,7 @@ void catch_up_then_subtract(double* x, const NeededRow* rows, std::size_t count,
     for (std::size_t a = 0; a < count; ++a) {
         const NeededRow& needed = rows[a];
         if (needed.slots != 0)
-            apply(needed.row, panel, stride, needed.update_factors, needed.slots, 0, n_chunks, needed.update_chunks,
+            apply(needed.row, block, stride, needed.update_factors, needed.slots, 0, n_chunks, needed.update_chunks,
                   needed.slot_masks);
         row_pointers[a] = needed.row;
         factors[a] = needed.factor;
@@ -529,27 +529,27 @@ void subtract_scaled(double* row, const double* stored, double v, const std::uin
     dispatch().subtract_scaled(row, stored, v, chunks, n_chunks);
 }
 
-void apply_updates(double* row, const double* panel, std::size_t stride, const double* factors, std::uint64_t slots,
+void apply_updates(double* row, const double* block, std::size_t stride, const double* factors, std::uint64_t slots,
                    std::size_t first, std::size_t last, const std::uint64_t* chunks, const std::uint64_t* slot_masks) {
-    dispatch().apply_updates(row, panel, stride, factors, slots, first, last, chunks, slot_masks);
+    dispatch().apply_updates(row, block, stride, factors, slots, first, last, chunks, slot_masks);
 }
 
-void apply_updates_to_pair(double* row, double* other_row, const double* panel, std::size_t stride,
+void apply_updates_to_pair(double* row, double* other_row, const double* block, std::size_t stride,
                            const double* factors, const double* other_factors, std::uint64_t slots, std::size_t first,
                            std::size_t last, const std::uint64_t* chunks, const std::uint64_t* slot_masks) {
-    dispatch().apply_updates_to_pair(row, other_row, panel, stride, factors, other_factors, slots, first, last, chunks,
+    dispatch().apply_updates_to_pair(row, other_row, block, stride, factors, other_factors, slots, first, last, chunks,
                                      slot_masks);
 }
 
-void apply_updates_to_four(double* const* rows, const double* panel, std::size_t stride, const double* const* factors,
+void apply_updates_to_four(double* const* rows, const double* block, std::size_t stride, const double* const* factors,
                            std::uint64_t slots, std::size_t first, std::size_t last, const std::uint64_t* chunks,
                            const std::uint64_t* slot_masks) {
-    dispatch().apply_updates_to_four(rows, panel, stride, factors, slots, first, last, chunks, slot_masks);
+    dispatch().apply_updates_to_four(rows, block, stride, factors, slots, first, last, chunks, slot_masks);
 }
 
-void catch_up_and_subtract(double* x, const NeededRow* rows, std::size_t count, const double* panel,
+void catch_up_and_subtract(double* x, const NeededRow* rows, std::size_t count, const double* block,
                            std::size_t stride, const std::uint64_t* visit, std::size_t n_chunks) {
-    dispatch().catch_up_and_subtract(x, rows, count, panel, stride, visit, n_chunks);
+    dispatch().catch_up_and_subtract(x, rows, count, block, stride, visit, n_chunks);
 }
 
 bool all_finite(const double* values, std::size_t n) { return dispatch().all_finite(values, n); }

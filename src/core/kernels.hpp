@@ -50,23 +50,24 @@ private:
 void subtract_scaled(double* row, const double* stored, double v, const std::uint64_t* chunks,
                      std::size_t n_chunks);
 
-// Delayed updates kept as a panel: chunk c of the update in slot t sits at
-// panel[(c * stride + t) * chunk_width], so one chunk of all updates is one contiguous stream.
+// A pending block holds its delayed updates chunk by chunk: chunk c of the update in slot t sits
+// at block[(c * stride + t) * chunk_width], so one chunk of all its updates is one contiguous
+// stream.
 // For every chunk c in [first, last) that is in `chunks`, applies the updates of the slots in
 // `slots` (bit t for slot t) in increasing slot order, each with factors[t], one element at a
 // time: row[k] = row[k] - update[k] * factors[t]. When slot_masks is given, only the slots of
 // slot_masks[c] are applied in chunk c: the others hold only zeros there.
-void apply_updates(double* row, const double* panel, std::size_t stride, const double* factors, std::uint64_t slots,
+void apply_updates(double* row, const double* block, std::size_t stride, const double* factors, std::uint64_t slots,
                    std::size_t first, std::size_t last, const std::uint64_t* chunks, const std::uint64_t* slot_masks);
 
 // The same for two rows that receive the same slots (each with its own factors), which then share
-// every load of the panel; the results are those of two calls of apply_updates.
-void apply_updates_to_pair(double* row, double* other_row, const double* panel, std::size_t stride,
+// every load of the block; the results are those of two calls of apply_updates.
+void apply_updates_to_pair(double* row, double* other_row, const double* block, std::size_t stride,
                            const double* factors, const double* other_factors, std::uint64_t slots, std::size_t first,
                            std::size_t last, const std::uint64_t* chunks, const std::uint64_t* slot_masks);
 
-// The same for four rows (rows[r] with factors[r]), which share every load of the panel.
-void apply_updates_to_four(double* const* rows, const double* panel, std::size_t stride, const double* const* factors,
+// The same for four rows (rows[r] with factors[r]), which share every load of the block.
+void apply_updates_to_four(double* const* rows, const double* block, std::size_t stride, const double* const* factors,
                            std::uint64_t slots, std::size_t first, std::size_t last, const std::uint64_t* chunks,
                            const std::uint64_t* slot_masks);
 
@@ -88,7 +89,7 @@ struct NeededRow {
 // must hold every chunk a row is updated in, x[k] = x[k] - row[k] * factor for the rows in order,
 // one element at a time, never fused, each row only in its own chunks. Where the instruction set
 // allows, each row is read once for both. At most max_needed_rows rows.
-void catch_up_and_subtract(double* x, const NeededRow* rows, std::size_t count, const double* panel,
+void catch_up_and_subtract(double* x, const NeededRow* rows, std::size_t count, const double* block,
                            std::size_t stride, const std::uint64_t* visit, std::size_t n_chunks);
 constexpr std::size_t max_needed_rows = 8;
 

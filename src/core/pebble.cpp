@@ -37,7 +37,7 @@ public:
     std::size_t size() const { return count_; }
     std::uint64_t operator[](std::size_t i) const { return items_[i]; }
     void push_back(std::uint64_t x) {
-        if (count_ == kCapacity) throw FatalError("pebble game: a node has more than 2 out-edges");
+        if (count_ == capacity) throw FatalError("pebble game: a node has more than 2 out-edges");
         items_[count_++] = x;
     }
     // With two slots, only removing the front entry moves anything.
@@ -47,9 +47,9 @@ public:
     }
 
 private:
-    static constexpr std::uint32_t kCapacity = 2;
-    static_assert(kCapacity == 2, "erase_at relies on two slots");
-    std::uint64_t items_[kCapacity] = {0, 0};
+    static constexpr std::uint32_t capacity = 2;
+    static_assert(capacity == 2, "erase_at relies on two slots");
+    std::uint64_t items_[capacity] = {0, 0};
     std::uint32_t count_ = 0;
 };
 

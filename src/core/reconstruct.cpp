@@ -17,11 +17,11 @@ namespace telvora {
 
 namespace {
 
-constexpr double kPivotThreshold = 1e-12;
-constexpr double kEqualDiagonal = 1e-15;
-constexpr double kQuarterPi = 0.7853981633974483;
-constexpr std::uint64_t kMaxRotations = 500;
-constexpr double kStressDenominatorFloor = 1e-15;
+constexpr double pivot_threshold = 1e-12;
+constexpr double equal_diagonal = 1e-15;
+constexpr double quarter_pi = 0.7853981633974483;
+constexpr std::uint64_t max_rotations = 500;
+constexpr double stress_denominator_floor = 1e-15;
 
 struct Eigenpair {
     double value;
@@ -162,7 +162,7 @@ EigenDecomposition jacobi_eig(const std::vector<double>& a, std::uint64_t n) {
     for (std::uint64_t i = 0; i < n; ++i) row_max[i] = scan_row(m, i, n);
 
     std::uint64_t rotations = 0;
-    while (rotations < kMaxRotations) {
+    while (rotations < max_rotations) {
         double best = 0.0;
         std::uint64_t p = 0;
         std::uint64_t q = 1;
@@ -173,14 +173,14 @@ EigenDecomposition jacobi_eig(const std::vector<double>& a, std::uint64_t n) {
                 q = row_max[i].col;
             }
         }
-        if (best < kPivotThreshold) break;
+        if (best < pivot_threshold) break;
 
         const double app = m[p * n + p];
         const double aqq = m[q * n + q];
         const double apq = m[p * n + q];
         const double diff = aqq - app;
         // One-argument arctangent keeps theta within [-pi/4, pi/4].
-        const double theta = std::fabs(diff) < kEqualDiagonal ? kQuarterPi : std::atan((apq + apq) / diff) * 0.5;
+        const double theta = std::fabs(diff) < equal_diagonal ? quarter_pi : std::atan((apq + apq) / diff) * 0.5;
         const double c = std::cos(theta);
         const double s = std::sin(theta);
 
@@ -282,7 +282,7 @@ double kruskal_stress(const std::vector<double>& dist, std::uint64_t n, const st
             den = den + dij * dij;
         }
     }
-    return den < kStressDenominatorFloor ? 0.0 : std::sqrt(num / den);
+    return den < stress_denominator_floor ? 0.0 : std::sqrt(num / den);
 }
 
 ReconstructionResult classical_mds(const std::vector<double>& dist, std::uint64_t n, std::uint64_t d, double tol) {

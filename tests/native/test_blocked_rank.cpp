@@ -184,7 +184,7 @@ TEST_P(EveryInstructionSet, LargeFrameworkAcrossManyBlocks) {
 TEST_P(EveryInstructionSet, LargeBlocksSharedAmongFourRows) {
     constexpr std::uint64_t n = 200, d = 3, block = 64;
     const std::size_t padded = (n * d + kernels::chunk_width - 1) / kernels::chunk_width * kernels::chunk_width;
-    ASSERT_GT(block * padded * sizeof(double), BlockedRankChecker::four_row_panel_bytes);
+    ASSERT_GT(block * padded * sizeof(double), BlockedRankChecker::four_row_block_bytes);
     std::mt19937_64 gen(11);
     for (Layout layout : {Layout::Random, Layout::NearlyDegenerate, Layout::Grid}) {
         auto rows = edge_rows(framework(layout, n, d, gen), gen, false);
@@ -283,7 +283,7 @@ TEST(BlockedRankChecker, WrongLengthIsFatal) {
 
 // The kernels against a plain loop: chunk ranges, chunk sets and per-chunk slot masks decide what
 // is applied, and what is applied happens in slot order, element by element.
-TEST_P(EveryInstructionSet, PanelUpdateEqualsOneByOneUpdates) {
+TEST_P(EveryInstructionSet, BlockUpdateEqualsOneByOneUpdates) {
     std::mt19937_64 gen(3);
     std::uniform_real_distribution<double> unit(-1e3, 1e3);
     constexpr std::size_t width = kernels::chunk_width;
@@ -292,8 +292,8 @@ TEST_P(EveryInstructionSet, PanelUpdateEqualsOneByOneUpdates) {
         const std::size_t stride = 1 + gen() % 64;
         const std::size_t first = n_chunks == 0 ? 0 : gen() % (n_chunks + 1);
         const std::size_t last = first + (n_chunks == first ? 0 : gen() % (n_chunks - first + 1));
-        std::vector<double> panel(n_chunks * stride * width), row(n_chunks * width), factors(stride);
-        for (double& x : panel) x = unit(gen);
+        std::vector<double> block(n_chunks * stride * width), row(n_chunks * width), factors(stride);
+        for (double& x : block) x = unit(gen);
         for (double& x : row) x = unit(gen);
         for (double& x : factors) x = unit(gen);
         const std::uint64_t slots = gen() & (stride == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << stride) - 1);
@@ -308,13 +308,13 @@ TEST_P(EveryInstructionSet, PanelUpdateEqualsOneByOneUpdates) {
             for (std::size_t t = 0; t < stride; ++t) {
                 if (!((slots >> t) & 1) || (use_masks && !((slot_masks[c] >> t) & 1))) continue;
                 for (std::size_t k = c * width; k < (c + 1) * width; ++k)
-                    expected[k] = expected[k] - panel[(c * stride + t) * width + k % width] * factors[t];
+                    expected[k] = expected[k] - block[(c * stride + t) * width + k % width] * factors[t];
             }
         }
         // A pair of rows, the second with its own factors, gives what two single calls give.
         std::vector<double> other = row, other_expected = row, other_factors(stride);
         for (double& x : other_factors) x = unit(gen);
-        kernels::apply_updates(other_expected.data(), panel.data(), stride, other_factors.data(), slots, first, last,
+        kernels::apply_updates(other_expected.data(), block.data(), stride, other_factors.data(), slots, first, last,
                                use_set ? chunk_set.data() : nullptr, use_masks ? slot_masks.data() : nullptr);
         // So do four rows, each with its own factors, the first two being the pair's.
         std::vector<std::vector<double>> four(4, row), four_factors(4, factors);
@@ -325,18 +325,18 @@ TEST_P(EveryInstructionSet, PanelUpdateEqualsOneByOneUpdates) {
         double* four_rows[4];
         const double* four_factor_rows[4];
         for (std::size_t r = 0; r < 4; ++r) {
-            kernels::apply_updates(four_expected[r].data(), panel.data(), stride, four_factors[r].data(), slots, first,
+            kernels::apply_updates(four_expected[r].data(), block.data(), stride, four_factors[r].data(), slots, first,
                                    last, use_set ? chunk_set.data() : nullptr, use_masks ? slot_masks.data() : nullptr);
             four_rows[r] = four[r].data();
             four_factor_rows[r] = four_factors[r].data();
         }
-        kernels::apply_updates_to_four(four_rows, panel.data(), stride, four_factor_rows, slots, first, last,
+        kernels::apply_updates_to_four(four_rows, block.data(), stride, four_factor_rows, slots, first, last,
                                        use_set ? chunk_set.data() : nullptr, use_masks ? slot_masks.data() : nullptr);
         for (std::size_t r = 0; r < 4; ++r)
             for (std::size_t k = 0; k < row.size(); ++k)
                 ASSERT_EQ(std::bit_cast<std::uint64_t>(four[r][k]), std::bit_cast<std::uint64_t>(four_expected[r][k]))
                     << "round " << round << " four rows, row " << r << " column " << k;
-        kernels::apply_updates_to_pair(row.data(), other.data(), panel.data(), stride, factors.data(),
+        kernels::apply_updates_to_pair(row.data(), other.data(), block.data(), stride, factors.data(),
                                        other_factors.data(), slots, first, last, use_set ? chunk_set.data() : nullptr,
                                        use_masks ? slot_masks.data() : nullptr);
         for (std::size_t k = 0; k < row.size(); ++k) {
@@ -358,8 +358,8 @@ TEST_P(EveryInstructionSet, CatchingUpAndSubtractingEqualsOneByOne) {
     for (int round = 0; round < 200; ++round) {
         const std::size_t n_chunks = gen() % 140, words = kernels::chunk_set_words(n_chunks);
         const std::size_t count = gen() % (kernels::max_needed_rows + 1), stride = 1 + gen() % 64;
-        std::vector<double> panel(n_chunks * stride * width), x(n_chunks * width);
-        for (double& value : panel) value = unit(gen);
+        std::vector<double> block(n_chunks * stride * width), x(n_chunks * width);
+        for (double& value : block) value = unit(gen);
         for (double& value : x) value = unit(gen);
         std::vector<std::uint64_t> slot_masks(n_chunks);
         for (auto& mask : slot_masks) mask = gen() | gen();
@@ -396,7 +396,7 @@ TEST_P(EveryInstructionSet, CatchingUpAndSubtractingEqualsOneByOne) {
                     if (!((n.slots >> t) & 1) || (n.slot_masks != nullptr && !((n.slot_masks[c] >> t) & 1))) continue;
                     for (std::size_t k = c * width; k < (c + 1) * width; ++k)
                         expected_rows[a][k] =
-                            expected_rows[a][k] - panel[(c * stride + t) * width + k % width] * n.update_factors[t];
+                            expected_rows[a][k] - block[(c * stride + t) * width + k % width] * n.update_factors[t];
                 }
                 if (n.row_chunks != nullptr && !((n.row_chunks[c / 64] >> (c % 64)) & 1)) continue;
                 for (std::size_t k = c * width; k < (c + 1) * width; ++k)
@@ -415,7 +415,7 @@ TEST_P(EveryInstructionSet, CatchingUpAndSubtractingEqualsOneByOne) {
             for (std::size_t k = 0; k < x.size(); ++k)
                 ASSERT_EQ(std::bit_cast<std::uint64_t>(single[k]), std::bit_cast<std::uint64_t>(single_expected[k]));
         }
-        kernels::catch_up_and_subtract(x.data(), needed.data(), count, panel.data(), stride,
+        kernels::catch_up_and_subtract(x.data(), needed.data(), count, block.data(), stride,
                                        visit_all ? nullptr : visit.data(), n_chunks);
         for (std::size_t k = 0; k < x.size(); ++k)
             ASSERT_EQ(std::bit_cast<std::uint64_t>(x[k]), std::bit_cast<std::uint64_t>(expected[k]))
