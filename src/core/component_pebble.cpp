@@ -36,6 +36,7 @@ ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::
     in_first_.assign(n, none);
     sat_first_.assign(n, none);
     mark_.assign(n, 0);
+    parent_edge_.assign(n, none);
     tight_mark_.assign(n, 0);
     free_mark_.assign(n, 0);
     member_of_.resize(n);
@@ -129,31 +130,35 @@ void ComponentPebbleGame::reverse(std::uint32_t e) {
     if (pebbles_[b] == 0) list_saturated(e);
 }
 
-// Depth-first search from x for a free pebble; on success the pebble moves to x along the path
-// found, each edge of it turned around from the far end back.
+// Breadth-first search from x for a free pebble; on success the pebble moves to x along the
+// shortest path found, each edge of it turned around from the far end back. A shortest path keeps
+// the turning cheap and the pebble graph shallow.
 bool ComponentPebbleGame::gather(std::uint32_t x) {
     new_stamp();
     mark_[x] = stamp_;
-    stack_.clear();
-    stack_.push_back(Frame{x, 0, 0});
-    while (!stack_.empty()) {
-        Frame& top = stack_.back();
-        if (top.slot == out_count_[top.node]) {
-            stack_.pop_back();
-            continue;
+    visited_.clear();
+    visited_.push_back(x);
+    for (std::size_t i = 0; i < visited_.size(); ++i) {
+        const std::uint32_t y = visited_[i];
+        const std::uint32_t* slots = out_slots(y);
+        for (std::uint32_t s = 0; s < out_count_[y]; ++s) {
+            const std::uint32_t e = slots[s];
+            const std::uint32_t w = head_[e];
+            if (mark_[w] == stamp_) continue;
+            mark_[w] = stamp_;
+            parent_edge_[w] = e;
+            if (free_at(w)) {
+                change_pebbles(w, -1);
+                for (std::uint32_t z = w; z != x;) {
+                    const std::uint32_t along = parent_edge_[z];
+                    z = tail_[along];
+                    reverse(along);
+                }
+                change_pebbles(x, +1);
+                return true;
+            }
+            visited_.push_back(w);
         }
-        const std::uint32_t e = out_slots(top.node)[top.slot++];
-        const std::uint32_t w = head_[e];
-        if (mark_[w] == stamp_) continue;
-        mark_[w] = stamp_;
-        top.edge = e;
-        if (free_at(w)) {
-            change_pebbles(w, -1);
-            for (std::size_t f = stack_.size(); f-- > 0;) reverse(stack_[f].edge);
-            change_pebbles(x, +1);
-            return true;
-        }
-        stack_.push_back(Frame{w, 0, 0});  // may invalidate `top`
     }
     return false;
 }

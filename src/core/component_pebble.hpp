@@ -94,6 +94,7 @@ private:
 
     // Search marks: a vertex is marked when its mark equals the current stamp.
     std::vector<std::uint32_t> mark_;
+    std::vector<std::uint32_t> parent_edge_;  // the edge a breadth-first search reached a vertex by
     std::uint32_t stamp_ = 0;
     std::vector<std::uint32_t> tight_mark_, free_mark_;  // per detection: in the new component, reaches a pebble
     std::uint32_t detection_ = 0;
