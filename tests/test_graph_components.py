@@ -177,13 +177,21 @@ def double_banana():
     return [(p[a], p[b]) for p in parts for a, b in itertools.combinations(range(5), 2) if (a, b) != (0, 1)]
 
 
+def three_bananas():
+    """Three bananas pairwise sharing one corner of the triangle 0, 1, 2, none with a bar of it."""
+    parts = [(0, 1, 3, 4, 5), (1, 2, 6, 7, 8), (2, 0, 9, 10, 11)]
+    return [(p[a], p[b]) for p in parts for a, b in itertools.combinations(range(5), 2) if (a, b) != (0, 1)]
+
+
 @pytest.mark.parametrize(("edges", "d", "expected"), [
     ([(0, 1), (1, 2), (2, 0), (2, 3), (3, 4), (4, 2)], 2, [[0, 1, 2], [2, 3, 4]]),
     ([(0, 1), (1, 2), (2, 3), (3, 0), (0, 2)], 2, [[0, 1, 2, 3]]),
     (double_banana(), 3, [[0, 1, 2, 3, 4], [0, 1, 5, 6, 7]]),
     ([(0, 1), (1, 2), (2, 0), (2, 3)], 3, [[0, 1, 2], [2, 3]]),
     ([(0, 1), (2, 3)], 1, [[0, 1], [2, 3]]),
-], ids=["triangles sharing a vertex", "square with a diagonal", "double banana", "triangle and a bar", "line"])
+    (three_bananas(), 3, [[0, 1, 2], [0, 1, 3, 4, 5], [0, 2, 9, 10, 11], [1, 2, 6, 7, 8]]),
+], ids=["triangles sharing a vertex", "square with a diagonal", "double banana", "triangle and a bar", "line",
+        "a component without a bar"])
 def test_known_frameworks(edges, d, expected):
     assert as_lists(tg.rigid_components(edges, d, n=6 if d == 1 else None)) == expected
 
