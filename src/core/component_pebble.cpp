@@ -46,6 +46,7 @@ ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::
 void ComponentPebbleGame::new_stamp() {
     if (++stamp_ == 0) {  // wrapped: forget every old mark
         std::fill(mark_.begin(), mark_.end(), 0);
+        std::fill(component_seen_.begin(), component_seen_.end(), 0);
         stamp_ = 1;
     }
 }
@@ -66,6 +67,7 @@ void ComponentPebbleGame::unlink_in(std::uint32_t e) {
 }
 
 void ComponentPebbleGame::list_saturated(std::uint32_t e) {
+    note_entering(e);
     const std::uint32_t h = head_[e];
     sat_listed_[e] = 1;
     sat_prev_[e] = none;
@@ -87,6 +89,7 @@ void ComponentPebbleGame::unlist_saturated(std::uint32_t e) {
 void ComponentPebbleGame::change_pebbles(std::uint32_t v, std::int32_t delta) {
     const std::uint32_t before = pebbles_[v];
     pebbles_[v] = static_cast<std::uint32_t>(static_cast<std::int64_t>(before) + delta);
+    for (std::uint32_t c : member_of_[v]) comp_pebbles_[c] = comp_pebbles_[c] + static_cast<std::uint64_t>(delta);
     if ((before == 0) == (pebbles_[v] == 0)) return;
     const std::uint32_t* slots = out_slots(v);
     for (std::uint32_t s = 0; s < out_count_[v]; ++s) {
@@ -105,8 +108,10 @@ void ComponentPebbleGame::insert_edge(std::uint32_t tail, std::uint32_t head) {
     sat_next_.push_back(none);
     sat_prev_.push_back(none);
     sat_listed_.push_back(0);
+    edge_mark_.push_back(0);
     out_slots(tail)[out_count_[tail]++] = e;
     link_in(e);
+    note_leaving(e);
     change_pebbles(tail, -1);
     if (pebbles_[tail] > 0) return;
     if (!sat_listed_[e]) list_saturated(e);
@@ -127,6 +132,7 @@ void ComponentPebbleGame::reverse(std::uint32_t e) {
     tail_[e] = b;
     head_[e] = a;
     link_in(e);
+    note_leaving(e);
     if (pebbles_[b] == 0) list_saturated(e);
 }
 
@@ -207,6 +213,92 @@ bool ComponentPebbleGame::add_edge(std::uint64_t u, std::uint64_t v) {
     return true;
 }
 
+// ---- components as units --------------------------------------------------------------------
+//
+// A component C is tight: pebbles(C) + out(C) = l at all times (out: edges leaving C). From any
+// vertex x of C with an out-edge inside C, every free pebble of C and every edge leaving C is
+// reachable: the part Y of C that x reaches spans k|Y| - pebbles(Y) - (edges leaving C from Y)
+// edges, at most k|Y| - l, so Y holds all l of them. A search entering C there can therefore ask
+// C's pebble count and follow C's leaving edges instead of walking through C, and when such a
+// search finds no free pebble, C lies in the new component (it meets it in two vertices). So a
+// component forms around a few new vertices and whole old components, the largest of which it
+// keeps (small into large), and costs what is new rather than what it holds.
+
+bool ComponentPebbleGame::in_component(std::uint32_t v, std::uint32_t c) const {
+    const std::vector<std::uint32_t>& list = member_of_[v];
+    if (list.size() <= short_list) return std::find(list.begin(), list.end(), c) != list.end();
+    return std::binary_search(list.begin(), list.end(), c);
+}
+
+bool ComponentPebbleGame::internal_out_edge(std::uint32_t x, std::uint32_t c) const {
+    const std::uint32_t* slots = out_slots(x);
+    for (std::uint32_t s = 0; s < out_count_[x]; ++s)
+        if (in_component(head_[slots[s]], c)) return true;
+    return false;
+}
+
+std::uint64_t ComponentPebbleGame::held_in(std::uint32_t c) const {
+    std::uint64_t held = 0;
+    if (held_a_ != none && in_component(held_a_, c)) held += pebbles_[held_a_];
+    if (held_b_ != none && held_b_ != held_a_ && in_component(held_b_, c)) held += pebbles_[held_b_];
+    return held;
+}
+
+void ComponentPebbleGame::note_leaving(std::uint32_t e) {
+    for (std::uint32_t c : member_of_[tail_[e]])
+        if (!in_component(head_[e], c)) leaving_[c].push_back(e);
+}
+
+void ComponentPebbleGame::note_entering(std::uint32_t e) {
+    for (std::uint32_t c : member_of_[head_[e]])
+        if (!in_component(tail_[e], c)) entering_[c].push_back(e);
+}
+
+// Drop the stale entries of c's lists (edges that no longer leave c, or no longer enter it from a
+// tail without free pebbles) and the repeats (an edge turned twice is noted twice).
+template <class Stale>
+const std::vector<std::uint32_t>& ComponentPebbleGame::clean(std::vector<std::uint32_t>& list, Stale stale) {
+    if (++edge_stamp_ == 0) {
+        std::fill(edge_mark_.begin(), edge_mark_.end(), 0);
+        edge_stamp_ = 1;
+    }
+    std::size_t kept = 0;
+    for (std::uint32_t e : list) {
+        if (edge_mark_[e] == edge_stamp_ || stale(e)) continue;
+        edge_mark_[e] = edge_stamp_;
+        list[kept++] = e;
+    }
+    list.resize(kept);
+    return list;
+}
+
+const std::vector<std::uint32_t>& ComponentPebbleGame::leaving_edges(std::uint32_t c) {
+    return clean(leaving_[c], [&](std::uint32_t e) { return !in_component(tail_[e], c) || in_component(head_[e], c); });
+}
+
+const std::vector<std::uint32_t>& ComponentPebbleGame::entering_edges(std::uint32_t c) {
+    return clean(entering_[c], [&](std::uint32_t e) {
+        return !sat_listed_[e] || !in_component(head_[e], c) || in_component(tail_[e], c);
+    });
+}
+
+bool ComponentPebbleGame::in_new_component(std::uint32_t x) const {
+    if (tight_mark_[x] == detection_) return true;
+    for (std::uint32_t c : member_of_[x])
+        if (absorbed_mark_[c] == detection_) return true;
+    return false;
+}
+
+void ComponentPebbleGame::absorb(std::uint32_t c) {
+    absorbed_mark_[c] = detection_;
+    absorbed_.push_back(c);
+}
+
+void ComponentPebbleGame::add_tight(std::uint32_t x) {
+    tight_mark_[x] = detection_;
+    tight_.push_back(x);
+}
+
 // After accepting {a, b}: a tight set X containing both has pebbles(X) + out-edges leaving X
 // equal to l, so it exists only when a and b keep exactly l pebbles, and the largest is every
 // vertex that reaches no free pebble besides theirs. It contains Reach(a, b), and for l >= 1
@@ -215,66 +307,176 @@ void ComponentPebbleGame::detect_component(std::uint32_t a, std::uint32_t b) {
     if (a != b && (extend_component(a, b) || extend_component(b, a))) return;
     const std::uint64_t held = a == b ? pebbles_[a] : std::uint64_t{pebbles_[a]} + pebbles_[b];
     if (held != l_) return;
-    held_a_ = a;
-    held_b_ = b;
-    new_stamp();
-    visited_.clear();
-    mark_[a] = stamp_;
-    visited_.push_back(a);
-    if (a != b) {
-        mark_[b] = stamp_;
-        visited_.push_back(b);
-    }
-    for (std::size_t i = 0; i < visited_.size(); ++i) {
-        const std::uint32_t x = visited_[i];
-        const std::uint32_t* slots = out_slots(x);
-        for (std::uint32_t s = 0; s < out_count_[x]; ++s) {
-            const std::uint32_t w = head_[slots[s]];
-            if (mark_[w] == stamp_) continue;
-            if (free_at(w)) {
-                held_a_ = held_b_ = none;
-                return;
-            }
-            mark_[w] = stamp_;
-            visited_.push_back(w);
-        }
-    }
-    held_a_ = held_b_ = none;
-
     if (++detection_ == 0) {
         std::fill(tight_mark_.begin(), tight_mark_.end(), 0);
         std::fill(free_mark_.begin(), free_mark_.end(), 0);
+        std::fill(absorbed_mark_.begin(), absorbed_mark_.end(), 0);
+        std::fill(component_free_.begin(), component_free_.end(), 0);
         detection_ = 1;
     }
-    std::vector<std::uint32_t> tight;
-    tight.swap(visited_);
-    for (std::uint32_t x : tight) tight_mark_[x] = detection_;
-    for (std::size_t i = 0; i < tight.size(); ++i) {
-        for (std::uint32_t e = sat_first_[tight[i]]; e != none; e = sat_next_[e]) {
-            const std::uint32_t w = tail_[e];
-            if (tight_mark_[w] == detection_ || free_mark_[w] == detection_) continue;
-            if (reaches_free_pebble(w, detection_)) continue;
-            for (std::uint32_t x : visited_) tight_mark_[x] = detection_;
-            tight.insert(tight.end(), visited_.begin(), visited_.end());
-        }
-    }
-    if (l_ == 0) {
-        // With l = 0 the union of two tight sets is tight even when they are disjoint: every
-        // tight set found before joins the new one.
-        for (const std::vector<std::uint32_t>& vertices : component_vertices_)
-            for (std::uint32_t x : vertices)
-                if (tight_mark_[x] != detection_) {
-                    tight_mark_[x] = detection_;
-                    tight.push_back(x);
-                }
-    }
-    record_component(tight);
+    held_a_ = a;
+    held_b_ = b;
+    tight_.clear();
+    absorbed_.clear();
+    const bool found = reach_is_tight(a, b);
+    if (found) grow_backwards();
+    held_a_ = held_b_ = none;
+    if (found) record_component();
 }
 
-bool ComponentPebbleGame::in_component(std::uint32_t v, std::uint32_t c) const {
-    const std::vector<std::uint32_t>& list = member_of_[v];
-    if (list.size() <= short_list) return std::find(list.begin(), list.end(), c) != list.end();
-    return std::binary_search(list.begin(), list.end(), c);
+// Reach(a, b), breadth first, whole components taken at once; false when it holds a free pebble.
+bool ComponentPebbleGame::reach_is_tight(std::uint32_t a, std::uint32_t b) {
+    add_tight(a);
+    if (b != a) add_tight(b);
+    std::vector<std::uint32_t>& queue = visited_;
+    queue.assign(tight_.begin(), tight_.end());
+    auto visit = [&](std::uint32_t w) {
+        if (in_new_component(w)) return true;
+        if (free_at(w)) return false;
+        add_tight(w);
+        queue.push_back(w);
+        return true;
+    };
+    for (std::size_t i = 0; i < queue.size(); ++i) {
+        const std::uint32_t x = queue[i];
+        bool inside = false;  // x lies in a component taken whole, whose leaving edges cover x's
+        for (std::size_t t = 0; t < member_of_[x].size(); ++t) {
+            const std::uint32_t c = member_of_[x][t];
+            if (absorbed_mark_[c] == detection_) {
+                inside = true;
+                continue;
+            }
+            if (!internal_out_edge(x, c)) continue;
+            if (comp_pebbles_[c] > held_in(c)) return false;
+            absorb(c);
+            inside = true;
+            for (std::uint32_t e : leaving_edges(c))
+                if (!visit(head_[e])) return false;
+        }
+        if (inside) continue;
+        const std::uint32_t* slots = out_slots(x);
+        for (std::uint32_t s = 0; s < out_count_[x]; ++s)
+            if (!visit(head_[slots[s]])) return false;
+    }
+    return true;
+}
+
+// The vertices and components that reach the tight set without reaching a free pebble: found
+// among the tails of edges into it, along in-edges whose tail holds no free pebble (a vertex with
+// one is never inside). Components taken whole are entered through their lists of such edges.
+void ComponentPebbleGame::grow_backwards() {
+    if (l_ == 0) {
+        // With l = 0 the union of two tight sets is tight even when they are disjoint: every
+        // component found before joins the new one.
+        for (std::uint32_t c : live_ids_)
+            if (absorbed_mark_[c] != detection_) absorb(c);
+    }
+    std::vector<std::uint32_t> candidates;
+    auto consider = [&](std::uint32_t w) {
+        if (in_new_component(w) || free_mark_[w] == detection_) return;
+        if (pebbles_[w] > 0) {
+            free_mark_[w] = detection_;
+            return;
+        }
+        if (reaches_free_pebble(w)) return;
+        for (std::uint32_t x : visited_) add_tight(x);
+        for (std::uint32_t c : visited_components_) absorb(c);
+    };
+    std::size_t next_vertex = 0, next_component = 0;
+    for (;;) {
+        if (next_component < absorbed_.size()) {
+            const std::uint32_t c = absorbed_[next_component++];
+            candidates.clear();
+            for (std::uint32_t e : entering_edges(c)) candidates.push_back(tail_[e]);
+            for (std::uint32_t w : candidates) consider(w);
+            continue;
+        }
+        if (next_vertex == tight_.size()) break;
+        const std::uint32_t z = tight_[next_vertex++];
+        bool inside = false;
+        for (std::uint32_t c : member_of_[z]) inside = inside || absorbed_mark_[c] == detection_;
+        if (inside) continue;  // its in-edges from outside are on the component's list
+        candidates.clear();
+        for (std::uint32_t e = sat_first_[z]; e != none; e = sat_next_[e]) candidates.push_back(tail_[e]);
+        for (std::uint32_t w : candidates) consider(w);
+    }
+}
+
+// Whether w reaches a free pebble without entering the tight set being built, whole components
+// passed through their leaving edges. On failure every vertex and component visited (visited_,
+// visited_components_) reaches none either; on success those on the path are marked as reaching one.
+bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w) {
+    new_stamp();
+    visited_.clear();
+    visited_components_.clear();
+    stack_.clear();
+    // Enters vertex y: false when it reaches a free pebble through one of its components.
+    auto enter = [&](std::uint32_t y) {
+        mark_[y] = stamp_;
+        visited_.push_back(y);
+        stack_.push_back(Frame{y, 0, none});
+        for (std::uint32_t c : member_of_[y]) {
+            if (component_seen_[c] == stamp_ || !internal_out_edge(y, c)) continue;
+            if (component_free_[c] == detection_ || comp_pebbles_[c] > held_in(c)) return false;
+            component_seen_[c] = stamp_;
+            visited_components_.push_back(c);
+            leaving_edges(c);
+            stack_.push_back(Frame{c, 0, component_frame});
+        }
+        return true;
+    };
+    auto skip = [&](std::uint32_t y) {
+        if (mark_[y] == stamp_ || in_new_component(y)) return true;
+        for (std::uint32_t c : member_of_[y])
+            if (component_seen_[c] == stamp_) return true;  // covered by c's leaving edges
+        return false;
+    };
+    bool found = !enter(w);
+    while (!found && !stack_.empty()) {
+        Frame& top = stack_.back();
+        std::uint32_t y;
+        if (top.edge == component_frame) {
+            const std::vector<std::uint32_t>& list = leaving_[top.node];
+            if (top.slot == list.size()) {
+                stack_.pop_back();
+                continue;
+            }
+            y = head_[list[top.slot++]];
+        } else {
+            if (top.slot == out_count_[top.node]) {
+                stack_.pop_back();
+                continue;
+            }
+            y = head_[out_slots(top.node)[top.slot++]];
+        }
+        if (skip(y)) continue;
+        if (free_mark_[y] == detection_ || pebbles_[y] > 0) {
+            found = true;
+            break;
+        }
+        found = !enter(y);  // may invalidate `top`
+    }
+    if (!found) return false;
+    for (const Frame& f : stack_) {
+        if (f.edge == component_frame) component_free_[f.node] = detection_;
+        else free_mark_[f.node] = detection_;
+    }
+    return true;
+}
+
+void ComponentPebbleGame::make_live(std::uint32_t c) {
+    live_position_[c] = static_cast<std::uint32_t>(live_ids_.size());
+    live_ids_.push_back(c);
+}
+
+void ComponentPebbleGame::retire(std::uint32_t c) {
+    const std::uint32_t last = live_ids_.back();
+    live_ids_[live_position_[c]] = last;
+    live_position_[last] = live_position_[c];
+    live_ids_.pop_back();
+    std::vector<std::uint32_t>().swap(component_vertices_[c]);
+    std::vector<std::uint32_t>().swap(leaving_[c]);
+    std::vector<std::uint32_t>().swap(entering_[c]);
 }
 
 void ComponentPebbleGame::drop_component(std::uint32_t c) {
@@ -283,8 +485,7 @@ void ComponentPebbleGame::drop_component(std::uint32_t c) {
         list.erase(std::find(list.begin(), list.end(), c));
         if (newest_[x] == c) newest_[x] = list.empty() ? none : list.back();
     }
-    std::vector<std::uint32_t>().swap(component_vertices_[c]);
-    --live_components_;
+    retire(c);
 }
 
 // The edge just accepted made y's degree k, every edge of y going into a component C that holds
@@ -292,10 +493,9 @@ void ComponentPebbleGame::drop_component(std::uint32_t c) {
 // x and y: without y such a set N spans k|N - y| - l edges, so it was tight before and, holding
 // C, was C itself. C grows by y in O(k) work instead of a search over all of it.
 bool ComponentPebbleGame::extend_component(std::uint32_t x, std::uint32_t y) {
-    if (member_of_[x].empty() || out_count_[y] > k_) return false;
+    if (member_of_[x].empty() || k_ > max_extension_degree) return false;
     // y's neighbours over its out-edges and at most k - out_count in-edges (more: degree > k).
-    std::uint32_t neighbours[64];
-    if (k_ > 64) return false;
+    std::uint32_t neighbours[max_extension_degree];
     std::uint32_t degree = 0;
     for (std::uint32_t s = 0; s < out_count_[y]; ++s) neighbours[degree++] = head_[out_slots(y)[s]];
     for (std::uint32_t e = in_first_[y]; e != none; e = in_next_[e]) {
@@ -305,14 +505,13 @@ bool ComponentPebbleGame::extend_component(std::uint32_t x, std::uint32_t y) {
     if (degree != k_) return false;
     for (std::uint32_t i = 0; i < degree; ++i)
         if (neighbours[i] == y) return false;  // a loop
+    // The largest such C: one kept inside a larger component (see components()) is not maximal.
     std::uint32_t grown = none;
     for (std::uint32_t c : member_of_[x]) {
         bool all_inside = true;
         for (std::uint32_t i = 0; i < degree && all_inside; ++i) all_inside = in_component(neighbours[i], c);
-        if (all_inside) {
+        if (all_inside && (grown == none || component_vertices_[c].size() > component_vertices_[grown].size()))
             grown = c;
-            break;
-        }
     }
     if (grown == none) return false;
     // Components through y that now lie inside C + y are dropped.
@@ -326,97 +525,99 @@ bool ComponentPebbleGame::extend_component(std::uint32_t x, std::uint32_t y) {
     std::vector<std::uint32_t>& list = member_of_[y];
     list.insert(std::lower_bound(list.begin(), list.end(), grown), grown);
     newest_[y] = grown;
+    comp_pebbles_[grown] += pebbles_[y];
+    for (std::uint32_t s = 0; s < out_count_[y]; ++s) note_leaving(out_slots(y)[s]);
+    for (std::uint32_t e = sat_first_[y]; e != none; e = sat_next_[e])
+        if (!in_component(tail_[e], grown)) entering_[grown].push_back(e);
     return true;
 }
 
-// Whether w reaches a free pebble without entering the tight set being built. On failure every
-// vertex visited (in visited_) reaches none either; on success the vertices of the path do.
-bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w, std::uint32_t detection) {
-    new_stamp();
-    visited_.clear();
-    mark_[w] = stamp_;
-    visited_.push_back(w);
-    stack_.clear();
-    stack_.push_back(Frame{w, 0, 0});
-    while (!stack_.empty()) {
-        Frame& top = stack_.back();
-        if (top.slot == out_count_[top.node]) {
-            stack_.pop_back();
-            continue;
-        }
-        const std::uint32_t x = head_[out_slots(top.node)[top.slot++]];
-        if (mark_[x] == stamp_ || tight_mark_[x] == detection) continue;
-        if (free_mark_[x] == detection || pebbles_[x] > 0) {
-            for (const Frame& f : stack_) free_mark_[f.node] = detection;
-            return true;
-        }
-        mark_[x] = stamp_;
-        visited_.push_back(x);
-        stack_.push_back(Frame{x, 0, 0});  // may invalidate `top`
-    }
-    return false;
-}
-
-// Stores a new component and drops the old ones it contains: for l >= 1 exactly those meeting
-// it in at least absorb_overlap_ vertices (their union with it would be tight).
-void ComponentPebbleGame::record_component(std::vector<std::uint32_t>& vertices) {
-    const auto id = static_cast<std::uint32_t>(component_vertices_.size());
-    if (id == none) throw std::bad_alloc();
-    // Components meeting the new one in two vertices or more meet it outside the vertex with the
-    // longest list too, so that list (a hub's, in many components) is only bisected.
-    std::size_t longest = 0;
-    for (std::size_t i = 1; i < vertices.size(); ++i)
-        if (member_of_[vertices[i]].size() > member_of_[vertices[longest]].size()) longest = i;
-    const bool skip_longest = absorb_overlap_ >= 2 && !vertices.empty();
+// Stores the component found: the vertices taken one by one and the components taken whole,
+// plus the components that meet it in absorb_overlap_ vertices taken one by one (their union
+// with it is tight, so it holds them). It keeps the id and the vertex list of the largest.
+void ComponentPebbleGame::record_component() {
     std::vector<std::uint32_t> touched;
-    for (std::size_t i = 0; i < vertices.size(); ++i) {
-        if (skip_longest && i == longest) continue;
-        for (std::uint32_t c : member_of_[vertices[i]])
-            if (overlap_[c]++ == 0) touched.push_back(c);
-    }
-    if (skip_longest)
-        for (std::uint32_t c : touched) overlap_[c] += in_component(vertices[longest], c);
-    auto absorbed = [&](std::uint32_t c) { return overlap_[c] >= absorb_overlap_; };
-    for (std::uint32_t c : touched)
-        if (absorbed(c) && overlap_[c] != component_vertices_[c].size())
-            throw FatalError("pebble game: a component meets a new one without lying inside it");
-    for (std::size_t i = 0; i < vertices.size(); ++i) {
-        const std::uint32_t x = vertices[i];
-        std::vector<std::uint32_t>& list = member_of_[x];
-        if (skip_longest && i == longest) {
-            for (std::uint32_t c : touched)
-                if (absorbed(c)) {
-                    const auto at = std::lower_bound(list.begin(), list.end(), c);
-                    if (at != list.end() && *at == c) list.erase(at);
-                }
-        } else {
-            list.erase(std::remove_if(list.begin(), list.end(), absorbed), list.end());
-        }
-        list.push_back(id);  // ids only grow, so the list stays sorted
-        newest_[x] = id;
-    }
+    for (std::uint32_t x : tight_)
+        for (std::uint32_t c : member_of_[x])
+            if (absorbed_mark_[c] != detection_ && overlap_[c]++ == 0) touched.push_back(c);
     for (std::uint32_t c : touched) {
-        if (absorbed(c)) {
-            std::vector<std::uint32_t>().swap(component_vertices_[c]);
-            --live_components_;
-        }
+        if (overlap_[c] >= absorb_overlap_) absorb(c);
         overlap_[c] = 0;
     }
-    component_vertices_.emplace_back();
-    component_vertices_.back().swap(vertices);
-    overlap_.push_back(0);
-    ++live_components_;
+    std::uint32_t keeper = none;
+    for (std::uint32_t c : absorbed_)
+        if (keeper == none || component_vertices_[c].size() > component_vertices_[keeper].size()) keeper = c;
+    std::uint32_t id = keeper;
+    if (id == none) {
+        if (component_vertices_.size() >= none) throw std::bad_alloc();
+        id = static_cast<std::uint32_t>(component_vertices_.size());
+        component_vertices_.emplace_back();
+        leaving_.emplace_back();
+        entering_.emplace_back();
+        comp_pebbles_.push_back(0);
+        absorbed_mark_.push_back(0);
+        component_free_.push_back(0);
+        component_seen_.push_back(0);
+        live_position_.push_back(0);
+        overlap_.push_back(0);
+        make_live(id);
+    }
+    // The vertices new to the kept list, each once.
+    new_stamp();
+    std::vector<std::uint32_t> joining;
+    auto join = [&](std::uint32_t x) {
+        if (mark_[x] == stamp_ || (keeper != none && in_component(x, keeper))) return;
+        mark_[x] = stamp_;
+        joining.push_back(x);
+    };
+    for (std::uint32_t c : absorbed_)
+        if (c != keeper)
+            for (std::uint32_t x : component_vertices_[c]) join(x);
+    for (std::uint32_t x : tight_) join(x);
+    auto gone = [&](std::uint32_t c) { return c != id && absorbed_mark_[c] == detection_; };
+    std::vector<std::uint32_t>& entering = entering_[id];
+    for (std::uint32_t c : absorbed_) {
+        if (c == keeper) continue;
+        for (std::uint32_t x : component_vertices_[c]) {
+            std::vector<std::uint32_t>& list = member_of_[x];
+            list.erase(std::remove_if(list.begin(), list.end(), gone), list.end());
+            newest_[x] = id;
+        }
+        entering.insert(entering.end(), entering_[c].begin(), entering_[c].end());
+        retire(c);
+    }
+    for (std::uint32_t x : joining) {
+        std::vector<std::uint32_t>& list = member_of_[x];
+        list.erase(std::remove_if(list.begin(), list.end(), gone), list.end());
+        list.insert(std::lower_bound(list.begin(), list.end(), id), id);
+        newest_[x] = id;
+        for (std::uint32_t e = sat_first_[x]; e != none; e = sat_next_[e]) entering.push_back(e);
+    }
+    std::vector<std::uint32_t>& vertices = component_vertices_[id];
+    vertices.insert(vertices.end(), joining.begin(), joining.end());
+    leaving_[id].clear();  // the new component is closed
+    comp_pebbles_[id] = l_;  // all on a and b
 }
 
 bool ComponentPebbleGame::is_tight() const {
     return n_ >= 1 && k_ * n_ >= l_ && accepted() == k_ * n_ - l_;
 }
 
+// A component found inside a later one only through the components it was taken with is kept
+// until here (it is still tight, so rejecting by it is right). It shares absorb_overlap_
+// vertices, its first two, with a larger component, which then contains it.
 std::vector<std::vector<std::uint64_t>> ComponentPebbleGame::components() const {
     std::vector<std::vector<std::uint64_t>> out;
-    out.reserve(live_components_);
-    for (const std::vector<std::uint32_t>& vertices : component_vertices_) {
-        if (vertices.empty()) continue;
+    for (std::uint32_t c : live_ids_) {
+        const std::vector<std::uint32_t>& vertices = component_vertices_[c];
+        bool nested = false;
+        for (std::uint32_t other : member_of_[vertices[0]]) {
+            if (other == c || component_vertices_[other].size() <= vertices.size()) continue;
+            if (absorb_overlap_ >= 2 && !in_component(vertices[1], other)) continue;
+            nested = true;
+            break;
+        }
+        if (nested) continue;
         out.emplace_back(vertices.begin(), vertices.end());
         std::sort(out.back().begin(), out.back().end());
     }

@@ -71,12 +71,32 @@ private:
     void list_saturated(std::uint32_t e);
     void unlist_saturated(std::uint32_t e);
     void change_pebbles(std::uint32_t v, std::int32_t delta);
-    void detect_component(std::uint32_t u, std::uint32_t v);
+    void detect_component(std::uint32_t a, std::uint32_t b);
+    bool reach_is_tight(std::uint32_t a, std::uint32_t b);
+    void grow_backwards();
+    bool reaches_free_pebble(std::uint32_t w);
+    void record_component();
     bool extend_component(std::uint32_t x, std::uint32_t y);
     bool in_component(std::uint32_t v, std::uint32_t c) const;
+    bool internal_out_edge(std::uint32_t x, std::uint32_t c) const;
+    std::uint64_t held_in(std::uint32_t c) const;
+    bool in_new_component(std::uint32_t x) const;
+    void absorb(std::uint32_t c);
+    void add_tight(std::uint32_t x);
+    void note_leaving(std::uint32_t e);
+    void note_entering(std::uint32_t e);
+    template <class Stale>
+    const std::vector<std::uint32_t>& clean(std::vector<std::uint32_t>& list, Stale stale);
+    const std::vector<std::uint32_t>& leaving_edges(std::uint32_t c);
+    const std::vector<std::uint32_t>& entering_edges(std::uint32_t c);
+    void make_live(std::uint32_t c);
+    void retire(std::uint32_t c);
     void drop_component(std::uint32_t c);
-    bool reaches_free_pebble(std::uint32_t w, std::uint32_t detection);
-    void record_component(std::vector<std::uint32_t>& vertices);
+
+    // A search frame standing for a whole component (node: its id) walks its leaving edges.
+    static constexpr std::uint32_t component_frame = 0xFFFFFFFEu;
+    // The extension rule looks at a vertex's k edges on the stack; beyond that it is left out.
+    static constexpr std::uint64_t max_extension_degree = 64;
 
     std::uint64_t n_, k_, l_;
     std::uint32_t absorb_overlap_;  // an old component meeting a new one in this many vertices joins it
@@ -91,6 +111,8 @@ private:
     // along: a vertex with a free pebble is never inside a tight set with another's pebbles.
     std::vector<std::uint32_t> sat_next_, sat_prev_, sat_first_;
     std::vector<std::uint8_t> sat_listed_;
+    std::vector<std::uint32_t> edge_mark_;  // per edge: seen by the list cleaning under way
+    std::uint32_t edge_stamp_ = 0;
 
     // Search marks: a vertex is marked when its mark equals the current stamp.
     std::vector<std::uint32_t> mark_;
@@ -108,7 +130,15 @@ private:
     std::vector<std::vector<std::uint32_t>> member_of_;
     std::vector<std::uint32_t> newest_;
     std::vector<std::uint32_t> overlap_;  // scratch per component id, zero between uses
-    std::uint32_t live_components_ = 0;
+    std::vector<std::uint32_t> live_ids_, live_position_;
+    // Per component: its free pebbles; the edges leaving it and those entering it from a tail
+    // without free pebbles (with stale entries, dropped when walked); marks of the current
+    // detection (taken into the new component, known to reach a free pebble) and search.
+    std::vector<std::uint64_t> comp_pebbles_;
+    std::vector<std::vector<std::uint32_t>> leaving_, entering_;
+    std::vector<std::uint32_t> absorbed_mark_, component_free_, component_seen_;
+    // The detection under way: vertices taken one by one, components taken whole.
+    std::vector<std::uint32_t> tight_, absorbed_, visited_components_;
 };
 
 struct SparsityGameOutcome {

@@ -190,3 +190,103 @@ TEST(CompleteGraphPebbleGame, GiganticSizesThrowBadAlloc) {
 }
 
 }  // namespace
+
+namespace {
+
+// The plain (k, l) game without components: an edge is accepted when l + 1 pebbles can be brought
+// to its ends. Its labels are the matroid's, whatever the order of its searches.
+std::vector<std::uint8_t> plain_game(std::uint64_t n, std::uint64_t k, std::uint64_t l, const std::vector<Edge>& edges) {
+    std::vector<std::uint64_t> pebbles(n, k);
+    std::vector<std::vector<std::uint64_t>> out(n);
+    auto gather = [&](std::uint64_t x, std::uint64_t a, std::uint64_t b) {
+        std::vector<std::int64_t> parent(n, -1);
+        std::vector<std::uint64_t> queue{x};
+        parent[x] = static_cast<std::int64_t>(x);
+        for (std::size_t i = 0; i < queue.size(); ++i)
+            for (std::uint64_t w : out[queue[i]]) {
+                if (parent[w] >= 0) continue;
+                parent[w] = static_cast<std::int64_t>(queue[i]);
+                if (w != a && w != b && pebbles[w] > 0) {
+                    --pebbles[w];
+                    for (std::uint64_t z = w; z != x;) {
+                        const auto p = static_cast<std::uint64_t>(parent[z]);
+                        out[p].erase(std::find(out[p].begin(), out[p].end(), z));
+                        out[z].push_back(p);
+                        z = p;
+                    }
+                    ++pebbles[x];
+                    return true;
+                }
+                queue.push_back(w);
+            }
+        return false;
+    };
+    std::vector<std::uint8_t> labels;
+    for (const Edge& e : edges) {
+        const std::uint64_t a = e.i, b = e.j;
+        auto held = [&] { return a == b ? pebbles[a] : pebbles[a] + pebbles[b]; };
+        while (held() < l + 1 && ((pebbles[a] < k && gather(a, a, b)) || (a != b && pebbles[b] < k && gather(b, a, b)))) {
+        }
+        const bool accepted = held() >= l + 1;
+        labels.push_back(accepted ? 1 : 0);
+        if (!accepted) continue;
+        const std::uint64_t tail = pebbles[a] > 0 ? a : b;
+        --pebbles[tail];
+        out[tail].push_back(tail == a ? b : a);
+    }
+    return labels;
+}
+
+class LargerGraphs : public ::testing::TestWithParam<Counts> {};
+
+// Graphs of up to 300 vertices, sparse to dense, where components grow, share vertices and are
+// taken whole into later ones: the labels against the plain game; every component tight, no two
+// meeting in enough vertices to form a tight union, every rejected edge inside one.
+TEST_P(LargerGraphs, AgainstPlainGame) {
+    const auto [k, l] = GetParam();
+    std::mt19937_64 rng(77 * k + l);
+    const std::uint64_t overlap = (l + k - 1) / k;
+    for (int trial = 0; trial < 25; ++trial) {
+        const std::uint64_t n = 20 + rng() % 280;
+        const std::uint64_t m = rng() % (k * n + n);
+        std::vector<Edge> edges;
+        for (std::uint64_t e = 0; e < m; ++e) {
+            const std::uint64_t a = rng() % n;
+            edges.push_back(Edge{a, rng() % 50 == 0 ? a : rng() % n});
+        }
+        const SparsityGameOutcome outcome = play_sparsity_game(n, k, l, edges);
+        ASSERT_EQ(outcome.labels, plain_game(n, k, l, edges)) << "trial " << trial;
+        std::vector<Edge> accepted;
+        for (std::size_t e = 0; e < edges.size(); ++e)
+            if (outcome.labels[e]) accepted.push_back(edges[e]);
+        std::vector<std::vector<std::uint8_t>> inside(outcome.components.size(), std::vector<std::uint8_t>(n, 0));
+        for (std::size_t c = 0; c < outcome.components.size(); ++c) {
+            for (std::uint64_t v : outcome.components[c]) inside[c][v] = 1;
+            std::uint64_t spanned_edges = 0;
+            for (const Edge& e : accepted) spanned_edges += inside[c][e.i] && inside[c][e.j];
+            ASSERT_EQ(spanned_edges + l, k * outcome.components[c].size()) << "trial " << trial << " component " << c;
+        }
+        for (std::size_t c = 0; c < inside.size(); ++c)
+            for (std::size_t d = c + 1; d < inside.size(); ++d) {
+                std::uint64_t common = 0;
+                for (std::uint64_t v = 0; v < n; ++v) common += inside[c][v] && inside[d][v];
+                ASSERT_LT(common, std::max<std::uint64_t>(overlap, 1)) << "trial " << trial;
+            }
+        for (std::size_t e = 0; e < edges.size(); ++e) {
+            if (outcome.labels[e] || (edges[e].i == edges[e].j && l >= k)) continue;
+            const bool covered = std::any_of(inside.begin(), inside.end(), [&](const std::vector<std::uint8_t>& in) {
+                return in[edges[e].i] && in[edges[e].j];
+            });
+            ASSERT_TRUE(covered) << "trial " << trial << " edge " << e;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, LargerGraphs,
+                         ::testing::Values(Counts{1, 1}, Counts{2, 3}, Counts{2, 2}, Counts{3, 3}, Counts{3, 5},
+                                           Counts{2, 1}, Counts{1, 0}),
+                         [](const auto& info) {
+                             return "k" + std::to_string(info.param.k) + "l" + std::to_string(info.param.l);
+                         });
+
+}  // namespace

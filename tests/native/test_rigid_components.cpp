@@ -151,8 +151,9 @@ INSTANTIATE_TEST_SUITE_P(Dimensions, AgainstSubsets, ::testing::Values(2, 3, 4))
 // In the plane the (2, 3) game and the random motion agree.
 TEST(RigidComponents, PlaneGameAgreesWithMotion) {
     std::mt19937_64 rng(3);
-    for (int trial = 0; trial < 30; ++trial) {
-        const std::uint64_t n = 2 + rng() % 40;
+    for (int trial = 0; trial < 60; ++trial) {
+        // Up to 250 vertices and 3 bars a vertex: a large component forms and grows.
+        const std::uint64_t n = 2 + rng() % (trial < 30 ? 40 : 250);
         const std::vector<Edge> edges = random_edges(rng, n, rng() % (3 * n));
         const GenericMotion motion = generic_motion(n, 2, edges, 5);
         const FixedPairTest fixed = [&](std::uint32_t u, std::uint32_t w) {
