@@ -30,6 +30,13 @@ ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::
     require_allocatable(n, 8 * sizeof(std::uint32_t) + sizeof(std::vector<std::uint32_t>));
     // Two tight sets meeting in an edgeless set I form a tight union when k|I| >= l.
     absorb_overlap_ = static_cast<std::uint32_t>((l + k - 1) / k);
+    if (l < k) {
+        hubbed_ = true;  // one hub, with k - l loops
+        to_first_hub_ = k;
+    } else if (2 * l <= 3 * k) {
+        hubbed_ = true;
+        to_first_hub_ = std::clamp<std::uint64_t>((k + 1) / 2, l - k, 2 * k - l);
+    }
     pebbles_.assign(n, static_cast<std::uint32_t>(n == 0 ? 0 : k));
     out_count_.assign(n, 0);
     out_.assign(slots, 0);
@@ -40,6 +47,7 @@ ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::
     tight_mark_.assign(n, 0);
     free_mark_.assign(n, 0);
     member_of_.resize(n);
+    large_of_.resize(n);
     newest_.assign(n, none);
 }
 
@@ -89,7 +97,7 @@ void ComponentPebbleGame::unlist_saturated(std::uint32_t e) {
 void ComponentPebbleGame::change_pebbles(std::uint32_t v, std::int32_t delta) {
     const std::uint32_t before = pebbles_[v];
     pebbles_[v] = static_cast<std::uint32_t>(static_cast<std::int64_t>(before) + delta);
-    for (std::uint32_t c : member_of_[v]) comp_pebbles_[c] = comp_pebbles_[c] + static_cast<std::uint64_t>(delta);
+    for (std::uint32_t c : large_of_[v]) comp_pebbles_[c] = comp_pebbles_[c] + static_cast<std::uint64_t>(delta);
     if ((before == 0) == (pebbles_[v] == 0)) return;
     const std::uint32_t* slots = out_slots(v);
     for (std::uint32_t s = 0; s < out_count_[v]; ++s) {
@@ -109,6 +117,7 @@ void ComponentPebbleGame::insert_edge(std::uint32_t tail, std::uint32_t head) {
     sat_prev_.push_back(none);
     sat_listed_.push_back(0);
     edge_mark_.push_back(0);
+    alive_.push_back(1);
     out_slots(tail)[out_count_[tail]++] = e;
     link_in(e);
     note_leaving(e);
@@ -209,8 +218,51 @@ bool ComponentPebbleGame::add_edge(std::uint64_t u, std::uint64_t v) {
     held_a_ = held_b_ = none;
     if (pebbles_[a] > 0) insert_edge(a, b);
     else insert_edge(b, a);
+    ++accepted_;
     detect_component(a, b);
     return true;
+}
+
+// Takes e out of the graph played on; its pebble returns to its tail.
+void ComponentPebbleGame::remove_edge(std::uint32_t e) {
+    const std::uint32_t a = tail_[e];
+    unlink_in(e);
+    unlist_saturated(e);
+    std::uint32_t* slots = out_slots(a);
+    const std::uint32_t last = slots[--out_count_[a]];
+    slots[slot_[e]] = last;
+    slot_[last] = slot_[e];
+    alive_[e] = 0;
+    change_pebbles(a, +1);
+}
+
+// Gives `vertices` of component c (all of it when whole) edges to c's hubs in place of their edges
+// inside c. c is tight and closed, or c less the vertices is tight and the vertices' edges all go
+// into c: either way the edges replaced number k per vertex (and the hubs' own when whole), so the
+// pebbles on c stay as many, now on the hubs' side, and the new edges span what the old ones did.
+void ComponentPebbleGame::rewire(std::uint32_t c, const std::vector<std::uint32_t>& vertices, bool whole) {
+    if (!hubbed_) return;
+    const std::uint32_t h1 = first_hub_[c], h2 = second_hub_[c];
+    std::vector<std::uint32_t> inner;
+    // Every edge inside c leaves a vertex of c: when whole, the vertices' out-edges are all of them.
+    for (std::uint32_t x : vertices) {
+        while (out_count_[x] > 0) remove_edge(out_slots(x)[0]);
+        if (whole) continue;
+        inner.clear();
+        for (std::uint32_t e = in_first_[x]; e != none; e = in_next_[e])
+            if (in_component(tail_[e], c)) inner.push_back(e);
+        for (std::uint32_t e : inner) remove_edge(e);
+    }
+    if (whole) {
+        if (l_ < k_)
+            for (std::uint64_t i = 0; i < k_ - l_; ++i) insert_edge(h1, h1);
+        else
+            for (std::uint64_t i = 0; i < 2 * k_ - l_; ++i) insert_edge(h2, h1);
+    }
+    for (std::uint32_t x : vertices) {
+        if (x == h1 || x == h2) continue;
+        for (std::uint64_t i = 0; i < k_; ++i) insert_edge(x, i < to_first_hub_ ? h1 : h2);
+    }
 }
 
 // ---- components as units --------------------------------------------------------------------
@@ -245,12 +297,12 @@ std::uint64_t ComponentPebbleGame::held_in(std::uint32_t c) const {
 }
 
 void ComponentPebbleGame::note_leaving(std::uint32_t e) {
-    for (std::uint32_t c : member_of_[tail_[e]])
+    for (std::uint32_t c : large_of_[tail_[e]])
         if (!in_component(head_[e], c)) leaving_[c].push_back(e);
 }
 
 void ComponentPebbleGame::note_entering(std::uint32_t e) {
-    for (std::uint32_t c : member_of_[head_[e]])
+    for (std::uint32_t c : large_of_[head_[e]])
         if (!in_component(tail_[e], c)) entering_[c].push_back(e);
 }
 
@@ -273,18 +325,75 @@ const std::vector<std::uint32_t>& ComponentPebbleGame::clean(std::vector<std::ui
 }
 
 const std::vector<std::uint32_t>& ComponentPebbleGame::leaving_edges(std::uint32_t c) {
-    return clean(leaving_[c], [&](std::uint32_t e) { return !in_component(tail_[e], c) || in_component(head_[e], c); });
+    if (!large_[c]) {  // small: listed afresh
+        std::vector<std::uint32_t>& list = leaving_[c];
+        list.clear();
+        for (std::uint32_t x : component_vertices_[c])
+            for (std::uint32_t s = 0; s < out_count_[x]; ++s)
+                if (!in_component(head_[out_slots(x)[s]], c)) list.push_back(out_slots(x)[s]);
+        return list;
+    }
+    return clean(leaving_[c], [&](std::uint32_t e) {
+        return !alive_[e] || !in_component(tail_[e], c) || in_component(head_[e], c);
+    });
 }
 
 const std::vector<std::uint32_t>& ComponentPebbleGame::entering_edges(std::uint32_t c) {
+    if (!large_[c]) {
+        std::vector<std::uint32_t>& list = entering_[c];
+        list.clear();
+        for (std::uint32_t x : component_vertices_[c])
+            for (std::uint32_t e = sat_first_[x]; e != none; e = sat_next_[e])
+                if (!in_component(tail_[e], c)) list.push_back(e);
+        return list;
+    }
     return clean(entering_[c], [&](std::uint32_t e) {
         return !sat_listed_[e] || !in_component(head_[e], c) || in_component(tail_[e], c);
     });
 }
 
+std::uint64_t ComponentPebbleGame::pebbles_of(std::uint32_t c) const {
+    if (large_[c]) return comp_pebbles_[c];
+    std::uint64_t sum = 0;
+    for (std::uint32_t x : component_vertices_[c]) sum += pebbles_[x];
+    return sum;
+}
+
+// Turns c into a large component, whose pebble count and edge lists are kept up to date.
+void ComponentPebbleGame::make_large(std::uint32_t c) {
+    large_[c] = 1;
+    comp_pebbles_[c] = pebbles_of_vertices(c);
+    for (std::uint32_t x : component_vertices_[c]) large_of_[x].push_back(c);
+    std::vector<std::uint32_t>& leaving = leaving_[c];
+    leaving.clear();
+    for (std::uint32_t x : component_vertices_[c])
+        for (std::uint32_t s = 0; s < out_count_[x]; ++s)
+            if (!in_component(head_[out_slots(x)[s]], c)) leaving.push_back(out_slots(x)[s]);
+    std::vector<std::uint32_t>& entering = entering_[c];
+    entering.clear();
+    for (std::uint32_t x : component_vertices_[c])
+        for (std::uint32_t e = sat_first_[x]; e != none; e = sat_next_[e])
+            if (!in_component(tail_[e], c)) entering.push_back(e);
+}
+
+std::uint64_t ComponentPebbleGame::pebbles_of_vertices(std::uint32_t c) const {
+    std::uint64_t sum = 0;
+    for (std::uint32_t x : component_vertices_[c]) sum += pebbles_[x];
+    return sum;
+}
+
+void ComponentPebbleGame::forget_large(std::uint32_t c) {
+    if (!large_[c]) return;
+    for (std::uint32_t x : component_vertices_[c]) {
+        std::vector<std::uint32_t>& list = large_of_[x];
+        list.erase(std::find(list.begin(), list.end(), c));
+    }
+    large_[c] = 0;
+}
+
 bool ComponentPebbleGame::in_new_component(std::uint32_t x) const {
     if (tight_mark_[x] == detection_) return true;
-    for (std::uint32_t c : member_of_[x])
+    for (std::uint32_t c : large_of_[x])
         if (absorbed_mark_[c] == detection_) return true;
     return false;
 }
@@ -321,7 +430,7 @@ void ComponentPebbleGame::detect_component(std::uint32_t a, std::uint32_t b) {
     const bool found = reach_is_tight(a, b);
     if (found) grow_backwards();
     held_a_ = held_b_ = none;
-    if (found) record_component();
+    if (found) record_component(a, b);
 }
 
 // Reach(a, b), breadth first, whole components taken at once; false when it holds a free pebble.
@@ -340,14 +449,14 @@ bool ComponentPebbleGame::reach_is_tight(std::uint32_t a, std::uint32_t b) {
     for (std::size_t i = 0; i < queue.size(); ++i) {
         const std::uint32_t x = queue[i];
         bool inside = false;  // x lies in a component taken whole, whose leaving edges cover x's
-        for (std::size_t t = 0; t < member_of_[x].size(); ++t) {
-            const std::uint32_t c = member_of_[x][t];
+        for (std::size_t t = 0; t < large_of_[x].size(); ++t) {
+            const std::uint32_t c = large_of_[x][t];
             if (absorbed_mark_[c] == detection_) {
                 inside = true;
                 continue;
             }
             if (!internal_out_edge(x, c)) continue;
-            if (comp_pebbles_[c] > held_in(c)) return false;
+            if (pebbles_of(c) > held_in(c)) return false;
             absorb(c);
             inside = true;
             for (std::uint32_t e : leaving_edges(c))
@@ -368,8 +477,13 @@ void ComponentPebbleGame::grow_backwards() {
     if (l_ == 0) {
         // With l = 0 the union of two tight sets is tight even when they are disjoint: every
         // component found before joins the new one.
-        for (std::uint32_t c : live_ids_)
-            if (absorbed_mark_[c] != detection_) absorb(c);
+        for (std::uint32_t c : live_ids_) {
+            if (absorbed_mark_[c] == detection_) continue;
+            if (large_[c]) absorb(c);
+            else
+                for (std::uint32_t x : component_vertices_[c])
+                    if (!in_new_component(x)) add_tight(x);
+        }
     }
     std::vector<std::uint32_t> candidates;
     auto consider = [&](std::uint32_t w) {
@@ -394,7 +508,7 @@ void ComponentPebbleGame::grow_backwards() {
         if (next_vertex == tight_.size()) break;
         const std::uint32_t z = tight_[next_vertex++];
         bool inside = false;
-        for (std::uint32_t c : member_of_[z]) inside = inside || absorbed_mark_[c] == detection_;
+        for (std::uint32_t c : large_of_[z]) inside = inside || absorbed_mark_[c] == detection_;
         if (inside) continue;  // its in-edges from outside are on the component's list
         candidates.clear();
         for (std::uint32_t e = sat_first_[z]; e != none; e = sat_next_[e]) candidates.push_back(tail_[e]);
@@ -415,9 +529,9 @@ bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w) {
         mark_[y] = stamp_;
         visited_.push_back(y);
         stack_.push_back(Frame{y, 0, none});
-        for (std::uint32_t c : member_of_[y]) {
+        for (std::uint32_t c : large_of_[y]) {
             if (component_seen_[c] == stamp_ || !internal_out_edge(y, c)) continue;
-            if (component_free_[c] == detection_ || comp_pebbles_[c] > held_in(c)) return false;
+            if (component_free_[c] == detection_ || pebbles_of(c) > held_in(c)) return false;
             component_seen_[c] = stamp_;
             visited_components_.push_back(c);
             leaving_edges(c);
@@ -427,7 +541,7 @@ bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w) {
     };
     auto skip = [&](std::uint32_t y) {
         if (mark_[y] == stamp_ || in_new_component(y)) return true;
-        for (std::uint32_t c : member_of_[y])
+        for (std::uint32_t c : large_of_[y])
             if (component_seen_[c] == stamp_) return true;  // covered by c's leaving edges
         return false;
     };
@@ -470,6 +584,7 @@ void ComponentPebbleGame::make_live(std::uint32_t c) {
 }
 
 void ComponentPebbleGame::retire(std::uint32_t c) {
+    forget_large(c);
     const std::uint32_t last = live_ids_.back();
     live_ids_[live_position_[c]] = last;
     live_position_[last] = live_position_[c];
@@ -525,22 +640,37 @@ bool ComponentPebbleGame::extend_component(std::uint32_t x, std::uint32_t y) {
     std::vector<std::uint32_t>& list = member_of_[y];
     list.insert(std::lower_bound(list.begin(), list.end(), grown), grown);
     newest_[y] = grown;
-    comp_pebbles_[grown] += pebbles_[y];
-    for (std::uint32_t s = 0; s < out_count_[y]; ++s) note_leaving(out_slots(y)[s]);
-    for (std::uint32_t e = sat_first_[y]; e != none; e = sat_next_[e])
-        if (!in_component(tail_[e], grown)) entering_[grown].push_back(e);
+    if (large_[grown]) {
+        large_of_[y].push_back(grown);
+        comp_pebbles_[grown] += pebbles_[y];
+        for (std::uint32_t s = 0; s < out_count_[y]; ++s) note_leaving(out_slots(y)[s]);
+        for (std::uint32_t e = sat_first_[y]; e != none; e = sat_next_[e])
+            if (!in_component(tail_[e], grown)) entering_[grown].push_back(e);
+    } else if (component_vertices_[grown].size() >= large_size) {
+        make_large(grown);
+    }
+    rewire(grown, {y}, false);
     return true;
 }
 
 // Stores the component found: the vertices taken one by one and the components taken whole,
 // plus the components that meet it in absorb_overlap_ vertices taken one by one (their union
 // with it is tight, so it holds them). It keeps the id and the vertex list of the largest.
-void ComponentPebbleGame::record_component() {
+void ComponentPebbleGame::record_component(std::uint32_t a, std::uint32_t b) {
+    // Components meeting it in two vertices or more meet it outside the vertex with the longest
+    // list too, so that list (a hub's, in many components) is only bisected.
+    std::size_t longest = 0;
+    for (std::size_t i = 1; i < tight_.size(); ++i)
+        if (member_of_[tight_[i]].size() > member_of_[tight_[longest]].size()) longest = i;
+    const bool skip_longest = absorb_overlap_ >= 2;
     std::vector<std::uint32_t> touched;
-    for (std::uint32_t x : tight_)
-        for (std::uint32_t c : member_of_[x])
+    for (std::size_t i = 0; i < tight_.size(); ++i) {
+        if (skip_longest && i == longest) continue;
+        for (std::uint32_t c : member_of_[tight_[i]])
             if (absorbed_mark_[c] != detection_ && overlap_[c]++ == 0) touched.push_back(c);
+    }
     for (std::uint32_t c : touched) {
+        if (skip_longest) overlap_[c] += in_component(tight_[longest], c);
         if (overlap_[c] >= absorb_overlap_) absorb(c);
         overlap_[c] = 0;
     }
@@ -558,8 +688,11 @@ void ComponentPebbleGame::record_component() {
         absorbed_mark_.push_back(0);
         component_free_.push_back(0);
         component_seen_.push_back(0);
+        large_.push_back(0);
         live_position_.push_back(0);
         overlap_.push_back(0);
+        first_hub_.push_back(a);
+        second_hub_.push_back(l_ < k_ ? a : b);
         make_live(id);
     }
     // The vertices new to the kept list, each once.
@@ -575,6 +708,7 @@ void ComponentPebbleGame::record_component() {
             for (std::uint32_t x : component_vertices_[c]) join(x);
     for (std::uint32_t x : tight_) join(x);
     auto gone = [&](std::uint32_t c) { return c != id && absorbed_mark_[c] == detection_; };
+    const bool any_gone = absorbed_.size() > (keeper == none ? 0u : 1u);
     std::vector<std::uint32_t>& entering = entering_[id];
     for (std::uint32_t c : absorbed_) {
         if (c == keeper) continue;
@@ -588,15 +722,20 @@ void ComponentPebbleGame::record_component() {
     }
     for (std::uint32_t x : joining) {
         std::vector<std::uint32_t>& list = member_of_[x];
-        list.erase(std::remove_if(list.begin(), list.end(), gone), list.end());
+        if (any_gone) list.erase(std::remove_if(list.begin(), list.end(), gone), list.end());
         list.insert(std::lower_bound(list.begin(), list.end(), id), id);
         newest_[x] = id;
+        if (!large_[id]) continue;
+        large_of_[x].push_back(id);
         for (std::uint32_t e = sat_first_[x]; e != none; e = sat_next_[e]) entering.push_back(e);
     }
     std::vector<std::uint32_t>& vertices = component_vertices_[id];
     vertices.insert(vertices.end(), joining.begin(), joining.end());
     leaving_[id].clear();  // the new component is closed
     comp_pebbles_[id] = l_;  // all on a and b
+    if (!large_[id] && vertices.size() >= large_size) make_large(id);
+    if (keeper == none) rewire(id, vertices, true);
+    else rewire(id, joining, false);
 }
 
 bool ComponentPebbleGame::is_tight() const {
@@ -610,10 +749,12 @@ std::vector<std::vector<std::uint64_t>> ComponentPebbleGame::components() const 
     std::vector<std::vector<std::uint64_t>> out;
     for (std::uint32_t c : live_ids_) {
         const std::vector<std::uint32_t>& vertices = component_vertices_[c];
+        std::uint32_t first = vertices[0], second = vertices.size() > 1 ? vertices[1] : vertices[0];
+        if (absorb_overlap_ >= 2 && member_of_[second].size() < member_of_[first].size()) std::swap(first, second);
         bool nested = false;
-        for (std::uint32_t other : member_of_[vertices[0]]) {
+        for (std::uint32_t other : member_of_[first]) {
             if (other == c || component_vertices_[other].size() <= vertices.size()) continue;
-            if (absorb_overlap_ >= 2 && !in_component(vertices[1], other)) continue;
+            if (absorb_overlap_ >= 2 && !in_component(second, other)) continue;
             nested = true;
             break;
         }

@@ -39,8 +39,8 @@ public:
     std::uint32_t newest_component(std::uint32_t v) const { return newest_[v]; }
 
     std::uint64_t vertex_count() const { return n_; }
-    std::uint64_t accepted() const { return tail_.size(); }
-    std::uint64_t free_pebbles() const { return k_ * n_ - tail_.size(); }
+    std::uint64_t accepted() const { return accepted_; }
+    std::uint64_t free_pebbles() const { return k_ * n_ - accepted_; }
     // n >= 1 and exactly k n - l edges accepted.
     bool is_tight() const;
 
@@ -75,7 +75,7 @@ private:
     bool reach_is_tight(std::uint32_t a, std::uint32_t b);
     void grow_backwards();
     bool reaches_free_pebble(std::uint32_t w);
-    void record_component();
+    void record_component(std::uint32_t a, std::uint32_t b);
     bool extend_component(std::uint32_t x, std::uint32_t y);
     bool in_component(std::uint32_t v, std::uint32_t c) const;
     bool internal_out_edge(std::uint32_t x, std::uint32_t c) const;
@@ -92,7 +92,18 @@ private:
     void make_live(std::uint32_t c);
     void retire(std::uint32_t c);
     void drop_component(std::uint32_t c);
+    std::uint64_t pebbles_of(std::uint32_t c) const;
+    std::uint64_t pebbles_of_vertices(std::uint32_t c) const;
+    void make_large(std::uint32_t c);
+    void forget_large(std::uint32_t c);
+    void remove_edge(std::uint32_t e);
+    void rewire(std::uint32_t c, const std::vector<std::uint32_t>& vertices, bool whole);
 
+    // Components of this many vertices or more keep their pebble count and edge lists up to date
+    // and are passed whole by searches; smaller ones are walked through, and their counts and
+    // lists are worked out when asked, so that a vertex in many small components (a hub) costs
+    // nothing per move.
+    static constexpr std::size_t large_size = 16;
     // A search frame standing for a whole component (node: its id) walks its leaving edges.
     static constexpr std::uint32_t component_frame = 0xFFFFFFFEu;
     // The extension rule looks at a vertex's k edges on the stack; beyond that it is left out.
@@ -100,12 +111,22 @@ private:
 
     std::uint64_t n_, k_, l_;
     std::uint32_t absorb_overlap_;  // an old component meeting a new one in this many vertices joins it
+    std::uint64_t accepted_ = 0;
+    // Inside a component only the span of its edges matters, so its vertices are given edges to
+    // two hubs of it (one below the upper range): `to_first_hub` to the first, the rest to the
+    // second, which keeps it sparse when l - k <= to_first_hub <= 2k - l. Some (k, l) with
+    // 2l > 3k have no such split and keep the edges as played.
+    bool hubbed_ = false;
+    std::uint64_t to_first_hub_ = 0;
 
     std::vector<std::uint32_t> pebbles_;
     std::vector<std::uint32_t> out_count_;
     std::vector<std::uint32_t> out_;  // k slots per vertex: edge ids
-    // Per edge: its current direction, its slot at the tail, and its place in the head's in-list.
+    // Per edge: its current direction, its slot at the tail, and its place in the head's in-list;
+    // whether it is still part of the graph played on (an edge inside a component gives way to
+    // edges to the component's hubs).
     std::vector<std::uint32_t> tail_, head_, slot_, in_next_, in_prev_;
+    std::vector<std::uint8_t> alive_;
     std::vector<std::uint32_t> in_first_;  // per vertex
     // The in-edges whose tail holds no free pebble, the only ones a new component can grow
     // along: a vertex with a free pebble is never inside a tight set with another's pebbles.
@@ -137,6 +158,9 @@ private:
     std::vector<std::uint64_t> comp_pebbles_;
     std::vector<std::vector<std::uint32_t>> leaving_, entering_;
     std::vector<std::uint32_t> absorbed_mark_, component_free_, component_seen_;
+    std::vector<std::uint32_t> first_hub_, second_hub_;
+    std::vector<std::uint8_t> large_;
+    std::vector<std::vector<std::uint32_t>> large_of_;  // per vertex: the large components holding it
     // The detection under way: vertices taken one by one, components taken whole.
     std::vector<std::uint32_t> tight_, absorbed_, visited_components_;
 };
