@@ -19,6 +19,7 @@ import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
 CANDIDATES = [ROOT / "build" / "bench" / "bench_rank", ROOT / "build" / "native" / "bench_rank"]
+PEBBLE_CANDIDATES = [ROOT / "build" / "bench" / "bench_pebble", ROOT / "build" / "native" / "bench_pebble"]
 # Further random point sets (NumPy seeds) on which the speed-up is measured, and their task name.
 SPREAD_SEEDS = (1, 2, 3, 4, 5, 6)
 SPREAD_TASK = "simulate, more random points, seed"
@@ -95,3 +96,18 @@ def spread(rows: list[dict]) -> list[dict]:
         out.append({"n": n, "d": d, "ratios": sorted(r["reference_s"] / r["fast_s"] for r in chosen),
                     "retried": sum("retried" in str(r.get("note", "")) for r in chosen)})
     return out
+
+
+def run_pebble(timeout: float, quick: bool) -> tuple[list[dict], str]:
+    """The literal complete-graph pebble game against the component game, from `bench_pebble`."""
+    path = next((p for p in PEBBLE_CANDIDATES if p.is_file() and p.stat().st_mode & 0o111), None)
+    if path is None:
+        return [], "native pebble timer not built; no pebble rows"
+    try:
+        proc = subprocess.run([str(path)] + (["--quick"] if quick else []), capture_output=True, text=True,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return [], f"{path.name} did not finish within {timeout:.0f} s; no pebble rows"
+    rows = _rows(proc.stdout)
+    status = f"{path} exited with {proc.returncode}, {len(rows)} rows"
+    return rows, status

@@ -171,6 +171,36 @@ def python_pebble_game(n: int) -> dict:
     return {"labels": np.frombuffer(bytes(labels), dtype=np.uint8), "accepted_edges": accepted}
 
 
+def python_pebble_game_on(n: int, edges: list[tuple[int, int]]) -> np.ndarray:
+    """The plain-Python (2,3) pebble game on any edge list, in order; labels only."""
+    pebbles = [2] * n
+    out: list[list[int]] = [[] for _ in range(n)]
+    labels = np.zeros(len(edges), dtype=np.uint8)
+    for k, (u, v) in enumerate(edges):
+        while pebbles[u] + pebbles[v] < 4:
+            if not (_collect_pebble(u, v, pebbles, out) or _collect_pebble(v, u, pebbles, out)):
+                break
+        if pebbles[u] + pebbles[v] >= 4:
+            if pebbles[u] > 0:
+                pebbles[u] -= 1
+                out[u].append(v)
+            else:
+                pebbles[v] -= 1
+                out[v].append(u)
+            labels[k] = 1
+    return labels
+
+
+def pyrigi_graph(n: int, edges: list[tuple[int, int]]):
+    from pyrigi import Graph
+    Graph.silence_rand_alg_warns = True
+    return Graph.from_vertices_and_edges(list(range(n)), edges)
+
+
+def pyrigi_rigid_components(graph, d: int) -> list[list[int]]:
+    return sorted(sorted(c) for c in graph.rigid_components(dim=d) if len(c) >= 2)
+
+
 # ----------------------------------------------------------------------------------------------
 # classical scaling with NumPy
 

@@ -7,6 +7,7 @@ from collections import OrderedDict
 from pathlib import Path
 
 import bench_batch
+import bench_components
 import bench_native
 import bench_pebble
 import bench_reconstruct
@@ -26,6 +27,10 @@ CONTENDERS = OrderedDict([
     ("pyrigi-inf-rigid", "PyRigi `Framework.Complete(points).is_inf_rigid(numerical=True)` per framework: a "
                          "rigid / not rigid verdict only, no labels"),
     ("python-pebble", "a plain-Python (2,3) pebble game over the complete graph (benchmarks/peers.py)"),
+    ("python-kl-game", "the same plain-Python (2,3) pebble game on the random graph's edge list, labels "
+                       "only, no components (benchmarks/peers.py)"),
+    ("pyrigi-components", "PyRigi `Graph.rigid_components(dim=d)` (default algorithm); the graph is built "
+                          "beforehand and not timed"),
     ("pyrigi-pebble", "PyRigi `Graph.spanning_kl_sparse_subgraph(2, 3)` on the complete graph (its pebble "
                       "game); the graph is built beforehand and not timed"),
     ("numpy-eigh", "classical scaling in NumPy: Gram matrix by broadcasting, `numpy.linalg.eigh`, "
@@ -37,6 +42,7 @@ SERIES_TITLES = {
     "simulate": "simulate",
     "batch": "generate_training_batch",
     "pebble": "pebble_game",
+    "components": "telvora_graphs",
     "reconstruct": "reconstruct",
     "gram": "gram_from_dist",
 }
@@ -222,7 +228,7 @@ def markdown(info: dict, run: dict, measurements: list[Measurement], native_rows
     lines += [f"- `{name}`: {CONTENDERS[name]}" for name in CONTENDERS if name in used]
     lines += ["", "Inputs:", ""]
     tasks = {m.case.task for m in measurements}
-    for subject in (bench_simulate, bench_batch, bench_pebble, bench_reconstruct):
+    for subject in (bench_simulate, bench_batch, bench_pebble, bench_components, bench_reconstruct):
         lines += [f"- {text}" for task, text in subject.describe() if task in tasks]
     if any(m.case.task == "reconstruct" for m in measurements):
         lines += ["- telvora's `reconstruct` stops its Jacobi iteration after 500 rotations whatever n is, so for "
@@ -317,7 +323,9 @@ def plot(measurements: list[Measurement], native_rows: list[dict], path: Path, i
         ("pebble", None, "pebble_game: complete graph", "n (nodes)", "time per call (s)"),
         ("reconstruct", None, "reconstruct (d = 3)", "n (points)", "time per call (s)"),
         ("gram", None, "gram_from_dist", "n (points)", "time per call (s)"),
-        ("native", None, "native rank checker", "n (points)", "time (s)"),
+        ("native", None, "native timers", "n (points)", "time (s)"),
+        ("components", None, "telvora_graphs: (2,3) game and rigid components", "n (vertices)",
+         "time per call (s)"),
     ]
     from matplotlib.ticker import FixedLocator, NullLocator
 

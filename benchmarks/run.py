@@ -1,6 +1,6 @@
 """Runs every benchmark subject and every contender on the same inputs in this one process.
 
-    python benchmarks/run.py [--quick] [--only simulate,batch,pebble,reconstruct,gram,native,graphs,datasets]
+    python benchmarks/run.py [--quick] [--only simulate,batch,pebble,components,reconstruct,gram,native,graphs,datasets]
 
 For each case: one warm-up call per contender, then several timed repetitions; the median is
 quoted. Peers whose single call is expected to exceed the call budget (from the time at the
@@ -28,7 +28,7 @@ import machine  # noqa: E402
 
 # The subjects, the peers and the report import NumPy; they are imported only after the command
 # line is read, so that --threads can still limit the thread pools of NumPy's BLAS / LAPACK.
-TASKS = ["simulate", "batch", "pebble", "reconstruct", "gram", "native", "graphs", "datasets"]
+TASKS = ["simulate", "batch", "pebble", "components", "reconstruct", "gram", "native", "graphs", "datasets"]
 THREAD_VARIABLES = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS")
 
 
@@ -39,12 +39,13 @@ def have_pyrigi() -> bool:
 
 def collect_cases(quick: bool, with_pyrigi: bool) -> list[harness.Case]:
     import bench_batch
+    import bench_components
     import bench_pebble
     import bench_reconstruct
     import bench_simulate
 
     out = []
-    for subject in (bench_simulate, bench_batch, bench_pebble, bench_reconstruct):
+    for subject in (bench_simulate, bench_batch, bench_pebble, bench_components, bench_reconstruct):
         out.extend(subject.cases(quick, with_pyrigi))
     return out
 
@@ -209,6 +210,9 @@ def main(argv=None) -> int:
                   for n in sizes for seed in bench_native.SPREAD_SEEDS]
         native_rows, native_status = bench_native.run(args.bench_rank, timeout=600 if args.quick else 1800,
                                                       extra_inputs=extra)
+        pebble_rows, pebble_status = bench_native.run_pebble(timeout=600 if args.quick else 1800, quick=args.quick)
+        native_rows += pebble_rows
+        native_status += "; " + pebble_status
         print("native: " + native_status, flush=True)
 
     graph_results, graph_budget = [], args.call_budget

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the benchmarks: telvora against NumPy, plain Python and PyRigi on the
 # same inputs in one process, plus the native timer of the rank checker when it is built.
-# Options are passed on to benchmarks/run.py: --quick, --only simulate,batch,pebble,reconstruct,gram,native,graphs,datasets,
+# Options are passed on to benchmarks/run.py: --quick, --only simulate,batch,pebble,components,reconstruct,gram,native,
+# graphs,datasets,
 # --no-memory, ... (see `python benchmarks/run.py --help`).
 # Results: benchmarks/results/latest.md, .json and .png (quick.* for --quick, partial.* for --only).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -30,7 +31,7 @@ echo "== native rank timer"
 bench_rank=""
 if cmake -S "$ROOT" -B "$ROOT/build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DTELVORA_BUILD_EXTENSION=OFF -DTELVORA_BUILD_BENCHMARKS=ON >/dev/null 2>&1 \
-    && cmake --build "$ROOT/build/bench" --target bench_rank >/dev/null 2>&1; then
+    && cmake --build "$ROOT/build/bench" --target bench_rank bench_pebble >/dev/null 2>&1; then
     bench_rank="$ROOT/build/bench/bench_rank"
     echo "built $bench_rank"
 else

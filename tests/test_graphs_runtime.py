@@ -110,6 +110,12 @@ def small_calls():
         "error-native-value": lambda: _native.generic(edges, 3, 2, 0),
         "error-native-batch": lambda: _native.generic_batch(edges, np.array([0, 3]), n, 2, 0),
         "error-native-huge": lambda: _native.generic(as_strided(np.zeros(2, np.int64), (2**40, 2), (0, 8)), 2, 2, 0),
+        "pebble-game": lambda: tg.pebble_game(edges, k=3, l=3),
+        "components-generic-3d": lambda: tg.rigid_components(edges, 3),
+        "components-numeric": lambda: tg.rigid_components(edges, coords=points),
+        "error-pebble-counts": lambda: tg.pebble_game(edges, k=3, l=6),
+        "error-native-pebble": lambda: _native.pebble_game(edges, 7, 0, 0),
+        "error-native-components": lambda: _native.numeric_components(edges, points[:3]),
     }
 
 
@@ -118,8 +124,14 @@ def outcome(call):
         result = call()
     except Exception as error:  # noqa: BLE001 - an exception is an outcome like any other
         return ("raised", type(error).__name__, str(error))
-    fields = result.values() if isinstance(result, dict) else [getattr(result, f) for f in result.__dataclass_fields__]
-    return tuple(value.tobytes() if isinstance(value, np.ndarray) else value for value in fields)
+    if isinstance(result, list):  # rigid_components: a list of arrays
+        fields = [tuple(value.tobytes() for value in result)]
+    elif isinstance(result, dict):
+        fields = list(result.values())
+    else:
+        fields = [getattr(result, f) for f in result.__dataclass_fields__]
+    return tuple(value.tobytes() if isinstance(value, np.ndarray)
+                 else tuple(v.tobytes() for v in value) if isinstance(value, list) else value for value in fields)
 
 
 def test_concurrent_calls_agree_with_lone_ones():
@@ -182,7 +194,8 @@ def test_the_compiled_module_matches_its_stub():
     stub = pathlib.Path(_native.__file__).with_name("_native.pyi")
     namespace = {}
     exec(compile(stub.read_text(), str(stub), "exec"), namespace)  # noqa: S102 - our own installed file
-    assert sorted(_native.__all__) == ["generic", "generic_batch", "numeric", "numeric_batch"]
+    assert sorted(_native.__all__) == ["generic", "generic_batch", "generic_components", "numeric", "numeric_batch",
+                                       "numeric_components", "pebble_game"]
     for name in _native.__all__:
         stubbed = list(inspect.signature(namespace[name]).parameters)
         assert list(inspect.signature(getattr(_native, name)).parameters) == stubbed, name

@@ -155,6 +155,19 @@ public:
         if (stress) out.stress = echelon_.kernel_element();
     }
 
+    // After run: a random kernel element of the rows, by vertex (v*d + k), with the realization.
+    GenericMotion motion(std::uint64_t n, std::uint64_t d, ResidueStream& stream) {
+        std::vector<std::uint64_t> values(n * d);
+        for (std::uint64_t& x : values) x = stream.residue();
+        const std::vector<std::uint64_t> solved = echelon_.kernel_vector(std::move(values));
+        GenericMotion out;
+        out.coordinates = coordinates_;
+        out.velocities.resize(n * d);
+        for (std::uint64_t v = 0; v < n; ++v)
+            for (std::uint64_t k = 0; k < d; ++k) out.velocities[v * d + k] = solved[position_[v] * d + k];
+        return out;
+    }
+
     // The column order for this graph; called before run.
     void order_columns(std::uint64_t n, const Edge* edges, std::size_t m) {
         minimum_degree_positions(n, edges, m, position_, bits_);
@@ -358,6 +371,67 @@ GraphRigidity generic_rigidity(std::uint64_t n, std::uint64_t d, const std::vect
                                const GenericOptions& options) {
     GenericEngine engine;
     return generic_with(engine, n, d, edges.data(), edges.size(), options);
+}
+
+GenericMotion generic_motion(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges, std::uint64_t seed) {
+    if (d == 0) throw InvalidInput("the dimension d must be at least 1");
+    require_edges_within(edges.data(), edges.size(), n);
+    require_allocatable(checked_multiply(n, d), 4 * sizeof(std::uint64_t));
+    GenericEngine engine;
+    ResidueStream stream(seed, 0);
+    engine.order_columns(n, edges.data(), edges.size());
+    Trial trial;
+    engine.run(n, d, edges.data(), edges.size(), stream, false, trial);
+    return engine.motion(n, d, stream);
+}
+
+NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
+    require_edges_within(edges.data(), edges.size(), nodes.size());
+    const std::size_t dim = nodes.empty() ? 1 : nodes[0].coordinates.size();
+    const std::size_t ncols = nodes.size() * dim;
+    NodeList scaled = nodes;
+    if (std::isnan(tol)) {
+        const double scale = framework_scale(nodes, edges);
+        for (Node& node : scaled)
+            for (double& x : node.coordinates) x = x / scale;  // exact: a power of two
+        tol = relative_tolerance * static_cast<double>(std::max<std::size_t>(1, ncols));
+    } else {
+        for (const Node& node : nodes)
+            for (double x : node.coordinates)
+                if (!std::isfinite(x)) throw InvalidInput("coordinates must be finite");
+    }
+    const std::uint64_t mr = nodes.empty() ? 0 : max_rank(nodes.size(), dim);
+    StableRankChecker checker = checker_for<StableRankChecker>(scaled, tol, PivotRule::LargestMagnitude,
+                                                               std::min<std::uint64_t>(mr, edges.size()));
+    greedy_pass(scaled, edges, checker, mr);
+    if (checker.broke_down()) throw InvalidInput("the elimination met an infinite or NaN value; are the coordinates finite?");
+    NumericMotions out;
+    out.tol = tol;
+    out.coordinates.resize(ncols);
+    for (std::size_t v = 0; v < nodes.size(); ++v)
+        for (std::size_t k = 0; k < dim; ++k) out.coordinates[v * dim + k] = scaled[v].coordinates[k];
+    const auto& pivots = checker.pivot_cols();
+    const auto& rows = checker.stored_rows();
+    std::vector<std::size_t> free_index(ncols, static_cast<std::size_t>(-1));
+    std::vector<std::size_t> pivot_row(ncols, static_cast<std::size_t>(-1));
+    for (std::size_t s = 0; s < pivots.size(); ++s) pivot_row[pivots[s]] = s;
+    std::vector<std::size_t> free_columns;
+    for (std::size_t c = 0; c < ncols; ++c)
+        if (pivot_row[c] == static_cast<std::size_t>(-1)) free_index[c] = free_columns.size(), free_columns.push_back(c);
+    out.free = free_columns.size();
+    require_allocatable(ncols, checked_multiply(std::max<std::size_t>(1, out.free), sizeof(double)));
+    out.basis.assign(ncols * out.free, 0.0);
+    for (std::size_t c = 0; c < ncols; ++c) {
+        double* row = out.basis.data() + c * out.free;
+        if (free_index[c] != static_cast<std::size_t>(-1)) {
+            row[free_index[c]] = 1.0;
+            continue;
+        }
+        // Reduced rows are zero at every other pivot: x - sum over pivots of x[p] * row.
+        const std::vector<double>& stored = rows[pivot_row[c]];
+        for (std::size_t j = 0; j < out.free; ++j) row[j] = -stored[free_columns[j]];
+    }
+    return out;
 }
 
 double framework_scale(const NodeList& nodes, const std::vector<Edge>& edges) {

@@ -55,6 +55,30 @@ constexpr double relative_tolerance = 1e-9;
 // vertex or a value is not finite.
 GraphRigidity numeric_rigidity(const NodeList& nodes, const std::vector<Edge>& edges, double tol);
 
+// The realization generic_rigidity draws from seed (stream 0), as residues v*d + k, and one random
+// infinitesimal motion of the graph there: a random element of the right kernel of its rigidity
+// matrix, drawn after the realization from the same stream. A pair {u, w} is fixed by the bars
+// exactly when every motion moves u and w alike along u - w; a random motion does so for a pair
+// that is not fixed with chance 1/p only.
+struct GenericMotion {
+    std::vector<std::uint64_t> coordinates;
+    std::vector<std::uint64_t> velocities;
+};
+GenericMotion generic_motion(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges, std::uint64_t seed);
+
+// The motions of a framework at given positions, from the reduced row echelon form numeric_rigidity
+// builds (with tol NaN: on the coordinates scaled as it scales them, with its relative tolerance).
+// For each coordinate column c (v*d + k) basis[c*free .. c*free + free) is row c of the null-space
+// basis whose free-column block is the identity, so that a row r lies in the row space exactly when
+// every entry of r * basis is at most tol in magnitude: a pair row reduced as a rank test reduces it.
+struct NumericMotions {
+    std::vector<double> coordinates;  // as eliminated (scaled with tol NaN), v*d + k
+    std::vector<double> basis;
+    std::size_t free = 0;
+    double tol = 0.0;
+};
+NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& edges, double tol);
+
 // Many small graphs in one call: graph g owns edges[offsets[g] .. offsets[g+1]) (vertex indices
 // local to the graph) and n_vertices[g] vertices; in numeric mode its nodes are
 // nodes[first_vertex[g] ..] (first_vertex the running sum of n_vertices).

@@ -137,6 +137,26 @@ bool Echelon::reduce(std::uint64_t weight) {
     return true;
 }
 
+std::vector<std::uint64_t> Echelon::kernel_vector(std::vector<std::uint64_t> values) {
+    values.resize(ncols_, 0);
+    if (!unscaled_.empty()) invert_pending();
+    for (std::size_t c = ncols_; c-- > 0;) {
+        const std::size_t r = pivot_row_[c];
+        if (r == none) continue;
+        const Stored& s = stored_[r];
+        const std::uint64_t* entries = pool_values_.data() + s.first;
+        std::uint64_t sum = 0;
+        if (s.dense) {
+            for (std::size_t t = 0; t < s.count; ++t) sum = add(sum, mul(entries[t], values[c + 1 + t]));
+        } else {
+            const std::uint32_t* columns = pool_columns_.data() + s.first;
+            for (std::size_t t = 0; t < s.count; ++t) sum = add(sum, mul(entries[t], values[columns[t]]));
+        }
+        values[c] = negate(mul(sum, scales_[r]));
+    }
+    return values;
+}
+
 // Stored row j is its original row minus the sum of its factors times earlier stored rows, so
 // original row j = S_j + sum of factors * S_k; a dependent row is the sum of its factors times
 // stored rows. Let w be the kernel element: w on a dependent row is its weight; on the

@@ -68,6 +68,12 @@ public:
 
     std::size_t rank() const { return stored_.size(); }
 
+    // An element x of the right kernel of the stored rows (every row times x is zero): x[c] is
+    // values[c] at each column without a pivot, and each pivot entry is solved for by back
+    // substitution, the rows taken by decreasing pivot column. With random values at the free
+    // columns it is a random kernel element. Leaves the form unchanged.
+    std::vector<std::uint64_t> kernel_vector(std::vector<std::uint64_t> values);
+
     // With tracking, after the last row: the kernel element's entry for each row handed over, in
     // order (the weight for a dependent row; for an independent one what makes the whole
     // combination of rows zero).

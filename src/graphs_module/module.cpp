@@ -9,11 +9,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "component_pebble.hpp"
 #include "errors.hpp"
 #include "frame.hpp"
 #include "graph_rigidity.hpp"
 #include "memory.hpp"
 #include "node.hpp"
+#include "rigid_components.hpp"
 #include "traversal.hpp"
 
 namespace telvora::py {
@@ -48,6 +50,26 @@ constexpr const char* numeric_batch_doc = R"doc(numeric_batch(edges, offsets, n,
 Rigidity of many frameworks: as generic_batch, with graph g's vertices at the next n[g] rows of
 coords and the tolerance of numeric.)doc";
 
+constexpr const char* pebble_game_doc = R"doc(pebble_game(edges, n, k, l)
+--
+
+The (k, l) pebble game with components on the multigraph of n vertices whose edges (an (m, 2)
+int64 or uint64 array, loops allowed) are played in order. Returns a dict with labels (uint8),
+components (a list of sorted int64 arrays), free_pebbles and is_tight.)doc";
+
+constexpr const char* generic_components_doc = R"doc(generic_components(edges, n, d, seed)
+--
+
+The generic rigid components in dimension d: a list of sorted int64 vertex arrays.)doc";
+
+constexpr const char* numeric_components_doc = R"doc(numeric_components(edges, coords, tol=None)
+--
+
+The rigid components at coords, with the tolerance of numeric.)doc";
+
+constexpr FunctionDescription pebble_game_signature{"pebble_game", {"edges", "n", "k", "l"}, 4, 4};
+constexpr FunctionDescription generic_components_signature{"generic_components", {"edges", "n", "d", "seed"}, 4, 4};
+constexpr FunctionDescription numeric_components_signature{"numeric_components", {"edges", "coords", "tol"}, 3, 2};
 constexpr FunctionDescription generic_signature{"generic", {"edges", "n", "d", "seed"}, 4, 4};
 constexpr FunctionDescription numeric_signature{"numeric", {"edges", "coords", "tol"}, 3, 2};
 constexpr FunctionDescription generic_batch_signature{"generic_batch", {"edges", "offsets", "n", "d", "seed"}, 5, 5};
@@ -179,6 +201,63 @@ PyRef numeric_batch(const ArgumentSlots& slots) {
     return batch_dict(std::move(batch));
 }
 
+// ---- components ----------------------------------------------------------------------------
+
+// Returns a new list of int64 arrays, one per vertex set.
+PyRef vertex_set_list(std::vector<std::vector<std::uint64_t>>&& sets) {
+    PyRef list = checked_creation(PyList_New(0));
+    for (std::vector<std::uint64_t>& set : sets) {
+        const std::uint64_t size = set.size();
+        PyRef array = int64_vector_from_buffer(std::vector<std::int64_t>(set.begin(), set.end()), size);
+        if (PyList_Append(list.get(), array.get()) != 0) throw PythonErrorPending{};
+    }
+    return list;
+}
+
+PyRef pebble_game(const ArgumentSlots& slots) {
+    const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
+    const std::uint64_t n = convert_unsigned(slots[1], "n");
+    const std::uint64_t k = convert_unsigned(slots[2], "k");
+    const std::uint64_t l = convert_unsigned(slots[3], "l");
+    SparsityGameOutcome outcome;
+    {
+        LockReleased unlocked;
+        outcome = play_sparsity_game(n, k, l, edges);
+    }
+    PyRef dict = new_dict();
+    const std::uint64_t m = outcome.labels.size();
+    dict_insert(dict.get(), "labels", uint8_vector_from_buffer(std::move(outcome.labels), m));
+    dict_insert(dict.get(), "components", vertex_set_list(std::move(outcome.components)));
+    dict_insert(dict.get(), "free_pebbles", new_unsigned(outcome.free_pebbles));
+    dict_insert(dict.get(), "is_tight", new_bool(outcome.is_tight));
+    return dict;
+}
+
+PyRef generic_components(const ArgumentSlots& slots) {
+    const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
+    const std::uint64_t n = convert_unsigned(slots[1], "n");
+    const std::uint64_t d = convert_unsigned(slots[2], "d");
+    const std::uint64_t seed = convert_unsigned(slots[3], "seed");
+    VertexSets sets;
+    {
+        LockReleased unlocked;
+        sets = generic_rigid_components(n, d, edges, seed);
+    }
+    return vertex_set_list(std::move(sets));
+}
+
+PyRef numeric_components(const ArgumentSlots& slots) {
+    const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
+    const NodeList nodes = nodes_argument(slots[1]);
+    const double tol = tolerance_argument(slots[2]);
+    VertexSets sets;
+    {
+        LockReleased unlocked;
+        sets = numeric_rigid_components(nodes, edges, tol);
+    }
+    return vertex_set_list(std::move(sets));
+}
+
 // ---- registration -------------------------------------------------------------------------
 
 // No exception class of its own: a violated precondition in the core is an internal error here.
@@ -193,6 +272,11 @@ PyMethodDef function_table[] = {
     {"numeric", graphs_entry<numeric_signature, numeric>(), METH_VARARGS | METH_KEYWORDS, numeric_doc},
     {"generic_batch", graphs_entry<generic_batch_signature, generic_batch>(), METH_VARARGS | METH_KEYWORDS,
      generic_batch_doc},
+    {"pebble_game", graphs_entry<pebble_game_signature, pebble_game>(), METH_VARARGS | METH_KEYWORDS, pebble_game_doc},
+    {"generic_components", graphs_entry<generic_components_signature, generic_components>(),
+     METH_VARARGS | METH_KEYWORDS, generic_components_doc},
+    {"numeric_components", graphs_entry<numeric_components_signature, numeric_components>(),
+     METH_VARARGS | METH_KEYWORDS, numeric_components_doc},
     {"numeric_batch", graphs_entry<numeric_batch_signature, numeric_batch>(), METH_VARARGS | METH_KEYWORDS,
      numeric_batch_doc},
 };

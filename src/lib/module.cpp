@@ -10,6 +10,7 @@
 #include "frame.hpp"
 #include "memory.hpp"
 #include "node.hpp"
+#include "component_pebble.hpp"
 #include "pebble.hpp"
 #include "random.hpp"
 #include "reconstruct.hpp"
@@ -261,7 +262,7 @@ PyRef pebble_game(const ArgumentSlots& slots) {
     PebbleGameOutcome outcome;
     {
         LockReleased unlocked;
-        outcome = run_pebble_game(n);
+        outcome = complete_graph_pebble_game(n);
     }
     PyRef dict = new_dict();
     const std::uint64_t n_labels = outcome.labels.size();

@@ -194,7 +194,8 @@ def _small_labels(coords: NDArray[np.float64]) -> NDArray[np.uint8]:
 
 
 def plot_framework(coords: ArrayLike, labels: ArrayLike | None = None, ax: Axes | None = None, *,
-                   title: str | None = None, numbered: bool | None = None) -> FrameworkArtists:
+                   title: str | None = None, numbered: bool | None = None, edges: ArrayLike | None = None,
+                   components: Sequence[ArrayLike] | None = None) -> FrameworkArtists:
     """Draws the points and every candidate bar: independent bars solid, redundant bars thin and dashed.
 
     coords has shape (n, 2) or (n, 3); integer or float coordinates are drawn as float64. labels holds
@@ -204,9 +205,16 @@ def plot_framework(coords: ArrayLike, labels: ArrayLike | None = None, ax: Axes 
     given (3-D axes for 3-D points), otherwise into a new figure whose layout keeps the legend when
     saved. Returns a FrameworkArtists with the figure, the axes, the points, the bar collections and
     the numbers.
+
+    edges, an (m, 2) array of bars, draws those bars instead of every candidate pair (labels then
+    ignored). components, a list of vertex arrays as telvora_graphs.rigid_components returns them,
+    colours each component's bars and points its own colour (a bar in several, along a hinge, takes
+    the first); bars in none are drawn thin and grey.
     """
     points = points_array(coords)
     n, d = points.shape
+    if edges is not None or components is not None:
+        return _plot_components(points, edges, components, ax, title, numbered)
     edges = _edges(n)
     if labels is None:
         import telvora
@@ -215,6 +223,37 @@ def plot_framework(coords: ArrayLike, labels: ArrayLike | None = None, ax: Axes 
     independent = labels_array(labels, len(edges), n)
     groups = {"independent": (edges[independent], INDEPENDENT), "redundant": (edges[~independent], REDUNDANT)}
     return _draw_framework(points, groups, ax, title, "bars", numbered)
+
+
+COMPONENT_COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf", "#8c564b", "#e377c2",
+                     "#bcbd22", "#7f7f7f"]
+
+
+def _plot_components(points: NDArray[np.float64], edges: ArrayLike | None, components: Sequence[ArrayLike] | None,
+                     ax: Axes | None, title: str | None, numbered: bool | None) -> FrameworkArtists:
+    n = len(points)
+    bars = _edges(n) if edges is None else np.asarray(edges, dtype=np.int64).reshape(-1, 2)
+    if bars.size and (bars.min() < 0 or bars.max() >= n):
+        raise ValueError(f"edges must name points 0 .. {n - 1}")
+    sets = [np.asarray(c, dtype=np.int64).reshape(-1) for c in (components or [])]
+    for c in sets:
+        if c.size and (c.min() < 0 or c.max() >= n):
+            raise ValueError(f"components must hold points 0 .. {n - 1}")
+    owner = np.full(len(bars), -1)
+    for index in reversed(range(len(sets))):  # the first component holding a bar wins
+        inside = np.isin(bars, sets[index]).all(axis=1)
+        owner[inside] = index
+    groups: dict[str, tuple[NDArray[np.int64], Style]] = {}
+    for index, c in enumerate(sets):
+        colour = COMPONENT_COLOURS[index % len(COMPONENT_COLOURS)]
+        groups[f"component {index} of {c.size} points"] = (
+            bars[owner == index], {"color": colour, "linewidth": 2.0, "linestyle": "solid"})
+    groups["in no component"] = (bars[owner == -1], REDUNDANT)
+    artists = _draw_framework(points, groups, ax, title, "rigid components" if sets else "bars", numbered)
+    for index in reversed(range(len(sets))):
+        colour = COMPONENT_COLOURS[index % len(COMPONENT_COLOURS)]
+        artists.ax.scatter(*points[sets[index]].T, s=36, color=colour, edgecolor="black", linewidth=0.6, zorder=4)
+    return artists
 
 
 def plot_pebble_comparison(coords: ArrayLike, ax: Axes | None = None, *, title: str | None = None,

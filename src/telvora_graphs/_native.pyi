@@ -25,6 +25,19 @@ class BatchResult(TypedDict):
     max_rank: NDArray[np.int64]
     is_rigid: NDArray[np.bool_]
 
+class PebbleResult(TypedDict):
+    labels: NDArray[np.uint8]
+    components: list[NDArray[np.int64]]
+    free_pebbles: int
+    is_tight: bool
+
+def pebble_game(edges: NDArray[np.int64], n: SupportsIndex, k: SupportsIndex, l: SupportsIndex) -> PebbleResult: ...
+def generic_components(
+    edges: NDArray[np.int64], n: SupportsIndex, d: SupportsIndex, seed: SupportsIndex
+) -> list[NDArray[np.int64]]: ...
+def numeric_components(
+    edges: NDArray[np.int64], coords: NDArray[np.float64], tol: SupportsFloat | SupportsIndex | None = None
+) -> list[NDArray[np.int64]]: ...
 def generic(edges: NDArray[np.int64], n: SupportsIndex, d: SupportsIndex, seed: SupportsIndex) -> GraphResult: ...
 def numeric(
     edges: NDArray[np.int64], coords: NDArray[np.float64], tol: SupportsFloat | SupportsIndex | None = None

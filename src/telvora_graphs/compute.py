@@ -11,7 +11,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import _native
 from .inputs import (CoordsLike, EdgesLike, GraphLike, batch_offsets, batch_vertex_counts, coordinate_array,
                      edge_array, graph_edges, integer, is_networkx_graph, tolerance, vertex_count)
-from .results import Rigidity, RigidityBatch, read_only
+from .results import Pebbles, Rigidity, RigidityBatch, read_only
 
 _MASK = (1 << 64) - 1
 
@@ -126,3 +126,73 @@ def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 
         n=counts, offsets=starts, labels=native["labels"], redundant=native["redundant"], rank=native["rank"],
         max_rank=native["max_rank"], dof=dof, is_rigid=native["is_rigid"],
     )
+
+
+def pebble_game(edges: EdgesLike, n: int | None = None, *, k: int = 2, l: int = 3) -> Pebbles:
+    """The (k, l) pebble game with components, 0 <= l < 2k, on the multigraph of the edges in order.
+
+    edges: as for rigidity, but loops (i, i) and repeated edges are allowed: a loop spans one
+    vertex, so it is accepted only while l < k. n: the number of vertices (by default as for
+    rigidity). An edge with both ends in one component is rejected at once; any other is
+    accepted after at most l + 1 pebble searches, and a new component is looked for around it.
+    (2, 3) decides generic rigidity in the plane, (1, 1) forests, (k, k) unions of k forests.
+    """
+    k = integer(k, "k", 1)
+    l = integer(l, "l")
+    if l >= 2 * k:
+        raise ValueError(f"l must be below 2k = {2 * k}, not {l}: with l >= 2k not even one edge is "
+                         f"(k, l)-sparse (two vertices allow 2k - l < 1 edges)")
+    known: tuple[int, str] | None = None
+    if is_networkx_graph(edges):
+        edge_pairs, labels = graph_edges(cast(GraphLike, edges), loops=True)
+        known = (len(labels), f"the networkx graph has {len(labels)} nodes")
+    else:
+        edge_pairs = edge_array(cast(ArrayLike, edges), loops=True)
+    count = vertex_count(n, edge_pairs, known)
+    native = _native.pebble_game(edge_pairs, count, k, l)
+    read_only(edge_pairs)
+    read_only(native["labels"])
+    for component in native["components"]:
+        read_only(component)
+    return Pebbles(n=count, k=k, l=l, m=edge_pairs.shape[0], free_pebbles=native["free_pebbles"],
+                   is_tight=native["is_tight"], edges=edge_pairs, labels=native["labels"],
+                   components=native["components"])
+
+
+def rigid_components(edges: EdgesLike, d: int = 2, *, n: int | None = None, coords: CoordsLike | None = None,
+                     tol: float | None = None, seed: int = 0) -> list[NDArray[np.int64]]:
+    """The rigid components of the framework: the maximal sets of two or more vertices whose
+    pairwise distances the bars fix (to first order), each a sorted int64 array, ordered by
+    smallest vertex. Isolated vertices belong to none; a vertex may lie in several, and in space
+    two components may share two vertices (a hinge), bar or no bar between them.
+
+    Arguments as for rigidity. Generic mode (coords None) in the line and the plane plays the
+    (1, 1) and (2, 3) pebble games (exact, seed unused); in higher dimensions a pair is fixed when
+    one random infinitesimal motion at the realization drawn from seed moves its ends alike along
+    their difference (wrong for a pair with chance 2**-61 at most). Numeric mode fixes a pair when
+    its rigidity row reduces below tol against the bars' rows, as rigidity's rank test does.
+    """
+    d = integer(d, "d", 1)
+    labels: list[Hashable] | None = None
+    known: tuple[int, str] | None = None
+    if is_networkx_graph(edges):
+        edge_pairs, labels = graph_edges(cast(GraphLike, edges))
+        known = (len(labels), f"the networkx graph has {len(labels)} nodes")
+    else:
+        edge_pairs = edge_array(cast(ArrayLike, edges))
+    tol = tolerance(tol, coords is None)
+    seed = integer(seed, "seed")
+    if coords is None:
+        count = vertex_count(n, edge_pairs, known)
+        sets = _native.generic_components(edge_pairs, count, d, seed)
+    else:
+        positions = coordinate_array(coords, d, labels)
+        rows = positions.shape[0]
+        if known is not None and rows != known[0]:
+            raise ValueError(f"coords has {rows} rows, but {known[1]}; pass one position per node in G.nodes "
+                             "order, or a mapping from node to position")
+        vertex_count(n, edge_pairs, (rows, f"coords has {rows} rows"))
+        sets = _native.numeric_components(edge_pairs, positions, tol)
+    for component in sets:
+        read_only(component)
+    return sets

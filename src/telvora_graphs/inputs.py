@@ -108,8 +108,9 @@ def _integer_array(values: ArrayLike, name: str, what: str) -> NDArray[np.int64]
     return array.astype(np.int64, order="C", copy=False)  # keeps a 0-d array 0-d
 
 
-def edge_array(edges: ArrayLike, name: str = "edges") -> NDArray[np.int64]:
-    """edges as a fresh C-contiguous int64 array of shape (m, 2) with no negative index and no loop."""
+def edge_array(edges: ArrayLike, name: str = "edges", loops: bool = False) -> NDArray[np.int64]:
+    """edges as a fresh C-contiguous int64 array of shape (m, 2) with no negative index, and no loop
+    unless loops is true."""
     array = _integer_array(edges, name, "pairs of vertex indices")
     if array.ndim == 1 and array.size == 0:
         array = array.reshape(0, 2)
@@ -123,16 +124,16 @@ def edge_array(edges: ArrayLike, name: str = "edges") -> NDArray[np.int64]:
         k = int(negative[0])
         raise ValueError(f"{name}[{k}] = {tuple(array[k].tolist())} has a negative vertex index; "
                          "vertices are numbered from 0")
-    loops = np.flatnonzero(array[:, 0] == array[:, 1])
-    if loops.size:
-        k = int(loops[0])
+    found = np.flatnonzero(array[:, 0] == array[:, 1]) if not loops else np.empty(0, dtype=np.int64)
+    if found.size:
+        k = int(found[0])
         raise ValueError(f"{name}[{k}] = {tuple(array[k].tolist())} is a loop: a bar joins two distinct "
                          "vertices; drop the loops (for a networkx graph: "
                          "G.remove_edges_from(list(nx.selfloop_edges(G))))")
     return array
 
 
-def graph_edges(graph: GraphLike) -> tuple[NDArray[np.int64], list[Hashable]]:
+def graph_edges(graph: GraphLike, loops: bool = False) -> tuple[NDArray[np.int64], list[Hashable]]:
     """The edges of a networkx graph as vertex positions in graph.nodes order, and that order."""
     if graph.is_directed():
         raise TypeError("edges is a directed networkx graph, but bars have no direction; "
@@ -141,7 +142,7 @@ def graph_edges(graph: GraphLike) -> tuple[NDArray[np.int64], list[Hashable]]:
     position = {node: k for k, node in enumerate(nodes)}
     pairs: Iterable[tuple[Hashable, Hashable]] = getattr(graph, "edges")()
     flat = [position[end] for pair in pairs for end in pair[:2]]
-    return edge_array(np.array(flat, dtype=np.int64).reshape(-1, 2)), nodes
+    return edge_array(np.array(flat, dtype=np.int64).reshape(-1, 2), loops=loops), nodes
 
 
 def vertex_count(n: object, edges: NDArray[np.int64], known: tuple[int, str] | None = None) -> int:

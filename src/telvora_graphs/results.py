@@ -90,6 +90,35 @@ class RigidityBatch:
                 f"edges={self.labels.size}, rigid={rigid}, tol={self.tol!r}, seed={self.seed!r})")
 
 
+@dataclass(frozen=True, eq=False, slots=True)
+class Pebbles:
+    """The (k, l) pebble game on a multigraph, its edges played in order.
+
+    labels[i] is 1 when edge i is independent of the edges accepted before it in the
+    (k, l)-sparsity matroid: every set of n' vertices spans at most k n' - l accepted edges. The
+    components are the (k, l)-components, the maximal tight vertex sets (spanning exactly
+    k n' - l accepted edges, at least one), each a sorted int64 array, ordered by smallest
+    vertex: with k <= l they may share one vertex (for l = k none), with l < k they are disjoint,
+    and with l = 0 the union of tight sets is tight, so there is at most one. free_pebbles is
+    k n minus the accepted edges; is_tight says that n >= 1 and k n - l edges were accepted.
+    """
+
+    n: int
+    k: int
+    l: int
+    m: int
+    free_pebbles: int
+    is_tight: bool
+    edges: NDArray[np.int64] = field(repr=False)
+    labels: NDArray[np.uint8] = field(repr=False)
+    components: list[NDArray[np.int64]] = field(repr=False)
+
+    @property
+    def accepted_edges(self) -> NDArray[np.int64]:
+        """The edges labelled 1, in edge order."""
+        return self.edges[self.labels.view(np.bool_)]
+
+
 def read_only(array: NDArray[np.generic]) -> None:
     """Freezes the contents of an array a result owns, as the result itself is frozen."""
     array.setflags(write=False)

@@ -1,0 +1,79 @@
+"""telvora_graphs: the (2,3) pebble game on random sparse graphs, rigid components against PyRigi."""
+
+from __future__ import annotations
+
+import numpy as np
+
+import peers
+from harness import Case, Contender
+
+TASK = "components"
+
+
+def describe() -> list[tuple[str, str]]:
+    return [(TASK, "telvora_graphs: `pebble_game` (the (2,3) game with components) on random graphs of 2.5 "
+             "edges per vertex, distinct pairs drawn uniformly, in the order drawn; `rigid_components` on "
+             "random graphs of 2 (plane) or 3 (space) edges per vertex, generic mode. PyRigi gets its Graph "
+             "built beforehand (not timed).")]
+
+
+def random_edges(n: int, m: int, seed: int) -> list[tuple[int, int]]:
+    rng = np.random.default_rng(seed)
+    seen: set[tuple[int, int]] = set()
+    edges = []
+    while len(edges) < m:
+        for a, b in rng.integers(0, n, size=(m, 2)).tolist():
+            pair = (min(a, b), max(a, b))
+            if a != b and pair not in seen and len(edges) < m:
+                seen.add(pair)
+                edges.append(pair)
+    return edges
+
+
+class GraphInput:
+    def __init__(self, n: int, m: int, seed: int):
+        self.n = n
+        self.edge_list = random_edges(n, m, seed)
+        self.edges = np.array(self.edge_list, dtype=np.int64).reshape(-1, 2)
+        self.graph = None
+
+    def build_graph(self) -> None:
+        if self.graph is None:
+            self.graph = peers.pyrigi_graph(self.n, self.edge_list)
+
+
+def _same_labels(ours, theirs) -> str:
+    return "labels identical" if np.array_equal(ours.labels, theirs) else "labels differ"
+
+
+def _same_components(ours, theirs) -> str:
+    mine = sorted(c.tolist() for c in ours)
+    return "same components" if mine == theirs else f"{len(mine)} components vs {len(theirs)} (sets differ)"
+
+
+def cases(quick: bool, have_pyrigi: bool) -> list[Case]:
+    import telvora_graphs as tg
+
+    out = []
+    sizes = [1000, 10000] if quick else [1000, 10000, 100000]
+    for n in sizes:
+        contenders = [
+            Contender("telvora", lambda inp: tg.pebble_game(inp.edges, inp.n), budgeted=False),
+            Contender("python-kl-game", lambda inp: peers.python_pebble_game_on(inp.n, inp.edge_list), exponent=2.0),
+        ]
+        out.append(Case(task=TASK, variant="(2,3) game, m = 2.5n", n=n, d=2,
+                        make_input=lambda n=n: GraphInput(n, 5 * n // 2, n), contenders=contenders,
+                        compare=_same_labels, largest=(n == sizes[-1])))
+    for d in (2, 3):
+        component_sizes = [30, 100] if quick else [30, 100, 300]
+        for n in component_sizes:
+            contenders = [Contender("telvora", lambda inp, d=d: tg.rigid_components(inp.edges, d, n=inp.n),
+                                    budgeted=False)]
+            if have_pyrigi:
+                contenders.append(Contender("pyrigi-components",
+                                            lambda inp, d=d: peers.pyrigi_rigid_components(inp.graph, d),
+                                            exponent=3.0, prepare=GraphInput.build_graph))
+            out.append(Case(task=TASK, variant=f"rigid components, m = {d}n", n=n, d=d,
+                            make_input=lambda n=n, d=d: GraphInput(n, d * n, 7 * n + d), contenders=contenders,
+                            compare=_same_components, largest=(n == component_sizes[-1])))
+    return out

@@ -1,0 +1,185 @@
+// The (k, l) pebble game with components, on any multigraph given edge by edge.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "pebble.hpp"
+#include "traversal.hpp"
+
+namespace telvora {
+
+// Plays the (k, l) pebble game, 0 <= l < 2k, one edge at a time, keeping the (k, l)-components:
+// the maximal tight vertex sets X (spanning k|X| - l accepted edges, at least one). An edge with
+// both ends in one component is dependent and is rejected at once, by comparing the short lists
+// of components each vertex lies in; any other edge is accepted after at most l + 1 pebble
+// searches, and a component is looked for only around the edge just accepted.
+//
+// Every vertex holds k pebbles at first; an accepted edge is directed away from the vertex whose
+// pebble covers it, so that free pebbles plus out-degree is k at every vertex. Searches use an
+// explicit stack. Memory: O(k n) for the state, O(accepted edges) for the edges and component
+// records, plus the vertex lists of the live components.
+class ComponentPebbleGame {
+public:
+    static constexpr std::uint32_t no_component = 0xFFFFFFFFu;
+
+    // Throws InvalidInput unless k >= 1 and l < 2k; std::bad_alloc when the state of n vertices
+    // cannot fit (n k must stay below 2^32).
+    ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::uint64_t l);
+
+    // Plays the edge {u, v} (u == v: a loop). Returns true when it is accepted, that is
+    // independent of the edges accepted before it. Throws InvalidInput for a vertex >= n.
+    bool add_edge(std::uint64_t u, std::uint64_t v);
+
+    // Whether u and v lie in a common component (u == v: whether u lies in any).
+    bool share_component(std::uint32_t u, std::uint32_t v) const;
+
+    // The component v joined last, or no_component: equal values for u and v prove a shared
+    // component, which lets a driver skip the call to add_edge.
+    std::uint32_t newest_component(std::uint32_t v) const { return newest_[v]; }
+
+    std::uint64_t vertex_count() const { return n_; }
+    std::uint64_t accepted() const { return accepted_; }
+    std::uint64_t free_pebbles() const { return k_ * n_ - accepted_; }
+    // n >= 1 and exactly k n - l edges accepted.
+    bool is_tight() const;
+
+    // The live components, each as its vertices in increasing order, ordered by smallest vertex
+    // (then lexicographically).
+    std::vector<std::vector<std::uint64_t>> components() const;
+
+    // The pebble counts and the out-lists (heads of the out-edges, in slot order), for tests.
+    std::vector<std::uint32_t> pebble_counts() const { return pebbles_; }
+    std::vector<std::vector<std::uint32_t>> out_lists() const;
+
+private:
+    struct Frame {
+        std::uint32_t node;
+        std::uint32_t slot;  // next out-slot to try
+        std::uint32_t edge;  // the edge last taken out of node
+    };
+
+    std::uint32_t* out_slots(std::uint32_t v) { return out_.data() + static_cast<std::size_t>(v) * k_; }
+    const std::uint32_t* out_slots(std::uint32_t v) const { return out_.data() + static_cast<std::size_t>(v) * k_; }
+    void new_stamp();
+    bool free_at(std::uint32_t w) const { return pebbles_[w] > 0 && w != held_a_ && w != held_b_; }
+    bool gather(std::uint32_t x);
+    void reverse(std::uint32_t e);
+    void insert_edge(std::uint32_t tail, std::uint32_t head);
+    void link_in(std::uint32_t e);
+    void unlink_in(std::uint32_t e);
+    void list_saturated(std::uint32_t e);
+    void unlist_saturated(std::uint32_t e);
+    void change_pebbles(std::uint32_t v, std::int32_t delta);
+    void detect_component(std::uint32_t a, std::uint32_t b);
+    bool reach_is_tight(std::uint32_t a, std::uint32_t b);
+    void grow_backwards();
+    bool reaches_free_pebble(std::uint32_t w);
+    void record_component(std::uint32_t a, std::uint32_t b);
+    bool extend_component(std::uint32_t x, std::uint32_t y);
+    bool in_component(std::uint32_t v, std::uint32_t c) const;
+    bool internal_out_edge(std::uint32_t x, std::uint32_t c) const;
+    std::uint64_t held_in(std::uint32_t c) const;
+    bool in_new_component(std::uint32_t x) const;
+    void absorb(std::uint32_t c);
+    void add_tight(std::uint32_t x);
+    void note_leaving(std::uint32_t e);
+    void note_entering(std::uint32_t e);
+    template <class Stale>
+    const std::vector<std::uint32_t>& clean(std::vector<std::uint32_t>& list, Stale stale);
+    const std::vector<std::uint32_t>& leaving_edges(std::uint32_t c);
+    const std::vector<std::uint32_t>& entering_edges(std::uint32_t c);
+    void make_live(std::uint32_t c);
+    void retire(std::uint32_t c);
+    void drop_component(std::uint32_t c);
+    std::uint64_t pebbles_of(std::uint32_t c) const;
+    std::uint64_t pebbles_of_vertices(std::uint32_t c) const;
+    void make_large(std::uint32_t c);
+    void forget_large(std::uint32_t c);
+    void remove_edge(std::uint32_t e);
+    void rewire(std::uint32_t c, const std::vector<std::uint32_t>& vertices, bool whole);
+
+    // Components of this many vertices or more keep their pebble count and edge lists up to date
+    // and are passed whole by searches; smaller ones are walked through, and their counts and
+    // lists are worked out when asked, so that a vertex in many small components (a hub) costs
+    // nothing per move.
+    static constexpr std::size_t large_size = 16;
+    // A search frame standing for a whole component (node: its id) walks its leaving edges.
+    static constexpr std::uint32_t component_frame = 0xFFFFFFFEu;
+    // The extension rule looks at a vertex's k edges on the stack; beyond that it is left out.
+    static constexpr std::uint64_t max_extension_degree = 64;
+
+    std::uint64_t n_, k_, l_;
+    std::uint32_t absorb_overlap_;  // an old component meeting a new one in this many vertices joins it
+    std::uint64_t accepted_ = 0;
+    // Inside a component only the span of its edges matters, so its vertices are given edges to
+    // two hubs of it (one below the upper range): `to_first_hub` to the first, the rest to the
+    // second, which keeps it sparse when l - k <= to_first_hub <= 2k - l. Some (k, l) with
+    // 2l > 3k have no such split and keep the edges as played.
+    bool hubbed_ = false;
+    std::uint64_t to_first_hub_ = 0;
+
+    std::vector<std::uint32_t> pebbles_;
+    std::vector<std::uint32_t> out_count_;
+    std::vector<std::uint32_t> out_;  // k slots per vertex: edge ids
+    // Per edge: its current direction, its slot at the tail, and its place in the head's in-list;
+    // whether it is still part of the graph played on (an edge inside a component gives way to
+    // edges to the component's hubs).
+    std::vector<std::uint32_t> tail_, head_, slot_, in_next_, in_prev_;
+    std::vector<std::uint8_t> alive_;
+    std::vector<std::uint32_t> in_first_;  // per vertex
+    // The in-edges whose tail holds no free pebble, the only ones a new component can grow
+    // along: a vertex with a free pebble is never inside a tight set with another's pebbles.
+    std::vector<std::uint32_t> sat_next_, sat_prev_, sat_first_;
+    std::vector<std::uint8_t> sat_listed_;
+    std::vector<std::uint32_t> edge_mark_;  // per edge: seen by the list cleaning under way
+    std::uint32_t edge_stamp_ = 0;
+
+    // Search marks: a vertex is marked when its mark equals the current stamp.
+    std::vector<std::uint32_t> mark_;
+    std::vector<std::uint32_t> parent_edge_;  // the edge a breadth-first search reached a vertex by
+    std::uint32_t stamp_ = 0;
+    std::vector<std::uint32_t> tight_mark_, free_mark_;  // per detection: in the new component, reaches a pebble
+    std::uint32_t detection_ = 0;
+    std::uint32_t held_a_ = no_component, held_b_ = no_component;  // endpoints whose pebbles stay put
+    std::vector<Frame> stack_;
+    std::vector<std::uint32_t> visited_;
+
+    // Components: vertex lists by id (emptied when absorbed), and per vertex the ids of the live
+    // components holding it, in increasing order.
+    std::vector<std::vector<std::uint32_t>> component_vertices_;
+    std::vector<std::vector<std::uint32_t>> member_of_;
+    std::vector<std::uint32_t> newest_;
+    std::vector<std::uint32_t> overlap_;  // scratch per component id, zero between uses
+    std::vector<std::uint32_t> live_ids_, live_position_;
+    // Per component: its free pebbles; the edges leaving it and those entering it from a tail
+    // without free pebbles (with stale entries, dropped when walked); marks of the current
+    // detection (taken into the new component, known to reach a free pebble) and search.
+    std::vector<std::uint64_t> comp_pebbles_;
+    std::vector<std::vector<std::uint32_t>> leaving_, entering_;
+    std::vector<std::uint32_t> absorbed_mark_, component_free_, component_seen_;
+    std::vector<std::uint32_t> first_hub_, second_hub_;
+    std::vector<std::uint8_t> large_;
+    std::vector<std::vector<std::uint32_t>> large_of_;  // per vertex: the large components holding it
+    // The detection under way: vertices taken one by one, components taken whole.
+    std::vector<std::uint32_t> tight_, absorbed_, visited_components_;
+};
+
+struct SparsityGameOutcome {
+    std::vector<std::uint8_t> labels;  // per edge, 1 = accepted
+    std::vector<std::vector<std::uint64_t>> components;
+    std::uint64_t free_pebbles = 0;
+    bool is_tight = false;
+};
+
+// The (k, l) game on n vertices over the edges in the given order. Throws InvalidInput for k < 1,
+// l >= 2k or an edge naming a vertex >= n.
+SparsityGameOutcome play_sparsity_game(std::uint64_t n, std::uint64_t k, std::uint64_t l,
+                                       const std::vector<Edge>& edges);
+
+// The (2, 3) game over the complete graph on n vertices in lexicographic order, by the component
+// game: the same labels and accepted edges as run_pebble_game, without its per-edge searches.
+// Throws std::bad_alloc before any work when the labels cannot fit.
+PebbleGameOutcome complete_graph_pebble_game(std::uint64_t n);
+
+}  // namespace telvora

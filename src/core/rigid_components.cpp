@@ -1,0 +1,148 @@
+// Rigid components of a framework: maximal vertex sets whose pairwise distances the bars fix.
+#include "rigid_components.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "component_pebble.hpp"
+#include "errors.hpp"
+#include "graph_rigidity.hpp"
+#include "modular.hpp"
+
+namespace telvora {
+
+namespace {
+
+// One level of the clique search: candidates P, excluded X, the branches still to try.
+struct Level {
+    std::vector<std::uint32_t> candidates, excluded, branches;
+    std::size_t next = 0;
+    std::size_t depth = 0;  // size of the current set when this level was entered
+};
+
+void report(VertexSets& out, const std::vector<std::uint32_t>& current, const std::vector<std::uint32_t>& extra) {
+    std::vector<std::uint64_t> set(current.begin(), current.end());
+    set.insert(set.end(), extra.begin(), extra.end());
+    std::sort(set.begin(), set.end());
+    out.push_back(std::move(set));
+}
+
+}  // namespace
+
+VertexSets maximal_fixed_sets(std::uint64_t n, const FixedPairTest& fixed, std::uint64_t determined) {
+    if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+    VertexSets out;
+    std::vector<std::uint32_t> current;
+    std::vector<Level> stack;
+    // Enters the level of `current` with candidates P and excluded X: reports a finished set, or
+    // pushes the branches a pivot leaves (the candidates not fixed to it).
+    auto enter = [&](std::vector<std::uint32_t>&& P, std::vector<std::uint32_t>&& X) {
+        if (P.empty()) {
+            if (X.empty() && current.size() >= 2) report(out, current, {});
+            return;
+        }
+        if (current.size() >= determined) {
+            if (X.empty()) report(out, current, P);  // else the set holds an excluded vertex: found before
+            return;
+        }
+        // The pivot covering most candidates; one covering them all ends the choice.
+        std::uint32_t pivot = P[0];
+        std::size_t best = 0;
+        bool done = false;
+        for (const std::vector<std::uint32_t>* pool : {&X, &P}) {
+            const std::size_t all = P.size() - (pool == &P ? 1 : 0);
+            for (std::uint32_t u : *pool) {
+                std::size_t covered = 0;
+                for (std::uint32_t w : P) covered += (w != u && fixed(u, w));
+                if (covered > best) pivot = u, best = covered;
+                if (covered == all) {
+                    pivot = u;
+                    done = true;
+                    break;
+                }
+            }
+            if (done) break;
+        }
+        Level level;
+        for (std::uint32_t w : P)
+            if (w == pivot || !fixed(pivot, w)) level.branches.push_back(w);
+        level.candidates = std::move(P);
+        level.excluded = std::move(X);
+        level.depth = current.size();
+        stack.push_back(std::move(level));
+    };
+    for (std::uint32_t a = 0; a < n; ++a) {
+        std::vector<std::uint32_t> P, X;
+        for (std::uint32_t b = 0; b < n; ++b)
+            if (b != a && fixed(a, b)) (b < a ? X : P).push_back(b);
+        if (P.empty()) continue;  // every set through a has a smaller vertex, or a has none
+        current.assign(1, a);
+        enter(std::move(P), std::move(X));
+        while (!stack.empty()) {
+            Level& level = stack.back();
+            if (level.next == level.branches.size()) {
+                stack.pop_back();
+                continue;
+            }
+            const std::uint32_t v = level.branches[level.next++];
+            std::vector<std::uint32_t> P2, X2;
+            for (std::uint32_t w : level.candidates)
+                if (w != v && fixed(v, w)) P2.push_back(w);
+            for (std::uint32_t w : level.excluded)
+                if (fixed(v, w)) X2.push_back(w);
+            // v moves from the candidates to the excluded of this level for the branches after it.
+            level.candidates.erase(std::find(level.candidates.begin(), level.candidates.end(), v));
+            level.excluded.push_back(v);
+            current.resize(level.depth);
+            current.push_back(v);
+            enter(std::move(P2), std::move(X2));  // may invalidate `level`
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+VertexSets generic_rigid_components(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges,
+                                    std::uint64_t seed) {
+    if (d == 0) throw InvalidInput("the dimension d must be at least 1");
+    require_edges_within(edges.data(), edges.size(), n);
+    // Generic rigidity in the line and the plane is the (1, 1) and (2, 3) count matroid.
+    if (d <= 2) return play_sparsity_game(n, d, d == 1 ? 1 : 3, edges).components;
+    const GenericMotion motion = generic_motion(n, d, edges, seed);
+    const std::uint64_t* x = motion.coordinates.data();
+    const std::uint64_t* q = motion.velocities.data();
+    const FixedPairTest fixed = [&](std::uint32_t u, std::uint32_t w) {
+        std::uint64_t dot = 0;
+        for (std::uint64_t k = 0; k < d; ++k)
+            dot = modular::add(dot, modular::mul(modular::sub(x[u * d + k], x[w * d + k]),
+                                                 modular::sub(q[u * d + k], q[w * d + k])));
+        return dot == 0;
+    };
+    return maximal_fixed_sets(n, fixed, d);
+}
+
+VertexSets numeric_rigid_components(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
+    const NumericMotions motions = numeric_motions(nodes, edges, tol);
+    const std::size_t dim = nodes.empty() ? 1 : nodes[0].coordinates.size();
+    const std::size_t f = motions.free;
+    std::vector<double> reduced(f);
+    const FixedPairTest fixed = [&](std::uint32_t u, std::uint32_t w) {
+        std::fill(reduced.begin(), reduced.end(), 0.0);
+        for (std::size_t k = 0; k < dim; ++k) {
+            const double diff = motions.coordinates[u * dim + k] - motions.coordinates[w * dim + k];
+            if (diff == 0.0) continue;
+            const double* bu = motions.basis.data() + (u * dim + k) * f;
+            const double* bw = motions.basis.data() + (w * dim + k) * f;
+            for (std::size_t j = 0; j < f; ++j) reduced[j] = reduced[j] + diff * (bu[j] - bw[j]);
+        }
+        for (double value : reduced)
+            if (!(std::fabs(value) <= motions.tol)) return false;
+        return true;
+    };
+    // Positions need not be general, so no number of vertices is known to decide a set.
+    return maximal_fixed_sets(nodes.size(), fixed, std::numeric_limits<std::uint64_t>::max());
+}
+
+}  // namespace telvora

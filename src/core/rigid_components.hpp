@@ -1,0 +1,38 @@
+// Rigid components of a framework: maximal vertex sets whose pairwise distances the bars fix.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "node.hpp"
+#include "traversal.hpp"
+
+namespace telvora {
+
+using VertexSets = std::vector<std::vector<std::uint64_t>>;
+
+// Whether the pair {u, w} (u != w) is fixed.
+using FixedPairTest = std::function<bool(std::uint32_t, std::uint32_t)>;
+
+// The maximal sets of two or more vertices that are pairwise fixed (the maximal cliques of the
+// fixed pairs), each sorted, ordered by smallest vertex. Each vertex a anchors the sets whose
+// smallest vertex it is: a Bron-Kerbosch search with pivoting over the vertices fixed to a, those
+// below a excluded, kept on an explicit stack. Where any `determined` pairwise fixed vertices
+// decide their set (d of them, for a generic framework in dimension d: every vertex fixed to all
+// of them moves with their rigid motion), a set of that size is completed by the vertices fixed to
+// all of it without branching further.
+VertexSets maximal_fixed_sets(std::uint64_t n, const FixedPairTest& fixed, std::uint64_t determined);
+
+// Generic rigid components in dimension d at the realization generic_rigidity draws from seed. In
+// the line and the plane they are the components of the (1, 1) and (2, 3) pebble games, exact and
+// independent of the seed; in higher dimensions the fixed pairs come from one random motion.
+// Throws InvalidInput for d = 0 or an edge naming a vertex >= n.
+VertexSets generic_rigid_components(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges,
+                                    std::uint64_t seed);
+
+// Rigid components at the given positions, a pair fixed when its rigidity row reduces below tol
+// (NaN: the tolerance of numeric_rigidity relative to the framework's size).
+VertexSets numeric_rigid_components(const NodeList& nodes, const std::vector<Edge>& edges, double tol);
+
+}  // namespace telvora

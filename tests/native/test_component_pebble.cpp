@@ -1,0 +1,292 @@
+// The (k, l) component pebble game: labels and components against the counting definition on
+// small multigraphs, the complete-graph driver against the literal game, the game's invariants.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <new>
+#include <random>
+#include <vector>
+
+#include "component_pebble.hpp"
+#include "errors.hpp"
+#include "pebble.hpp"
+
+using namespace telvora;
+
+namespace {
+
+using Components = std::vector<std::vector<std::uint64_t>>;
+
+// Edges of `chosen` with both ends in the vertex set `mask`.
+std::uint64_t spanned(const std::vector<Edge>& chosen, std::uint32_t mask) {
+    std::uint64_t count = 0;
+    for (const Edge& e : chosen) count += ((mask >> e.i) & 1u) && ((mask >> e.j) & 1u);
+    return count;
+}
+
+// (k, l)-sparse: every vertex set spanning an edge spans at most k|X| - l of them.
+bool sparse(const std::vector<Edge>& chosen, std::uint64_t n, std::int64_t k, std::int64_t l) {
+    for (std::uint32_t mask = 1; mask < (1u << n); ++mask) {
+        const auto e = static_cast<std::int64_t>(spanned(chosen, mask));
+        if (e > 0 && e > k * std::popcount(mask) - l) return false;
+    }
+    return true;
+}
+
+struct Reference {
+    std::vector<std::uint8_t> labels;
+    Components components;
+};
+
+// The greedy labels straight from the definition, and the maximal tight sets of what they accept.
+Reference reference(std::uint64_t n, std::int64_t k, std::int64_t l, const std::vector<Edge>& edges) {
+    Reference ref;
+    std::vector<Edge> accepted;
+    for (const Edge& e : edges) {
+        accepted.push_back(e);
+        const bool independent = sparse(accepted, n, k, l);
+        if (!independent) accepted.pop_back();
+        ref.labels.push_back(independent ? 1 : 0);
+    }
+    std::vector<std::uint32_t> tight;
+    for (std::uint32_t mask = 1; mask < (1u << n); ++mask) {
+        const auto e = static_cast<std::int64_t>(spanned(accepted, mask));
+        if (e > 0 && e == k * std::popcount(mask) - l) tight.push_back(mask);
+    }
+    for (std::uint32_t mask : tight) {
+        const bool maximal = std::none_of(tight.begin(), tight.end(), [&](std::uint32_t other) {
+            return other != mask && (other & mask) == mask;
+        });
+        if (!maximal) continue;
+        std::vector<std::uint64_t> vertices;
+        for (std::uint64_t v = 0; v < n; ++v)
+            if ((mask >> v) & 1u) vertices.push_back(v);
+        ref.components.push_back(vertices);
+    }
+    std::sort(ref.components.begin(), ref.components.end());
+    return ref;
+}
+
+struct Counts {
+    std::uint64_t k, l;
+};
+
+class AgainstDefinition : public ::testing::TestWithParam<Counts> {};
+
+// Random multigraphs with loops on up to 8 vertices, dense enough that components form and merge.
+TEST_P(AgainstDefinition, RandomMultigraphs) {
+    const auto [k, l] = GetParam();
+    std::mt19937_64 rng(1000 * k + l);
+    for (int trial = 0; trial < 60; ++trial) {
+        const std::uint64_t n = 1 + rng() % 8;
+        const std::uint64_t m = rng() % (3 * k * n + 2);
+        std::vector<Edge> edges;
+        for (std::uint64_t e = 0; e < m; ++e) {
+            const std::uint64_t a = rng() % n;
+            const std::uint64_t b = rng() % 6 == 0 ? a : rng() % n;  // a loop now and then
+            edges.push_back(Edge{a, b});
+        }
+        const Reference ref = reference(n, static_cast<std::int64_t>(k), static_cast<std::int64_t>(l), edges);
+        const SparsityGameOutcome outcome = play_sparsity_game(n, k, l, edges);
+        ASSERT_EQ(outcome.labels, ref.labels) << "k=" << k << " l=" << l << " trial " << trial;
+        ASSERT_EQ(outcome.components, ref.components) << "k=" << k << " l=" << l << " trial " << trial;
+        std::uint64_t accepted = 0;
+        for (std::uint8_t label : outcome.labels) accepted += label;
+        EXPECT_EQ(outcome.free_pebbles, k * n - accepted);
+        EXPECT_EQ(outcome.is_tight, accepted + l == k * n);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, AgainstDefinition,
+                         ::testing::Values(Counts{1, 0}, Counts{1, 1}, Counts{2, 0}, Counts{2, 1}, Counts{2, 2},
+                                           Counts{2, 3}, Counts{3, 3}, Counts{3, 5}, Counts{6, 6}, Counts{3, 1}),
+                         [](const auto& info) {
+                             return "k" + std::to_string(info.param.k) + "l" + std::to_string(info.param.l);
+                         });
+
+// After every edge, free pebbles plus out-degree is k at every vertex.
+TEST(ComponentPebbleGame, PebblesPlusOutDegreeIsK) {
+    std::mt19937_64 rng(5);
+    for (const Counts c : {Counts{2, 3}, Counts{3, 3}, Counts{1, 0}, Counts{3, 4}}) {
+        const std::uint64_t n = 30;
+        ComponentPebbleGame game(n, c.k, c.l);
+        for (int e = 0; e < 200; ++e) {
+            game.add_edge(rng() % n, rng() % n);
+            const auto pebbles = game.pebble_counts();
+            const auto lists = game.out_lists();
+            for (std::uint64_t v = 0; v < n; ++v) ASSERT_EQ(pebbles[v] + lists[v].size(), c.k) << v;
+        }
+    }
+}
+
+TEST(ComponentPebbleGame, ForestsAndConnectedComponents) {
+    // (1, 1): a spanning forest; components are the connected components with an edge.
+    const std::vector<Edge> edges{{0, 1}, {1, 2}, {2, 0}, {3, 4}, {5, 5}, {6, 7}, {7, 3}};
+    const SparsityGameOutcome outcome = play_sparsity_game(9, 1, 1, edges);
+    EXPECT_EQ(outcome.labels, (std::vector<std::uint8_t>{1, 1, 0, 1, 0, 1, 1}));
+    EXPECT_EQ(outcome.components, (Components{{0, 1, 2}, {3, 4, 6, 7}}));
+    EXPECT_EQ(outcome.free_pebbles, 9u - 5u);
+    EXPECT_FALSE(outcome.is_tight);
+}
+
+TEST(ComponentPebbleGame, TwoTrianglesSharingAVertexAreTwoComponents) {
+    const std::vector<Edge> edges{{0, 1}, {1, 2}, {2, 0}, {2, 3}, {3, 4}, {4, 2}};
+    const SparsityGameOutcome outcome = play_sparsity_game(5, 2, 3, edges);
+    EXPECT_EQ(outcome.components, (Components{{0, 1, 2}, {2, 3, 4}}));
+    // A bar between the triangles makes everything rigid.
+    std::vector<Edge> joined = edges;
+    joined.push_back({0, 4});
+    const SparsityGameOutcome rigid = play_sparsity_game(5, 2, 3, joined);
+    EXPECT_EQ(rigid.components, (Components{{0, 1, 2, 3, 4}}));
+    EXPECT_TRUE(rigid.is_tight);
+}
+
+TEST(ComponentPebbleGame, Refusals) {
+    EXPECT_THROW(ComponentPebbleGame(3, 0, 0), InvalidInput);
+    EXPECT_THROW(ComponentPebbleGame(3, 2, 4), InvalidInput);
+    EXPECT_THROW(ComponentPebbleGame(3, 3, 6), InvalidInput);
+    EXPECT_THROW(ComponentPebbleGame(3, (std::uint64_t{1} << 63) - 1, ~std::uint64_t{0}), InvalidInput);
+    EXPECT_THROW(ComponentPebbleGame(std::uint64_t{1} << 32, 1, 0), std::bad_alloc);
+    EXPECT_THROW(ComponentPebbleGame(std::uint64_t{1} << 20, std::uint64_t{1} << 20, 0), std::bad_alloc);
+    ComponentPebbleGame game(3, 2, 3);
+    EXPECT_THROW(game.add_edge(0, 3), InvalidInput);
+    EXPECT_THROW(play_sparsity_game(2, 2, 3, {{0, 1}, {1, 2}}), InvalidInput);
+}
+
+// A pebble found at the far end of a directed path of 200000 vertices, and the component that
+// then spans it: the searches keep their own stack, however deep.
+TEST(ComponentPebbleGame, LongPathsNeedNoCallStack) {
+    const std::uint64_t n = 200000;
+    std::vector<Edge> edges;
+    for (std::uint64_t v = 0; v + 1 < n; ++v) edges.push_back({v, v + 1});  // directed 0 -> 1 -> ...
+    edges.push_back({0, 0});       // its pebble lies at n - 1: a search of depth n
+    edges.push_back({0, n - 1});   // inside the component the loop closed
+    const SparsityGameOutcome outcome = play_sparsity_game(n, 1, 0, edges);
+    EXPECT_EQ(outcome.labels[n - 1], 1);
+    EXPECT_EQ(outcome.labels[n], 0);
+    ASSERT_EQ(outcome.components.size(), 1u);
+    EXPECT_EQ(outcome.components[0].size(), n);
+    EXPECT_TRUE(outcome.is_tight);
+}
+
+// The complete-graph driver against the literal game, for every n up to 70 and a few larger.
+TEST(CompleteGraphPebbleGame, SameAsLiteralGame) {
+    std::vector<std::uint64_t> sizes;
+    for (std::uint64_t n = 0; n <= 70; ++n) sizes.push_back(n);
+    for (std::uint64_t n : {97, 128, 250, 401}) sizes.push_back(n);
+    for (std::uint64_t n : sizes) {
+        const PebbleGameOutcome literal = run_pebble_game(n);
+        const PebbleGameOutcome engine = complete_graph_pebble_game(n);
+        ASSERT_EQ(engine.labels, literal.labels) << n;
+        ASSERT_EQ(engine.accepted_edges, literal.accepted_edges) << n;
+    }
+}
+
+TEST(CompleteGraphPebbleGame, GiganticSizesThrowBadAlloc) {
+    for (std::uint64_t n : {std::uint64_t{1} << 40, std::uint64_t{1} << 32, std::uint64_t{100000000}})
+        EXPECT_THROW(complete_graph_pebble_game(n), std::bad_alloc) << n;
+}
+
+}  // namespace
+
+namespace {
+
+// The plain (k, l) game without components: an edge is accepted when l + 1 pebbles can be brought
+// to its ends. Its labels are the matroid's, whatever the order of its searches.
+std::vector<std::uint8_t> plain_game(std::uint64_t n, std::uint64_t k, std::uint64_t l, const std::vector<Edge>& edges) {
+    std::vector<std::uint64_t> pebbles(n, k);
+    std::vector<std::vector<std::uint64_t>> out(n);
+    auto gather = [&](std::uint64_t x, std::uint64_t a, std::uint64_t b) {
+        std::vector<std::int64_t> parent(n, -1);
+        std::vector<std::uint64_t> queue{x};
+        parent[x] = static_cast<std::int64_t>(x);
+        for (std::size_t i = 0; i < queue.size(); ++i)
+            for (std::uint64_t w : out[queue[i]]) {
+                if (parent[w] >= 0) continue;
+                parent[w] = static_cast<std::int64_t>(queue[i]);
+                if (w != a && w != b && pebbles[w] > 0) {
+                    --pebbles[w];
+                    for (std::uint64_t z = w; z != x;) {
+                        const auto p = static_cast<std::uint64_t>(parent[z]);
+                        out[p].erase(std::find(out[p].begin(), out[p].end(), z));
+                        out[z].push_back(p);
+                        z = p;
+                    }
+                    ++pebbles[x];
+                    return true;
+                }
+                queue.push_back(w);
+            }
+        return false;
+    };
+    std::vector<std::uint8_t> labels;
+    for (const Edge& e : edges) {
+        const std::uint64_t a = e.i, b = e.j;
+        auto held = [&] { return a == b ? pebbles[a] : pebbles[a] + pebbles[b]; };
+        while (held() < l + 1 && ((pebbles[a] < k && gather(a, a, b)) || (a != b && pebbles[b] < k && gather(b, a, b)))) {
+        }
+        const bool accepted = held() >= l + 1;
+        labels.push_back(accepted ? 1 : 0);
+        if (!accepted) continue;
+        const std::uint64_t tail = pebbles[a] > 0 ? a : b;
+        --pebbles[tail];
+        out[tail].push_back(tail == a ? b : a);
+    }
+    return labels;
+}
+
+class LargerGraphs : public ::testing::TestWithParam<Counts> {};
+
+// Graphs of up to 300 vertices, sparse to dense, where components grow, share vertices and are
+// taken whole into later ones: the labels against the plain game; every component tight, no two
+// meeting in enough vertices to form a tight union, every rejected edge inside one.
+TEST_P(LargerGraphs, AgainstPlainGame) {
+    const auto [k, l] = GetParam();
+    std::mt19937_64 rng(77 * k + l);
+    const std::uint64_t overlap = (l + k - 1) / k;
+    for (int trial = 0; trial < 25; ++trial) {
+        const std::uint64_t n = 20 + rng() % 280;
+        const std::uint64_t m = rng() % (k * n + n);
+        std::vector<Edge> edges;
+        for (std::uint64_t e = 0; e < m; ++e) {
+            const std::uint64_t a = rng() % n;
+            edges.push_back(Edge{a, rng() % 50 == 0 ? a : rng() % n});
+        }
+        const SparsityGameOutcome outcome = play_sparsity_game(n, k, l, edges);
+        ASSERT_EQ(outcome.labels, plain_game(n, k, l, edges)) << "trial " << trial;
+        std::vector<Edge> accepted;
+        for (std::size_t e = 0; e < edges.size(); ++e)
+            if (outcome.labels[e]) accepted.push_back(edges[e]);
+        std::vector<std::vector<std::uint8_t>> inside(outcome.components.size(), std::vector<std::uint8_t>(n, 0));
+        for (std::size_t c = 0; c < outcome.components.size(); ++c) {
+            for (std::uint64_t v : outcome.components[c]) inside[c][v] = 1;
+            std::uint64_t spanned_edges = 0;
+            for (const Edge& e : accepted) spanned_edges += inside[c][e.i] && inside[c][e.j];
+            ASSERT_EQ(spanned_edges + l, k * outcome.components[c].size()) << "trial " << trial << " component " << c;
+        }
+        for (std::size_t c = 0; c < inside.size(); ++c)
+            for (std::size_t d = c + 1; d < inside.size(); ++d) {
+                std::uint64_t common = 0;
+                for (std::uint64_t v = 0; v < n; ++v) common += inside[c][v] && inside[d][v];
+                ASSERT_LT(common, std::max<std::uint64_t>(overlap, 1)) << "trial " << trial;
+            }
+        for (std::size_t e = 0; e < edges.size(); ++e) {
+            if (outcome.labels[e] || (edges[e].i == edges[e].j && l >= k)) continue;
+            const bool covered = std::any_of(inside.begin(), inside.end(), [&](const std::vector<std::uint8_t>& in) {
+                return in[edges[e].i] && in[edges[e].j];
+            });
+            ASSERT_TRUE(covered) << "trial " << trial << " edge " << e;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, LargerGraphs,
+                         ::testing::Values(Counts{1, 1}, Counts{2, 3}, Counts{2, 2}, Counts{3, 3}, Counts{3, 5},
+                                           Counts{2, 1}, Counts{1, 0}),
+                         [](const auto& info) {
+                             return "k" + std::to_string(info.param.k) + "l" + std::to_string(info.param.l);
+                         });
+
+}  // namespace

@@ -1,0 +1,246 @@
+"""telvora_graphs.pebble_game and rigid_components against their definitions on small graphs."""
+
+import dataclasses
+import itertools
+import random
+
+import numpy as np
+import pytest
+
+import telvora_graphs as tg
+
+P = (1 << 61) - 1
+
+
+# --- definitions, by brute force ----------------------------------------------------------------
+
+
+def spanned(edges, vertices):
+    return sum(1 for a, b in edges if a in vertices and b in vertices)
+
+
+def is_sparse(edges, n, k, l):
+    """Every vertex set spanning an edge spans at most k|X| - l of them."""
+    for size in range(1, n + 1):
+        for subset in itertools.combinations(range(n), size):
+            e = spanned(edges, set(subset))
+            if e and e > k * size - l:
+                return False
+    return True
+
+
+def game_by_definition(edges, n, k, l):
+    accepted, labels = [], []
+    for edge in edges:
+        ok = is_sparse(accepted + [edge], n, k, l)
+        labels.append(int(ok))
+        if ok:
+            accepted.append(edge)
+    tight = [set(s) for size in range(1, n + 1) for s in itertools.combinations(range(n), size)
+             if 0 < spanned(accepted, set(s)) == k * size - l]
+    components = sorted(sorted(t) for t in tight if not any(t < other for other in tight))
+    return labels, components
+
+
+def rank_mod_p(rows, ncols):
+    rows = [list(r) for r in rows]
+    rank = 0
+    for col in range(ncols):
+        pivot = next((i for i in range(rank, len(rows)) if rows[i][col] % P), None)
+        if pivot is None:
+            continue
+        rows[rank], rows[pivot] = rows[pivot], rows[rank]
+        inv = pow(rows[rank][col], P - 2, P)
+        for i in range(rank + 1, len(rows)):
+            f = rows[i][col] * inv % P
+            if f:
+                rows[i] = [(x - f * y) % P for x, y in zip(rows[i], rows[rank])]
+        rank += 1
+    return rank
+
+
+def rigidity_row(x, d, a, b):
+    row = [0] * (len(x) * d)
+    for k in range(d):
+        diff = (x[a][k] - x[b][k]) % P
+        row[a * d + k], row[b * d + k] = diff, (-diff) % P
+    return row
+
+
+def components_by_rank(edges, x, d):
+    """Maximal vertex sets of two or more whose pair rows all lie in the row space of the bars."""
+    n = len(x)
+    rows = [rigidity_row(x, d, a, b) for a, b in edges]
+    base = rank_mod_p(rows, n * d)
+    fixed = {(a, b) for a, b in itertools.combinations(range(n), 2)
+             if rank_mod_p(rows + [rigidity_row(x, d, a, b)], n * d) == base}
+    cliques = [set(s) for size in range(2, n + 1) for s in itertools.combinations(range(n), size)
+               if all(pair in fixed for pair in itertools.combinations(s, 2))]
+    return sorted(sorted(c) for c in cliques if not any(c < other for other in cliques))
+
+
+def random_graph(rng, n, m, loops=False):
+    edges = []
+    while len(edges) < m:
+        a, b = rng.randrange(n), rng.randrange(n)
+        if a != b or loops:
+            edges.append((a, b))
+    return edges
+
+
+def as_lists(components):
+    return [c.tolist() for c in components]
+
+
+# --- pebble_game ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(("k", "l"), [(1, 1), (1, 0), (2, 2), (2, 3), (3, 3), (6, 6), (2, 1), (3, 5)])
+def test_pebble_game_matches_the_counting_definition(k, l):
+    rng = random.Random(100 * k + l)
+    for _ in range(12):
+        n = rng.randrange(1, 8)
+        edges = random_graph(rng, n, rng.randrange(0, k * n + 3), loops=True)
+        labels, components = game_by_definition(edges, n, k, l)
+        game = tg.pebble_game(np.array(edges, dtype=np.int64).reshape(-1, 2), n, k=k, l=l)
+        assert game.labels.tolist() == labels
+        assert as_lists(game.components) == components
+        assert game.free_pebbles == k * n - sum(labels)
+        assert game.is_tight == (sum(labels) == k * n - l)
+
+
+def test_one_one_is_a_spanning_forest_with_connected_components():
+    edges = [(0, 1), (1, 2), (2, 0), (3, 4), (5, 5), (4, 6)]
+    game = tg.pebble_game(edges, 8, k=1, l=1)
+    assert game.labels.tolist() == [1, 1, 0, 1, 0, 1]
+    assert as_lists(game.components) == [[0, 1, 2], [3, 4, 6]]
+    assert game.accepted_edges.tolist() == [[0, 1], [1, 2], [3, 4], [4, 6]]
+
+
+def test_laman_graph_is_one_tight_component():
+    # A Henneberg construction: each new vertex joins two earlier ones.
+    edges = [(0, 1)] + [(v, v - 1) for v in range(2, 9)] + [(v, v - 2) for v in range(2, 9)]
+    game = tg.pebble_game(edges)
+    assert game.labels.all() and game.is_tight and game.free_pebbles == 3
+    assert as_lists(game.components) == [list(range(9))]
+
+
+@pytest.mark.parametrize(("k", "l", "error", "message"), [
+    (3, 6, ValueError, r"l must be below 2k = 6, not 6"),
+    (2, 4, ValueError, r"l must be below 2k = 4"),
+    (0, 0, ValueError, r"k must be at least 1"),
+    (2, -1, ValueError, r"l must be at least 0"),
+    (2.0, 3, TypeError, r"k must be an integer"),
+])
+def test_pebble_game_refuses_counts_outside_the_range(k, l, error, message):
+    with pytest.raises(error, match=message):
+        tg.pebble_game([(0, 1)], k=k, l=l)
+
+
+def test_pebbles_is_frozen_and_read_only():
+    game = tg.pebble_game([(0, 1), (1, 2)])
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        game.k = 3
+    with pytest.raises(ValueError):
+        game.labels[0] = 0
+    with pytest.raises(ValueError):
+        game.components[0][0] = 5
+
+
+# --- rigid_components -------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("d", [2, 3])
+def test_generic_components_match_every_subset_by_exact_rank(d):
+    rng = random.Random(7 + d)
+    for _ in range(8):
+        n = rng.randrange(2, 8)
+        edges = sorted({tuple(sorted(e)) for e in random_graph(rng, n, rng.randrange(1, d * n + 1))})
+        x = [[rng.randrange(P) for _ in range(d)] for _ in range(n)]  # an independent generic point
+        assert as_lists(tg.rigid_components(edges, d, n=n, seed=rng.randrange(1 << 64))) == \
+            components_by_rank(edges, x, d)
+
+
+@pytest.mark.parametrize("d", [2, 3])
+def test_numeric_components_match_every_subset_by_exact_rank(d):
+    rng = random.Random(70 + d)
+    for _ in range(8):
+        n = rng.randrange(2, 8)
+        edges = sorted({tuple(sorted(e)) for e in random_graph(rng, n, rng.randrange(1, d * n + 1))})
+        coords = [[rng.randrange(-2, 3) for _ in range(d)] for _ in range(n)]  # often collinear
+        assert as_lists(tg.rigid_components(edges, d, coords=np.array(coords, dtype=float))) == \
+            components_by_rank(edges, coords, d)
+
+
+def double_banana():
+    parts = [(0, 1, 2, 3, 4), (0, 1, 5, 6, 7)]
+    return [(p[a], p[b]) for p in parts for a, b in itertools.combinations(range(5), 2) if (a, b) != (0, 1)]
+
+
+def three_bananas():
+    """Three bananas pairwise sharing one corner of the triangle 0, 1, 2, none with a bar of it."""
+    parts = [(0, 1, 3, 4, 5), (1, 2, 6, 7, 8), (2, 0, 9, 10, 11)]
+    return [(p[a], p[b]) for p in parts for a, b in itertools.combinations(range(5), 2) if (a, b) != (0, 1)]
+
+
+@pytest.mark.parametrize(("edges", "d", "expected"), [
+    ([(0, 1), (1, 2), (2, 0), (2, 3), (3, 4), (4, 2)], 2, [[0, 1, 2], [2, 3, 4]]),
+    ([(0, 1), (1, 2), (2, 3), (3, 0), (0, 2)], 2, [[0, 1, 2, 3]]),
+    (double_banana(), 3, [[0, 1, 2, 3, 4], [0, 1, 5, 6, 7]]),
+    ([(0, 1), (1, 2), (2, 0), (2, 3)], 3, [[0, 1, 2], [2, 3]]),
+    ([(0, 1), (2, 3)], 1, [[0, 1], [2, 3]]),
+    (three_bananas(), 3, [[0, 1, 2], [0, 1, 3, 4, 5], [0, 2, 9, 10, 11], [1, 2, 6, 7, 8]]),
+], ids=["triangles sharing a vertex", "square with a diagonal", "double banana", "triangle and a bar", "line",
+        "a component without a bar"])
+def test_known_frameworks(edges, d, expected):
+    assert as_lists(tg.rigid_components(edges, d, n=6 if d == 1 else None)) == expected
+
+
+def test_generic_plane_components_are_the_pebble_games():
+    rng = random.Random(3)
+    for _ in range(20):
+        n = rng.randrange(2, 40)
+        edges = random_graph(rng, n, rng.randrange(0, 3 * n))
+        components = tg.rigid_components(edges, 2, n=n)
+        assert as_lists(components) == as_lists(tg.pebble_game(edges, n).components)
+        # Generic points realize the generic answer.
+        coords = np.random.default_rng(n).normal(size=(n, 2))
+        assert as_lists(tg.rigid_components(edges, 2, coords=coords)) == as_lists(components)
+
+
+def test_components_are_read_only_and_isolated_vertices_form_none():
+    components = tg.rigid_components([(0, 1)], 3, n=4)
+    assert as_lists(components) == [[0, 1]]
+    assert components[0].dtype == np.int64
+    with pytest.raises(ValueError):
+        components[0][0] = 2
+
+
+@pytest.mark.parametrize(("kwargs", "error", "message"), [
+    ({"edges": [(0, 0)]}, ValueError, "is a loop"),
+    ({"edges": [(0, 1)], "d": 0}, ValueError, "d must be at least 1"),
+    ({"edges": [(0, 1)], "tol": 1e-9}, ValueError, "tol applies to numeric mode only"),
+    ({"edges": [(0, 2)], "coords": np.zeros((2, 2))}, ValueError, "names vertex 2"),
+    ({"edges": [(0, 1)], "coords": np.zeros((2, 3))}, ValueError, "has 3 columns but d=2"),
+])
+def test_rigid_components_refusals(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        tg.rigid_components(**kwargs)
+
+
+def test_plot_framework_colours_bars_by_component():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    from telvora_datasets.plotting import plot_framework
+
+    coords = np.array([[0, 0], [1, 0], [0.5, 1], [1.5, 1], [2, 0.2], [3, 0.9]])
+    edges = np.array([(0, 1), (1, 2), (2, 0), (1, 3), (3, 4), (4, 1), (4, 5)])
+    components = tg.rigid_components(edges, 2, coords=coords)
+    artists = plot_framework(coords, edges=edges, components=components)
+    drawn = {kind: sorted(map(tuple, pairs.tolist())) for kind, pairs in artists.edges.items() if len(pairs)}
+    assert drawn == {"component 0 of 3 points": [(0, 1), (1, 2), (2, 0)],
+                     "component 1 of 3 points": [(1, 3), (3, 4), (4, 1)],
+                     "component 2 of 2 points": [(4, 5)]}
+    with pytest.raises(ValueError, match="components must hold points 0 .. 5"):
+        plot_framework(coords, edges=edges, components=[np.array([0, 9])])
+    matplotlib.pyplot.close("all")
