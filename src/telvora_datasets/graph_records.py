@@ -130,8 +130,9 @@ def _rigidity(graphs: Graphs, d: int, seed: int, indices: U64) -> tuple[Any, ...
         np.cumsum(edge_counts, out=offsets[1:])
         edges = graphs.edges[graphs.offsets[low]:graphs.offsets[high]]
         result = tg.rigidity_batch(edges, offsets, sizes, d, seed=block_seed(seed, block))
-        for part, values in zip(parts, (result.rank[places], result.max_rank[places], result.is_rigid[places],
-                                        result.labels, result.redundant)):
+        columns: tuple[NDArray[Any], ...] = (result.rank[places], result.max_rank[places], result.is_rigid[places],
+                                              result.labels, result.redundant)
+        for part, values in zip(parts, columns):
             part.append(values)
     return tuple(np.concatenate(part) for part in parts)
 
