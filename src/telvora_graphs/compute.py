@@ -34,6 +34,30 @@ def graph_seed(seed: int, g: int) -> int:
     return integer(seed, "seed") ^ _mix(integer(g, "g"))
 
 
+
+def _framework(edges: EdgesLike, d: int, n: object, coords: CoordsLike | None, tol: object,
+               seed: object) -> tuple[NDArray[Any], int, NDArray[np.float64] | None, float | None, int]:
+    """The edges, the vertex count, the positions (None in generic mode), tol and seed of a call
+    of rigidity or rigid_components, each checked against the others."""
+    labels: list[Hashable] | None = None
+    known: tuple[int, str] | None = None  # a vertex count that n must agree with
+    if is_networkx_graph(edges):
+        edge_pairs, labels = graph_edges(cast(GraphLike, edges))
+        known = (len(labels), f"the networkx graph has {len(labels)} nodes")
+    else:
+        edge_pairs = edge_array(cast(ArrayLike, edges))
+    checked_tol = tolerance(tol, coords is None)
+    checked_seed = integer(seed, "seed")
+    if coords is None:
+        return edge_pairs, vertex_count(n, edge_pairs, known), None, checked_tol, checked_seed
+    positions = coordinate_array(coords, d, labels)
+    rows = positions.shape[0]
+    if known is not None and rows != known[0]:
+        raise ValueError(f"coords has {rows} rows, but {known[1]}; pass one position per node in G.nodes "
+                         "order, or a mapping from node to position")
+    count = vertex_count(n, edge_pairs, (rows, f"coords has {rows} rows"))
+    return edge_pairs, count, positions, checked_tol, checked_seed
+
 def rigidity(edges: EdgesLike, d: int = 2, *, n: int | None = None, coords: CoordsLike | None = None,
              tol: float | None = None, seed: int = 0) -> Rigidity:
     """Rigidity of a graph in dimension d: generically (coords None) or at the positions coords.
@@ -51,27 +75,12 @@ def rigidity(edges: EdgesLike, d: int = 2, *, n: int | None = None, coords: Coor
     every coordinate by a power of two changes nothing), or an absolute tolerance >= 0.
     """
     d = integer(d, "d", 1)
-    labels: list[Hashable] | None = None
-    known: tuple[int, str] | None = None  # a vertex count that n must agree with
-    if is_networkx_graph(edges):
-        edge_pairs, labels = graph_edges(cast(GraphLike, edges))
-        known = (len(labels), f"the networkx graph has {len(labels)} nodes")
+    edge_pairs, count, positions, checked_tol, checked_seed = _framework(edges, d, n, coords, tol, seed)
+    generic = positions is None
+    if positions is None:
+        native = _native.generic(edge_pairs, count, d, checked_seed)
     else:
-        edge_pairs = edge_array(cast(ArrayLike, edges))
-    generic = coords is None
-    tol = tolerance(tol, generic)
-    seed = integer(seed, "seed")
-    if coords is None:
-        count = vertex_count(n, edge_pairs, known)
-        native = _native.generic(edge_pairs, count, d, seed)
-    else:
-        positions = coordinate_array(coords, d, labels)
-        rows = positions.shape[0]
-        if known is not None and rows != known[0]:
-            raise ValueError(f"coords has {rows} rows, but {known[1]}; pass one position per node in G.nodes "
-                             "order, or a mapping from node to position")
-        count = vertex_count(n, edge_pairs, (rows, f"coords has {rows} rows"))
-        native = _native.numeric(edge_pairs, positions, tol)
+        native = _native.numeric(edge_pairs, positions, checked_tol)
     read_only(edge_pairs)
     read_only(native["labels"])
     read_only(native["redundant"])
@@ -81,7 +90,7 @@ def rigidity(edges: EdgesLike, d: int = 2, *, n: int | None = None, coords: Coor
         rank=native["rank"], max_rank=native["max_rank"], dof=native["max_rank"] - native["rank"],
         n_stresses=m - native["rank"], is_rigid=native["is_rigid"],
         is_redundantly_rigid=native["is_redundantly_rigid"], is_globally_rigid=native["is_globally_rigid"],
-        tol=native["tol"], error_bound=native["error_bound"], seed=seed if generic else None,
+        tol=native["tol"], error_bound=native["error_bound"], seed=checked_seed if generic else None,
         edges=edge_pairs, labels=native["labels"], redundant=native["redundant"],
     )
 
@@ -173,26 +182,11 @@ def rigid_components(edges: EdgesLike, d: int = 2, *, n: int | None = None, coor
     its rigidity row reduces below tol against the bars' rows, as rigidity's rank test does.
     """
     d = integer(d, "d", 1)
-    labels: list[Hashable] | None = None
-    known: tuple[int, str] | None = None
-    if is_networkx_graph(edges):
-        edge_pairs, labels = graph_edges(cast(GraphLike, edges))
-        known = (len(labels), f"the networkx graph has {len(labels)} nodes")
+    edge_pairs, count, positions, checked_tol, checked_seed = _framework(edges, d, n, coords, tol, seed)
+    if positions is None:
+        sets = _native.generic_components(edge_pairs, count, d, checked_seed)
     else:
-        edge_pairs = edge_array(cast(ArrayLike, edges))
-    tol = tolerance(tol, coords is None)
-    seed = integer(seed, "seed")
-    if coords is None:
-        count = vertex_count(n, edge_pairs, known)
-        sets = _native.generic_components(edge_pairs, count, d, seed)
-    else:
-        positions = coordinate_array(coords, d, labels)
-        rows = positions.shape[0]
-        if known is not None and rows != known[0]:
-            raise ValueError(f"coords has {rows} rows, but {known[1]}; pass one position per node in G.nodes "
-                             "order, or a mapping from node to position")
-        vertex_count(n, edge_pairs, (rows, f"coords has {rows} rows"))
-        sets = _native.numeric_components(edge_pairs, positions, tol)
+        sets = _native.numeric_components(edge_pairs, positions, checked_tol)
     for component in sets:
         read_only(component)
     return sets
