@@ -60,6 +60,19 @@ def suffix(fmt: str) -> str:
     return "." + fmt
 
 
+
+def _checked_column(name: str, value: object, dtype: Any, ndim: int) -> NDArray[Any]:
+    """value when it is a NumPy array of that dtype and number of dimensions; else the error names
+    what was found and the fix."""
+    fix = f"np.asarray({name}, dtype=np.{dtype.__name__})"
+    if not isinstance(value, np.ndarray):
+        raise TypeError(f"column {name} is a {type(value).__name__}, not a NumPy array; pass {fix}")
+    if value.dtype != dtype:
+        raise TypeError(f"column {name} has dtype {value.dtype}, not {np.dtype(dtype)}; pass {fix}")
+    if value.ndim != ndim:
+        raise ValueError(f"column {name} must have {ndim} dimension(s), not shape {value.shape}")
+    return value
+
 def check_columns(columns: Mapping[str, object]) -> Columns:
     """The columns of a shard, checked: each a NumPy array of its dtype (see DTYPES), one row per
     framework, and coords, labels and distances of matching sizes."""
@@ -68,15 +81,7 @@ def check_columns(columns: Mapping[str, object]) -> Columns:
         raise DatasetError(f"a shard needs the columns {', '.join(missing)} too")
     checked: Columns = {}
     for name, (dtype, ndim) in DTYPES.items():
-        value = columns[name]
-        fix = f"np.asarray({name}, dtype=np.{dtype.__name__})"
-        if not isinstance(value, np.ndarray):
-            raise TypeError(f"column {name} is a {type(value).__name__}, not a NumPy array; pass {fix}")
-        if value.dtype != dtype:
-            raise TypeError(f"column {name} has dtype {value.dtype}, not {np.dtype(dtype)}; pass {fix}")
-        if value.ndim != ndim:
-            raise ValueError(f"column {name} must have {ndim} dimension(s), not shape {value.shape}")
-        checked[name] = value
+        checked[name] = _checked_column(name, columns[name], dtype, ndim)
     count, n_nodes, d = checked["coords"].shape
     edges = n_nodes * (n_nodes - 1) // 2
     wrong = [f"{name} {array.shape}" for name, array in checked.items()
@@ -102,15 +107,7 @@ def check_graph_columns(columns: Mapping[str, object]) -> Columns:
     for name, (dtype, ndim) in GRAPH_DTYPES.items():
         if name not in columns:
             continue
-        value = columns[name]
-        fix = f"np.asarray({name}, dtype=np.{dtype.__name__})"
-        if not isinstance(value, np.ndarray):
-            raise TypeError(f"column {name} is a {type(value).__name__}, not a NumPy array; pass {fix}")
-        if value.dtype != dtype:
-            raise TypeError(f"column {name} has dtype {value.dtype}, not {np.dtype(dtype)}; pass {fix}")
-        if value.ndim != ndim:
-            raise ValueError(f"column {name} must have {ndim} dimension(s), not shape {value.shape}")
-        checked[name] = value
+        checked[name] = _checked_column(name, columns[name], dtype, ndim)
     count = len(checked["index"])
     offsets = checked["edge_offsets"]
     edges = int(offsets[-1]) if len(offsets) else -1
