@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <string>
 
-#include "errors.hpp"
 #include "kernels.hpp"
 #include "memory.hpp"
 
@@ -106,10 +104,7 @@ bool BlockedRankChecker::add_row(std::vector<double> row) {
 // The row's few chunks are kept track of through elimination, which spares clearing and scanning
 // the whole row where it stays zero.
 bool BlockedRankChecker::add_sparse_row(const std::uint64_t* columns, const double* values, std::size_t count) {
-    for (std::size_t e = 0; e < count; ++e)
-        if (columns[e] >= ncols_)
-            throw FatalError("Column " + std::to_string(columns[e]) + " is out of range for ncols " +
-                             std::to_string(ncols_));
+    require_columns_within(columns, count, ncols_);
     std::vector<double>& x = scratch_;
     if (scratch_chunks_known_) {
         kernels::ChunkCursor cursor(scratch_chunks_.data(), 0, n_chunks_);

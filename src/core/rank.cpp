@@ -16,6 +16,21 @@ void require_row_length(std::size_t length, std::uint64_t ncols) {
         throw FatalError("Row length " + std::to_string(length) + " does not match ncols " + std::to_string(ncols));
 }
 
+void require_columns_within(const std::uint64_t* columns, std::size_t count, std::uint64_t ncols) {
+    for (std::size_t e = 0; e < count; ++e)
+        if (columns[e] >= ncols)
+            throw FatalError("Column " + std::to_string(columns[e]) + " is out of range for ncols " +
+                             std::to_string(ncols));
+}
+
+std::vector<double> dense_row(const std::uint64_t* columns, const double* values, std::size_t count,
+                              std::uint64_t ncols) {
+    require_columns_within(columns, count, ncols);
+    std::vector<double> row(ncols, 0.0);
+    for (std::size_t e = 0; e < count; ++e) row[columns[e]] = values[e];
+    return row;
+}
+
 IncrementalRankChecker::IncrementalRankChecker(std::uint64_t ncols, double tol, PivotRule rule)
     : ncols_(ncols), tol_(tol), rule_(rule) {}
 
@@ -52,14 +67,7 @@ bool IncrementalRankChecker::add_row(std::vector<double> row) {
 }
 
 bool IncrementalRankChecker::add_sparse_row(const std::uint64_t* columns, const double* values, std::size_t count) {
-    std::vector<double> row(ncols_, 0.0);
-    for (std::size_t e = 0; e < count; ++e) {
-        if (columns[e] >= ncols_)
-            throw FatalError("Column " + std::to_string(columns[e]) + " is out of range for ncols " +
-                             std::to_string(ncols_));
-        row[columns[e]] = values[e];
-    }
-    return add_row(std::move(row));
+    return add_row(dense_row(columns, values, count, ncols_));
 }
 
 bool IncrementalRankChecker::broke_down() const {

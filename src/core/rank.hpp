@@ -58,6 +58,14 @@ concept RankChecker = std::constructible_from<C, const RowShape&, double, PivotR
 // Throws FatalError when a row handed to a checker does not have ncols entries.
 void require_row_length(std::size_t length, std::uint64_t ncols);
 
+// Throws FatalError when a column of a row given as its entries is not below ncols.
+void require_columns_within(const std::uint64_t* columns, std::size_t count, std::uint64_t ncols);
+
+// The row of ncols values that is zero but for values[e] at columns[e], written in that order (a
+// later write to a column wins); throws as require_columns_within.
+std::vector<double> dense_row(const std::uint64_t* columns, const double* values, std::size_t count,
+                              std::uint64_t ncols);
+
 bool all_finite(const double* values, std::size_t count);
 
 // Keeps the accepted rows in reduced row-echelon form and decides, one row at a time,

@@ -2,23 +2,14 @@
 #include "stable_rank.hpp"
 
 #include <cmath>
-#include <string>
 
-#include "errors.hpp"
 
 namespace telvora {
 
 StableRankChecker::StableRankChecker(std::uint64_t ncols, double tol) : ncols_(ncols), tol_(tol) {}
 
 bool StableRankChecker::add_sparse_row(const std::uint64_t* columns, const double* values, std::size_t count) {
-    std::vector<double> row(ncols_, 0.0);
-    for (std::size_t e = 0; e < count; ++e) {
-        if (columns[e] >= ncols_)
-            throw FatalError("Column " + std::to_string(columns[e]) + " is out of range for ncols " +
-                             std::to_string(ncols_));
-        row[columns[e]] = values[e];
-    }
-    return add_row(std::move(row));
+    return add_row(dense_row(columns, values, count, ncols_));
 }
 
 bool StableRankChecker::add_row(std::vector<double> row) {
