@@ -13,6 +13,7 @@
 #include "support.hpp"
 
 using namespace telvora;
+using testing_support::double_banana;
 
 namespace {
 
@@ -20,18 +21,6 @@ std::vector<Edge> complete(std::uint64_t n) { return upper_triangular_edges(n); 
 
 std::vector<Edge> without(std::vector<Edge> edges, std::size_t k) {
     edges.erase(edges.begin() + static_cast<std::ptrdiff_t>(k));
-    return edges;
-}
-
-// Two K5's minus an edge... the double banana: two copies of K5 minus an edge glued at the ends of
-// the missing edge (vertices 0 and 1); 8 vertices, 18 edges.
-std::vector<Edge> double_banana() {
-    std::vector<Edge> edges;
-    for (const std::vector<std::uint64_t>& part : {std::vector<std::uint64_t>{0, 1, 2, 3, 4},
-                                                   std::vector<std::uint64_t>{0, 1, 5, 6, 7}})
-        for (std::size_t a = 0; a < 5; ++a)
-            for (std::size_t b = a + 1; b < 5; ++b)
-                if (!(a == 0 && b == 1)) edges.push_back({part[a], part[b]});
     return edges;
 }
 

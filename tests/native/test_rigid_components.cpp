@@ -11,25 +11,12 @@
 #include "modular.hpp"
 #include "rigid_components.hpp"
 
+#include "support.hpp"
+
 using namespace telvora;
+using testing_support::double_banana;
 
 namespace {
-
-std::vector<Edge> double_banana() {
-    std::vector<Edge> edges;
-    for (const std::vector<std::uint64_t>& part : {std::vector<std::uint64_t>{0, 1, 2, 3, 4},
-                                                   std::vector<std::uint64_t>{0, 1, 5, 6, 7}})
-        for (std::size_t a = 0; a < 5; ++a)
-            for (std::size_t b = a + 1; b < 5; ++b)
-                if (!(a == 0 && b == 1)) edges.push_back({part[a], part[b]});
-    return edges;
-}
-
-NodeList nodes_of(const std::vector<std::vector<double>>& points) {
-    NodeList nodes;
-    for (const auto& p : points) nodes.push_back(Node{p});
-    return nodes;
-}
 
 // Rank over the prime field of the rows of the given pairs at integer (or residue) coordinates x.
 std::size_t rank_of(std::uint64_t n, std::uint64_t d, const std::vector<std::uint64_t>& x,
@@ -97,9 +84,9 @@ TEST(RigidComponents, KnownFrameworks) {
     EXPECT_EQ(generic_rigid_components(6, 1, {{0, 1}, {1, 2}, {4, 5}}, 0), (VertexSets{{0, 1, 2}, {4, 5}}));
     // At positions: a square with a diagonal is rigid; three collinear points on two bars keep every
     // distance to first order (the middle one moves across the line), unlike generic points.
-    const NodeList square_at = nodes_of({{0, 0}, {1, 0}, {1, 1}, {0, 1}});
+    const NodeList square_at = testing_support::make_nodes({{0, 0}, {1, 0}, {1, 1}, {0, 1}});
     EXPECT_EQ(numeric_rigid_components(square_at, square, std::nan("")), (VertexSets{{0, 1, 2, 3}}));
-    const NodeList line = nodes_of({{0, 0}, {1, 0}, {2, 0}});
+    const NodeList line = testing_support::make_nodes({{0, 0}, {1, 0}, {2, 0}});
     EXPECT_EQ(numeric_rigid_components(line, {{0, 1}, {1, 2}}, std::nan("")), (VertexSets{{0, 1, 2}}));
     EXPECT_EQ(generic_rigid_components(3, 2, {{0, 1}, {1, 2}}, 0), (VertexSets{{0, 1}, {1, 2}}));
     EXPECT_THROW(generic_rigid_components(3, 0, {{0, 1}}, 0), InvalidInput);
