@@ -24,6 +24,10 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from memprobe import reset_peak, status_kib  # noqa: E402
+
 TARGET = 30_000
 # (name, graphs, graphs in a quick run, generate's keyword arguments)
 ROWS = [
@@ -45,18 +49,8 @@ ROWS = [
 ]
 
 
-def _status_kib(name: str) -> int | None:
-    try:
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith(name + ":"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return None
 
-
-def worker(spec: dict) -> None:
+def worker(task: dict) -> None:
     """Writes one dataset and prints one JSON line: seconds, graphs/s, peak and starting memory."""
     import telvora_datasets as td
 
@@ -64,24 +58,19 @@ def worker(spec: dict) -> None:
 
     out = Path(tempfile.mkdtemp(prefix="bench-datasets-"))
     try:
-        try:
-            with open("/proc/self/clear_refs", "w") as refs:
-                refs.write("5")
-            method = "VmHWM after reset"
-        except OSError:
-            method = "ru_maxrss"
-        before = _status_kib("VmRSS")
+        method = "VmHWM after reset" if reset_peak() else "ru_maxrss"
+        before = status_kib("VmRSS")
         started = time.perf_counter()
-        report = td.generate(spec["graphs"], seed=1, out=out / "d", workers=1, **spec["options"])
+        report = td.generate(task["graphs"], seed=1, out=out / "d", workers=1, **task["options"])
         seconds = time.perf_counter() - started
-        peak = _status_kib("VmHWM") if method.startswith("VmHWM") else None
+        peak = status_kib("VmHWM") if method.startswith("VmHWM") else None
         if peak is None:
             import resource
 
             peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        print(json.dumps({"seconds": seconds, "rate": spec["graphs"] / seconds, "peak_kib": peak,
-                          "before_kib": before, "method": method, "rigid": report.rigid / spec["graphs"],
-                          "maxwell_wrong": report.maxwell_wrong / spec["graphs"]}))
+        print(json.dumps({"seconds": seconds, "rate": task["graphs"] / seconds, "peak_kib": peak,
+                          "before_kib": before, "method": method, "rigid": report.rigid / task["graphs"],
+                          "maxwell_wrong": report.maxwell_wrong / task["graphs"]}))
     finally:
         shutil.rmtree(out, ignore_errors=True)
 
@@ -120,8 +109,8 @@ def run(quick: bool, progress=print) -> dict:
     rows = []
     for name, graphs, quick_graphs, options in ROWS:
         count = quick_graphs if quick else graphs
-        spec = {"graphs": count, "options": options}
-        process = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--worker", json.dumps(spec)],
+        task = {"graphs": count, "options": options}
+        process = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--worker", json.dumps(task)],
                                  capture_output=True, text=True, timeout=3600, cwd=str(HERE))
         if process.returncode != 0:
             tail = (process.stderr.strip().splitlines() or ["no output"])[-1]

@@ -34,6 +34,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from harness import format_ratio, format_seconds, predict  # noqa: E402
+from memprobe import reset_peak, status_kib  # noqa: E402
 
 TASK = "graphs"
 SERIES = {
@@ -288,22 +289,6 @@ BY_NAME = {c.name: c for c in CONTENDERS}
 # the worker: one contender on one input, reporting each call as a line of JSON
 
 
-def _status_kib(name: str) -> int | None:
-    try:
-        for line in Path("/proc/self/status").read_text().splitlines():
-            if line.startswith(name + ":"):
-                return int(line.split()[1])
-    except OSError:
-        pass
-    return None
-
-
-def _reset_peak() -> bool:
-    try:
-        Path("/proc/self/clear_refs").write_text("5")
-        return True
-    except OSError:
-        return False
 
 
 def worker(spec: dict) -> None:
@@ -320,12 +305,12 @@ def worker(spec: dict) -> None:
     emit({"ready": True})
     gc.collect()
     gc.disable()
-    reset = _reset_peak()
-    before = _status_kib("VmRSS") if reset else None
+    reset = reset_peak()
+    before = status_kib("VmRSS") if reset else None
     start = time.perf_counter()
     digest = contender.run(inp)
     first = time.perf_counter() - start
-    emit({"first": first, "peak_kib": _status_kib("VmHWM") if reset else None, "before_kib": before})
+    emit({"first": first, "peak_kib": status_kib("VmHWM") if reset else None, "before_kib": before})
     if first < SLOW_CALL:
         number = max(1, min(100_000, int(INNER_TARGET / max(first, 1e-7)) + 1))
         reps = max(1, min(spec["reps"], int(spec["case_budget"] / max(first * number, 1e-9))))

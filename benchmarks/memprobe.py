@@ -17,7 +17,7 @@ import resource
 import sys
 
 
-def _status_kib(field: str) -> int | None:
+def status_kib(field: str) -> int | None:
     try:
         with open("/proc/self/status") as status:
             for line in status:
@@ -28,7 +28,7 @@ def _status_kib(field: str) -> int | None:
     return None
 
 
-def _reset_peak() -> bool:
+def reset_peak() -> bool:
     try:
         with open("/proc/self/clear_refs", "w") as refs:
             refs.write("5")
@@ -52,10 +52,10 @@ def main() -> int:
     if contender.prepare is not None:
         contender.prepare(arg)
     gc.collect()
-    reset = _reset_peak()
-    before = _status_kib("VmRSS") if reset else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    reset = reset_peak()
+    before = status_kib("VmRSS") if reset else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     contender.run(arg)
-    peak = _status_kib("VmHWM") if reset else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    peak = status_kib("VmHWM") if reset else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     print(json.dumps({"before_kib": before, "peak_kib": peak,
                       "method": "VmHWM after reset" if reset else "ru_maxrss"}))
     return 0
