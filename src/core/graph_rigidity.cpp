@@ -310,9 +310,9 @@ void reserve(BatchRigidity& batch, std::size_t edges, std::size_t graphs) {
 // scaled to 1 at their pivots, so it is a relative threshold whatever the framework's size.
 constexpr double stress_support_threshold = 1e-9;
 
-template <RankChecker Checker>
-std::vector<std::uint8_t> redundant_from_transpose(const NodeList& nodes, const std::vector<Edge>& edges, double tol,
-                                                   PivotRule rule, bool& broke_down) {
+// An edge is redundant when some self-stress is non-zero on it: the support of the kernel of the
+// transposed rigidity matrix, read off its reduced row echelon form.
+std::vector<std::uint8_t> redundant_edges(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
     const std::size_t m = edges.size();
     const std::size_t dim = nodes.empty() ? 1 : nodes[0].coordinates.size();
     const std::size_t ncoords = nodes.size() * dim;
@@ -335,10 +335,11 @@ std::vector<std::uint8_t> redundant_from_transpose(const NodeList& nodes, const 
             columns[fill[b]] = e, values[fill[b]++] = -diff;
         }
     }
-    Checker checker(RowShape{m, 1, std::min<std::uint64_t>(m, ncoords)}, tol, rule);
+    StableRankChecker checker(m, tol);
     for (std::size_t r = 0; r < ncoords; ++r)
         checker.add_sparse_row(columns.data() + start[r], values.data() + start[r], start[r + 1] - start[r]);
-    broke_down = checker.broke_down();
+    if (checker.broke_down())
+        throw InvalidInput("the elimination met an infinite or NaN value; are the coordinates finite?");
     // Reduced row echelon form: a free column (edge) carries a stress of its own; a pivot edge
     // carries one exactly when its row is non-zero at some free column.
     std::vector<std::uint8_t> redundant(m, 1);  // free columns
@@ -352,16 +353,6 @@ std::vector<std::uint8_t> redundant_from_transpose(const NodeList& nodes, const 
                 break;
             }
     for (std::uint8_t& flag : redundant) flag = flag != 0;
-    return redundant;
-}
-
-// An edge is redundant when some self-stress is non-zero on it: the support of the kernel of the
-// transposed rigidity matrix, read off its reduced row echelon form.
-std::vector<std::uint8_t> redundant_edges(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
-    bool broke_down = false;
-    std::vector<std::uint8_t> redundant =
-        redundant_from_transpose<StableRankChecker>(nodes, edges, tol, PivotRule::LargestMagnitude, broke_down);
-    if (broke_down) throw InvalidInput("the elimination met an infinite or NaN value; are the coordinates finite?");
     return redundant;
 }
 
