@@ -55,8 +55,8 @@ public:
 private:
     struct Frame {
         std::uint32_t node;
-        std::uint32_t slot;  // next out-slot to try
-        std::uint32_t edge;  // the edge last taken out of node
+        std::uint32_t slot;    // next out-slot (for a component: leaving edge) to try
+        std::uint32_t listed;  // next of the vertex's large components to try
     };
 
     std::uint32_t* out_slots(std::uint32_t v) { return out_.data() + static_cast<std::size_t>(v) * k_; }
@@ -104,8 +104,6 @@ private:
     // lists are worked out when asked, so that a vertex in many small components (a hub) costs
     // nothing per move.
     static constexpr std::size_t large_size = 16;
-    // A search frame standing for a whole component (node: its id) walks its leaving edges.
-    static constexpr std::uint32_t component_frame = 0xFFFFFFFEu;
     // The extension rule looks at a vertex's k edges on the stack; beyond that it is left out.
     static constexpr std::uint64_t max_extension_degree = 64;
 
@@ -162,7 +160,12 @@ private:
     std::vector<std::uint8_t> large_;
     std::vector<std::vector<std::uint32_t>> large_of_;  // per vertex: the large components holding it
     // The detection under way: vertices taken one by one, components taken whole.
-    std::vector<std::uint32_t> tight_, absorbed_, visited_components_;
+    std::vector<std::uint32_t> tight_, absorbed_;
+    // The low-link search: per vertex and per component its index and low link, and whether it is
+    // still in the unsettled part (marked with the search's stamp); the unsettled part itself.
+    std::vector<std::uint32_t> vertex_index_, vertex_low_, vertex_open_;
+    std::vector<std::uint32_t> component_index_, component_low_, component_open_;
+    std::vector<std::uint32_t> part_;
 };
 
 struct SparsityGameOutcome {
