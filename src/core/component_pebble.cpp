@@ -112,17 +112,31 @@ void ComponentPebbleGame::change_pebbles(std::uint32_t v, std::int32_t delta) {
 }
 
 void ComponentPebbleGame::insert_edge(std::uint32_t tail, std::uint32_t head) {
-    const auto e = static_cast<std::uint32_t>(tail_.size());
-    tail_.push_back(tail);
-    head_.push_back(head);
-    slot_.push_back(out_count_[tail]);
-    in_next_.push_back(none);
-    in_prev_.push_back(none);
-    sat_next_.push_back(none);
-    sat_prev_.push_back(none);
-    sat_listed_.push_back(0);
-    edge_mark_.push_back(0);
-    alive_.push_back(1);
+    // Ids of removed edges are used again, so the records stay as many as the edges played on (at
+    // most k n). A list entry naming a reused id is judged by the edge that has it now.
+    std::uint32_t e;
+    if (free_edges_.empty()) {
+        if (tail_.size() >= none) throw std::bad_alloc();
+        e = static_cast<std::uint32_t>(tail_.size());
+        tail_.push_back(tail);
+        head_.push_back(head);
+        slot_.push_back(0);
+        in_next_.push_back(none);
+        in_prev_.push_back(none);
+        sat_next_.push_back(none);
+        sat_prev_.push_back(none);
+        sat_listed_.push_back(0);
+        edge_mark_.push_back(0);
+        alive_.push_back(1);
+    } else {
+        e = free_edges_.back();
+        free_edges_.pop_back();
+        tail_[e] = tail;
+        head_[e] = head;
+        sat_listed_[e] = 0;
+        alive_[e] = 1;
+    }
+    slot_[e] = out_count_[tail];
     out_slots(tail)[out_count_[tail]++] = e;
     link_in(e);
     note_leaving(e);
@@ -238,6 +252,7 @@ void ComponentPebbleGame::remove_edge(std::uint32_t e) {
     slots[slot_[e]] = last;
     slot_[last] = slot_[e];
     alive_[e] = 0;
+    free_edges_.push_back(e);
     change_pebbles(a, +1);
 }
 

@@ -15,10 +15,12 @@ namespace telvora {
 // of components each vertex lies in; any other edge is accepted after at most l + 1 pebble
 // searches, and a component is looked for only around the edge just accepted.
 //
-// Every vertex holds k pebbles at first; an accepted edge is directed away from the vertex whose
-// pebble covers it, so that free pebbles plus out-degree is k at every vertex. Searches use an
-// explicit stack. Memory: O(k n) for the state, O(accepted edges) for the edges and component
-// records, plus the vertex lists of the live components.
+// Every vertex holds k pebbles at first; an edge played on is directed away from the vertex whose
+// pebble covers it, so that free pebbles plus out-degree is k at every vertex. The graph played on
+// is the accepted one with each component's inner edges replaced by edges to hubs of it (same
+// span, so the same answers). Large components are passed whole by searches and merged small into
+// large. Searches use explicit stacks and queues. Memory: O(k n) for the state and the edges played
+// on, O(m) for the component records, plus the vertex lists of the live components.
 class ComponentPebbleGame {
 public:
     static constexpr std::uint32_t no_component = 0xFFFFFFFFu;
@@ -125,6 +127,7 @@ private:
     // edges to the component's hubs).
     std::vector<std::uint32_t> tail_, head_, slot_, in_next_, in_prev_;
     std::vector<std::uint8_t> alive_;
+    std::vector<std::uint32_t> free_edges_;  // ids of removed edges, to be used again
     std::vector<std::uint32_t> in_first_;  // per vertex
     // The in-edges whose tail holds no free pebble, the only ones a new component can grow
     // along: a vertex with a free pebble is never inside a tight set with another's pebbles.
