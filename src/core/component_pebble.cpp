@@ -27,7 +27,7 @@ ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::
     const std::uint64_t slots = checked_multiply(n, k);
     if (n >= none || slots >= none) throw std::bad_alloc();
     require_allocatable(slots, sizeof(std::uint32_t));
-    require_allocatable(n, 8 * sizeof(std::uint32_t) + sizeof(std::vector<std::uint32_t>));
+    require_allocatable(n, 16 * sizeof(std::uint32_t) + 2 * sizeof(std::vector<std::uint32_t>));
     // Two tight sets meeting in an edgeless set I form a tight union when k|I| >= l.
     absorb_overlap_ = static_cast<std::uint32_t>((l + k - 1) / k);
     if (l < k) {
@@ -373,10 +373,7 @@ const std::vector<std::uint32_t>& ComponentPebbleGame::entering_edges(std::uint3
 }
 
 std::uint64_t ComponentPebbleGame::pebbles_of(std::uint32_t c) const {
-    if (large_[c]) return comp_pebbles_[c];
-    std::uint64_t sum = 0;
-    for (std::uint32_t x : component_vertices_[c]) sum += pebbles_[x];
-    return sum;
+    return large_[c] ? comp_pebbles_[c] : pebbles_of_vertices(c);
 }
 
 // Turns c into a large component, whose pebble count and edge lists are kept up to date.
