@@ -39,6 +39,7 @@ public:
     // The component v joined last, or no_component: equal values for u and v prove a shared
     // component, which lets a driver skip the call to add_edge.
     std::uint32_t newest_component(std::uint32_t v) const { return newest_[v]; }
+    const std::uint32_t* newest_components() const { return newest_.data(); }
 
     std::uint64_t vertex_count() const { return n_; }
     std::uint64_t accepted() const { return accepted_; }
