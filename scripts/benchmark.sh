@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the benchmarks: telvora against NumPy, plain Python and PyRigi on the
 # same inputs in one process, plus the native timer of the rank checker when it is built.
-# Options are passed on to benchmarks/run.py: --quick, --only simulate,batch,pebble,components,reconstruct,gram,native,graphs,
+# Options are passed on to benchmarks/run.py: --quick, --only simulate,batch,pebble,components,reconstruct,gram,native,
+# graphs,datasets,
 # --no-memory, ... (see `python benchmarks/run.py --help`).
 # Results: benchmarks/results/latest.md, .json and .png (quick.* for --quick, partial.* for --only).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 BENCH_VENV="$ROOT/.venv-bench"
-BENCH_REQUIREMENTS=("numpy>=2.0" "matplotlib>=3.8")
+BENCH_REQUIREMENTS=("numpy>=2.0" "matplotlib>=3.8" "pyarrow>=16")  # pyarrow: the datasets rows write Parquet
 PEER_REQUIREMENTS=("pyrigi>=1.0")
 PIP_FLAGS=(--quiet --disable-pip-version-check)
 

@@ -71,3 +71,69 @@ def test_dataset_holds_every_record_and_batches_them():
                            transform=lambda graph: graph.update({"label_share": graph.y.float().mean()}))
     assert [graph.seed.item() % 2**64 for graph in even] == [r["seed"] for r in records if r["seed"] % 2 == 0]
     assert all(torch.isclose(graph.label_share, graph.y.float().mean()) for graph in even)
+
+
+GRAPHS = Path(__file__).parent / "data" / "graph_dataset"
+EXAMPLE = Path(__file__).parent.parent / "examples" / "learn_rigidity.py"
+
+
+def test_graph_records_become_graphs_with_their_targets():
+    records = list(load(GRAPHS))
+    assert len(records) == 600
+    for record in records[:40]:
+        n, edges = record["n_nodes"], record["edges"]
+        m = len(edges)
+        graph = to_pyg(record)
+        assert graph.num_nodes == n and graph.edge_index.shape == (2, 2 * m)
+        assert graph.edge_index[:, :m].T.tolist() == edges.tolist()
+        assert graph.edge_index[:, m:].T.tolist() == edges[:, ::-1].tolist()
+        assert graph.x[:, 0].tolist() == np.bincount(edges.reshape(-1), minlength=n).tolist()  # degrees
+        assert "pos" not in graph and "edge_attr" not in graph
+        assert graph.y.tolist() == [int(record["is_rigid"])]
+        assert graph.edge_y.tolist() == record["labels"].tolist() * 2
+        for target in ("dof", "rank", "n_stresses", "is_redundantly_rigid"):
+            assert to_pyg(record, target=target).y.tolist() == [int(record[target])]
+        assert to_pyg(record, edge_target="redundant").edge_y.tolist() == record["redundant"].astype(int).tolist() * 2
+        assert (graph.n_edges.item(), graph.max_rank.item(), graph.index.item()) == (m, record["max_rank"],
+                                                                                    record["index"])
+        assert graph.seed.item() % 2**64 == record["seed"]
+    placed = dict(records[0], coords=np.random.default_rng(1).random((records[0]["n_nodes"], 2)))
+    graph = to_pyg(placed, dtype=torch.float64)
+    tails, heads = graph.edge_index.numpy()
+    lengths = np.linalg.norm(placed["coords"][tails] - placed["coords"][heads], axis=1)
+    np.testing.assert_allclose(graph.edge_attr[:, 0].numpy(), lengths, rtol=1e-15)
+    assert graph.pos.numpy().tobytes() == placed["coords"].tobytes() and torch.equal(graph.x, graph.pos)
+
+
+@pytest.mark.parametrize(("record", "options", "message"), [
+    ("graph", {"target": "colour"}, "target must be one of is_rigid"),
+    ("graph", {"edge_target": "length"}, "edge_target must be labels or redundant"),
+    ("graph", {"target": "is_globally_rigid"}, "generate the dataset with --globally-rigid"),
+    ("framework", {"target": "dof"}, "target and edge_target apply to records of graph families"),
+])
+def test_wrong_targets_are_refused(record, options, message):
+    chosen = next(iter(load(GRAPHS if record == "graph" else FIXTURE)))
+    with pytest.raises(ValueError, match=message):
+        to_pyg(chosen, **options)
+
+
+def test_dataset_of_a_split_holds_that_part():
+    test = RigidityDataset(GRAPHS, split="test", target="dof")
+    indices = [record["index"] for record in load(GRAPHS, split="test")]
+    assert len(test) == len(indices) and [graph.index.item() for graph in test] == indices
+    assert all(graph.y.item() == graph.max_rank.item() - record["rank"]
+               for graph, record in zip(test, load(GRAPHS, split="test")))
+
+
+def test_the_learning_example_beats_both_baselines():
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("learn_rigidity", EXAMPLE)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    result = example.main([str(GRAPHS), "--epochs", "8", "--quiet"])
+    final = result["models"]["graph network"][-1]["test"]
+    chance = max(result["baselines"]["majority class"], result["baselines"]["Maxwell's count"])
+    assert result["test"] == 120 and final > chance + 0.15, result
+    bars = example.main([str(FIXTURE), "--epochs", "40", "--batch", "2", "--quiet"])
+    assert bars["models"]["from the vertex numbers"][-1]["test"] == 1.0, bars

@@ -11,10 +11,13 @@ from typing import NoReturn
 
 from . import __version__
 from .errors import DatasetError, MissingExtraError
+from .families import BALANCES, FAMILIES, ORDERS, POSITIONS, make_family
 from .formats import FORMATS
-from .manifest import DEFAULT_SHARD_SIZE, dataset_directory, is_complete, plan_of, sha256_file, shard_records
+from .manifest import DEFAULT_SHARD_SIZE, Manifest, Plan, dataset_directory, is_complete, plan_of, sha256_of
+from .manifest import shard_records
 from .points import _MASK
 from .reader import read_manifest
+from .stats import Statistics, dataset_statistics, shard_statistics
 from .writer import default_workers, generate
 
 PROG = "telvora-datasets"
@@ -58,6 +61,21 @@ def _dimension(text: str) -> int:
     return value
 
 
+def _float(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+
+
+def _number(text: str) -> int | float:
+    """An integer when text is one, else a float (the expected degree of gnp may be fractional)."""
+    try:
+        return int(text, 0)
+    except ValueError:
+        return _float(text)
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description="Reproducible, sharded datasets of labelled random frameworks.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -90,6 +108,39 @@ def _parser() -> argparse.ArgumentParser:
                       help="replace a different dataset found in DIR (a smaller one with the same other "
                            "parameters is grown without it)")
     make.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
+    graphs = make.add_argument_group(
+        "graph families", "Instead of the complete-graph frameworks, graphs of a random family labelled by "
+                          "telvora_graphs: graph k is drawn from (SEED, k) alone. Each option applies to the "
+                          "families named in its help; any other combination is refused.")
+    graphs.add_argument("--family", choices=FAMILIES, default="complete",
+                        help="complete (default: the frameworks of generate_training_batch), gnp, gnm, geometric, "
+                             "knn, henneberg or regular")
+    graphs.add_argument("--positions", choices=POSITIONS,
+                        help="generic (default: exact generic labels), or points drawn uniform, on a few lines or "
+                             "planes, on an integer grid or on a conic, labelled at those points")
+    graphs.add_argument("--order", choices=ORDERS,
+                        help="edge order of the labels: given (default, lexicographic) or random (per graph)")
+    graphs.add_argument("--edges", metavar="M", help="gnm: edges per graph, a number or an expression in n and d "
+                                                     "such as 2n-3+2 (default d*n - d(d+1)/2)")
+    graphs.add_argument("--p", type=_float, metavar="P", help="gnp: edge probability (default: as many edges as "
+                                                              "a rigid graph needs, on average)")
+    graphs.add_argument("--degree", type=_number, metavar="D",
+                        help="gnp: expected degree instead of --p; regular: the degree (default 2d)")
+    graphs.add_argument("--radius", type=_float, metavar="R", help="geometric: join points at most R apart")
+    graphs.add_argument("--k", type=_integer, metavar="K", help="knn: join each point to its K nearest (default d+1)")
+    graphs.add_argument("--add", type=_integer, metavar="A",
+                        help="henneberg: pairs added to the minimally rigid graph (default 0)")
+    graphs.add_argument("--remove", type=_integer, metavar="R", help="henneberg: edges then removed (default 0)")
+    graphs.add_argument("--flats", type=_integer, metavar="F",
+                        help=f"positions lines or planes: how many (default 3)")
+    graphs.add_argument("--grid-size", type=_integer, metavar="G",
+                        help="positions grid: points on distinct cells of {0..G-1}^d (default: G^d >= 2n)")
+    graphs.add_argument("--balance", choices=BALANCES,
+                        help="rigid: redraw graphs until even-numbered ones are rigid and odd-numbered flexible")
+    graphs.add_argument("--split", metavar="FRACTIONS",
+                        help="train,validation,test fractions such as 0.8,0.1,0.1 (or train,test), by graph index")
+    graphs.add_argument("--globally-rigid", action="store_true",
+                        help="also decide generic global rigidity (one call per redundantly rigid graph: slower)")
 
     info = commands.add_parser("info", help="describe a dataset and check its shards",
                                description="Print a dataset's parameters and summary, and check every shard "
@@ -118,33 +169,62 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+FAMILY_OPTIONS = ("positions", "order", "edges", "p", "degree", "radius", "k", "add", "remove", "flats",
+                  "grid_size", "balance", "split", "globally_rigid")
+
+
+def _family_options(args: argparse.Namespace) -> dict[str, object]:
+    return {"family": args.family, **{name: getattr(args, name) for name in FAMILY_OPTIONS}}
+
+
 def _generate(args: argparse.Namespace) -> int:
     report = generate(args.graphs, args.nodes, args.dim, args.seed, args.out, shard_size=args.shard_size,
                       format=args.format, workers=args.workers, scheduler=args.scheduler,
-                      overwrite=args.overwrite, progress=not args.quiet and sys.stderr.isatty())
+                      overwrite=args.overwrite, progress=not args.quiet and sys.stderr.isatty(),
+                      **_family_options(args))  # type: ignore[arg-type]
     if not args.quiet:
         print(report.summary)
     return 0
+
+
+def _describe_plan(plan: Plan, manifest: Manifest) -> list[str]:
+    shards = f"{plan.shard_count} {plan.format} shards of up to {plan.shard_size} (version {manifest.get('version')})"
+    if plan.family is None:
+        return [f"{plan.graphs:,} frameworks of {plan.nodes} points in {plan.dim}-D, seed {plan.seed}, {shards}"]
+    entries = plan.family.parameters()
+    options = ", ".join(f"{key.replace('_', ' ')} {value}" for key, value in entries.items()
+                        if key != "family" and value is not None and value is not False)
+    return [f"{plan.graphs:,} {plan.family.name} graphs on {plan.nodes} vertices in {plan.dim}-D, seed {plan.seed}, "
+            f"{shards}", f"family {plan.family.name}: {options}"]
+
+
+def _read(path: str) -> bytes | None:
+    try:
+        with open(path, "rb") as stream:
+            return stream.read()
+    except FileNotFoundError:
+        return None
 
 
 def _info(args: argparse.Namespace) -> int:
     directory = dataset_directory(args.directory)
     manifest = read_manifest(directory)
     plan = plan_of(manifest)
-    print(f"{plan.graphs:,} frameworks of {plan.nodes} points in {plan.dim}-D, seed {plan.seed}, "
-          f"{plan.shard_count} {plan.format} shards of up to {plan.shard_size} (version {manifest.get('version')})")
+    for line in _describe_plan(plan, manifest):
+        print(line)
     # Streamed, one shard at a time, so that a dataset of any size is checked in the same memory.
-    shards = bad = rigid = independent = 0
+    shards = bad = 0
+    found = Statistics()
     first_bad = None
     for name, record in shard_records(directory, manifest):
         shards += 1
-        path = os.path.join(directory, name)  # not a Path: see writer
-        if record is None or not os.path.isfile(path) or sha256_file(path) != record["sha256"]:
+        data = None if record is None else _read(os.path.join(directory, name))  # not a Path: see writer
+        if data is None or record is None or sha256_of(data) != record["sha256"]:
             bad += 1
             first_bad = first_bad or name
         else:
-            rigid += record["rigid"]
-            independent += record["independent_bars"]
+            found.add(shard_statistics(data, plan.format, plan.nodes))
+        del data
     if bad:
         print(f"incomplete: {bad} of {shards} shards missing, unfinished or damaged "
               f"(first: {first_bad}); run the same generate command again to finish it")
@@ -153,8 +233,16 @@ def _info(args: argparse.Namespace) -> int:
         print("incomplete: every shard is intact but the run writing them did not finish; "
               "run the same generate command again to finish it")
         return 1
-    share = independent / plan.bars
-    print(f"complete: {rigid / plan.graphs:.1%} rigid, bars {share:.1%} independent / {1 - share:.1%} redundant")
+    lines = found.lines()
+    if plan.family is None:
+        share = found.independent / plan.bars
+        print(f"complete: {found.rigid / plan.graphs:.1%} rigid, bars {share:.1%} independent / "
+              f"{1 - share:.1%} redundant")
+        lines = lines[1:]
+    else:
+        lines[0] = "complete: " + lines[0]
+    for line in lines:
+        print(line)
     return 0
 
 
@@ -206,6 +294,11 @@ def _summary(args: argparse.Namespace) -> int:
     directories = [dataset_directory(directory) for directory in args.directories]
     for directory in directories:  # every one readable before any is drawn
         read_manifest(directory)
+    statistics = [dataset_statistics(directory) for directory in directories]  # checked before anything is printed
+    for directory, found in zip(directories, statistics):
+        print(f"{directory}:")
+        for line in found.lines():
+            print(f"  {line}")
     names = ", ".join(directory.resolve().name for directory in directories)
     figure = plot_dataset_summary(chain.from_iterable(load(directory) for directory in directories), title=names)
     figure.savefig(output, dpi=130, bbox_inches="tight")
@@ -231,7 +324,14 @@ def _describe(error: Exception) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.command == "generate":  # a bad combination of options is a usage error, found before any work
+        try:
+            make_family(args.family, args.nodes, args.dim,
+                        **{name: getattr(args, name) for name in FAMILY_OPTIONS})
+        except DatasetError as error:
+            parser.exit(2, f"{PROG}: error: {error}\n")
     try:
         return COMMANDS[args.command](args)
     except KeyboardInterrupt:

@@ -1,14 +1,16 @@
 """Shard encodings: Parquet through pyarrow, or NPZ with nothing beyond NumPy.
 
-A shard is a set of columns, one row per framework; both encodings are byte-for-byte
-deterministic for the same library versions (fixed compression, no timestamps).
+A shard is a set of columns, one row per framework or graph; both encodings are byte-for-byte
+deterministic for the same library versions (fixed compression, no timestamps). Shards of graph
+families hold one list per graph in their per-edge columns: Parquet lists, or in NPZ the edges of
+every graph one after the other with `edge_offsets` (graph g owns rows offsets[g] .. offsets[g+1]-1).
 """
 
 from __future__ import annotations
 
 import io
 import zipfile
-from collections.abc import Mapping
+from collections.abc import Collection, Mapping
 from typing import Any, BinaryIO
 
 import numpy as np
@@ -25,6 +27,19 @@ DTYPES: dict[str, tuple[type[np.generic], int]] = {
 }
 COLUMNS = tuple(DTYPES)
 Columns = dict[str, NDArray[Any]]
+
+# The columns of a graph family's shard, in file order; OPTIONAL ones are there when the dataset asks.
+GRAPH_DTYPES: dict[str, tuple[type[np.generic], int]] = {
+    "index": (np.uint64, 1), "seed": (np.uint64, 1), "n_nodes": (np.int64, 1), "d": (np.int64, 1),
+    "n_edges": (np.int64, 1), "rank": (np.int64, 1), "max_rank": (np.int64, 1), "dof": (np.int64, 1),
+    "n_stresses": (np.int64, 1), "is_rigid": (np.bool_, 1), "is_redundantly_rigid": (np.bool_, 1),
+    "is_globally_rigid": (np.bool_, 1), "split": (np.uint8, 1), "attempt": (np.int64, 1),
+    "coords": (np.float64, 3), "edge_offsets": (np.int64, 1), "edges": (np.int64, 2), "labels": (np.uint8, 1),
+    "redundant": (np.bool_, 1),
+}
+OPTIONAL = ("is_globally_rigid", "split", "attempt", "coords")
+PER_EDGE = ("edges", "labels", "redundant")
+_LIST_LIMIT = 2**31 - 1  # Parquet lists here have 32-bit offsets
 
 _ZIP_EPOCH = (1980, 1, 1, 0, 0, 0)  # the earliest time a zip entry can carry
 
@@ -72,13 +87,51 @@ def check_columns(columns: Mapping[str, object]) -> Columns:
     return checked
 
 
+def is_graph_shard(names: Collection[str]) -> bool:
+    """Whether columns of these names are a graph family's (edges listed per graph)."""
+    return "edges" in names
+
+
+def check_graph_columns(columns: Mapping[str, object]) -> Columns:
+    """The columns of a graph family's shard, checked like check_columns: dtypes of GRAPH_DTYPES,
+    one row per graph, edge_offsets from 0 to the number of edges, one row per edge in PER_EDGE."""
+    missing = [name for name in GRAPH_DTYPES if name not in columns and name not in OPTIONAL]
+    if missing:
+        raise DatasetError(f"a shard of graphs needs the columns {', '.join(missing)} too")
+    checked: Columns = {}
+    for name, (dtype, ndim) in GRAPH_DTYPES.items():
+        if name not in columns:
+            continue
+        value = columns[name]
+        fix = f"np.asarray({name}, dtype=np.{dtype.__name__})"
+        if not isinstance(value, np.ndarray):
+            raise TypeError(f"column {name} is a {type(value).__name__}, not a NumPy array; pass {fix}")
+        if value.dtype != dtype:
+            raise TypeError(f"column {name} has dtype {value.dtype}, not {np.dtype(dtype)}; pass {fix}")
+        if value.ndim != ndim:
+            raise ValueError(f"column {name} must have {ndim} dimension(s), not shape {value.shape}")
+        checked[name] = value
+    count = len(checked["index"])
+    offsets = checked["edge_offsets"]
+    edges = int(offsets[-1]) if len(offsets) else -1
+    if len(offsets) != count + 1 or offsets[0] != 0 or np.any(np.diff(offsets) < 0):
+        raise ValueError(f"edge_offsets must rise from 0 in {count + 1} entries, one more than the graphs")
+    wrong = [f"{name} {array.shape}" for name, array in checked.items()
+             if (len(array) != edges if name in PER_EDGE else name != "edge_offsets" and len(array) != count)]
+    if checked["edges"].shape[1:] != (2,):
+        wrong.append(f"edges {checked['edges'].shape}")
+    if wrong:
+        raise ValueError(f"{count} graphs of {edges} edges in all need {count} rows per graph column and {edges} "
+                         f"rows of edges, labels and redundant; found {', '.join(wrong)}")
+    return checked
+
+
 def encode(columns: Mapping[str, object], fmt: str) -> bytes:
-    """The bytes of a shard holding columns (see DTYPES) in format fmt."""
-    if fmt == "parquet":
-        return _encode_parquet(check_columns(columns))
-    if fmt == "npz":
-        return _encode_npz(check_columns(columns))
-    raise DatasetError(f"unknown format {fmt!r}; choose one of {', '.join(FORMATS)}")
+    """The bytes of a shard holding columns (see DTYPES, or GRAPH_DTYPES) in format fmt."""
+    if fmt not in FORMATS:
+        raise DatasetError(f"unknown format {fmt!r}; choose one of {', '.join(FORMATS)}")
+    checked = check_graph_columns(columns) if is_graph_shard(columns) else check_columns(columns)
+    return _encode_parquet(checked) if fmt == "parquet" else _encode_npz(checked)
 
 
 def decode(data: bytes | BinaryIO, fmt: str) -> Columns:
@@ -91,9 +144,10 @@ def decode(data: bytes | BinaryIO, fmt: str) -> Columns:
 
 
 def _encode_npz(columns: Columns) -> bytes:
+    names = [name for name in GRAPH_DTYPES if name in columns] if is_graph_shard(columns) else COLUMNS
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as archive:
-        for name in COLUMNS:
+        for name in names:
             array = np.ascontiguousarray(columns[name])
             member = io.BytesIO()
             np.lib.format.write_array(member, array, allow_pickle=False)
@@ -108,14 +162,71 @@ def _encode_npz(columns: Columns) -> bytes:
 def _decode_npz(data: bytes | BinaryIO) -> Columns:
     source = io.BytesIO(data) if isinstance(data, (bytes, bytearray, memoryview)) else data
     with np.load(source, allow_pickle=False) as archive:
+        if is_graph_shard([name.removesuffix(".npy") for name in archive.files]):
+            names = [name for name in GRAPH_DTYPES if name in archive.files]
+            return {name: archive[name] for name in names}
         missing = [name for name in COLUMNS if name not in archive.files]
         if missing:
             raise DatasetError(f"shard lacks the columns {', '.join(missing)}")
         return {name: archive[name] for name in COLUMNS}
 
 
+def _graph_table(columns: Mapping[str, object]) -> Any:
+    """A pyarrow table of a graph family's columns: per-edge values as a list per graph."""
+    pa = require_pyarrow()
+    checked = check_graph_columns(columns)
+    offsets = checked["edge_offsets"]
+    if offsets[-1] > _LIST_LIMIT:
+        raise DatasetError(f"a shard of {offsets[-1]} edges is more than Parquet lists here hold "
+                           f"({_LIST_LIMIT}); choose a smaller --shard-size")
+    starts = pa.array(offsets.astype(np.int32))
+    table: dict[str, Any] = {}
+    for name, array in checked.items():
+        if name == "edge_offsets":
+            continue
+        if name == "coords":
+            count, n_nodes, d = array.shape
+            values = pa.array(np.ascontiguousarray(array).reshape(-1))
+            table[name] = pa.FixedSizeListArray.from_arrays(pa.FixedSizeListArray.from_arrays(values, d), n_nodes)
+        elif name == "edges":
+            pairs = pa.FixedSizeListArray.from_arrays(pa.array(np.ascontiguousarray(array).reshape(-1)), 2)
+            table[name] = pa.ListArray.from_arrays(starts, pairs)
+        elif name in PER_EDGE:
+            table[name] = pa.ListArray.from_arrays(starts, pa.array(array))
+        else:
+            table[name] = pa.array(array)
+    return pa.table(table)
+
+
+def _graph_columns_from_table(table: Any) -> Columns:
+    count = table.num_rows
+    if count == 0:
+        raise DatasetError("shard holds no graphs")
+    columns: Columns = {}
+    for name in GRAPH_DTYPES:
+        if name == "edge_offsets" or name not in table.column_names:
+            continue
+        array = table.column(name).combine_chunks()
+        if name in PER_EDGE:
+            if "edge_offsets" not in columns:
+                columns["edge_offsets"] = array.offsets.to_numpy().astype(np.int64)
+            array = array.flatten()
+        while hasattr(array, "flatten"):
+            array = array.flatten()
+        values = array.to_numpy(zero_copy_only=False)
+        if name == "coords":
+            values = values.reshape(count, int(columns["n_nodes"][0]), int(columns["d"][0]))
+        elif name == "edges":
+            values = values.reshape(-1, 2)
+        columns[name] = values
+    return {name: columns[name] for name in GRAPH_DTYPES if name in columns}
+
+
 def to_table(columns: Mapping[str, object]) -> Any:
-    """A pyarrow table of the columns; points and per-edge values as fixed-size lists."""
+    """A pyarrow table of the columns; points and per-edge values as fixed-size lists (lists per
+    graph for a graph family)."""
+    if is_graph_shard(columns):
+        return _graph_table(columns)
     pa = require_pyarrow()
     checked = check_columns(columns)
     coords = checked["coords"]
@@ -143,6 +254,8 @@ def to_table(columns: Mapping[str, object]) -> Any:
 
 def columns_from_table(table: Any) -> Columns:
     """NumPy columns of a table written by to_table."""
+    if is_graph_shard(table.column_names):
+        return _graph_columns_from_table(table)
     missing = [name for name in COLUMNS if name not in table.column_names]
     if missing:
         raise DatasetError(f"shard lacks the columns {', '.join(missing)}")

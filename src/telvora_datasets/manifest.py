@@ -21,6 +21,7 @@ from typing import Any, BinaryIO, NotRequired, TypedDict
 
 from . import __version__
 from .errors import DatasetError
+from .families import Family, family_from, maxwell_count
 from .formats import FORMATS, suffix
 from .points import _MASK
 
@@ -33,11 +34,16 @@ DEFAULT_SHARD_SIZE = 1000
 # index, frameworks, SHA-256, rigid frameworks, independent bars; numbers right-aligned in 20 columns.
 _RECORD = "{:>20} {:>20} {} {:>20} {:>20}\n"
 RECORD_SIZE = 4 * 21 + 64 + 1
+# Graph families add the shard's edges and the graphs whose rigidity Maxwell's count gets wrong.
+_GRAPH_RECORD = "{:>20} {:>20} {} {:>20} {:>20} {:>20} {:>20}\n"
+GRAPH_RECORD_SIZE = 6 * 21 + 64 + 1
 # Record offsets must fit in a file offset (below 2**63): the only limit on the number of shards.
 MAX_SHARDS = (2**63 - 1) // RECORD_SIZE
 
 
 class Parameters(TypedDict):
+    """The manifest's parameters; a graph family adds its own entries (Family.parameters)."""
+
     graphs: int
     nodes: int
     dim: int
@@ -56,6 +62,8 @@ class ShardRecord(TypedDict):
     sha256: str
     rigid: int
     independent_bars: int
+    edges: NotRequired[int]  # graph families: edges of the shard's graphs
+    maxwell_wrong: NotRequired[int]  # graph families: graphs with at least max_rank edges that are flexible
 
 
 class Manifest(TypedDict):
@@ -66,6 +74,8 @@ class Manifest(TypedDict):
     complete: NotRequired[bool]  # layout 2: every shard written and recorded
     rigid: NotRequired[int | None]  # layout 2: totals, once complete
     independent_bars: NotRequired[int | None]
+    edges: NotRequired[int | None]  # graph families: totals of the shards' records, once complete
+    maxwell_wrong: NotRequired[int | None]
     shards: NotRequired[list[dict[str, Any]]]  # layout 1 only: every shard, sha256 None until written
 
 
@@ -81,7 +91,8 @@ def _integer(name: str, value: object) -> int:
 
 @dataclasses.dataclass(frozen=True)
 class Plan:
-    """What a dataset holds: frameworks 0 .. graphs - 1, framework k seeded with seed + k."""
+    """What a dataset holds: frameworks 0 .. graphs - 1, framework k seeded with seed + k; or with a
+    family, graphs 0 .. graphs - 1 of that family, graph k drawn from (seed, k)."""
 
     graphs: int
     nodes: int
@@ -89,6 +100,7 @@ class Plan:
     seed: int
     shard_size: int = DEFAULT_SHARD_SIZE
     format: str = "parquet"
+    family: Family | None = None
 
     def __post_init__(self) -> None:
         for name in ("graphs", "nodes", "dim", "seed", "shard_size"):
@@ -104,8 +116,9 @@ class Plan:
             problems.append(f"the seed must be from 0 to 2**64 - 1 (got {self.seed})")
         if self.shard_size < 1:
             problems.append(f"the shard size must be at least 1 (got {self.shard_size})")
-        elif not problems and self.shard_count > MAX_SHARDS:
-            problems.append(f"{self.graphs} frameworks in shards of {self.shard_size} make more than {MAX_SHARDS:,} "
+        elif not problems and self.shard_count > (2**63 - 1) // self.record_size:
+            problems.append(f"{self.graphs} frameworks in shards of {self.shard_size} make more than "
+                            f"{(2**63 - 1) // self.record_size:,} "
                             "shards, more than a file can record; choose a larger shard size")
         if self.format not in FORMATS:
             problems.append(f"the format must be one of {', '.join(FORMATS)} (got {self.format!r})")
@@ -126,26 +139,48 @@ class Plan:
         return f"shard-{index:05d}{suffix(self.format)}"
 
     def parameters(self) -> Parameters:
-        return Parameters(graphs=self.graphs, nodes=self.nodes, dim=self.dim, seed=self.seed,
-                          shard_size=self.shard_size, format=self.format)
+        parameters = Parameters(graphs=self.graphs, nodes=self.nodes, dim=self.dim, seed=self.seed,
+                                shard_size=self.shard_size, format=self.format)
+        if self.family is not None:
+            parameters.update(self.family.parameters())  # type: ignore[typeddict-item]
+        return parameters
 
     @property
     def bars(self) -> int:
-        """Candidate edges over the whole dataset."""
+        """Candidate edges over the whole dataset (of the complete-graph frameworks)."""
         return self.graphs * (self.nodes * (self.nodes - 1) // 2)
 
-    def record(self, index: int, sha256: str, rigid: int, independent_bars: int) -> ShardRecord:
+    @property
+    def maxwell_count(self) -> int:
+        return maxwell_count(self.nodes, self.dim)
+
+    @property
+    def record_size(self) -> int:
+        return RECORD_SIZE if self.family is None else GRAPH_RECORD_SIZE
+
+    def record(self, index: int, sha256: str, rigid: int, independent_bars: int, edges: int | None = None,
+               maxwell_wrong: int | None = None) -> ShardRecord:
         start, count = self.shard(index)
-        return ShardRecord(file=self.shard_name(index), first_framework=start, frameworks=count,
-                           first_seed=(self.seed + start) & _MASK, sha256=sha256, rigid=rigid,
-                           independent_bars=independent_bars)
+        record = ShardRecord(file=self.shard_name(index), first_framework=start, frameworks=count,
+                             first_seed=(self.seed + start) & _MASK, sha256=sha256, rigid=rigid,
+                             independent_bars=independent_bars)
+        if self.family is not None:
+            record["edges"] = edges or 0
+            record["maxwell_wrong"] = maxwell_wrong or 0
+        return record
 
 
-def new_manifest(plan: Plan, totals: tuple[int, int] | None = None) -> Manifest:
-    """The manifest of plan: incomplete, or complete with totals (rigid, independent bars)."""
-    rigid, independent = totals if totals is not None else (None, None)
-    return Manifest(dataset=DATASET, layout=LAYOUT, version=__version__, parameters=plan.parameters(),
-                    complete=totals is not None, rigid=rigid, independent_bars=independent)
+def new_manifest(plan: Plan, totals: tuple[int, ...] | None = None) -> Manifest:
+    """The manifest of plan: incomplete, or complete with totals (rigid, independent bars, and for
+    a graph family edges and Maxwell's wrong verdicts)."""
+    rigid, independent, *more = totals if totals is not None else (None, None, None, None)
+    manifest = Manifest(dataset=DATASET, layout=LAYOUT, version=__version__, parameters=plan.parameters(),
+                        complete=totals is not None, rigid=rigid, independent_bars=independent)
+    if plan.family is not None:
+        edges, wrong = more if len(more) == 2 else (None, None)
+        manifest["edges"] = edges
+        manifest["maxwell_wrong"] = wrong
+    return manifest
 
 
 def dumps(manifest: Manifest) -> bytes:
@@ -166,13 +201,15 @@ def differences(old: object, plan: Plan) -> list[str]:
         found.append(f"version {old.get('version')!r} there, {__version__!r} here")
     parameters = old.get("parameters")
     there: dict[str, object] = parameters if isinstance(parameters, dict) else {}
-    for key, value in plan.parameters().items():
+    asked: dict[str, object] = dict(plan.parameters())
+    for key, value in asked.items():
         held = there.get(key)
         if key == "graphs" and isinstance(held, int) and not isinstance(held, bool) and held >= 1:
             if held > plan.graphs:
                 found.append(f"graphs {held} there, {plan.graphs} asked: a dataset can grow but not shrink")
         elif held != value:
             found.append(f"{key} {held!r} there, {value!r} asked")
+    found += [f"{key} {there[key]!r} there, none asked" for key in there if key not in asked]
     return found
 
 
@@ -181,8 +218,10 @@ def plan_of(manifest: Manifest) -> Plan:
     parameters = manifest.get("parameters")
     if not isinstance(parameters, dict):
         raise DatasetError("the manifest has no parameters")
+    base: dict[str, Any] = {key: value for key, value in parameters.items()
+                            if key in ("graphs", "nodes", "dim", "seed", "shard_size", "format")}
     try:
-        return Plan(**parameters)
+        return Plan(**base, family=family_from(parameters))
     except TypeError as error:
         raise DatasetError(f"the manifest's parameters are unreadable ({error})") from None
 
@@ -195,27 +234,31 @@ def is_complete(manifest: Manifest) -> bool:
 
 
 def record_line(index: int, record: ShardRecord) -> bytes:
-    line = _RECORD.format(index, record["frameworks"], record["sha256"], record["rigid"],
-                          record["independent_bars"]).encode()
-    if len(line) != RECORD_SIZE:
-        raise DatasetError(f"the record of shard {index} does not fit its {RECORD_SIZE} bytes: {line!r}")
+    numbers = [record["rigid"], record["independent_bars"]]
+    if "edges" in record:
+        numbers += [record["edges"], record.get("maxwell_wrong", 0)]
+    template, size = (_RECORD, RECORD_SIZE) if len(numbers) == 2 else (_GRAPH_RECORD, GRAPH_RECORD_SIZE)
+    line = template.format(index, record["frameworks"], record["sha256"], *numbers).encode()
+    if len(line) != size:
+        raise DatasetError(f"the record of shard {index} does not fit its {size} bytes: {line!r}")
     return line
 
 
 def parse_record(plan: Plan, index: int, line: bytes) -> ShardRecord | None:
     """The record of shard index in line, or None if line is missing, torn or not of this plan's shard."""
     fields = line.split()
-    if len(line) != RECORD_SIZE or not line.endswith(b"\n") or len(fields) != 5 or len(fields[2]) != 64:
+    numbers = 5 if plan.family is None else 7
+    if len(line) != plan.record_size or not line.endswith(b"\n") or len(fields) != numbers or len(fields[2]) != 64:
         return None
     try:
-        number, frameworks, rigid, independent = (int(fields[k]) for k in (0, 1, 3, 4))
+        number, frameworks, rigid, independent, *more = (int(fields[k]) for k in range(numbers) if k != 2)
         sha256 = fields[2].decode("ascii")
         int(sha256, 16)
     except ValueError:
         return None
     if number != index or frameworks != plan.shard(index)[1]:
         return None  # e.g. the last shard before the dataset grew
-    return plan.record(index, sha256, rigid, independent)
+    return plan.record(index, sha256, rigid, independent, *more)
 
 
 def read_records(directory: str | os.PathLike[str], plan: Plan) -> Iterator[ShardRecord | None]:
@@ -226,7 +269,7 @@ def read_records(directory: str | os.PathLike[str], plan: Plan) -> Iterator[Shar
         source = io.BytesIO()  # no shard written yet
     with source:
         for index in range(plan.shard_count):
-            yield parse_record(plan, index, source.read(RECORD_SIZE))
+            yield parse_record(plan, index, source.read(plan.record_size))
 
 
 def shard_records(directory: str | os.PathLike[str], manifest: Manifest) -> Iterator[tuple[str, ShardRecord | None]]:

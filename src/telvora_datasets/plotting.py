@@ -252,7 +252,9 @@ def _plot_components(points: NDArray[np.float64], edges: ArrayLike | None, compo
     artists = _draw_framework(points, groups, ax, title, "rigid components" if sets else "bars", numbered)
     for index in reversed(range(len(sets))):
         colour = COMPONENT_COLOURS[index % len(COMPONENT_COLOURS)]
-        artists.ax.scatter(*points[sets[index]].T, s=36, color=colour, edgecolor="black", linewidth=0.6, zorder=4)
+        # 2-D axes or 3-D axes: the coordinates go in as positional arguments either way.
+        scatter: Any = artists.ax.scatter
+        scatter(*points[sets[index]].T, s=36, color=colour, edgecolor="black", linewidth=0.6, zorder=4)
     return artists
 
 

@@ -7,7 +7,9 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Literal, cast, overload
 
 from .errors import DatasetError
+from .families import SPLITS
 from .formats import columns_from_table, decode, read_parquet_table, require_pyarrow, to_table
+from .graph_records import iter_graph_records
 from .manifest import DATASET, MANIFEST, Manifest, ShardRecord, dataset_directory, is_complete, plan_of, sha256_of
 from .manifest import written_records
 from .records import Record, iter_records
@@ -57,25 +59,39 @@ def _read_shard(path: PathLike, entry: ShardRecord, verify: bool) -> bytes:
 
 
 @overload
-def load(path: PathLike, *, as_table: Literal[False] = False, verify: bool = True) -> Iterator[Record]: ...
+def load(path: PathLike, *, as_table: Literal[False] = False, verify: bool = True,
+         split: str | None = None) -> Iterator[Record]: ...
 @overload
-def load(path: PathLike, *, as_table: Literal[True], verify: bool = True) -> "pa.Table": ...
+def load(path: PathLike, *, as_table: Literal[True], verify: bool = True, split: None = None) -> "pa.Table": ...
 @overload
-def load(path: PathLike, *, as_table: bool, verify: bool = True) -> "Iterator[Record] | pa.Table": ...
+def load(path: PathLike, *, as_table: bool, verify: bool = True,
+         split: str | None = None) -> "Iterator[Record] | pa.Table": ...
 
 
-def load(path: PathLike, *, as_table: bool = False, verify: bool = True) -> "Iterator[Record] | pa.Table":
-    """The records of the dataset in directory path, in framework order.
+def load(path: PathLike, *, as_table: bool = False, verify: bool = True,
+         split: str | None = None) -> "Iterator[Record] | pa.Table":
+    """The records of the dataset in directory path, in framework (or graph) order.
 
-    Each record is a Record (a dict): seed, n_nodes, d, coords (n_nodes x d, float64), labels
-    (uint8) and distances (float64), one per candidate edge (i, j), i < j, in lexicographic
-    order, final_rank, max_rank, is_rigid.
+    Each record is a Record (a dict). Of the complete-graph frameworks: seed, n_nodes, d, coords
+    (n_nodes x d, float64), labels (uint8) and distances (float64), one per candidate edge
+    (i, j), i < j, in lexicographic order, final_rank, max_rank, is_rigid. Of a graph family:
+    index, seed, n_nodes, d, n_edges, edges (m x 2), labels and redundant per edge, rank,
+    max_rank, dof, n_stresses, is_rigid, is_redundantly_rigid, and coords when it has points.
+    split ("train", "validation" or "test") keeps the graphs of that part of a split dataset.
     Returns an iterator reading one shard at a time, or with as_table=True one pyarrow Table
     of all shards. With verify, every shard is checked against its SHA-256 in the manifest.
     The manifest is checked before this returns; shards are read as the iterator advances.
     """
     path = dataset_directory(path)
     plan, shards = _shards(path)
+    if split is not None:
+        if as_table:
+            raise DatasetError("split applies to records; filter the table on its split column instead "
+                               "(0 train, 1 validation, 2 test)")
+        if split not in SPLITS:
+            raise DatasetError(f"split must be one of {', '.join(SPLITS)} (got {split!r})")
+        if plan.family is None or plan.family.split is None:
+            raise DatasetError(f"{path} was not written with --split; load it whole")
     if as_table:
         pa = require_pyarrow()
         tables = []
@@ -83,10 +99,11 @@ def load(path: PathLike, *, as_table: bool = False, verify: bool = True) -> "Ite
             data = _read_shard(path, entry, verify)
             tables.append(read_parquet_table(data) if plan.format == "parquet" else to_table(decode(data, "npz")))
         return pa.concat_tables(tables)
-    return _records(path, plan, shards, verify)
+    return _records(path, plan, shards, verify, split)
 
 
-def _records(path: PathLike, plan: "Plan", shards: Iterator[ShardRecord], verify: bool) -> Iterator[Record]:
+def _records(path: PathLike, plan: "Plan", shards: Iterator[ShardRecord], verify: bool,
+             split: str | None = None) -> Iterator[Record]:
     for entry in shards:
         data = _read_shard(path, entry, verify)
         columns = columns_from_table(read_parquet_table(data)) if plan.format == "parquet" else decode(data, "npz")
@@ -94,4 +111,10 @@ def _records(path: PathLike, plan: "Plan", shards: Iterator[ShardRecord], verify
         if len(columns["seed"]) != entry["frameworks"]:
             raise DatasetError(f"{entry['file']} holds {len(columns['seed'])} frameworks, "
                                f"its record says {entry['frameworks']}")
-        yield from iter_records(columns)
+        if plan.family is None:
+            yield from iter_records(columns)
+        elif split is None:
+            yield from cast(Iterator[Record], iter_graph_records(columns))
+        else:
+            yield from (record for record in cast(Iterator[Record], iter_graph_records(columns))
+                        if record["split"] == split)

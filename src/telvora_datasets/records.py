@@ -1,7 +1,7 @@
 """Columns of a shard built from the module's batch, and records read back from them."""
 
 from collections.abc import Iterator, Mapping
-from typing import Any, TypedDict
+from typing import Any, NotRequired, TypedDict
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -17,21 +17,36 @@ Columns = dict[str, NDArray[Any]]
 
 
 class Record(TypedDict):
-    """One framework of a dataset, as load yields it.
+    """One framework or graph of a dataset, as load yields it.
 
-    labels and distances hold one value per candidate edge (i, j), i < j, in lexicographic
-    order (see candidate_edges); a label is 1 for an independent bar and 0 for a redundant one.
+    A framework of the complete graph (the default family) has coords, labels and distances, one
+    per candidate edge (i, j), i < j, in lexicographic order (see candidate_edges), and final_rank;
+    a label is 1 for an independent bar and 0 for a redundant one. A graph of a family has index,
+    edges (m, 2) in the stored order, one label (independent of the edges before it) and one
+    redundant flag per edge, rank, dof, n_stresses, is_redundantly_rigid; coords when the family
+    placed points; is_globally_rigid, split and attempt when the dataset asked for them.
     """
 
     seed: int
     n_nodes: int
     d: int
-    coords: NDArray[np.float64]  # (n_nodes, d)
     labels: NDArray[np.uint8]
-    distances: NDArray[np.float64]
-    final_rank: int
     max_rank: int
     is_rigid: bool
+    coords: NotRequired[NDArray[np.float64]]  # (n_nodes, d)
+    distances: NotRequired[NDArray[np.float64]]  # complete graph only
+    final_rank: NotRequired[int]  # complete graph only
+    index: NotRequired[int]  # graph families from here on
+    n_edges: NotRequired[int]
+    edges: NotRequired[NDArray[np.int64]]  # (n_edges, 2)
+    redundant: NotRequired[NDArray[np.bool_]]
+    rank: NotRequired[int]
+    dof: NotRequired[int]
+    n_stresses: NotRequired[int]
+    is_redundantly_rigid: NotRequired[bool]
+    is_globally_rigid: NotRequired[bool]
+    split: NotRequired[str]  # "train", "validation" or "test"
+    attempt: NotRequired[int]
 
 
 def _dtype_of(array: NDArray[Any]) -> str:

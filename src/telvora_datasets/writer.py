@@ -18,12 +18,14 @@ import logging
 import os
 import secrets
 import time
-from collections.abc import Callable, Collection, Iterator
+from collections.abc import Callable, Collection, Iterator, Sequence
 from pathlib import Path
 from typing import Any, Protocol
 
 from .errors import DatasetError, MissingExtraError
 from .formats import FORMATS, encode, require_pyarrow
+from .families import make_family
+from .graph_records import build_graph_columns
 from .manifest import (CHECKSUMS, DEFAULT_SHARD_SIZE, MANIFEST, RECORD_SIZE, Plan, ShardRecord, differences, dumps,
                        new_manifest, read_records, record_line, sha256_file, sha256_of)
 from .records import build_columns
@@ -52,13 +54,25 @@ class Report:
     rigid: int
     independent_bars: int
     seconds: float
+    edges: int = 0  # graph families: edges of every graph
+    maxwell_wrong: int = 0  # graph families: graphs whose rigidity Maxwell's count gets wrong
 
     @property
     def summary(self) -> str:
         plan = self.plan
+        skipped = f", {self.skipped} of {plan.shard_count} shards already done" if self.skipped else ""
+        if plan.family is not None:
+            rate = f", {self.frameworks_written / self.seconds:,.0f} graphs/s" if self.written and self.seconds > 0 else ""
+            family = plan.family
+            independent = self.independent_bars / max(self.edges, 1)
+            labels = (f"edge labels {independent:.1%} independent / {1 - independent:.1%} dependent"
+                      if self.edges else "no edges")
+            return (f"{plan.graphs:,} {family.name} graphs on {plan.nodes} vertices in {plan.dim}-D "
+                    f"({family.positions} positions) in {self.directory}: {self.rigid / plan.graphs:.1%} rigid, "
+                    f"Maxwell's count wrong on {self.maxwell_wrong / plan.graphs:.1%}, {labels}; "
+                    f"{self.seconds:.2f} s{rate}{skipped}")
         independent = self.independent_bars / plan.bars
         rate = f", {self.frameworks_written / self.seconds:,.0f} frameworks/s" if self.written and self.seconds > 0 else ""
-        skipped = f", {self.skipped} of {plan.shard_count} shards already done" if self.skipped else ""
         return (f"{plan.graphs:,} frameworks of {plan.nodes} points in {plan.dim}-D in {self.directory}: "
                 f"{self.rigid / plan.graphs:.1%} rigid, bars {independent:.1%} independent / "
                 f"{1 - independent:.1%} redundant; {self.seconds:.2f} s{rate}{skipped}")
@@ -105,10 +119,18 @@ def write_atomic(directory: str | Path, name: str, data: bytes) -> None:
 def make_shard(plan: Plan, index: int, directory: str | Path) -> tuple[int, ShardRecord]:
     """Builds and writes shard index of plan; returns its record."""
     start, count = plan.shard(index)
-    columns = build_columns(plan.seed, start, count, plan.nodes, plan.dim)
-    data = encode(columns, plan.format)
-    record = plan.record(index, sha256_of(data), rigid=int(columns["is_rigid"].sum()),
-                         independent_bars=int(columns["final_rank"].sum()))
+    if plan.family is None:
+        columns = build_columns(plan.seed, start, count, plan.nodes, plan.dim)
+        data = encode(columns, plan.format)
+        record = plan.record(index, sha256_of(data), rigid=int(columns["is_rigid"].sum()),
+                             independent_bars=int(columns["final_rank"].sum()))
+    else:
+        columns = build_graph_columns(plan.family, plan.seed, start, count, plan.nodes, plan.dim)
+        data = encode(columns, plan.format)
+        wrong = (columns["n_edges"] >= columns["max_rank"]) & ~columns["is_rigid"]
+        record = plan.record(index, sha256_of(data), rigid=int(columns["is_rigid"].sum()),
+                             independent_bars=int(columns["rank"].sum()), edges=int(columns["n_edges"].sum()),
+                             maxwell_wrong=int(wrong.sum()))
     del columns
     write_atomic(directory, plan.shard_name(index), data)
     return index, record
@@ -116,7 +138,7 @@ def make_shard(plan: Plan, index: int, directory: str | Path) -> tuple[int, Shar
 
 def _write_record(fd: int, directory: Path, index: int, record: ShardRecord) -> None:
     line = record_line(index, record)
-    offset = index * RECORD_SIZE
+    offset = index * len(line)  # RECORD_SIZE, or GRAPH_RECORD_SIZE for a graph family
     try:
         while line:  # in place: other records, and the memory of the run, are untouched
             written = os.pwrite(fd, line, offset)
@@ -200,6 +222,8 @@ class _Tally:
     frameworks_written: int = 0
     rigid: int = 0
     independent_bars: int = 0
+    edges: int = 0
+    maxwell_wrong: int = 0
 
     def add(self, record: ShardRecord, written: bool) -> None:
         if written:
@@ -209,6 +233,13 @@ class _Tally:
             self.kept += 1
         self.rigid += record["rigid"]
         self.independent_bars += record["independent_bars"]
+        self.edges += record.get("edges", 0)
+        self.maxwell_wrong += record.get("maxwell_wrong", 0)
+
+    def totals(self, plan: Plan) -> tuple[int, ...]:
+        if plan.family is None:
+            return self.rigid, self.independent_bars
+        return self.rigid, self.independent_bars, self.edges, self.maxwell_wrong
 
 
 def _pending(directory: Path, plan: Plan, keep: Callable[[ShardRecord], None]) -> Iterator[int]:
@@ -324,8 +355,16 @@ def _run_dask(client: Any, plan: Plan, directory: Path, pending: Iterator[int], 
 
 def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLike[str], *,
              shard_size: int = DEFAULT_SHARD_SIZE, format: str = "parquet", workers: int | None = None,
-             scheduler: str | None = None, overwrite: bool = False, progress: bool = False) -> Report:
-    """Writes the dataset of generate_training_batch(graphs, nodes, dim, seed) to out, in shards.
+             scheduler: str | None = None, overwrite: bool = False, progress: bool = False,
+             family: str = "complete", positions: str | None = None, order: str | None = None,
+             edges: str | int | None = None, p: float | None = None, degree: float | None = None,
+             radius: float | None = None, k: int | None = None, add: int | None = None, remove: int | None = None,
+             flats: int | None = None, grid_size: int | None = None, balance: str | None = None,
+             split: str | Sequence[float] | None = None, globally_rigid: bool = False) -> Report:
+    """Writes a dataset to out, in shards: by default the frameworks of
+    generate_training_batch(graphs, nodes, dim, seed); with a graph family (gnp, gnm, geometric,
+    knn, henneberg, regular), that many graphs of it, labelled by telvora_graphs (see
+    docs/datasets.md for the family options, positions, order, balance and split).
 
     Shards already written by an earlier run with the same parameters, and intact, are kept; an
     earlier run with fewer graphs and otherwise the same parameters is grown. scheduler is None
@@ -334,6 +373,11 @@ def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLik
     Returns a Report; raises DatasetError with a readable message when it cannot.
     """
     plan = Plan(graphs=graphs, nodes=nodes, dim=dim, seed=seed, shard_size=shard_size, format=format)
+    chosen = make_family(family, plan.nodes, plan.dim, positions=positions, order=order, edges=edges, p=p,
+                         degree=degree, radius=radius, k=k, add=add, remove=remove, flats=flats,
+                         grid_size=grid_size, balance=balance, split=split, globally_rigid=globally_rigid)
+    if chosen is not None:
+        plan = dataclasses.replace(plan, family=chosen)
     if plan.format == "parquet":
         require_pyarrow()
     workers = default_workers() if workers is None else workers
@@ -362,7 +406,8 @@ def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLik
                                "points; choose a smaller --shard-size or fewer --workers") from None
     return Report(directory=directory, plan=plan, written=tally.written, skipped=tally.kept,
                   frameworks_written=tally.frameworks_written, rigid=tally.rigid,
-                  independent_bars=tally.independent_bars, seconds=time.monotonic() - started)
+                  independent_bars=tally.independent_bars, seconds=time.monotonic() - started,
+                  edges=tally.edges, maxwell_wrong=tally.maxwell_wrong)
 
 
 def _write(plan: Plan, directory: Path, workers: int, client: Any, progress: bool) -> _Tally:
@@ -372,7 +417,8 @@ def _write(plan: Plan, directory: Path, workers: int, client: Any, progress: boo
     if progress:
         from tqdm import tqdm  # type: ignore[import-untyped]
 
-        bar = tqdm(total=plan.graphs, unit=" frameworks", dynamic_ncols=True, smoothing=0.1)
+        unit = " frameworks" if plan.family is None else " graphs"
+        bar = tqdm(total=plan.graphs, unit=unit, dynamic_ncols=True, smoothing=0.1)
 
     def count(record: ShardRecord, written: bool) -> None:
         tally.add(record, written)
@@ -391,11 +437,11 @@ def _write(plan: Plan, directory: Path, workers: int, client: Any, progress: boo
             _run_threads(plan, directory, pending, workers, record)
         else:
             _run_dask(client, plan, directory, pending, workers, record)
-        os.ftruncate(fd, plan.shard_count * RECORD_SIZE)
+        os.ftruncate(fd, plan.shard_count * plan.record_size)
         os.fsync(fd)
     finally:
         os.close(fd)
         if bar is not None:
             bar.close()
-    write_atomic(directory, MANIFEST, dumps(new_manifest(plan, (tally.rigid, tally.independent_bars))))
+    write_atomic(directory, MANIFEST, dumps(new_manifest(plan, tally.totals(plan))))
     return tally

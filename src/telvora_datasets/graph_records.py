@@ -1,0 +1,308 @@
+"""Shards of graph-family datasets: graphs drawn from their keys, labelled by telvora_graphs, as columns.
+
+Graph k of a dataset seeded with s is a function of (s, k) alone: its key (streams.graph_keys)
+draws its structure, points and edge order, and its generic labels come from the realization
+seed realization_seed(s, k). rigidity_batch draws graph g of a call from (seed, g), so graphs
+are labelled in blocks of BLOCK consecutive indices, each call seeded with its block's seed and
+holding graph k at place k mod BLOCK; places without a graph of this call hold an empty graph,
+which costs next to nothing.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+from collections.abc import Iterator, Mapping
+from fractions import Fraction
+from typing import Any, cast
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import generators
+from .errors import DatasetError
+from .families import SPLITS, Family
+from .generators import Graphs
+from .records import Record
+from .streams import GAMMA, REALIZATION, U64, graph_keys, mix_int
+
+BLOCK = 1024
+MAX_ATTEMPTS = 1000  # draws of one graph for a balanced dataset before the family is declared one-sided
+_CHUNK_BYTES = 64 << 20  # working memory of one call of the family's generator
+_MASK = (1 << 64) - 1
+
+Columns = dict[str, NDArray[Any]]
+
+
+def block_seed(seed: int, block: int) -> int:
+    """The seed of rigidity_batch for the graphs BLOCK * block .. BLOCK * block + BLOCK - 1."""
+    return mix_int(((seed ^ (REALIZATION << 32)) + (block + 1) * GAMMA) & _MASK)
+
+
+def realization_seed(seed: int, index: int) -> int:
+    """The seed with which telvora_graphs.rigidity(edges, d, n=n, seed=...) repeats the generic
+    labels of graph index of a dataset seeded with seed, bit for bit (graph_seed of its block)."""
+    block, place = divmod(index, BLOCK)
+    return block_seed(seed, block) ^ mix_int(place)
+
+
+def split_of(indices: U64, fractions: tuple[float, ...]) -> NDArray[np.uint8]:
+    """0 (train), 1 (validation) or 2 (test) for each graph index: where k * GAMMA mod 2**64 falls
+    among the cumulative fractions times 2**64. The points k * GAMMA spread evenly (a Weyl
+    sequence), so every range of indices splits close to the fractions. Two fractions are train
+    and test."""
+    names = (0, 2) if len(fractions) == 2 else (0, 1, 2)
+    with np.errstate(over="ignore"):
+        place = indices * np.uint64(GAMMA)
+    result = np.full(indices.shape, names[0], dtype=np.uint8)
+    total = Fraction(0)
+    for fraction, name in zip(fractions[:-1], names[1:]):
+        total += Fraction(fraction)
+        bound = int(total * 2**64)
+        if bound <= _MASK:
+            result[place >= np.uint64(bound)] = name
+    return result
+
+
+def draw(family: Family, n: int, d: int, keys: U64) -> Graphs:
+    """The graphs of these keys, with their points when the family has any, edges in the family's order."""
+    coords = (generators.positions(keys, n, d, family.positions, family.flats or 0, family.grid_size or 0)
+              if family.has_coords else None)
+    if family.name == "gnm":
+        graphs = generators.gnm(keys, n, family.edges or 0)
+    elif family.name == "gnp":
+        graphs = generators.gnp(keys, n, family.p or 0.0)
+    elif family.name == "henneberg":
+        graphs = generators.henneberg(keys, n, d, family.add or 0, family.remove or 0)
+    elif family.name == "regular":
+        graphs = generators.regular(keys, n, family.degree or 0)
+    elif family.name == "geometric":
+        assert coords is not None
+        graphs = generators.geometric(coords, family.radius or 0.0)
+    elif family.name == "knn":
+        assert coords is not None
+        graphs = generators.knn(coords, family.k or 1)
+    else:
+        raise DatasetError(f"unknown family {family.name!r}")
+    graphs.coords = coords
+    if family.order == "random":
+        graphs = generators.shuffle_edges(keys, graphs)
+    return graphs
+
+
+@dataclasses.dataclass
+class _Labelled:
+    """Graphs with what telvora_graphs says of them; per-graph arrays in the graphs' order."""
+
+    positions: NDArray[np.int64]  # place of each graph in the chunk
+    keys: U64
+    attempts: NDArray[np.int64]
+    graphs: Graphs
+    rank: NDArray[np.int64]
+    max_rank: NDArray[np.int64]
+    is_rigid: NDArray[np.bool_]
+    labels: NDArray[np.uint8]
+    redundant: NDArray[np.bool_]
+
+
+def _rigidity(graphs: Graphs, d: int, seed: int, indices: U64) -> tuple[Any, ...]:
+    """(rank, max_rank, is_rigid, labels, redundant) of the graphs (indices ascending)."""
+    import telvora_graphs as tg  # only generation needs the compiled module
+
+    counts = graphs.counts
+    if graphs.coords is not None:
+        sizes = np.full(counts.size, graphs.n, dtype=np.int64)
+        result = tg.rigidity_batch(graphs.edges, graphs.offsets, sizes, d,
+                                   coords=graphs.coords.reshape(-1, d))
+        return result.rank, result.max_rank, result.is_rigid, result.labels, result.redundant
+    parts: list[list[NDArray[Any]]] = [[], [], [], [], []]
+    blocks = indices // np.uint64(BLOCK)
+    ends = np.flatnonzero(np.diff(blocks)) + 1
+    for low, high in zip([0, *ends.tolist()], [*ends.tolist(), indices.size]):
+        block = int(blocks[low])
+        places = (indices[low:high] - np.uint64(block * BLOCK)).astype(np.int64)
+        size = int(places[-1]) + 1
+        sizes = np.zeros(size, dtype=np.int64)
+        sizes[places] = graphs.n
+        edge_counts = np.zeros(size, dtype=np.int64)
+        edge_counts[places] = counts[low:high]
+        offsets = np.zeros(size + 1, dtype=np.int64)
+        np.cumsum(edge_counts, out=offsets[1:])
+        edges = graphs.edges[graphs.offsets[low]:graphs.offsets[high]]
+        result = tg.rigidity_batch(edges, offsets, sizes, d, seed=block_seed(seed, block))
+        columns: tuple[NDArray[Any], ...] = (result.rank[places], result.max_rank[places], result.is_rigid[places],
+                                              result.labels, result.redundant)
+        for part, values in zip(parts, columns):
+            part.append(values)
+    return tuple(np.concatenate(part) for part in parts)
+
+
+def _draw_and_label(family: Family, n: int, d: int, seed: int, indices: U64) -> _Labelled:
+    """Graphs indices (ascending) of the dataset; for a balanced dataset each is drawn again (its
+    attempt counting up) until its rigidity is the one asked of it: rigid for even indices."""
+    count = indices.size
+    attempts = np.zeros(count, dtype=np.int64)
+    pending = np.arange(count, dtype=np.int64)
+    done: list[_Labelled] = []
+    while pending.size:
+        keys = graph_keys(seed, indices[pending], attempts[pending])
+        graphs = draw(family, n, d, keys)
+        rank, max_rank, is_rigid, labels, redundant = _rigidity(graphs, d, seed, indices[pending])
+        found = _Labelled(pending, keys, attempts[pending], graphs, rank, max_rank, is_rigid, labels, redundant)
+        if family.balance is None:
+            return found
+        wanted = indices[pending] % np.uint64(2) == 0
+        matched = is_rigid == wanted
+        done.append(_select(found, matched))
+        pending = pending[~matched]
+        attempts[pending] += 1
+        if pending.size and attempts[pending[0]] >= MAX_ATTEMPTS:
+            k = int(indices[pending[0]])
+            kind = "rigid" if k % 2 == 0 else "flexible"
+            raise DatasetError(f"--balance rigid drew graph {k} {MAX_ATTEMPTS} times without a {kind} one; "
+                               f"this {family.name} family almost never gives {kind} graphs: change its parameters")
+    return _merge(done)
+
+
+def _edge_rows(offsets: NDArray[np.int64], chosen: NDArray[np.int64]) -> NDArray[np.int64]:
+    """Rows of the packed edges of the graphs chosen, in that order."""
+    counts = offsets[chosen + 1] - offsets[chosen]
+    starts = np.zeros(chosen.size, dtype=np.int64)
+    np.cumsum(counts[:-1], out=starts[1:])
+    result: NDArray[np.int64] = np.arange(int(counts.sum()), dtype=np.int64) + np.repeat(offsets[chosen] - starts, counts)
+    return result
+
+
+def _select(found: _Labelled, chosen: NDArray[Any]) -> _Labelled:
+    """The graphs of found picked by chosen (a mask or indices), in that order."""
+    picked = np.flatnonzero(chosen) if chosen.dtype == np.bool_ else chosen
+    graphs = found.graphs
+    rows = _edge_rows(graphs.offsets, picked)
+    offsets = np.zeros(picked.size + 1, dtype=np.int64)
+    np.cumsum(graphs.counts[picked], out=offsets[1:])
+    coords = None if graphs.coords is None else graphs.coords[picked]
+    return _Labelled(found.positions[picked], found.keys[picked], found.attempts[picked],
+                     Graphs(graphs.n, graphs.edges[rows], offsets, coords), found.rank[picked],
+                     found.max_rank[picked], found.is_rigid[picked], found.labels[rows], found.redundant[rows])
+
+
+def _merge(parts: list[_Labelled]) -> _Labelled:
+    """parts as one, graphs in the order of their positions."""
+    offsets = [np.zeros(1, dtype=np.int64)]
+    total = 0
+    for part in parts:
+        offsets.append(part.graphs.offsets[1:] + total)
+        total += int(part.graphs.offsets[-1])
+    first = parts[0].graphs
+    coords = None if first.coords is None else np.concatenate([part.graphs.coords for part in parts
+                                                              if part.graphs.coords is not None])
+    joined = _Labelled(
+        np.concatenate([part.positions for part in parts]), np.concatenate([part.keys for part in parts]),
+        np.concatenate([part.attempts for part in parts]),
+        Graphs(first.n, np.concatenate([part.graphs.edges for part in parts]), np.concatenate(offsets), coords),
+        *(np.concatenate([getattr(part, name) for part in parts])
+          for name in ("rank", "max_rank", "is_rigid", "labels", "redundant")))
+    return _select(joined, np.argsort(joined.positions, kind="stable"))
+
+
+def _chunk_size(n: int, d: int) -> int:
+    """Graphs per call of the generator within the working memory."""
+    per_graph = 48 * n * n + 64 * n * d + 1024
+    return max(1, _CHUNK_BYTES // per_graph)
+
+
+def build_graph_columns(family: Family, seed: int, start: int, count: int, n: int, d: int) -> Columns:
+    """Columns of graphs start .. start + count - 1 of the dataset (see formats.GRAPH_DTYPES)."""
+    chunk = _chunk_size(n, d)
+    parts = []
+    for first in range(0, count, chunk):
+        size = min(chunk, count - first)
+        indices = np.uint64(start + first) + np.arange(size, dtype=np.uint64)
+        part = _draw_and_label(family, n, d, seed, indices)
+        part.positions = part.positions + first
+        parts.append(part)
+    found = parts[0] if len(parts) == 1 else _merge(parts)
+    graphs = found.graphs
+    counts = graphs.counts
+    indices = np.uint64(start) + np.arange(count, dtype=np.uint64)
+    owner = np.repeat(np.arange(count), counts)
+    fixed = np.bincount(owner, weights=~found.redundant, minlength=count) == 0
+    columns: Columns = {
+        "index": indices,
+        "seed": found.keys,
+        "n_nodes": np.full(count, n, dtype=np.int64),
+        "d": np.full(count, d, dtype=np.int64),
+        "n_edges": counts,
+        "rank": found.rank,
+        "max_rank": found.max_rank,
+        "dof": found.max_rank - found.rank,
+        "n_stresses": counts - found.rank,
+        "is_rigid": found.is_rigid,
+        "is_redundantly_rigid": found.is_rigid & fixed,
+    }
+    if family.globally_rigid:
+        columns["is_globally_rigid"] = _globally_rigid(graphs, d, seed, indices, found.is_rigid,
+                                                       columns["is_redundantly_rigid"])
+    if family.split is not None:
+        columns["split"] = split_of(indices, family.split)
+    if family.balance is not None:
+        columns["attempt"] = found.attempts
+    if graphs.coords is not None:
+        columns["coords"] = graphs.coords
+    columns.update(edge_offsets=graphs.offsets, edges=graphs.edges, labels=found.labels, redundant=found.redundant)
+    return columns
+
+
+def _globally_rigid(graphs: Graphs, d: int, seed: int, indices: U64, rigid: NDArray[np.bool_],
+                    redundantly_rigid: NDArray[np.bool_]) -> NDArray[np.bool_]:
+    """Generic global rigidity, one call of telvora_graphs.rigidity per graph that may have it: a
+    graph on more than d + 1 vertices must be redundantly rigid first, one on at most d + 1 is
+    globally rigid exactly when rigid."""
+    import telvora_graphs as tg
+
+    result = rigid.copy() if graphs.n <= d + 1 else np.zeros(rigid.size, dtype=np.bool_)
+    if graphs.n <= d + 1:
+        return result
+    for g in np.flatnonzero(redundantly_rigid).tolist():
+        edges = graphs.edges[graphs.offsets[g]:graphs.offsets[g + 1]]
+        answer = tg.rigidity(edges, d, n=graphs.n, seed=realization_seed(seed, int(indices[g])))
+        result[g] = bool(answer.is_globally_rigid)
+    return result
+
+
+def iter_graph_records(columns: Mapping[str, NDArray[Any]]) -> Iterator[dict[str, Any]]:
+    """One record per graph of a shard's columns; the arrays are views into the columns."""
+    offsets = columns["edge_offsets"]
+    scalars = [name for name in ("index", "seed", "n_nodes", "d", "n_edges", "rank", "max_rank", "dof",
+                                 "n_stresses", "attempt") if name in columns]
+    flags = [name for name in ("is_rigid", "is_redundantly_rigid", "is_globally_rigid") if name in columns]
+    values = {name: columns[name].tolist() for name in scalars + flags}
+    splits = [SPLITS[code] for code in columns["split"].tolist()] if "split" in columns else None
+    coords = columns.get("coords")
+    for g in range(len(offsets) - 1):
+        rows = slice(int(offsets[g]), int(offsets[g + 1]))
+        record: dict[str, Any] = {name: values[name][g] for name in scalars}
+        record.update(edges=columns["edges"][rows], labels=columns["labels"][rows],
+                      redundant=columns["redundant"][rows])
+        record.update({name: values[name][g] for name in flags})
+        if coords is not None:
+            record["coords"] = coords[g]
+        if splits is not None:
+            record["split"] = splits[g]
+        yield record
+
+
+def regenerate(path: str | os.PathLike[str], index: int) -> Record:
+    """Framework or graph `index` of the dataset in directory path, computed again from the
+    manifest's parameters alone (no shard is read): the record load yields for it, bit for bit."""
+    from .manifest import dataset_directory, plan_of
+    from .reader import read_manifest
+    from .records import build_columns, iter_records
+
+    plan = plan_of(read_manifest(dataset_directory(path)))
+    if isinstance(index, bool) or not isinstance(index, (int, np.integer)) or not 0 <= index < plan.graphs:
+        raise DatasetError(f"index must be an integer from 0 to {plan.graphs - 1}, the dataset's last (got {index!r})")
+    if plan.family is None:
+        return next(iter_records(build_columns(plan.seed, int(index), 1, plan.nodes, plan.dim)))
+    columns = build_graph_columns(plan.family, plan.seed, int(index), 1, plan.nodes, plan.dim)
+    return cast(Record, next(iter_graph_records(columns)))
