@@ -197,8 +197,25 @@ def pyrigi_graph(n: int, edges: list[tuple[int, int]]):
     return Graph.from_vertices_and_edges(list(range(n)), edges)
 
 
-def pyrigi_rigid_components(graph, d: int) -> list[list[int]]:
-    return sorted(sorted(c) for c in graph.rigid_components(dim=d) if len(c) >= 2)
+def pyrigi_rigid_components(graph, d: int, timeout: float | None = None) -> list[list[int]]:
+    """PyRigi's rigid components of two or more vertices, sorted. With timeout (seconds) the call is
+    interrupted by SIGALRM (PyRigi is pure Python) and TimeoutError raised, so that one size it
+    cannot finish does not stall the run."""
+    import signal
+
+    def interrupt(signum, frame):
+        raise TimeoutError(f"over {timeout:.0f} s")
+
+    previous = signal.signal(signal.SIGALRM, interrupt) if timeout else None
+    if timeout:
+        signal.setitimer(signal.ITIMER_REAL, timeout)
+    try:
+        components = graph.rigid_components(dim=d)
+    finally:
+        if timeout:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+    return sorted(sorted(c) for c in components if len(c) >= 2)
 
 
 # ----------------------------------------------------------------------------------------------

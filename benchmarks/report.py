@@ -329,7 +329,7 @@ def plot(measurements: list[Measurement], native_rows: list[dict], path: Path, i
     ]
     from matplotlib.ticker import FixedLocator, NullLocator
 
-    fig, axes = plt.subplots(2, 4, figsize=(20, 10))
+    fig, axes = plt.subplots(3, 3, figsize=(18, 15))
     flat = axes.ravel()
     for ax, (task, variant, title, xlabel, ylabel) in zip(flat, panels):
         drawn = False

@@ -18,6 +18,10 @@ constexpr std::uint32_t none = ComponentPebbleGame::no_component;
 // entry by entry.
 constexpr std::size_t short_list = 8;
 
+// Vertices compared at once when the complete-graph driver skips a run of rejected edges: a
+// branch-free block the compiler turns into vector compares.
+constexpr std::uint64_t skip_block = 16;
+
 }  // namespace
 
 ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::uint64_t l) : n_(n), k_(k), l_(l) {
@@ -27,7 +31,7 @@ ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::
     const std::uint64_t slots = checked_multiply(n, k);
     if (n >= none || slots >= none) throw std::bad_alloc();
     require_allocatable(slots, sizeof(std::uint32_t));
-    require_allocatable(n, 8 * sizeof(std::uint32_t) + sizeof(std::vector<std::uint32_t>));
+    require_allocatable(n, 16 * sizeof(std::uint32_t) + 2 * sizeof(std::vector<std::uint32_t>));
     // Two tight sets meeting in an edgeless set I form a tight union when k|I| >= l.
     absorb_overlap_ = static_cast<std::uint32_t>((l + k - 1) / k);
     if (l < k) {
@@ -44,6 +48,9 @@ ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::
     sat_first_.assign(n, none);
     mark_.assign(n, 0);
     parent_edge_.assign(n, none);
+    vertex_open_.assign(n, 0);
+    vertex_index_.assign(n, 0);
+    vertex_low_.assign(n, 0);
     tight_mark_.assign(n, 0);
     free_mark_.assign(n, 0);
     member_of_.resize(n);
@@ -55,6 +62,8 @@ void ComponentPebbleGame::new_stamp() {
     if (++stamp_ == 0) {  // wrapped: forget every old mark
         std::fill(mark_.begin(), mark_.end(), 0);
         std::fill(component_seen_.begin(), component_seen_.end(), 0);
+        std::fill(vertex_open_.begin(), vertex_open_.end(), 0);
+        std::fill(component_open_.begin(), component_open_.end(), 0);
         stamp_ = 1;
     }
 }
@@ -107,17 +116,31 @@ void ComponentPebbleGame::change_pebbles(std::uint32_t v, std::int32_t delta) {
 }
 
 void ComponentPebbleGame::insert_edge(std::uint32_t tail, std::uint32_t head) {
-    const auto e = static_cast<std::uint32_t>(tail_.size());
-    tail_.push_back(tail);
-    head_.push_back(head);
-    slot_.push_back(out_count_[tail]);
-    in_next_.push_back(none);
-    in_prev_.push_back(none);
-    sat_next_.push_back(none);
-    sat_prev_.push_back(none);
-    sat_listed_.push_back(0);
-    edge_mark_.push_back(0);
-    alive_.push_back(1);
+    // Ids of removed edges are used again, so the records stay as many as the edges played on (at
+    // most k n). A list entry naming a reused id is judged by the edge that has it now.
+    std::uint32_t e;
+    if (free_edges_.empty()) {
+        if (tail_.size() >= none) throw std::bad_alloc();
+        e = static_cast<std::uint32_t>(tail_.size());
+        tail_.push_back(tail);
+        head_.push_back(head);
+        slot_.push_back(0);
+        in_next_.push_back(none);
+        in_prev_.push_back(none);
+        sat_next_.push_back(none);
+        sat_prev_.push_back(none);
+        sat_listed_.push_back(0);
+        edge_mark_.push_back(0);
+        alive_.push_back(1);
+    } else {
+        e = free_edges_.back();
+        free_edges_.pop_back();
+        tail_[e] = tail;
+        head_[e] = head;
+        sat_listed_[e] = 0;
+        alive_[e] = 1;
+    }
+    slot_[e] = out_count_[tail];
     out_slots(tail)[out_count_[tail]++] = e;
     link_in(e);
     note_leaving(e);
@@ -233,6 +256,7 @@ void ComponentPebbleGame::remove_edge(std::uint32_t e) {
     slots[slot_[e]] = last;
     slot_[last] = slot_[e];
     alive_[e] = 0;
+    free_edges_.push_back(e);
     change_pebbles(a, +1);
 }
 
@@ -353,10 +377,7 @@ const std::vector<std::uint32_t>& ComponentPebbleGame::entering_edges(std::uint3
 }
 
 std::uint64_t ComponentPebbleGame::pebbles_of(std::uint32_t c) const {
-    if (large_[c]) return comp_pebbles_[c];
-    std::uint64_t sum = 0;
-    for (std::uint32_t x : component_vertices_[c]) sum += pebbles_[x];
-    return sum;
+    return large_[c] ? comp_pebbles_[c] : pebbles_of_vertices(c);
 }
 
 // Turns c into a large component, whose pebble count and edge lists are kept up to date.
@@ -492,9 +513,7 @@ void ComponentPebbleGame::grow_backwards() {
             free_mark_[w] = detection_;
             return;
         }
-        if (reaches_free_pebble(w)) return;
-        for (std::uint32_t x : visited_) add_tight(x);
-        for (std::uint32_t c : visited_components_) absorb(c);
+        reaches_free_pebble(w);
     };
     std::size_t next_vertex = 0, next_component = 0;
     for (;;) {
@@ -516,64 +535,123 @@ void ComponentPebbleGame::grow_backwards() {
     }
 }
 
-// Whether w reaches a free pebble without entering the tight set being built, whole components
-// passed through their leaving edges. On failure every vertex and component visited (visited_,
-// visited_components_) reaches none either; on success those on the path are marked as reaching one.
+// Whether w reaches a free pebble without entering the tight set being built: a depth-first
+// search over vertices and large components (passed through their leaving edges) that keeps
+// Tarjan's low links, so that each node is settled once per detection. A node whose strongly
+// connected part is finished without meeting a free pebble reaches none: it joins the tight set
+// at once. When a free pebble is met, every node visited and not settled reaches the search path,
+// hence the pebble, and is marked so.
 bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w) {
     new_stamp();
-    visited_.clear();
-    visited_components_.clear();
     stack_.clear();
-    // Enters vertex y: false when it reaches a free pebble through one of its components.
-    auto enter = [&](std::uint32_t y) {
-        mark_[y] = stamp_;
-        visited_.push_back(y);
-        stack_.push_back(Frame{y, 0, none});
-        for (std::uint32_t c : large_of_[y]) {
-            if (component_seen_[c] == stamp_ || !internal_out_edge(y, c)) continue;
-            if (component_free_[c] == detection_ || pebbles_of(c) > held_in(c)) return false;
-            component_seen_[c] = stamp_;
-            visited_components_.push_back(c);
-            leaving_edges(c);
-            stack_.push_back(Frame{c, 0, component_frame});
-        }
-        return true;
+    part_.clear();
+    visited_.clear();
+    std::uint32_t counter = 0;
+    // Node ids: a vertex v is v, a component c is n + c.
+    const auto n32 = static_cast<std::uint32_t>(n_);
+    auto is_component = [&](std::uint32_t node) { return node >= n32; };
+    auto index_of = [&](std::uint32_t node) -> std::uint32_t& {
+        return is_component(node) ? component_index_[node - n32] : vertex_index_[node];
     };
-    auto skip = [&](std::uint32_t y) {
-        if (mark_[y] == stamp_ || in_new_component(y)) return true;
-        for (std::uint32_t c : large_of_[y])
-            if (component_seen_[c] == stamp_) return true;  // covered by c's leaving edges
-        return false;
+    auto low_of = [&](std::uint32_t node) -> std::uint32_t& {
+        return is_component(node) ? component_low_[node - n32] : vertex_low_[node];
     };
-    bool found = !enter(w);
-    while (!found && !stack_.empty()) {
-        Frame& top = stack_.back();
-        std::uint32_t y;
-        if (top.edge == component_frame) {
-            const std::vector<std::uint32_t>& list = leaving_[top.node];
-            if (top.slot == list.size()) {
-                stack_.pop_back();
-                continue;
-            }
-            y = head_[list[top.slot++]];
+    auto open = [&](std::uint32_t node) {
+        if (is_component(node)) {
+            component_seen_[node - n32] = stamp_;
+            component_open_[node - n32] = stamp_;
+            leaving_edges(node - n32);
         } else {
-            if (top.slot == out_count_[top.node]) {
-                stack_.pop_back();
-                continue;
-            }
-            y = head_[out_slots(top.node)[top.slot++]];
+            mark_[node] = stamp_;
+            vertex_open_[node] = stamp_;
         }
-        if (skip(y)) continue;
-        if (free_mark_[y] == detection_ || pebbles_[y] > 0) {
+        index_of(node) = low_of(node) = counter++;
+        part_.push_back(node);
+        visited_.push_back(node);
+        stack_.push_back(Frame{node, 0, 0});
+    };
+    auto still_open = [&](std::uint32_t node) {
+        return is_component(node) ? component_open_[node - n32] == stamp_ : vertex_open_[node] == stamp_;
+    };
+    // The node an edge into vertex y leads to: y, or the large component already passed that holds it.
+    auto node_of = [&](std::uint32_t y) {
+        if (mark_[y] == stamp_) return y;
+        for (std::uint32_t c : large_of_[y])
+            if (component_seen_[c] == stamp_) return n32 + c;
+        return y;
+    };
+    bool found = false;
+    open(w);
+    while (!stack_.empty()) {
+        Frame& top = stack_.back();
+        const std::uint32_t node = top.node;
+        std::uint32_t target = none;
+        if (is_component(node)) {
+            const std::vector<std::uint32_t>& list = leaving_[node - n32];
+            if (top.slot < list.size()) target = head_[list[top.slot++]];
+        } else if (top.listed < large_of_[node].size()) {
+            // First the large components the vertex enters by an inner edge.
+            const std::uint32_t c = large_of_[node][top.listed++];
+            if (absorbed_mark_[c] == detection_ || !internal_out_edge(node, c)) continue;
+            if (component_free_[c] == detection_ || pebbles_of(c) > held_in(c)) {
+                found = true;
+                break;
+            }
+            const std::uint32_t cnode = n32 + c;
+            if (component_seen_[c] != stamp_) {
+                open(cnode);  // may invalidate `top`
+            } else if (still_open(cnode)) {
+                std::uint32_t& low = low_of(node);
+                low = std::min(low, index_of(cnode));
+            }
+            continue;
+        } else if (top.slot < out_count_[node]) {
+            target = head_[out_slots(node)[top.slot++]];
+        }
+        if (target == none) {
+            // The node is finished: settle its strongly connected part when it is the root.
+            stack_.pop_back();
+            if (low_of(node) == index_of(node)) {
+                for (;;) {
+                    const std::uint32_t x = part_.back();
+                    part_.pop_back();
+                    if (is_component(x)) {
+                        component_open_[x - n32] = 0;
+                        absorb(x - n32);
+                    } else {
+                        vertex_open_[x] = 0;
+                        add_tight(x);
+                    }
+                    if (x == node) break;
+                }
+            } else if (!stack_.empty()) {
+                std::uint32_t& low = low_of(stack_.back().node);
+                low = std::min(low, low_of(node));
+            }
+            continue;
+        }
+        if (in_new_component(target)) continue;  // settled, or in the tight set: no pebble there
+        if (free_mark_[target] == detection_ || pebbles_[target] > 0) {
             found = true;
             break;
         }
-        found = !enter(y);  // may invalidate `top`
+        const std::uint32_t next = node_of(target);
+        if (next == target && mark_[target] != stamp_) {
+            open(target);  // may invalidate `top`
+        } else if (still_open(next)) {
+            std::uint32_t& low = low_of(node);
+            low = std::min(low, index_of(next));
+        }
     }
     if (!found) return false;
-    for (const Frame& f : stack_) {
-        if (f.edge == component_frame) component_free_[f.node] = detection_;
-        else free_mark_[f.node] = detection_;
+    for (std::uint32_t x : part_) {
+        if (is_component(x)) {
+            component_open_[x - n32] = 0;
+            component_free_[x - n32] = detection_;
+        } else {
+            vertex_open_[x] = 0;
+            free_mark_[x] = detection_;
+        }
     }
     return true;
 }
@@ -688,6 +766,9 @@ void ComponentPebbleGame::record_component(std::uint32_t a, std::uint32_t b) {
         absorbed_mark_.push_back(0);
         component_free_.push_back(0);
         component_seen_.push_back(0);
+        component_open_.push_back(0);
+        component_index_.push_back(0);
+        component_low_.push_back(0);
         large_.push_back(0);
         live_position_.push_back(0);
         overlap_.push_back(0);
@@ -796,18 +877,34 @@ PebbleGameOutcome complete_graph_pebble_game(std::uint64_t n) {
     PebbleGameOutcome outcome;
     outcome.labels.assign(m, 0);
     outcome.accepted_edges.reserve(accepted_bound);
-    std::uint8_t* label = outcome.labels.data();
+    std::uint8_t* labels = outcome.labels.data();
+    const std::uint32_t* newest_of = game.newest_components();
+    std::uint64_t row_start = 0;  // label index of (u, u + 1)
     for (std::uint64_t u = 0; u + 1 < n; ++u) {
         const auto a = static_cast<std::uint32_t>(u);
         std::uint32_t newest = game.newest_component(a);
-        for (std::uint64_t v = u + 1; v < n; ++v, ++label) {
-            const auto b = static_cast<std::uint32_t>(v);
-            if (newest != ComponentPebbleGame::no_component && game.newest_component(b) == newest) continue;
-            if (!game.add_edge(a, b)) continue;
-            *label = 1;
-            outcome.accepted_edges.push_back(Edge{u, v});
-            newest = game.newest_component(a);
+        std::uint64_t v = u + 1;
+        while (v < n) {
+            if (newest != ComponentPebbleGame::no_component) {
+                // Skip the run of vertices sharing a's newest component (their labels stay 0),
+                // a block at a time: after the second row that is every vertex.
+                while (v + skip_block <= n) {
+                    std::uint32_t differs = 0;
+                    for (std::uint64_t t = 0; t < skip_block; ++t) differs |= newest_of[v + t] ^ newest;
+                    if (differs != 0) break;
+                    v += skip_block;
+                }
+                while (v < n && newest_of[v] == newest) ++v;
+                if (v == n) break;
+            }
+            if (game.add_edge(a, static_cast<std::uint32_t>(v))) {
+                labels[row_start + (v - u - 1)] = 1;
+                outcome.accepted_edges.push_back(Edge{u, v});
+                newest = game.newest_component(a);
+            }
+            ++v;
         }
+        row_start += n - 1 - u;
     }
     return outcome;
 }

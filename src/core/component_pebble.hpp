@@ -15,10 +15,12 @@ namespace telvora {
 // of components each vertex lies in; any other edge is accepted after at most l + 1 pebble
 // searches, and a component is looked for only around the edge just accepted.
 //
-// Every vertex holds k pebbles at first; an accepted edge is directed away from the vertex whose
-// pebble covers it, so that free pebbles plus out-degree is k at every vertex. Searches use an
-// explicit stack. Memory: O(k n) for the state, O(accepted edges) for the edges and component
-// records, plus the vertex lists of the live components.
+// Every vertex holds k pebbles at first; an edge played on is directed away from the vertex whose
+// pebble covers it, so that free pebbles plus out-degree is k at every vertex. The graph played on
+// is the accepted one with each component's inner edges replaced by edges to hubs of it (same
+// span, so the same answers). Large components are passed whole by searches and merged small into
+// large. Searches use explicit stacks and queues. Memory: O(k n) for the state and the edges played
+// on, O(m) for the component records, plus the vertex lists of the live components.
 class ComponentPebbleGame {
 public:
     static constexpr std::uint32_t no_component = 0xFFFFFFFFu;
@@ -37,6 +39,7 @@ public:
     // The component v joined last, or no_component: equal values for u and v prove a shared
     // component, which lets a driver skip the call to add_edge.
     std::uint32_t newest_component(std::uint32_t v) const { return newest_[v]; }
+    const std::uint32_t* newest_components() const { return newest_.data(); }
 
     std::uint64_t vertex_count() const { return n_; }
     std::uint64_t accepted() const { return accepted_; }
@@ -55,8 +58,8 @@ public:
 private:
     struct Frame {
         std::uint32_t node;
-        std::uint32_t slot;  // next out-slot to try
-        std::uint32_t edge;  // the edge last taken out of node
+        std::uint32_t slot;    // next out-slot (for a component: leaving edge) to try
+        std::uint32_t listed;  // next of the vertex's large components to try
     };
 
     std::uint32_t* out_slots(std::uint32_t v) { return out_.data() + static_cast<std::size_t>(v) * k_; }
@@ -104,8 +107,6 @@ private:
     // lists are worked out when asked, so that a vertex in many small components (a hub) costs
     // nothing per move.
     static constexpr std::size_t large_size = 16;
-    // A search frame standing for a whole component (node: its id) walks its leaving edges.
-    static constexpr std::uint32_t component_frame = 0xFFFFFFFEu;
     // The extension rule looks at a vertex's k edges on the stack; beyond that it is left out.
     static constexpr std::uint64_t max_extension_degree = 64;
 
@@ -127,6 +128,7 @@ private:
     // edges to the component's hubs).
     std::vector<std::uint32_t> tail_, head_, slot_, in_next_, in_prev_;
     std::vector<std::uint8_t> alive_;
+    std::vector<std::uint32_t> free_edges_;  // ids of removed edges, to be used again
     std::vector<std::uint32_t> in_first_;  // per vertex
     // The in-edges whose tail holds no free pebble, the only ones a new component can grow
     // along: a vertex with a free pebble is never inside a tight set with another's pebbles.
@@ -162,7 +164,12 @@ private:
     std::vector<std::uint8_t> large_;
     std::vector<std::vector<std::uint32_t>> large_of_;  // per vertex: the large components holding it
     // The detection under way: vertices taken one by one, components taken whole.
-    std::vector<std::uint32_t> tight_, absorbed_, visited_components_;
+    std::vector<std::uint32_t> tight_, absorbed_;
+    // The low-link search: per vertex and per component its index and low link, and whether it is
+    // still in the unsettled part (marked with the search's stamp); the unsettled part itself.
+    std::vector<std::uint32_t> vertex_index_, vertex_low_, vertex_open_;
+    std::vector<std::uint32_t> component_index_, component_low_, component_open_;
+    std::vector<std::uint32_t> part_;
 };
 
 struct SparsityGameOutcome {
