@@ -187,10 +187,12 @@ bool ComponentPebbleGame::gather(std::uint32_t x) {
             parent_edge_[w] = e;
             if (free_at(w)) {
                 change_pebbles(w, -1);
+                moved_.push_back(w);
                 for (std::uint32_t z = w; z != x;) {
                     const std::uint32_t along = parent_edge_[z];
                     z = tail_[along];
                     reverse(along);
+                    moved_.push_back(z);
                 }
                 change_pebbles(x, +1);
                 return true;
@@ -229,6 +231,7 @@ bool ComponentPebbleGame::add_edge(std::uint64_t u, std::uint64_t v) {
     // brought to them; each search keeps the pebbles already there.
     held_a_ = a;
     held_b_ = b;
+    moved_.clear();
     const std::uint64_t wanted = l_ + 1;
     for (;;) {
         const std::uint64_t held = a == b ? pebbles_[a] : std::uint64_t{pebbles_[a]} + pebbles_[b];
@@ -515,10 +518,22 @@ void ComponentPebbleGame::grow_backwards() {
         }
         reaches_free_pebble(w);
     };
+    // The vertices the gathers for this edge changed, which may reach the new set only through
+    // the largest component (see below).
+    for (std::uint32_t w : moved_) consider(w);
     std::size_t next_vertex = 0, next_component = 0;
     for (;;) {
         if (next_component < absorbed_.size()) {
             const std::uint32_t c = absorbed_[next_component++];
+            // No vertex joins through the largest live component C alone. Let Z be the vertices
+            // of the new set outside C that reach none of the vertices changed by this edge
+            // without entering C. Z reaches nothing but Z and C, and it was so before this edge,
+            // pebbles included (none). Then C + Z held l pebbles and out-edges before this edge:
+            // a tight set, larger than C unless Z is empty. The largest live component is a
+            // largest tight set, so Z is empty, and every vertex that joins is found backwards
+            // from the changed vertices and the rest of the set, without the edges into C, which
+            // on a random graph are most of the edges into the giant component.
+            if (c == largest_ && l_ > 0) continue;
             candidates.clear();
             for (std::uint32_t e : entering_edges(c)) candidates.push_back(tail_[e]);
             for (std::uint32_t w : candidates) consider(w);
@@ -715,6 +730,7 @@ bool ComponentPebbleGame::extend_component(std::uint32_t x, std::uint32_t y) {
         if (inside) drop_component(d);
     }
     component_vertices_[grown].push_back(y);
+    note_size(grown);
     std::vector<std::uint32_t>& list = member_of_[y];
     list.insert(std::lower_bound(list.begin(), list.end(), grown), grown);
     newest_[y] = grown;
@@ -812,11 +828,18 @@ void ComponentPebbleGame::record_component(std::uint32_t a, std::uint32_t b) {
     }
     std::vector<std::uint32_t>& vertices = component_vertices_[id];
     vertices.insert(vertices.end(), joining.begin(), joining.end());
+    note_size(id);
     leaving_[id].clear();  // the new component is closed
     comp_pebbles_[id] = l_;  // all on a and b
     if (!large_[id] && vertices.size() >= large_size) make_large(id);
     if (keeper == none) rewire(id, vertices, true);
     else rewire(id, joining, false);
+}
+
+// A component that grows to the size of the largest becomes the largest; one that replaces the
+// largest (absorbing it, or growing over it by one vertex) is at least as large.
+void ComponentPebbleGame::note_size(std::uint32_t c) {
+    if (largest_ == none || component_vertices_[c].size() >= component_vertices_[largest_].size()) largest_ = c;
 }
 
 bool ComponentPebbleGame::is_tight() const {

@@ -79,6 +79,7 @@ private:
     void grow_backwards();
     bool reaches_free_pebble(std::uint32_t w);
     void record_component(std::uint32_t a, std::uint32_t b);
+    void note_size(std::uint32_t c);
     bool extend_component(std::uint32_t x, std::uint32_t y);
     bool in_component(std::uint32_t v, std::uint32_t c) const;
     bool internal_out_edge(std::uint32_t x, std::uint32_t c) const;
@@ -145,6 +146,10 @@ private:
     std::uint32_t detection_ = 0;
     std::uint32_t held_a_ = no_component, held_b_ = no_component;  // endpoints whose pebbles stay put
     std::vector<Frame> stack_;
+    // The vertices whose pebbles or out-edges the gathers for the edge under way changed.
+    std::vector<std::uint32_t> moved_;
+    // The live component with the most vertices (emptied lists count as none).
+    std::uint32_t largest_ = no_component;
     std::vector<std::uint32_t> visited_;
 
     // Components: vertex lists by id (emptied when absorbed), and per vertex the ids of the live

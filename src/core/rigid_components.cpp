@@ -108,8 +108,10 @@ VertexSets generic_rigid_components(std::uint64_t n, std::uint64_t d, const std:
                                     std::uint64_t seed) {
     if (d == 0) throw InvalidInput("the dimension d must be at least 1");
     require_edges_within(edges.data(), edges.size(), n);
-    // Generic rigidity in the line and the plane is the (1, 1) and (2, 3) count matroid.
-    if (d <= 2) return play_sparsity_game(n, d, d == 1 ? 1 : 3, edges).components;
+    // Generic rigidity in the line and the plane is the (1, 1) and (2, 3) count matroid. Its
+    // components do not depend on the order of the edges, so the game takes the order it settles
+    // fastest (on a random graph of 2.5 edges per vertex, several times faster than a random order).
+    if (d <= 2) return play_sparsity_game(n, d, d == 1 ? 1 : 3, edges_by_cardinality_search(n, edges)).components;
     const GenericMotion motion = generic_motion(n, d, edges, seed);
     const std::uint64_t* x = motion.coordinates.data();
     const std::uint64_t* q = motion.velocities.data();

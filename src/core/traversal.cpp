@@ -1,6 +1,8 @@
 // Edges: the candidate edges of the complete graph, and the check of an edge list.
 #include "traversal.hpp"
 
+#include <algorithm>
+#include <new>
 #include <string>
 
 #include "errors.hpp"
@@ -22,6 +24,66 @@ std::vector<Edge> upper_triangular_edges(std::uint64_t n) {
     for (std::uint64_t i = 0; i + 1 < n; ++i)
         for (std::uint64_t j = i + 1; j < n; ++j) edges.push_back(Edge{i, j});
     return edges;
+}
+
+std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector<Edge>& edges) {
+    require_edges_within(edges.data(), edges.size(), n);
+    if (n >= 0xFFFFFFFFu) throw std::bad_alloc();
+    const std::size_t m = edges.size();
+    require_allocatable(checked_multiply(m, 2), sizeof(std::uint32_t));
+    // Incident edge ids per vertex (a loop twice at its vertex).
+    std::vector<std::size_t> first(n + 1, 0);
+    for (const Edge& e : edges) {
+        ++first[e.i + 1];
+        ++first[e.j + 1];
+    }
+    for (std::uint64_t v = 0; v < n; ++v) first[v + 1] += first[v];
+    std::vector<std::uint32_t> incident(2 * m);
+    {
+        std::vector<std::size_t> next(first.begin(), first.end() - 1);
+        for (std::size_t k = 0; k < m; ++k) {
+            incident[next[edges[k].i]++] = static_cast<std::uint32_t>(k);
+            incident[next[edges[k].j]++] = static_cast<std::uint32_t>(k);
+        }
+    }
+    // Buckets by count of taken neighbours, each a stack with stale entries skipped when popped:
+    // every count increase pushes once, so n + 2m pushes in all.
+    std::vector<std::vector<std::uint32_t>> bucket(1);
+    bucket[0].reserve(n);
+    for (std::uint64_t v = n; v-- > 0;) bucket[0].push_back(static_cast<std::uint32_t>(v));
+    std::vector<std::uint32_t> count(n, 0);
+    std::vector<std::uint8_t> taken(n, 0);
+    std::vector<Edge> ordered;
+    ordered.reserve(m);
+    std::size_t top = 0;
+    for (std::uint64_t step = 0; step < n; ++step) {
+        std::uint32_t v;
+        for (;;) {
+            while (bucket[top].empty()) --top;
+            v = bucket[top].back();
+            bucket[top].pop_back();
+            if (!taken[v] && count[v] == top) break;
+        }
+        taken[v] = 1;
+        for (std::size_t p = first[v]; p < first[v + 1]; ++p) {
+            const Edge& e = edges[incident[p]];
+            const std::uint64_t u = e.i == v ? e.j : e.i;
+            if (u == v) {
+                if (p + 1 < first[v + 1] && incident[p + 1] == incident[p]) ++p;  // the loop's second entry
+                ordered.push_back(e);
+                continue;
+            }
+            if (taken[u]) {
+                ordered.push_back(e);
+                continue;
+            }
+            const std::uint32_t c = ++count[u];
+            if (c == bucket.size()) bucket.emplace_back();
+            bucket[c].push_back(static_cast<std::uint32_t>(u));
+            top = std::max<std::size_t>(top, c);
+        }
+    }
+    return ordered;
 }
 
 void require_edges_within(const Edge* edges, std::size_t count, std::uint64_t n) {

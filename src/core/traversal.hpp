@@ -19,6 +19,15 @@ std::uint64_t edge_count(std::uint64_t n);
 // All pairs (i, j), i < j, in lexicographic order: (0,1), (0,2), ..., (n-2,n-1).
 std::vector<Edge> upper_triangular_edges(std::uint64_t n);
 
+// The edges regrouped by a maximum cardinality search: vertices are taken one at a time, each
+// time one with the most neighbours already taken (the most recently counted among equals, the
+// smallest first in a new part), and each edge comes right after its later end is taken, the
+// edges of one vertex in their given order. Growing a graph in this order keeps most new vertices
+// attached by two or more edges to what is there, which is what a pebble game settles cheaply; a
+// random order crosses the percolation point of a random graph with the whole graph in play.
+// Loops and repeated edges are kept. O(n + m) time and memory; ends must lie below n < 2^32.
+std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector<Edge>& edges);
+
 // Throws InvalidInput naming the first edge with an end outside 0 .. n-1.
 void require_edges_within(const Edge* edges, std::size_t count, std::uint64_t n);
 

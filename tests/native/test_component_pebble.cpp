@@ -272,6 +272,10 @@ TEST_P(LargerGraphs, AgainstPlainGame) {
                 for (std::uint64_t v = 0; v < n; ++v) common += inside[c][v] && inside[d][v];
                 ASSERT_LT(common, std::max<std::uint64_t>(overlap, 1)) << "trial " << trial;
             }
+        // Components belong to the graph, not the order: here they form in another order, with
+        // another component largest at each step.
+        ASSERT_EQ(play_sparsity_game(n, k, l, edges_by_cardinality_search(n, edges)).components, outcome.components)
+            << "trial " << trial;
         for (std::size_t e = 0; e < edges.size(); ++e) {
             if (outcome.labels[e] || (edges[e].i == edges[e].j && l >= k)) continue;
             const bool covered = std::any_of(inside.begin(), inside.end(), [&](const std::vector<std::uint8_t>& in) {
@@ -288,5 +292,28 @@ INSTANTIATE_TEST_SUITE_P(Counts, LargerGraphs,
                          [](const auto& info) {
                              return "k" + std::to_string(info.param.k) + "l" + std::to_string(info.param.l);
                          });
+
+// The search order is a regrouping: every edge once, loops and repeats included.
+TEST(CardinalitySearch, KeepsEveryEdge) {
+    std::mt19937_64 rng(9);
+    for (int trial = 0; trial < 40; ++trial) {
+        const std::uint64_t n = 1 + rng() % 60;
+        std::vector<Edge> edges(rng() % (3 * n));
+        for (Edge& e : edges) {
+            e.i = rng() % n;
+            e.j = rng() % 8 == 0 ? e.i : rng() % n;
+        }
+        const std::vector<Edge> ordered = edges_by_cardinality_search(n, edges);
+        auto key = [](const Edge& e) { return std::make_pair(std::min(e.i, e.j), std::max(e.i, e.j)); };
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> given, got;
+        for (const Edge& e : edges) given.push_back(key(e));
+        for (const Edge& e : ordered) got.push_back(key(e));
+        std::sort(given.begin(), given.end());
+        std::sort(got.begin(), got.end());
+        ASSERT_EQ(got, given) << "trial " << trial;
+    }
+    EXPECT_TRUE(edges_by_cardinality_search(0, {}).empty());
+    EXPECT_THROW(edges_by_cardinality_search(3, {Edge{0, 3}}), InvalidInput);
+}
 
 }  // namespace
