@@ -149,8 +149,10 @@ def pebble_game(edges: EdgesLike, n: int | None = None, *, k: int = 2, l: int = 
     k = integer(k, "k", 1)
     l = integer(l, "l")
     if l >= 2 * k:
+        hint = ("; counts do not decide rigidity in space: use rigidity(edges, 3) or rigid_components(edges, 3)"
+                if (k, l) == (3, 6) else "")
         raise ValueError(f"l must be below 2k = {2 * k}, not {l}: with l >= 2k not even one edge is "
-                         f"(k, l)-sparse (two vertices allow 2k - l < 1 edges)")
+                         f"(k, l)-sparse (two vertices allow 2k - l < 1 edges){hint}")
     known: tuple[int, str] | None = None
     if is_networkx_graph(edges):
         edge_pairs, labels = graph_edges(cast(GraphLike, edges), loops=True)
