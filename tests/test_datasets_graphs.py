@@ -132,8 +132,10 @@ def test_special_positions_lie_where_they_should(positions, d, options):
 
 
 @pytest.mark.parametrize(("family", "options"), [
-    ("gnm", {"edges": "2n-3+2", "order": "random"}), ("henneberg", {"add": 1, "remove": 1, "globally_rigid": True}),
-    ("knn", {"k": 2, "positions": "uniform"}), ("gnm", {"edges": "2n-3", "positions": "lines", "flats": 2}),
+    ("gnm", {"edges": "2n-3+2", "order": "random", "components": True}),
+    ("henneberg", {"add": 1, "remove": 1, "globally_rigid": True}),
+    ("knn", {"k": 2, "positions": "uniform"}),
+    ("gnm", {"edges": "2n-3", "positions": "lines", "flats": 2, "components": True}),
     ("regular", {"degree": 4, "positions": "grid", "order": "random"}), ("geometric", {"radius": 0.5}),
     ("gnp", {"p": 0.3, "positions": "conic"}),
 ])
@@ -144,8 +146,16 @@ def test_labels_are_those_of_telvora_graphs(family, options):
         k = record["index"]
         if "coords" in record and options.get("positions") not in (None, "generic"):
             expected = tg.rigidity(record["edges"], d, coords=record["coords"])
+            components = tg.rigid_components(record["edges"], d, coords=record["coords"])
         else:
             expected = tg.rigidity(record["edges"], d, n=n, seed=realization_seed(seed, k))
+            components = tg.rigid_components(record["edges"], d, n=n)
+        if options.get("components"):
+            assert [c.tolist() for c in record["components"]] == [c.tolist() for c in components]
+            for (u, v), c in zip(record["edges"].tolist(), record["component"].tolist()):
+                assert {u, v} <= set(components[c].tolist())
+        else:
+            assert "components" not in record and "component" not in record
         assert record["labels"].tobytes() == expected.labels.tobytes()
         assert record["redundant"].tobytes() == expected.redundant.tobytes()
         assert (record["rank"], record["max_rank"], record["dof"], record["n_stresses"], record["is_rigid"],
@@ -163,6 +173,16 @@ def pair_index(edges, n):
     return i * n - i * (i + 1) // 2 + j - i - 1
 
 
+def test_components_in_space_come_from_the_labels_realization():
+    n, d, seed = 9, 3, 12
+    _, records = graphs_of("gnm", n, d, count=30, seed=seed, edges="3n-5", components=True)
+    for record in records:
+        expected = tg.rigid_components(record["edges"], d, n=n, seed=realization_seed(seed, record["index"]))
+        assert [c.tolist() for c in record["components"]] == [c.tolist() for c in expected]
+        assert "component" not in record  # in space a bar may lie in two components
+    assert any(len(r["components"]) > 1 for r in records)
+
+
 @pytest.mark.parametrize(("family", "options"), [
     ("gnm", {"order": "random"}), ("henneberg", {"add": 1, "remove": 1, "balance": "rigid"}),
     ("regular", {"degree": 3, "positions": "lines"}),
@@ -176,7 +196,10 @@ def test_every_graph_is_regenerated_alone(family, options):
         for name, column in alone.items():
             if name == "edge_offsets":
                 continue
-            expected = whole[name][rows] if name in ("edges", "labels", "redundant") else whole[name][k:k + 1]
+            if name in ("components", "component_offsets"):
+                continue  # numbered per graph; compared through the records below
+            expected = (whole[name][rows] if name in ("edges", "labels", "redundant", "component")
+                        else whole[name][k:k + 1])
             assert column.tobytes() == expected.tobytes(), name
 
 
@@ -214,7 +237,8 @@ def test_shards_are_the_same_with_any_workers_dask_and_resume(tmp_path, capsys, 
 
 
 @pytest.mark.parametrize("options", [{}, {"family": "knn", "positions": "conic", "order": "random",
-                                          "balance": "rigid", "split": "0.5,0.5", "format": "npz"}])
+                                          "balance": "rigid", "split": "0.5,0.5", "format": "npz",
+                                          "components": True}])
 def test_regenerate_gives_the_stored_record_from_the_parameters_alone(tmp_path, options):
     generate(11, 7, 2, 2**64 - 5, tmp_path, shard_size=4, workers=1, **options)
     for k, stored in enumerate(load(tmp_path)):
@@ -269,6 +293,7 @@ def test_balance_draws_rigid_even_and_flexible_odd_graphs(tmp_path, monkeypatch)
     (["--family", "gnm", "--flats", "2"], "--flats applies to --positions lines or planes"),
     (["--family", "gnm", "--positions", "grid", "--grid-size", "2"], "gives 4 cells, fewer than the 6 points"),
     (["--family", "gnm", "--positions", "uniform", "--globally-rigid"], "generic mode only"),
+    (["--components"], "--components applies to graph families"),
     (["--family", "gnm", "--split", "0.8,0.3"], "must add up to 1"),
     (["--family", "gnm", "--split", "a,b"], "two or three fractions"),
     (["--order", "random"], "applies to graph families"),
@@ -370,12 +395,16 @@ def test_edge_counts_from_expressions(text, n, d, value):
     (lambda c: c.update(edge_offsets=c["edge_offsets"][::-1].copy()), ValueError, "edge_offsets must rise from 0"),
     (lambda c: c.update(is_rigid=c["is_rigid"][:3]), ValueError, r"is_rigid \(3,\)"),
     (lambda c: c.pop("redundant"), DatasetError, "needs the columns redundant"),
+    (lambda c: c.update(components=c["components"][:-1]), ValueError, r"components \(\d+, 2\)"),
+    (lambda c: c.update(component=c["component"][1:]), ValueError, r"component \(\d+,\)"),
+    (lambda c: c.pop("component_offsets"), DatasetError, "components and component_offsets come together"),
 ])
 @pytest.mark.parametrize("fmt", ["parquet", "npz"])
 def test_graph_shard_columns_are_checked_and_round_trip(fmt, change, error, message):
     from telvora_datasets.formats import encode
 
-    columns, _ = graphs_of("gnm", 6, 2, count=5, positions="uniform", split="0.5,0.5", balance="rigid")
+    columns, _ = graphs_of("gnm", 6, 2, count=5, positions="uniform", split="0.5,0.5", balance="rigid",
+                           components=True)
     again = decode(encode(columns, fmt), fmt)
     assert list(again) == list(columns) and all(again[k].tobytes() == columns[k].tobytes() for k in columns)
     change(columns)
@@ -393,3 +422,17 @@ def test_summary_prints_the_statistics_of_each_dataset(tmp_path, capsys):
     first, second = out.split(f"{tmp_path / 'b'}:")
     assert f"rigid {rigid:.1%}" in first and f"wrong on {1 - rigid:.1%} of graphs" in first
     assert "rigid 100.0%" in second and "an easy dataset" in second
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "npz"])
+def test_statistics_count_the_components_of_the_records(tmp_path, fmt):
+    from telvora_datasets.stats import dataset_statistics
+
+    generate(40, 9, 2, 4, tmp_path, family="gnm", edges="2n-2", components=True, format=fmt, shard_size=15,
+             workers=1)
+    records = list(load(tmp_path))
+    found = dataset_statistics(tmp_path)
+    assert found.components == sum(len(r["components"]) for r in records) > len(records)
+    largest = sum(max(c.size for c in r["components"]) for r in records) / 9
+    assert found.largest_share == pytest.approx(largest)
+    assert "rigid components: " in "\n".join(found.lines())

@@ -141,6 +141,8 @@ def _parser() -> argparse.ArgumentParser:
                         help="train,validation,test fractions such as 0.8,0.1,0.1 (or train,test), by graph index")
     graphs.add_argument("--globally-rigid", action="store_true",
                         help="also decide generic global rigidity (one call per redundantly rigid graph: slower)")
+    graphs.add_argument("--components", action="store_true",
+                        help="also store each graph's rigid components (and in the plane each edge's component)")
 
     info = commands.add_parser("info", help="describe a dataset and check its shards",
                                description="Print a dataset's parameters and summary, and check every shard "
@@ -170,7 +172,7 @@ def _parser() -> argparse.ArgumentParser:
 
 
 FAMILY_OPTIONS = ("positions", "order", "edges", "p", "degree", "radius", "k", "add", "remove", "flats",
-                  "grid_size", "balance", "split", "globally_rigid")
+                  "grid_size", "balance", "split", "globally_rigid", "components")
 
 
 def _family_options(args: argparse.Namespace) -> dict[str, object]:

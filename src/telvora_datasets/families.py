@@ -100,6 +100,7 @@ class Family:
     balance: str | None = None
     split: tuple[float, ...] | None = None
     globally_rigid: bool = False
+    components: bool = False
 
     @property
     def numeric(self) -> bool:
@@ -121,6 +122,8 @@ class Family:
             entries["grid_size"] = self.grid_size
         entries.update(balance=self.balance, split=list(self.split) if self.split else None,
                        globally_rigid=self.globally_rigid)
+        if self.components:  # recorded only when asked, so datasets written without it keep their manifest
+            entries["components"] = True
         return entries
 
 
@@ -179,7 +182,8 @@ def make_family(name: str, nodes: int, dim: int, *, positions: str | None = None
                 edges: str | int | None = None, p: float | None = None, degree: int | float | None = None,
                 radius: float | None = None, k: int | None = None, add: int | None = None,
                 remove: int | None = None, flats: int | None = None, grid_size: int | None = None,
-                balance: str | None = None, split: object = None, globally_rigid: bool = False) -> Family | None:
+                balance: str | None = None, split: object = None, globally_rigid: bool = False,
+                components: bool = False) -> Family | None:
     """The family asked for, every default resolved, or None for the complete-graph frameworks.
     Raises DatasetError with one line naming the problem for a bad value or combination."""
     given = {"positions": positions, "order": order, "edges": edges, "p": p, "degree": degree, "radius": radius,
@@ -188,7 +192,8 @@ def make_family(name: str, nodes: int, dim: int, *, positions: str | None = None
     if name not in FAMILIES:
         raise DatasetError(f"the family must be one of {', '.join(FAMILIES)} (got {name!r})")
     if name == "complete":
-        extra = [key for key, value in given.items() if value is not None] + (["globally_rigid"] if globally_rigid else [])
+        extra = [key for key, value in given.items() if value is not None]
+        extra += [key for key, value in (("globally_rigid", globally_rigid), ("components", components)) if value]
         if extra:
             flag = "--" + extra[0].replace("_", "-")
             raise DatasetError(f"{flag} applies to graph families ({', '.join(GRAPH_FAMILIES)}); --family complete "
@@ -293,7 +298,8 @@ def make_family(name: str, nodes: int, dim: int, *, positions: str | None = None
     if globally_rigid and positions != "generic":
         raise DatasetError("--globally-rigid is decided in generic mode only: use --positions generic")
     family = Family(name=name, positions=positions, order=order, flats=flats_value, grid_size=grid_value,
-                    balance=balance, split=parse_split(split), globally_rigid=bool(globally_rigid), **values)
+                    balance=balance, split=parse_split(split), globally_rigid=bool(globally_rigid),
+                    components=bool(components), **values)
     if balance is not None:
         _check_balance(family, n, d)
     return family

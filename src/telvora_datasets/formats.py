@@ -35,10 +35,14 @@ GRAPH_DTYPES: dict[str, tuple[type[np.generic], int]] = {
     "n_stresses": (np.int64, 1), "is_rigid": (np.bool_, 1), "is_redundantly_rigid": (np.bool_, 1),
     "is_globally_rigid": (np.bool_, 1), "split": (np.uint8, 1), "attempt": (np.int64, 1),
     "coords": (np.float64, 3), "edge_offsets": (np.int64, 1), "edges": (np.int64, 2), "labels": (np.uint8, 1),
-    "redundant": (np.bool_, 1),
+    "redundant": (np.bool_, 1), "component": (np.int64, 1), "component_offsets": (np.int64, 1),
+    "components": (np.int64, 2),
 }
-OPTIONAL = ("is_globally_rigid", "split", "attempt", "coords")
-PER_EDGE = ("edges", "labels", "redundant")
+OPTIONAL = ("is_globally_rigid", "split", "attempt", "coords", "component", "component_offsets", "components")
+PER_EDGE = ("edges", "labels", "redundant", "component")
+# Rigid components: graph g owns the (component, vertex) pairs of rows component_offsets[g] ..
+# component_offsets[g+1]-1 of `components`, components numbered from 0 within the graph.
+PER_MEMBER = ("components",)
 _LIST_LIMIT = 2**31 - 1  # Parquet lists here have 32-bit offsets
 
 _ZIP_EPOCH = (1980, 1, 1, 0, 0, 0)  # the earliest time a zip entry can carry
@@ -109,18 +113,29 @@ def check_graph_columns(columns: Mapping[str, object]) -> Columns:
             continue
         checked[name] = _checked_column(name, columns[name], dtype, ndim)
     count = len(checked["index"])
-    offsets = checked["edge_offsets"]
-    edges = int(offsets[-1]) if len(offsets) else -1
-    if len(offsets) != count + 1 or offsets[0] != 0 or np.any(np.diff(offsets) < 0):
-        raise ValueError(f"edge_offsets must rise from 0 in {count + 1} entries, one more than the graphs")
+    edges = _rows_owned(checked["edge_offsets"], count, "edge_offsets")
+    members = -1
+    if ("components" in checked) != ("component_offsets" in checked):
+        raise DatasetError("components and component_offsets come together")
+    if "components" in checked:
+        members = _rows_owned(checked["component_offsets"], count, "component_offsets")
     wrong = [f"{name} {array.shape}" for name, array in checked.items()
-             if (len(array) != edges if name in PER_EDGE else name != "edge_offsets" and len(array) != count)]
-    if checked["edges"].shape[1:] != (2,):
-        wrong.append(f"edges {checked['edges'].shape}")
+             if name not in ("edge_offsets", "component_offsets")
+             and len(array) != (edges if name in PER_EDGE else members if name in PER_MEMBER else count)]
+    for name in ("edges", "components"):
+        if name in checked and checked[name].shape[1:] != (2,):
+            wrong.append(f"{name} {checked[name].shape}")
     if wrong:
         raise ValueError(f"{count} graphs of {edges} edges in all need {count} rows per graph column and {edges} "
                          f"rows of edges, labels and redundant; found {', '.join(wrong)}")
     return checked
+
+
+def _rows_owned(offsets: NDArray[np.int64], count: int, name: str) -> int:
+    """The rows that offsets (count + 1 entries rising from 0) hand out to count graphs."""
+    if len(offsets) != count + 1 or offsets[0] != 0 or np.any(np.diff(offsets) < 0):
+        raise ValueError(f"{name} must rise from 0 in {count + 1} entries, one more than the graphs")
+    return int(offsets[-1])
 
 
 def encode(columns: Mapping[str, object], fmt: str) -> bytes:
@@ -173,21 +188,23 @@ def _graph_table(columns: Mapping[str, object]) -> Any:
     pa = require_pyarrow()
     checked = check_graph_columns(columns)
     offsets = checked["edge_offsets"]
-    if offsets[-1] > _LIST_LIMIT:
-        raise DatasetError(f"a shard of {offsets[-1]} edges is more than Parquet lists here hold "
-                           f"({_LIST_LIMIT}); choose a smaller --shard-size")
+    for name, what in (("edge_offsets", "edges"), ("component_offsets", "component members")):
+        if name in checked and checked[name][-1] > _LIST_LIMIT:
+            raise DatasetError(f"a shard of {checked[name][-1]} {what} is more than Parquet lists here hold "
+                               f"({_LIST_LIMIT}); choose a smaller --shard-size")
     starts = pa.array(offsets.astype(np.int32))
     table: dict[str, Any] = {}
     for name, array in checked.items():
-        if name == "edge_offsets":
+        if name in ("edge_offsets", "component_offsets"):
             continue
         if name == "coords":
             count, n_nodes, d = array.shape
             values = pa.array(np.ascontiguousarray(array).reshape(-1))
             table[name] = pa.FixedSizeListArray.from_arrays(pa.FixedSizeListArray.from_arrays(values, d), n_nodes)
-        elif name == "edges":
+        elif name in ("edges", "components"):
             pairs = pa.FixedSizeListArray.from_arrays(pa.array(np.ascontiguousarray(array).reshape(-1)), 2)
-            table[name] = pa.ListArray.from_arrays(starts, pairs)
+            owned = starts if name == "edges" else pa.array(checked["component_offsets"].astype(np.int32))
+            table[name] = pa.ListArray.from_arrays(owned, pairs)
         elif name in PER_EDGE:
             table[name] = pa.ListArray.from_arrays(starts, pa.array(array))
         else:
@@ -201,19 +218,20 @@ def _graph_columns_from_table(table: Any) -> Columns:
         raise DatasetError("shard holds no graphs")
     columns: Columns = {}
     for name in GRAPH_DTYPES:
-        if name == "edge_offsets" or name not in table.column_names:
+        if name not in table.column_names:
             continue
         array = table.column(name).combine_chunks()
-        if name in PER_EDGE:
-            if "edge_offsets" not in columns:
-                columns["edge_offsets"] = array.offsets.to_numpy().astype(np.int64)
+        if name in PER_EDGE or name in PER_MEMBER:
+            owner = "edge_offsets" if name in PER_EDGE else "component_offsets"
+            if owner not in columns:
+                columns[owner] = array.offsets.to_numpy().astype(np.int64)
             array = array.flatten()
         while hasattr(array, "flatten"):
             array = array.flatten()
         values = array.to_numpy(zero_copy_only=False)
         if name == "coords":
             values = values.reshape(count, int(columns["n_nodes"][0]), int(columns["d"][0]))
-        elif name == "edges":
+        elif name in ("edges", "components"):
             values = values.reshape(-1, 2)
         columns[name] = values
     return {name: columns[name] for name in GRAPH_DTYPES if name in columns}

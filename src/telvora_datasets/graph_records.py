@@ -22,6 +22,7 @@ from numpy.typing import NDArray
 from . import generators
 from .errors import DatasetError
 from .families import SPLITS, Family
+from .formats import GRAPH_DTYPES
 from .generators import Graphs
 from .records import Record
 from .streams import GAMMA, REALIZATION, U64, graph_keys, mix_int
@@ -243,6 +244,8 @@ def build_graph_columns(family: Family, seed: int, start: int, count: int, n: in
     if family.globally_rigid:
         columns["is_globally_rigid"] = _globally_rigid(graphs, d, seed, indices, found.is_rigid,
                                                        columns["is_redundantly_rigid"])
+    if family.components:
+        columns.update(_components(graphs, d, seed, indices))
     if family.split is not None:
         columns["split"] = split_of(indices, family.split)
     if family.balance is not None:
@@ -250,7 +253,7 @@ def build_graph_columns(family: Family, seed: int, start: int, count: int, n: in
     if graphs.coords is not None:
         columns["coords"] = graphs.coords
     columns.update(edge_offsets=graphs.offsets, edges=graphs.edges, labels=found.labels, redundant=found.redundant)
-    return columns
+    return {name: columns[name] for name in GRAPH_DTYPES if name in columns}  # in file order
 
 
 def _globally_rigid(graphs: Graphs, d: int, seed: int, indices: U64, rigid: NDArray[np.bool_],
@@ -270,6 +273,42 @@ def _globally_rigid(graphs: Graphs, d: int, seed: int, indices: U64, rigid: NDAr
     return result
 
 
+def _components(graphs: Graphs, d: int, seed: int, indices: U64) -> Columns:
+    """The rigid components of each graph, by telvora_graphs.rigid_components in the mode of its
+    labels (at its points, or at the realization of realization_seed), as (component, vertex)
+    pairs with their offsets; in the line and the plane, where every edge lies in exactly one
+    component, also the component of each edge."""
+    import telvora_graphs as tg
+
+    count = graphs.counts.size
+    pairs: list[NDArray[np.int64]] = []
+    sizes = np.zeros(count, dtype=np.int64)
+    per_edge: list[NDArray[np.int64]] = []
+    for g in range(count):
+        edges = graphs.edges[graphs.offsets[g]:graphs.offsets[g + 1]]
+        if graphs.coords is not None:
+            found = tg.rigid_components(edges, d, n=graphs.n, coords=graphs.coords[g])
+        else:
+            found = tg.rigid_components(edges, d, n=graphs.n, seed=realization_seed(seed, int(indices[g])))
+        members = np.concatenate([np.stack([np.full(c.size, i, dtype=np.int64), c], axis=1)
+                                  for i, c in enumerate(found)]) if found else np.zeros((0, 2), dtype=np.int64)
+        pairs.append(members)
+        sizes[g] = len(members)
+        if d <= 2:
+            inside = np.zeros((len(found), graphs.n), dtype=np.bool_)
+            inside[members[:, 0], members[:, 1]] = True
+            both = inside[:, edges[:, 0]] & inside[:, edges[:, 1]]
+            # The first component holding both ends (the only one, unless points coincide).
+            per_edge.append(np.where(both.any(axis=0), both.argmax(axis=0), -1).astype(np.int64))
+    offsets = np.zeros(count + 1, dtype=np.int64)
+    np.cumsum(sizes, out=offsets[1:])
+    columns: Columns = {"component_offsets": offsets,
+                        "components": np.concatenate(pairs) if pairs else np.zeros((0, 2), dtype=np.int64)}
+    if d <= 2:
+        columns["component"] = np.concatenate(per_edge) if per_edge else np.zeros(0, dtype=np.int64)
+    return columns
+
+
 def iter_graph_records(columns: Mapping[str, NDArray[Any]]) -> Iterator[dict[str, Any]]:
     """One record per graph of a shard's columns; the arrays are views into the columns."""
     offsets = columns["edge_offsets"]
@@ -279,11 +318,18 @@ def iter_graph_records(columns: Mapping[str, NDArray[Any]]) -> Iterator[dict[str
     values = {name: columns[name].tolist() for name in scalars + flags}
     splits = [SPLITS[code] for code in columns["split"].tolist()] if "split" in columns else None
     coords = columns.get("coords")
+    members, member_offsets = columns.get("components"), columns.get("component_offsets")
     for g in range(len(offsets) - 1):
         rows = slice(int(offsets[g]), int(offsets[g + 1]))
         record: dict[str, Any] = {name: values[name][g] for name in scalars}
         record.update(edges=columns["edges"][rows], labels=columns["labels"][rows],
                       redundant=columns["redundant"][rows])
+        if members is not None and member_offsets is not None:
+            own = members[int(member_offsets[g]):int(member_offsets[g + 1])]
+            starts = np.flatnonzero(np.diff(own[:, 0], prepend=-1)) if len(own) else np.zeros(0, dtype=np.int64)
+            record["components"] = np.split(own[:, 1], starts[1:]) if len(own) else []
+        if "component" in columns:
+            record["component"] = columns["component"][rows]
         record.update({name: values[name][g] for name in flags})
         if coords is not None:
             record["coords"] = coords[g]

@@ -24,7 +24,10 @@ class Record(TypedDict):
     a label is 1 for an independent bar and 0 for a redundant one. A graph of a family has index,
     edges (m, 2) in the stored order, one label (independent of the edges before it) and one
     redundant flag per edge, rank, dof, n_stresses, is_redundantly_rigid; coords when the family
-    placed points; is_globally_rigid, split and attempt when the dataset asked for them.
+    placed points; is_globally_rigid, split and attempt when the dataset asked for them;
+    components (a list of sorted vertex arrays, as telvora_graphs.rigid_components gives them)
+    with --components, and then in the line and the plane component, the index in that list of
+    each edge's component.
     """
 
     seed: int
@@ -47,6 +50,8 @@ class Record(TypedDict):
     is_globally_rigid: NotRequired[bool]
     split: NotRequired[str]  # "train", "validation" or "test"
     attempt: NotRequired[int]
+    components: NotRequired[list[NDArray[np.int64]]]
+    component: NotRequired[NDArray[np.int64]]  # (n_edges,), d <= 2 only
 
 
 def _dtype_of(array: NDArray[Any]) -> str:

@@ -32,6 +32,8 @@ class Statistics:
     dof: Counter[int] = dataclasses.field(default_factory=Counter)
     splits: Counter[str] = dataclasses.field(default_factory=Counter)
     globally_rigid: int | None = None
+    components: int | None = None  # with --components: how many in all
+    largest_share: float = 0.0  # summed over graphs: the largest component's share of the vertices
 
     def add(self, other: Statistics) -> None:
         self.graphs += other.graphs
@@ -43,6 +45,9 @@ class Statistics:
             self.redundant = (self.redundant or 0) + other.redundant
         if other.globally_rigid is not None:
             self.globally_rigid = (self.globally_rigid or 0) + other.globally_rigid
+        if other.components is not None:
+            self.components = (self.components or 0) + other.components
+            self.largest_share += other.largest_share
         self.dof.update(other.dof)
         self.splits.update(other.splits)
 
@@ -64,6 +69,9 @@ class Statistics:
             maxwell = ("Maxwell's count is never wrong here: rigidity follows from the number of edges "
                        "alone, an easy dataset")
         out = [rigid + "; " + labels, "degrees of freedom: " + histogram, maxwell]
+        if self.components is not None:
+            out.append(f"rigid components: {self.components / graphs:.2f} per graph, the largest holding "
+                       f"{self.largest_share / graphs:.1%} of the vertices on average")
         if self.splits:
             out.append("split: " + ", ".join(f"{name} {self.splits[name]:,}" for name in SPLITS if name in self.splits))
         return out
@@ -81,19 +89,25 @@ def _columns(data: bytes, fmt: str, wanted: list[str]) -> dict[str, NDArray[Any]
         result = {}
         for name in present:
             column = table.column(name).combine_chunks()
-            if hasattr(column, "flatten"):
+            if name == "components":  # a list per graph: keep where each starts
+                result["component_offsets"] = column.offsets.to_numpy().astype(np.int64)
+            while hasattr(column, "flatten"):
                 column = column.flatten()
             result[name] = column.to_numpy(zero_copy_only=False)
         return result
     with zipfile.ZipFile(io.BytesIO(data)) as archive:
         members = set(archive.namelist())
     with np.load(io.BytesIO(data), allow_pickle=False) as npz:
-        return {name: npz[name] for name in wanted if name + ".npy" in members}
+        found = {name: npz[name] for name in wanted if name + ".npy" in members}
+        if "components" in found:
+            found["component_offsets"] = npz["component_offsets"]
+        return found
 
 
 def shard_statistics(data: bytes, fmt: str, nodes: int) -> Statistics:
     """Statistics of one shard from its bytes."""
-    wanted = ["n_edges", "rank", "final_rank", "max_rank", "is_rigid", "redundant", "split", "is_globally_rigid"]
+    wanted = ["n_edges", "rank", "final_rank", "max_rank", "is_rigid", "redundant", "split", "is_globally_rigid",
+              "components"]
     columns = _columns(data, fmt, wanted)
     rigid = columns["is_rigid"].astype(bool)
     max_rank = columns["max_rank"]
@@ -112,6 +126,20 @@ def shard_statistics(data: bytes, fmt: str, nodes: int) -> Statistics:
         found.splits = Counter({name: int(codes[code]) for code, name in enumerate(SPLITS) if codes[code]})
     if "is_globally_rigid" in columns:
         found.globally_rigid = int(columns["is_globally_rigid"].astype(bool).sum())
+    if "components" in columns:
+        pairs = columns["components"].reshape(-1, 2)
+        offsets = columns["component_offsets"]
+        owner = np.repeat(np.arange(offsets.size - 1), np.diff(offsets))
+        # Components per graph: one more than its largest number; members per (graph, component).
+        counts = np.zeros(offsets.size - 1, dtype=np.int64)
+        np.maximum.at(counts, owner, pairs[:, 0] + 1)
+        found.components = int(counts.sum())
+        if pairs.size:
+            keys = owner * (int(pairs[:, 0].max()) + 1) + pairs[:, 0]
+            _, first, sizes = np.unique(keys, return_index=True, return_counts=True)
+            largest = np.zeros(offsets.size - 1, dtype=np.int64)
+            np.maximum.at(largest, owner[first], sizes)
+            found.largest_share = float(largest.sum()) / max(nodes, 1)
     return found
 
 

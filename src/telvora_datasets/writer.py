@@ -360,7 +360,8 @@ def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLik
              edges: str | int | None = None, p: float | None = None, degree: float | None = None,
              radius: float | None = None, k: int | None = None, add: int | None = None, remove: int | None = None,
              flats: int | None = None, grid_size: int | None = None, balance: str | None = None,
-             split: str | Sequence[float] | None = None, globally_rigid: bool = False) -> Report:
+             split: str | Sequence[float] | None = None, globally_rigid: bool = False,
+             components: bool = False) -> Report:
     """Writes a dataset to out, in shards: by default the frameworks of
     generate_training_batch(graphs, nodes, dim, seed); with a graph family (gnp, gnm, geometric,
     knn, henneberg, regular), that many graphs of it, labelled by telvora_graphs (see
@@ -375,7 +376,8 @@ def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLik
     plan = Plan(graphs=graphs, nodes=nodes, dim=dim, seed=seed, shard_size=shard_size, format=format)
     chosen = make_family(family, plan.nodes, plan.dim, positions=positions, order=order, edges=edges, p=p,
                          degree=degree, radius=radius, k=k, add=add, remove=remove, flats=flats,
-                         grid_size=grid_size, balance=balance, split=split, globally_rigid=globally_rigid)
+                         grid_size=grid_size, balance=balance, split=split, globally_rigid=globally_rigid,
+                         components=components)
     if chosen is not None:
         plan = dataclasses.replace(plan, family=chosen)
     if plan.format == "parquet":
