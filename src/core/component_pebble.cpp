@@ -56,6 +56,23 @@ ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::
     member_of_.resize(n);
     large_of_.resize(n);
     newest_.assign(n, none);
+    // Room for the edge and component records of a small graph up front, so that they do not
+    // grow by doubling from nothing, a dozen arrays at a time.
+    const std::size_t edge_room = std::min<std::uint64_t>(slots + 2 * k, 4096);
+    for (std::vector<std::uint32_t>* records : {&tail_, &head_, &slot_, &in_next_, &in_prev_, &sat_next_, &sat_prev_, &edge_mark_})
+        records->reserve(edge_room);
+    sat_listed_.reserve(edge_room);
+    alive_.reserve(edge_room);
+    const std::size_t component_room = std::min<std::uint64_t>(slots, 1024);
+    for (std::vector<std::uint32_t>* records : {&absorbed_mark_, &component_free_, &component_seen_, &component_open_,
+                                                &component_index_, &component_low_, &live_position_, &overlap_,
+                                                &first_hub_, &second_hub_})
+        records->reserve(component_room);
+    component_vertices_.reserve(component_room);
+    leaving_.reserve(component_room);
+    entering_.reserve(component_room);
+    comp_pebbles_.reserve(component_room);
+    large_.reserve(component_room);
 }
 
 void ComponentPebbleGame::new_stamp() {
@@ -267,10 +284,10 @@ void ComponentPebbleGame::remove_edge(std::uint32_t e) {
 // inside c. c is tight and closed, or c less the vertices is tight and the vertices' edges all go
 // into c: either way the edges replaced number k per vertex (and the hubs' own when whole), so the
 // pebbles on c stay as many, now on the hubs' side, and the new edges span what the old ones did.
-void ComponentPebbleGame::rewire(std::uint32_t c, const std::vector<std::uint32_t>& vertices, bool whole) {
+void ComponentPebbleGame::rewire(std::uint32_t c, std::span<const std::uint32_t> vertices, bool whole) {
     if (!hubbed_) return;
     const std::uint32_t h1 = first_hub_[c], h2 = second_hub_[c];
-    std::vector<std::uint32_t> inner;
+    std::vector<std::uint32_t>& inner = inner_;
     // Every edge inside c leaves a vertex of c: when whole, the vertices' out-edges are all of them.
     for (std::uint32_t x : vertices) {
         while (out_count_[x] > 0) remove_edge(out_slots(x)[0]);
@@ -509,7 +526,7 @@ void ComponentPebbleGame::grow_backwards() {
                     if (!in_new_component(x)) add_tight(x);
         }
     }
-    std::vector<std::uint32_t> candidates;
+    std::vector<std::uint32_t>& candidates = candidates_;
     auto consider = [&](std::uint32_t w) {
         if (in_new_component(w) || free_mark_[w] == detection_) return;
         if (pebbles_[w] > 0) {
@@ -723,7 +740,8 @@ bool ComponentPebbleGame::extend_component(std::uint32_t x, std::uint32_t y) {
     }
     if (grown == none) return false;
     // Components through y that now lie inside C + y are dropped.
-    const std::vector<std::uint32_t> through_y = member_of_[y];
+    std::vector<std::uint32_t>& through_y = through_y_;  // a copy: dropping edits y's list
+    through_y.assign(member_of_[y].begin(), member_of_[y].end());
     for (std::uint32_t d : through_y) {
         bool inside = true;
         for (std::uint32_t z : component_vertices_[d]) inside = inside && (z == y || in_component(z, grown));
@@ -743,7 +761,7 @@ bool ComponentPebbleGame::extend_component(std::uint32_t x, std::uint32_t y) {
     } else if (component_vertices_[grown].size() >= large_size) {
         make_large(grown);
     }
-    rewire(grown, {y}, false);
+    rewire(grown, std::span<const std::uint32_t>(&y, 1), false);
     return true;
 }
 
@@ -757,7 +775,8 @@ void ComponentPebbleGame::record_component(std::uint32_t a, std::uint32_t b) {
     for (std::size_t i = 1; i < tight_.size(); ++i)
         if (member_of_[tight_[i]].size() > member_of_[tight_[longest]].size()) longest = i;
     const bool skip_longest = absorb_overlap_ >= 2;
-    std::vector<std::uint32_t> touched;
+    std::vector<std::uint32_t>& touched = touched_;
+    touched.clear();
     for (std::size_t i = 0; i < tight_.size(); ++i) {
         if (skip_longest && i == longest) continue;
         for (std::uint32_t c : member_of_[tight_[i]])
@@ -794,7 +813,8 @@ void ComponentPebbleGame::record_component(std::uint32_t a, std::uint32_t b) {
     }
     // The vertices new to the kept list, each once.
     new_stamp();
-    std::vector<std::uint32_t> joining;
+    std::vector<std::uint32_t>& joining = joining_;
+    joining.clear();
     auto join = [&](std::uint32_t x) {
         if (mark_[x] == stamp_ || (keeper != none && in_component(x, keeper))) return;
         mark_[x] = stamp_;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "pebble.hpp"
@@ -101,7 +102,7 @@ private:
     void make_large(std::uint32_t c);
     void forget_large(std::uint32_t c);
     void remove_edge(std::uint32_t e);
-    void rewire(std::uint32_t c, const std::vector<std::uint32_t>& vertices, bool whole);
+    void rewire(std::uint32_t c, std::span<const std::uint32_t> vertices, bool whole);
 
     // Components of this many vertices or more keep their pebble count and edge lists up to date
     // and are passed whole by searches; smaller ones are walked through, and their counts and
@@ -146,6 +147,8 @@ private:
     std::uint32_t detection_ = 0;
     std::uint32_t held_a_ = no_component, held_b_ = no_component;  // endpoints whose pebbles stay put
     std::vector<Frame> stack_;
+    // Working lists reused from edge to edge, so that small graphs do not pay an allocation each.
+    std::vector<std::uint32_t> inner_, candidates_, through_y_, touched_, joining_;
     // The vertices whose pebbles or out-edges the gathers for the edge under way changed.
     std::vector<std::uint32_t> moved_;
     // The live component with the most vertices (emptied lists count as none).
