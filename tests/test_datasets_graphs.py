@@ -436,3 +436,21 @@ def test_statistics_count_the_components_of_the_records(tmp_path, fmt):
     largest = sum(max(c.size for c in r["components"]) for r in records) / 9
     assert found.largest_share == pytest.approx(largest)
     assert "rigid components: " in "\n".join(found.lines())
+
+
+@pytest.mark.parametrize(("family", "options", "with_points"), [
+    ("geometric", {"radius": 0.6}, False), ("knn", {"k": 2}, False), ("knn", {"k": 2, "positions": "uniform"}, True),
+])
+def test_labels_use_the_points_only_for_numeric_positions(monkeypatch, family, options, with_points):
+    # geometric and knn graphs keep the points they were drawn from, yet generic positions mean
+    # the exact generic labels, as for every other family.
+    calls = []
+    batch = tg.rigidity_batch
+
+    def spy(*args, **kwargs):
+        calls.append(kwargs.get("coords") is not None)
+        return batch(*args, **kwargs)
+
+    monkeypatch.setattr(tg, "rigidity_batch", spy)
+    columns, _ = graphs_of(family, 8, 2, count=10, **options)
+    assert "coords" in columns and calls and set(calls) == {with_points}

@@ -210,6 +210,28 @@ def test_each_graph_of_a_batch_is_the_graph_computed_alone(numeric):
             (alone.rank, alone.max_rank, alone.dof, alone.is_rigid), g
 
 
+@pytest.mark.parametrize("d", [2, 3])
+def test_batch_global_rigidity_is_each_graphs_own(d):
+    rng = np.random.default_rng(d)
+    graphs = []
+    for _ in range(120):
+        n = int(rng.integers(1, 10))
+        pairs = [(i, j) for i in range(n) for j in range(i + 1, n)]
+        keep = rng.random(len(pairs)) < rng.uniform(0.4, 1.0)
+        graphs.append((n, np.array([p for p, k in zip(pairs, keep) if k], dtype=np.int64).reshape(-1, 2)))
+    offsets = np.cumsum([0] + [len(e) for _, e in graphs])
+    sizes = [n for n, _ in graphs]
+    batch = tg.rigidity_batch(np.concatenate([e for _, e in graphs]), offsets, sizes, d, seed=11, global_rigidity=True)
+    alone = [tg.rigidity(e, d, n=n, seed=tg.graph_seed(11, g)).is_globally_rigid for g, (n, e) in enumerate(graphs)]
+    assert batch.is_globally_rigid.dtype == np.bool_ and batch.is_globally_rigid.tolist() == alone
+    assert 10 < sum(alone) < 110  # both answers occur
+    assert tg.rigidity_batch(EDGES, [0, 5], 5).is_globally_rigid is None
+    with pytest.raises(ValueError, match="generic mode only"):
+        tg.rigidity_batch(EDGES, [0, 5], 5, coords=np.random.default_rng(0).random((5, 2)), global_rigidity=True)
+    with pytest.raises(TypeError, match="global_rigidity must be True or False"):
+        tg.rigidity_batch(EDGES, [0, 5], 5, global_rigidity=1)
+
+
 def test_batch_vertex_counts_may_be_one_integer():
     a = tg.rigidity_batch(np.tile(EDGES, (3, 1)), [0, 5, 10, 15], 5, seed=3)
     b = tg.rigidity_batch(np.tile(EDGES, (3, 1)), [0, 5, 10, 15], np.array([5, 5, 5], dtype=np.uint8), seed=3)

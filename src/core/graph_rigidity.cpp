@@ -477,15 +477,18 @@ GraphRigidity numeric_rigidity(const NodeList& nodes, const std::vector<Edge>& e
 
 BatchRigidity generic_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                                      const std::vector<std::uint64_t>& n_vertices, std::uint64_t d,
-                                     std::uint64_t seed) {
+                                     std::uint64_t seed, bool global_rigidity) {
     check_batch(edges, offsets, n_vertices);
     BatchRigidity batch;
     reserve(batch, edges.size(), n_vertices.size());
+    if (global_rigidity) batch.is_globally_rigid.reserve(n_vertices.size());
     GenericEngine engine;
     for (std::size_t g = 0; g < n_vertices.size(); ++g) {
-        const GenericOptions options{.seed = seed, .stream = g, .redundancy = true, .global_rigidity = false};
-        append(batch, generic_with(engine, n_vertices[g], d, edges.data() + offsets[g], offsets[g + 1] - offsets[g],
-                                   options));
+        const GenericOptions options{.seed = seed, .stream = g, .redundancy = true, .global_rigidity = global_rigidity};
+        const GraphRigidity one =
+            generic_with(engine, n_vertices[g], d, edges.data() + offsets[g], offsets[g + 1] - offsets[g], options);
+        append(batch, one);
+        if (global_rigidity) batch.is_globally_rigid.push_back(one.is_globally_rigid ? 1 : 0);
     }
     return batch;
 }

@@ -88,13 +88,15 @@ struct BatchRigidity {
     std::vector<std::uint64_t> rank;      // per graph
     std::vector<std::uint64_t> max_rank;  // per graph
     std::vector<std::uint8_t> is_rigid;   // per graph
+    std::vector<std::uint8_t> is_globally_rigid;  // per graph, when asked for (generic mode only)
 };
 
 // Throws InvalidInput naming the graph when offsets are not non-decreasing from 0 to the edge
-// count, or an edge names a vertex outside its graph.
+// count, or an edge names a vertex outside its graph. With global_rigidity, each graph's generic
+// global rigidity too, exactly as generic_rigidity decides it for that graph alone.
 BatchRigidity generic_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                                      const std::vector<std::uint64_t>& n_vertices, std::uint64_t d,
-                                     std::uint64_t seed);
+                                     std::uint64_t seed, bool global_rigidity = false);
 // tol NaN: each graph's relative tolerance.
 BatchRigidity numeric_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                                      const std::vector<std::uint64_t>& n_vertices, const NodeList& nodes,

@@ -36,13 +36,13 @@ Rigidity of the framework at coords ((n, d) float64, finite), with the absolute 
 when it is None, one relative to the framework's size. Returns the dict of generic with
 is_globally_rigid and error_bound None and tol the tolerance used.)doc";
 
-constexpr const char* generic_batch_doc = R"doc(generic_batch(edges, offsets, n, d, seed)
+constexpr const char* generic_batch_doc = R"doc(generic_batch(edges, offsets, n, d, seed, global_rigidity=0)
 --
 
 Generic rigidity of many graphs: graph g owns edges[offsets[g]:offsets[g + 1]] (vertex indices
 local to it) and n[g] vertices, and is drawn from the stream (seed, g). Returns a dict of packed
 arrays: labels (uint8) and redundant (bool) per edge, rank and max_rank (int64) and is_rigid
-(bool) per graph.)doc";
+(bool) per graph, and is_globally_rigid (bool) per graph when global_rigidity is 1.)doc";
 
 constexpr const char* numeric_batch_doc = R"doc(numeric_batch(edges, offsets, n, coords, tol=None)
 --
@@ -72,7 +72,8 @@ constexpr FunctionDescription generic_components_signature{"generic_components",
 constexpr FunctionDescription numeric_components_signature{"numeric_components", {"edges", "coords", "tol"}, 3, 2};
 constexpr FunctionDescription generic_signature{"generic", {"edges", "n", "d", "seed"}, 4, 4};
 constexpr FunctionDescription numeric_signature{"numeric", {"edges", "coords", "tol"}, 3, 2};
-constexpr FunctionDescription generic_batch_signature{"generic_batch", {"edges", "offsets", "n", "d", "seed"}, 5, 5};
+constexpr FunctionDescription generic_batch_signature{
+    "generic_batch", {"edges", "offsets", "n", "d", "seed", "global_rigidity"}, 6, 5};
 constexpr FunctionDescription numeric_batch_signature{
     "numeric_batch", {"edges", "offsets", "n", "coords", "tol"}, 5, 4};
 
@@ -134,7 +135,7 @@ std::vector<std::int64_t> as_int64(const std::vector<std::uint64_t>& values) {
     return converted;
 }
 
-PyRef batch_dict(BatchRigidity&& batch) {
+PyRef batch_dict(BatchRigidity&& batch, bool global_rigidity) {
     PyRef dict = new_dict();
     const std::uint64_t m = batch.labels.size();
     const std::uint64_t graphs = batch.rank.size();
@@ -143,6 +144,8 @@ PyRef batch_dict(BatchRigidity&& batch) {
     dict_insert(dict.get(), "rank", int64_vector_from_buffer(as_int64(batch.rank), graphs));
     dict_insert(dict.get(), "max_rank", int64_vector_from_buffer(as_int64(batch.max_rank), graphs));
     dict_insert(dict.get(), "is_rigid", bool_vector_from_buffer(std::move(batch.is_rigid), graphs));
+    if (global_rigidity)
+        dict_insert(dict.get(), "is_globally_rigid", bool_vector_from_buffer(std::move(batch.is_globally_rigid), graphs));
     return dict;
 }
 
@@ -179,12 +182,13 @@ PyRef generic_batch(const ArgumentSlots& slots) {
     const std::vector<std::uint64_t> n = convert_index_vector(slots[2], "n");
     const std::uint64_t d = convert_unsigned(slots[3], "d");
     const std::uint64_t seed = convert_unsigned(slots[4], "seed");
+    const bool global_rigidity = slots[5] != nullptr && convert_unsigned(slots[5], "global_rigidity") != 0;
     BatchRigidity batch;
     {
         LockReleased unlocked;
-        batch = generic_rigidity_batch(edges, offsets, n, d, seed);
+        batch = generic_rigidity_batch(edges, offsets, n, d, seed, global_rigidity);
     }
-    return batch_dict(std::move(batch));
+    return batch_dict(std::move(batch), global_rigidity);
 }
 
 PyRef numeric_batch(const ArgumentSlots& slots) {
@@ -198,7 +202,7 @@ PyRef numeric_batch(const ArgumentSlots& slots) {
         LockReleased unlocked;
         batch = numeric_rigidity_batch(edges, offsets, n, nodes, tol);
     }
-    return batch_dict(std::move(batch));
+    return batch_dict(std::move(batch), false);
 }
 
 // ---- components ----------------------------------------------------------------------------

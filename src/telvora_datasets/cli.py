@@ -140,7 +140,7 @@ def _parser() -> argparse.ArgumentParser:
     graphs.add_argument("--split", metavar="FRACTIONS",
                         help="train,validation,test fractions such as 0.8,0.1,0.1 (or train,test), by graph index")
     graphs.add_argument("--globally-rigid", action="store_true",
-                        help="also decide generic global rigidity (one call per redundantly rigid graph: slower)")
+                        help="also decide generic global rigidity (about a fifth slower)")
     graphs.add_argument("--components", action="store_true",
                         help="also store each graph's rigid components (and in the plane each edge's component)")
 

@@ -104,19 +104,24 @@ class _Labelled:
     is_rigid: NDArray[np.bool_]
     labels: NDArray[np.uint8]
     redundant: NDArray[np.bool_]
+    globally_rigid: NDArray[np.bool_] | None = None
 
 
-def _rigidity(graphs: Graphs, d: int, seed: int, indices: U64) -> tuple[Any, ...]:
-    """(rank, max_rank, is_rigid, labels, redundant) of the graphs (indices ascending)."""
+def _rigidity(graphs: Graphs, family: Family, d: int, seed: int, indices: U64) -> tuple[Any, ...]:
+    """(rank, max_rank, is_rigid, labels, redundant, is_globally_rigid or None) of the graphs
+    (indices ascending): at their points when the family's positions are numeric, else generic
+    (geometric and knn graphs keep the points they were drawn from, but are labelled generically),
+    with global rigidity when the family asks for it."""
     import telvora_graphs as tg  # only generation needs the compiled module
 
     counts = graphs.counts
-    if graphs.coords is not None:
+    if family.numeric:
+        assert graphs.coords is not None
         sizes = np.full(counts.size, graphs.n, dtype=np.int64)
         result = tg.rigidity_batch(graphs.edges, graphs.offsets, sizes, d,
                                    coords=graphs.coords.reshape(-1, d))
-        return result.rank, result.max_rank, result.is_rigid, result.labels, result.redundant
-    parts: list[list[NDArray[Any]]] = [[], [], [], [], []]
+        return result.rank, result.max_rank, result.is_rigid, result.labels, result.redundant, None
+    parts: list[list[NDArray[Any]]] = [[], [], [], [], [], []]
     blocks = indices // np.uint64(BLOCK)
     ends = np.flatnonzero(np.diff(blocks)) + 1
     for low, high in zip([0, *ends.tolist()], [*ends.tolist(), indices.size]):
@@ -130,12 +135,15 @@ def _rigidity(graphs: Graphs, d: int, seed: int, indices: U64) -> tuple[Any, ...
         offsets = np.zeros(size + 1, dtype=np.int64)
         np.cumsum(edge_counts, out=offsets[1:])
         edges = graphs.edges[graphs.offsets[low]:graphs.offsets[high]]
-        result = tg.rigidity_batch(edges, offsets, sizes, d, seed=block_seed(seed, block))
+        result = tg.rigidity_batch(edges, offsets, sizes, d, seed=block_seed(seed, block),
+                                   global_rigidity=family.globally_rigid)
         columns: tuple[NDArray[Any], ...] = (result.rank[places], result.max_rank[places], result.is_rigid[places],
                                               result.labels, result.redundant)
+        if result.is_globally_rigid is not None:
+            columns += (result.is_globally_rigid[places],)
         for part, values in zip(parts, columns):
             part.append(values)
-    return tuple(np.concatenate(part) for part in parts)
+    return tuple(np.concatenate(part) if part else None for part in parts)
 
 
 def _draw_and_label(family: Family, n: int, d: int, seed: int, indices: U64) -> _Labelled:
@@ -148,8 +156,9 @@ def _draw_and_label(family: Family, n: int, d: int, seed: int, indices: U64) -> 
     while pending.size:
         keys = graph_keys(seed, indices[pending], attempts[pending])
         graphs = draw(family, n, d, keys)
-        rank, max_rank, is_rigid, labels, redundant = _rigidity(graphs, d, seed, indices[pending])
-        found = _Labelled(pending, keys, attempts[pending], graphs, rank, max_rank, is_rigid, labels, redundant)
+        rank, max_rank, is_rigid, labels, redundant, globally = _rigidity(graphs, family, d, seed, indices[pending])
+        found = _Labelled(pending, keys, attempts[pending], graphs, rank, max_rank, is_rigid, labels, redundant,
+                          globally)
         if family.balance is None:
             return found
         wanted = indices[pending] % np.uint64(2) == 0
@@ -184,7 +193,8 @@ def _select(found: _Labelled, chosen: NDArray[Any]) -> _Labelled:
     coords = None if graphs.coords is None else graphs.coords[picked]
     return _Labelled(found.positions[picked], found.keys[picked], found.attempts[picked],
                      Graphs(graphs.n, graphs.edges[rows], offsets, coords), found.rank[picked],
-                     found.max_rank[picked], found.is_rigid[picked], found.labels[rows], found.redundant[rows])
+                     found.max_rank[picked], found.is_rigid[picked], found.labels[rows], found.redundant[rows],
+                     None if found.globally_rigid is None else found.globally_rigid[picked])
 
 
 def _merge(parts: list[_Labelled]) -> _Labelled:
@@ -203,6 +213,8 @@ def _merge(parts: list[_Labelled]) -> _Labelled:
         Graphs(first.n, np.concatenate([part.graphs.edges for part in parts]), np.concatenate(offsets), coords),
         *(np.concatenate([getattr(part, name) for part in parts])
           for name in ("rank", "max_rank", "is_rigid", "labels", "redundant")))
+    if parts[0].globally_rigid is not None:
+        joined.globally_rigid = np.concatenate([part.globally_rigid for part in parts if part.globally_rigid is not None])
     return _select(joined, np.argsort(joined.positions, kind="stable"))
 
 
@@ -241,11 +253,10 @@ def build_graph_columns(family: Family, seed: int, start: int, count: int, n: in
         "is_rigid": found.is_rigid,
         "is_redundantly_rigid": found.is_rigid & fixed,
     }
-    if family.globally_rigid:
-        columns["is_globally_rigid"] = _globally_rigid(graphs, d, seed, indices, found.is_rigid,
-                                                       columns["is_redundantly_rigid"])
+    if found.globally_rigid is not None:
+        columns["is_globally_rigid"] = found.globally_rigid
     if family.components:
-        columns.update(_components(graphs, d, seed, indices))
+        columns.update(_components(graphs, family, d, seed, indices))
     if family.split is not None:
         columns["split"] = split_of(indices, family.split)
     if family.balance is not None:
@@ -256,24 +267,7 @@ def build_graph_columns(family: Family, seed: int, start: int, count: int, n: in
     return {name: columns[name] for name in GRAPH_DTYPES if name in columns}  # in file order
 
 
-def _globally_rigid(graphs: Graphs, d: int, seed: int, indices: U64, rigid: NDArray[np.bool_],
-                    redundantly_rigid: NDArray[np.bool_]) -> NDArray[np.bool_]:
-    """Generic global rigidity, one call of telvora_graphs.rigidity per graph that may have it: a
-    graph on more than d + 1 vertices must be redundantly rigid first, one on at most d + 1 is
-    globally rigid exactly when rigid."""
-    import telvora_graphs as tg
-
-    result = rigid.copy() if graphs.n <= d + 1 else np.zeros(rigid.size, dtype=np.bool_)
-    if graphs.n <= d + 1:
-        return result
-    for g in np.flatnonzero(redundantly_rigid).tolist():
-        edges = graphs.edges[graphs.offsets[g]:graphs.offsets[g + 1]]
-        answer = tg.rigidity(edges, d, n=graphs.n, seed=realization_seed(seed, int(indices[g])))
-        result[g] = bool(answer.is_globally_rigid)
-    return result
-
-
-def _components(graphs: Graphs, d: int, seed: int, indices: U64) -> Columns:
+def _components(graphs: Graphs, family: Family, d: int, seed: int, indices: U64) -> Columns:
     """The rigid components of each graph, by telvora_graphs.rigid_components in the mode of its
     labels (at its points, or at the realization of realization_seed), as (component, vertex)
     pairs with their offsets; in the line and the plane, where every edge lies in exactly one
@@ -286,7 +280,8 @@ def _components(graphs: Graphs, d: int, seed: int, indices: U64) -> Columns:
     per_edge: list[NDArray[np.int64]] = []
     for g in range(count):
         edges = graphs.edges[graphs.offsets[g]:graphs.offsets[g + 1]]
-        if graphs.coords is not None:
+        if family.numeric:
+            assert graphs.coords is not None
             found = tg.rigid_components(edges, d, n=graphs.n, coords=graphs.coords[g])
         else:
             found = tg.rigid_components(edges, d, n=graphs.n, seed=realization_seed(seed, int(indices[g])))

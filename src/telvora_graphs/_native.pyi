@@ -1,6 +1,6 @@
 """Type stubs for telvora_graphs._native, the compiled routines behind telvora_graphs."""
 
-from typing import Final, SupportsFloat, SupportsIndex, TypedDict
+from typing import Final, NotRequired, SupportsFloat, SupportsIndex, TypedDict
 
 import numpy as np
 from numpy.typing import NDArray
@@ -24,6 +24,7 @@ class BatchResult(TypedDict):
     rank: NDArray[np.int64]
     max_rank: NDArray[np.int64]
     is_rigid: NDArray[np.bool_]
+    is_globally_rigid: NotRequired[NDArray[np.bool_]]
 
 class PebbleResult(TypedDict):
     labels: NDArray[np.uint8]
@@ -43,7 +44,12 @@ def numeric(
     edges: NDArray[np.int64], coords: NDArray[np.float64], tol: SupportsFloat | SupportsIndex | None = None
 ) -> GraphResult: ...
 def generic_batch(
-    edges: NDArray[np.int64], offsets: NDArray[np.int64], n: NDArray[np.int64], d: SupportsIndex, seed: SupportsIndex
+    edges: NDArray[np.int64],
+    offsets: NDArray[np.int64],
+    n: NDArray[np.int64],
+    d: SupportsIndex,
+    seed: SupportsIndex,
+    global_rigidity: SupportsIndex = 0,
 ) -> BatchResult: ...
 def numeric_batch(
     edges: NDArray[np.int64],

@@ -96,7 +96,8 @@ def rigidity(edges: EdgesLike, d: int = 2, *, n: int | None = None, coords: Coor
 
 
 def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 2, *,
-                   coords: ArrayLike | None = None, tol: float | None = None, seed: int = 0) -> RigidityBatch:
+                   coords: ArrayLike | None = None, tol: float | None = None, seed: int = 0,
+                   global_rigidity: bool = False) -> RigidityBatch:
     """Rigidity of many small graphs in one call, without a Python object per graph.
 
     edges: every graph's edges one after the other, (E, 2), with vertex indices local to each
@@ -104,7 +105,9 @@ def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 
     vertex counts (an integer: the same for every graph); coords: in numeric mode every graph's
     positions one after the other, (sum of n, d). Graph g's generic realization is drawn from
     (seed, g) alone: graph_seed(seed, g) recomputes it with rigidity. In numeric mode tol None
-    gives each graph its own relative tolerance.
+    gives each graph its own relative tolerance. global_rigidity (generic mode): also decide each
+    graph's global rigidity, as rigidity does (is_globally_rigid), at the cost of a stress-matrix
+    rank for each redundantly rigid graph.
     """
     d = integer(d, "d", 1)
     if is_networkx_graph(edges):
@@ -116,8 +119,12 @@ def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 
     generic = coords is None
     tol = tolerance(tol, generic)
     seed = integer(seed, "seed")
+    if not isinstance(global_rigidity, (bool, np.bool_)):
+        raise TypeError(f"global_rigidity must be True or False, not {type(global_rigidity).__name__}")
+    if global_rigidity and not generic:
+        raise ValueError("global_rigidity is decided in generic mode only: leave out coords")
     if coords is None:
-        native = _native.generic_batch(edge_pairs, starts, counts, d, seed)
+        native = _native.generic_batch(edge_pairs, starts, counts, d, seed, int(global_rigidity))
     else:
         positions = coordinate_array(coords, d)
         total = int(counts.sum())
@@ -128,12 +135,15 @@ def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 
     dof: NDArray[np.int64] = native["max_rank"] - native["rank"]
     arrays: list[NDArray[Any]] = [counts, starts, dof, native["labels"], native["redundant"], native["rank"],
                                   native["max_rank"], native["is_rigid"]]
+    globally = native.get("is_globally_rigid")
+    if globally is not None:
+        arrays.append(globally)
     for array in arrays:
         read_only(array)
     return RigidityBatch(
         mode="generic" if generic else "numeric", d=d, tol=tol, seed=seed if generic else None,
         n=counts, offsets=starts, labels=native["labels"], redundant=native["redundant"], rank=native["rank"],
-        max_rank=native["max_rank"], dof=dof, is_rigid=native["is_rigid"],
+        max_rank=native["max_rank"], dof=dof, is_rigid=native["is_rigid"], is_globally_rigid=globally,
     )
 
 

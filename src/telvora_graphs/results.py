@@ -61,7 +61,8 @@ class RigidityBatch:
     """Rigidity of many graphs, packed: graph g owns edges offsets[g] .. offsets[g + 1] - 1.
 
     labels and redundant have one entry per edge of every graph together; rank, max_rank, dof
-    and is_rigid one per graph. Slice a graph's edges with offsets. The arrays are read-only.
+    and is_rigid one per graph, and is_globally_rigid when the call asked for it (generic mode;
+    None otherwise). Slice a graph's edges with offsets. The arrays are read-only.
     `tol` is the absolute tolerance passed in numeric mode, None for each graph's relative
     one; `seed` is generic mode's (see graph_seed to recompute one graph alone).
     """
@@ -78,6 +79,7 @@ class RigidityBatch:
     max_rank: NDArray[np.int64] = field(repr=False)
     dof: NDArray[np.int64] = field(repr=False)
     is_rigid: NDArray[np.bool_] = field(repr=False)
+    is_globally_rigid: NDArray[np.bool_] | None = field(default=None, repr=False)
 
     @property
     def n_graphs(self) -> int:
