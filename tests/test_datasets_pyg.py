@@ -97,6 +97,14 @@ def test_graph_records_become_graphs_with_their_targets():
         assert (graph.n_edges.item(), graph.max_rank.item(), graph.index.item()) == (m, record["max_rank"],
                                                                                     record["index"])
         assert graph.seed.item() % 2**64 == record["seed"]
+    first = records[0]
+    m = len(first["edges"])
+    split = dict(first, components=[np.arange(3), np.arange(2, first["n_nodes"])], component=np.arange(m) % 2)
+    graph = to_pyg(split)
+    assert graph.n_components.tolist() == [2] and graph.edge_component.tolist() == (np.arange(m) % 2).tolist() * 2
+    assert "edge_component" not in to_pyg(first) and "n_components" not in to_pyg(first)
+    with pytest.raises(ValueError, match="one entry per edge"):
+        to_pyg(dict(split, component=np.arange(m + 1)))
     placed = dict(records[0], coords=np.random.default_rng(1).random((records[0]["n_nodes"], 2)))
     graph = to_pyg(placed, dtype=torch.float64)
     tails, heads = graph.edge_index.numpy()

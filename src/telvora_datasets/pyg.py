@@ -50,7 +50,9 @@ def to_pyg(record: Mapping[str, Any], dtype: torch.dtype | None = None, *, targe
     (and pos, and edge_attr the lengths) when the record has points, otherwise the degree of each
     vertex (n x 1); y (1,) the graph target named by target (default is_rigid; one of
     GRAPH_TARGETS), as int64; edge_y (2m,) the edge target (labels, the default, or redundant).
-    Per graph: is_rigid, dof, rank, max_rank, n_edges, index and seed.
+    Per graph: is_rigid, dof, rank, max_rank, n_edges, index and seed. From a dataset written
+    with --components: n_components, and in the line and the plane edge_component (2m,), each
+    edge's rigid component (numbered within the graph) in the order of edge_index.
     """
     torch, data = _require_torch()
     dtype = torch.get_default_dtype() if dtype is None else dtype
@@ -111,6 +113,13 @@ def _graph_to_pyg(record: Mapping[str, Any], dtype: torch.dtype, target: str, ed
     else:
         degree = np.bincount(edges.reshape(-1), minlength=n).astype(np.float64)
         fields["x"] = torch.tensor(degree[:, None], dtype=dtype)
+    if "component" in record:
+        component = np.asarray(record["component"], dtype=np.int64).reshape(-1)
+        if component.shape != (m,):
+            raise ValueError(f"record['component'] needs one entry per edge ({m}), got {component.size}")
+        fields["edge_component"] = torch.tensor(np.concatenate([component, component]), dtype=torch.long)
+    if "components" in record:
+        fields["n_components"] = torch.tensor([len(record["components"])], dtype=torch.long)
     for name in ("is_rigid", "dof", "rank", "max_rank", "n_edges", "index"):
         if name in record:
             fields[name] = torch.tensor([int(record[name])], dtype=torch.bool if name == "is_rigid" else torch.long)
