@@ -122,7 +122,9 @@ TEST(GenericRigidity, BatchEqualsSingleGraphs) {
     EXPECT_THROW(generic_rigidity_batch(edges, {0, 1}, sizes, 2, 0), InvalidInput);
     std::vector<std::uint64_t> bad = offsets;
     bad[3] = bad[2] - 1 + 0 * bad[3];
-    if (bad[2] > 0) EXPECT_THROW(generic_rigidity_batch(edges, bad, sizes, 2, 0), InvalidInput);
+    if (bad[2] > 0) {
+        EXPECT_THROW(generic_rigidity_batch(edges, bad, sizes, 2, 0), InvalidInput);
+    }
 }
 
 // Scaling every coordinate by a power of two changes nothing under the relative tolerance: the
@@ -172,7 +174,7 @@ TEST(NumericRigidity, RedundancyFromTheSelfStresses) {
 // elimination that leaves entries below tol in place overcounts it by dozens at 300 vertices, and a
 // tolerance that ignores the framework's size by one at 500).
 TEST(NumericRigidity, SparseRandomGraphMatchesGenericRank) {
-  for (const auto [n, m] : {std::pair<std::uint64_t, std::size_t>{300, 627}, {500, 1996}}) {
+  for (const auto& [n, m] : {std::pair<std::uint64_t, std::size_t>{300, 627}, {500, 1996}}) {
     std::mt19937_64 gen(n);
     std::vector<Edge> edges;
     std::vector<std::vector<std::uint8_t>> seen(n, std::vector<std::uint8_t>(n, 0));

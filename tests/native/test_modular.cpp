@@ -48,7 +48,9 @@ TEST(PrimeField, OperationsAgreeWithWideArithmetic) {
             ASSERT_EQ(sub(x, y), static_cast<std::uint64_t>((static_cast<unsigned __int128>(x) + prime - y) % prime));
         }
     for (std::uint64_t x : values)
-        if (x != 0) ASSERT_EQ(mul(x, inverse(x)), 1u) << x;
+        if (x != 0) {
+            ASSERT_EQ(mul(x, inverse(x)), 1u) << x;
+        }
     EXPECT_EQ(negate(0), 0u);
     EXPECT_EQ(add(negate(12345), 12345), 0u);
 }
