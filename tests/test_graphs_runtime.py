@@ -116,6 +116,11 @@ def small_calls():
         "error-pebble-counts": lambda: tg.pebble_game(edges, k=3, l=6),
         "error-native-pebble": lambda: _native.pebble_game(edges, 7, 0, 0),
         "error-native-components": lambda: _native.numeric_components(edges, points[:3]),
+        "components-batch": lambda: tg.rigid_components_batch(edges, offsets, n, seed=3),
+        "components-batch-numeric-3d": lambda: tg.rigid_components_batch(
+            edges, offsets, n, 3, coords=np.hstack([np.vstack([points, points]), np.ones((14, 1))])),
+        "batch-global-rigidity": lambda: tg.rigidity_batch(edges, offsets, n, global_rigidity=True),
+        "error-native-components-batch": lambda: _native.generic_components_batch(edges, offsets, n, 0, 0),
     }
 
 
@@ -194,8 +199,9 @@ def test_the_compiled_module_matches_its_stub():
     stub = pathlib.Path(_native.__file__).with_name("_native.pyi")
     namespace = {}
     exec(compile(stub.read_text(), str(stub), "exec"), namespace)  # noqa: S102 - our own installed file
-    assert sorted(_native.__all__) == ["generic", "generic_batch", "generic_components", "numeric", "numeric_batch",
-                                       "numeric_components", "pebble_game"]
+    assert sorted(_native.__all__) == ["generic", "generic_batch", "generic_components", "generic_components_batch",
+                                       "numeric", "numeric_batch", "numeric_components", "numeric_components_batch",
+                                       "pebble_game"]
     for name in _native.__all__:
         stubbed = list(inspect.signature(namespace[name]).parameters)
         assert list(inspect.signature(getattr(_native, name)).parameters) == stubbed, name

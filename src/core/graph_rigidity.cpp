@@ -265,27 +265,6 @@ GraphRigidity generic_with(GenericEngine& engine, std::uint64_t n, std::uint64_t
     return result;
 }
 
-void check_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
-                 const std::vector<std::uint64_t>& n_vertices) {
-    const std::size_t graphs = n_vertices.size();
-    if (offsets.size() != graphs + 1)
-        throw InvalidInput("offsets must have one entry more than n (" + std::to_string(graphs + 1) + "), not " +
-                           std::to_string(offsets.size()));
-    if (offsets[0] != 0) throw InvalidInput("offsets must start at 0");
-    if (offsets[graphs] != edges.size())
-        throw InvalidInput("offsets must end at the number of edges (" + std::to_string(edges.size()) + "), not " +
-                           std::to_string(offsets[graphs]));
-    for (std::size_t g = 0; g < graphs; ++g) {
-        if (offsets[g + 1] < offsets[g])
-            throw InvalidInput("offsets must not decrease (graph " + std::to_string(g) + ")");
-        try {
-            require_edges_within(edges.data() + offsets[g], offsets[g + 1] - offsets[g], n_vertices[g]);
-        } catch (const InvalidInput& error) {
-            throw InvalidInput("graph " + std::to_string(g) + ": " + error.what());
-        }
-    }
-}
-
 void append(BatchRigidity& batch, const GraphRigidity& one) {
     batch.labels.insert(batch.labels.end(), one.labels.begin(), one.labels.end());
     batch.redundant.insert(batch.redundant.end(), one.redundant.begin(), one.redundant.end());
@@ -475,10 +454,35 @@ GraphRigidity numeric_rigidity(const NodeList& nodes, const std::vector<Edge>& e
     return result;
 }
 
+void require_batch_layout(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
+                          const std::vector<std::uint64_t>& n_vertices) {
+    const std::size_t graphs = n_vertices.size();
+    if (offsets.size() != graphs + 1)
+        throw InvalidInput("offsets must have one entry more than n (" + std::to_string(graphs + 1) + "), not " +
+                           std::to_string(offsets.size()));
+    if (offsets[0] != 0) throw InvalidInput("offsets must start at 0");
+    if (offsets[graphs] != edges.size())
+        throw InvalidInput("offsets must end at the number of edges (" + std::to_string(edges.size()) + "), not " +
+                           std::to_string(offsets[graphs]));
+    for (std::size_t g = 0; g < graphs; ++g) {
+        if (offsets[g + 1] < offsets[g])
+            throw InvalidInput("offsets must not decrease (graph " + std::to_string(g) + ")");
+        try {
+            require_edges_within(edges.data() + offsets[g], offsets[g + 1] - offsets[g], n_vertices[g]);
+        } catch (const InvalidInput& error) {
+            throw InvalidInput("graph " + std::to_string(g) + ": " + error.what());
+        }
+    }
+}
+
+std::uint64_t batch_graph_seed(std::uint64_t seed, std::uint64_t g) {
+    return seed ^ splitmix_mix(g);
+}
+
 BatchRigidity generic_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                                      const std::vector<std::uint64_t>& n_vertices, std::uint64_t d,
                                      std::uint64_t seed, bool global_rigidity) {
-    check_batch(edges, offsets, n_vertices);
+    require_batch_layout(edges, offsets, n_vertices);
     BatchRigidity batch;
     reserve(batch, edges.size(), n_vertices.size());
     if (global_rigidity) batch.is_globally_rigid.reserve(n_vertices.size());
@@ -496,7 +500,7 @@ BatchRigidity generic_rigidity_batch(const std::vector<Edge>& edges, const std::
 BatchRigidity numeric_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                                      const std::vector<std::uint64_t>& n_vertices, const NodeList& nodes,
                                      double tol) {
-    check_batch(edges, offsets, n_vertices);
+    require_batch_layout(edges, offsets, n_vertices);
     std::uint64_t total = 0;
     for (std::uint64_t count : n_vertices) total = checked_add(total, count);
     if (total != nodes.size())

@@ -82,6 +82,15 @@ NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& e
 // Many small graphs in one call: graph g owns edges[offsets[g] .. offsets[g+1]) (vertex indices
 // local to the graph) and n_vertices[g] vertices; in numeric mode its nodes are
 // nodes[first_vertex[g] ..] (first_vertex the running sum of n_vertices).
+
+// Throws InvalidInput naming the graph when offsets are not non-decreasing from 0 to the edge
+// count (one more entry than n_vertices), or an edge names a vertex outside its graph.
+void require_batch_layout(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
+                          const std::vector<std::uint64_t>& n_vertices);
+
+// The seed from which generic_rigidity draws graph g of a batch seeded with seed, alone:
+// seed XOR mix(g), mix being SplitMix64's finaliser (mix(0) = 0).
+std::uint64_t batch_graph_seed(std::uint64_t seed, std::uint64_t g);
 struct BatchRigidity {
     std::vector<std::uint8_t> labels;     // per edge, all graphs together
     std::vector<std::uint8_t> redundant;  // per edge

@@ -35,4 +35,25 @@ VertexSets generic_rigid_components(std::uint64_t n, std::uint64_t d, const std:
 // (NaN: the tolerance of numeric_rigidity relative to the framework's size).
 VertexSets numeric_rigid_components(const NodeList& nodes, const std::vector<Edge>& edges, double tol);
 
+// The rigid components of many small graphs, laid out as for generic_rigidity_batch: graph g's
+// components are rows offsets[g] .. offsets[g+1] of members, each row (component, vertex) with
+// components numbered from 0 within the graph in the order above; in the line and the plane
+// (d <= 2), where every bar lies in exactly one component at generic or distinct points,
+// edge_component holds the first component containing each edge (-1 for none, which only a
+// loop or coinciding points give).
+struct BatchComponents {
+    std::vector<std::uint64_t> offsets;
+    std::vector<std::uint64_t> members;  // two entries a row
+    std::vector<std::int64_t> edge_component;
+};
+
+// Graph g as generic_rigid_components with the seed batch_graph_seed(seed, g).
+BatchComponents generic_components_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
+                                         const std::vector<std::uint64_t>& n_vertices, std::uint64_t d,
+                                         std::uint64_t seed);
+// Graph g as numeric_rigid_components at its nodes (as numeric_rigidity_batch takes them).
+BatchComponents numeric_components_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
+                                         const std::vector<std::uint64_t>& n_vertices, const NodeList& nodes,
+                                         double tol);
+
 }  // namespace telvora

@@ -67,7 +67,25 @@ constexpr const char* numeric_components_doc = R"doc(numeric_components(edges, c
 
 The rigid components at coords, with the tolerance of numeric.)doc";
 
+constexpr const char* generic_components_batch_doc = R"doc(generic_components_batch(edges, offsets, n, d, seed)
+--
+
+The generic rigid components of many graphs laid out as for generic_batch, graph g at the seed
+graph g of generic_batch is drawn from. Returns a dict: offsets (int64, one more than the graphs;
+graph g owns rows offsets[g] to offsets[g + 1] - 1), members (int64, two entries a row: component
+within the graph, vertex) and, for d <= 2, edge_component (int64 per edge).)doc";
+
+constexpr const char* numeric_components_batch_doc = R"doc(numeric_components_batch(edges, offsets, n, coords, tol=None)
+--
+
+The rigid components of many frameworks: as generic_components_batch, graph g's vertices at the
+next n[g] rows of coords, with the tolerance of numeric.)doc";
+
 constexpr FunctionDescription pebble_game_signature{"pebble_game", {"edges", "n", "k", "l"}, 4, 4};
+constexpr FunctionDescription generic_components_batch_signature{
+    "generic_components_batch", {"edges", "offsets", "n", "d", "seed"}, 5, 5};
+constexpr FunctionDescription numeric_components_batch_signature{
+    "numeric_components_batch", {"edges", "offsets", "n", "coords", "tol"}, 5, 4};
 constexpr FunctionDescription generic_components_signature{"generic_components", {"edges", "n", "d", "seed"}, 4, 4};
 constexpr FunctionDescription numeric_components_signature{"numeric_components", {"edges", "coords", "tol"}, 3, 2};
 constexpr FunctionDescription generic_signature{"generic", {"edges", "n", "d", "seed"}, 4, 4};
@@ -250,6 +268,47 @@ PyRef generic_components(const ArgumentSlots& slots) {
     return vertex_set_list(std::move(sets));
 }
 
+PyRef components_batch_dict(BatchComponents&& batch, bool per_edge) {
+    PyRef dict = new_dict();
+    const std::uint64_t offsets = batch.offsets.size();
+    const std::uint64_t entries = batch.members.size();
+    dict_insert(dict.get(), "offsets", int64_vector_from_buffer(as_int64(batch.offsets), offsets));
+    dict_insert(dict.get(), "members", int64_vector_from_buffer(as_int64(batch.members), entries));
+    if (per_edge) {
+        const std::uint64_t edges = batch.edge_component.size();
+        dict_insert(dict.get(), "edge_component", int64_vector_from_buffer(std::move(batch.edge_component), edges));
+    }
+    return dict;
+}
+
+PyRef generic_components_batch(const ArgumentSlots& slots) {
+    const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
+    const std::vector<std::uint64_t> offsets = convert_index_vector(slots[1], "offsets");
+    const std::vector<std::uint64_t> n = convert_index_vector(slots[2], "n");
+    const std::uint64_t d = convert_unsigned(slots[3], "d");
+    const std::uint64_t seed = convert_unsigned(slots[4], "seed");
+    BatchComponents batch;
+    {
+        LockReleased unlocked;
+        batch = telvora::generic_components_batch(edges, offsets, n, d, seed);
+    }
+    return components_batch_dict(std::move(batch), d <= 2);
+}
+
+PyRef numeric_components_batch(const ArgumentSlots& slots) {
+    const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
+    const std::vector<std::uint64_t> offsets = convert_index_vector(slots[1], "offsets");
+    const std::vector<std::uint64_t> n = convert_index_vector(slots[2], "n");
+    const NodeList nodes = nodes_argument(slots[3]);
+    const double tol = tolerance_argument(slots[4]);
+    BatchComponents batch;
+    {
+        LockReleased unlocked;
+        batch = telvora::numeric_components_batch(edges, offsets, n, nodes, tol);
+    }
+    return components_batch_dict(std::move(batch), nodes.empty() || nodes[0].coordinates.size() <= 2);
+}
+
 PyRef numeric_components(const ArgumentSlots& slots) {
     const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
     const NodeList nodes = nodes_argument(slots[1]);
@@ -283,6 +342,10 @@ PyMethodDef function_table[] = {
      METH_VARARGS | METH_KEYWORDS, numeric_components_doc},
     {"numeric_batch", graphs_entry<numeric_batch_signature, numeric_batch>(), METH_VARARGS | METH_KEYWORDS,
      numeric_batch_doc},
+    {"generic_components_batch", graphs_entry<generic_components_batch_signature, generic_components_batch>(),
+     METH_VARARGS | METH_KEYWORDS, generic_components_batch_doc},
+    {"numeric_components_batch", graphs_entry<numeric_components_batch_signature, numeric_components_batch>(),
+     METH_VARARGS | METH_KEYWORDS, numeric_components_batch_doc},
 };
 
 PyModuleDef module_definition = {

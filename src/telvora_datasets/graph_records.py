@@ -107,21 +107,20 @@ class _Labelled:
     globally_rigid: NDArray[np.bool_] | None = None
 
 
-def _rigidity(graphs: Graphs, family: Family, d: int, seed: int, indices: U64) -> tuple[Any, ...]:
-    """(rank, max_rank, is_rigid, labels, redundant, is_globally_rigid or None) of the graphs
-    (indices ascending): at their points when the family's positions are numeric, else generic
-    (geometric and knn graphs keep the points they were drawn from, but are labelled generically),
-    with global rigidity when the family asks for it."""
-    import telvora_graphs as tg  # only generation needs the compiled module
+@dataclasses.dataclass
+class _Block:
+    """The graphs of one realization block, laid out for a batch call seeded with the block's
+    seed: graph k at place k mod BLOCK, empty graphs at the places this call does not hold."""
 
-    counts = graphs.counts
-    if family.numeric:
-        assert graphs.coords is not None
-        sizes = np.full(counts.size, graphs.n, dtype=np.int64)
-        result = tg.rigidity_batch(graphs.edges, graphs.offsets, sizes, d,
-                                   coords=graphs.coords.reshape(-1, d))
-        return result.rank, result.max_rank, result.is_rigid, result.labels, result.redundant, None
-    parts: list[list[NDArray[Any]]] = [[], [], [], [], [], []]
+    seed: int
+    places: NDArray[np.int64]
+    edges: NDArray[np.int64]
+    offsets: NDArray[np.int64]
+    sizes: NDArray[np.int64]
+
+
+def _blocks(graphs: Graphs, seed: int, indices: U64) -> Iterator[_Block]:
+    """The blocks of graphs indices (ascending), in order."""
     blocks = indices // np.uint64(BLOCK)
     ends = np.flatnonzero(np.diff(blocks)) + 1
     for low, high in zip([0, *ends.tolist()], [*ends.tolist(), indices.size]):
@@ -131,12 +130,31 @@ def _rigidity(graphs: Graphs, family: Family, d: int, seed: int, indices: U64) -
         sizes = np.zeros(size, dtype=np.int64)
         sizes[places] = graphs.n
         edge_counts = np.zeros(size, dtype=np.int64)
-        edge_counts[places] = counts[low:high]
+        edge_counts[places] = graphs.counts[low:high]
         offsets = np.zeros(size + 1, dtype=np.int64)
         np.cumsum(edge_counts, out=offsets[1:])
-        edges = graphs.edges[graphs.offsets[low]:graphs.offsets[high]]
-        result = tg.rigidity_batch(edges, offsets, sizes, d, seed=block_seed(seed, block),
+        yield _Block(block_seed(seed, block), places, graphs.edges[graphs.offsets[low]:graphs.offsets[high]],
+                     offsets, sizes)
+
+
+def _rigidity(graphs: Graphs, family: Family, d: int, seed: int, indices: U64) -> tuple[Any, ...]:
+    """(rank, max_rank, is_rigid, labels, redundant, is_globally_rigid or None) of the graphs
+    (indices ascending): at their points when the family's positions are numeric, else generic
+    (geometric and knn graphs keep the points they were drawn from, but are labelled generically),
+    with global rigidity when the family asks for it."""
+    import telvora_graphs as tg  # only generation needs the compiled module
+
+    if family.numeric:
+        assert graphs.coords is not None
+        sizes = np.full(graphs.counts.size, graphs.n, dtype=np.int64)
+        result = tg.rigidity_batch(graphs.edges, graphs.offsets, sizes, d,
+                                   coords=graphs.coords.reshape(-1, d))
+        return result.rank, result.max_rank, result.is_rigid, result.labels, result.redundant, None
+    parts: list[list[NDArray[Any]]] = [[], [], [], [], [], []]
+    for block in _blocks(graphs, seed, indices):
+        result = tg.rigidity_batch(block.edges, block.offsets, block.sizes, d, seed=block.seed,
                                    global_rigidity=family.globally_rigid)
+        places = block.places
         columns: tuple[NDArray[Any], ...] = (result.rank[places], result.max_rank[places], result.is_rigid[places],
                                               result.labels, result.redundant)
         if result.is_globally_rigid is not None:
@@ -268,39 +286,32 @@ def build_graph_columns(family: Family, seed: int, start: int, count: int, n: in
 
 
 def _components(graphs: Graphs, family: Family, d: int, seed: int, indices: U64) -> Columns:
-    """The rigid components of each graph, by telvora_graphs.rigid_components in the mode of its
-    labels (at its points, or at the realization of realization_seed), as (component, vertex)
-    pairs with their offsets; in the line and the plane, where every edge lies in exactly one
-    component, also the component of each edge."""
+    """The rigid components of each graph, by telvora_graphs.rigid_components_batch in the mode
+    and at the realization of its labels, as (component, vertex) pairs with their offsets; in the
+    line and the plane, where every edge lies in exactly one component, the component of each edge."""
     import telvora_graphs as tg
 
-    count = graphs.counts.size
-    pairs: list[NDArray[np.int64]] = []
-    sizes = np.zeros(count, dtype=np.int64)
-    per_edge: list[NDArray[np.int64]] = []
-    for g in range(count):
-        edges = graphs.edges[graphs.offsets[g]:graphs.offsets[g + 1]]
-        if family.numeric:
-            assert graphs.coords is not None
-            found = tg.rigid_components(edges, d, n=graphs.n, coords=graphs.coords[g])
-        else:
-            found = tg.rigid_components(edges, d, n=graphs.n, seed=realization_seed(seed, int(indices[g])))
-        members = np.concatenate([np.stack([np.full(c.size, i, dtype=np.int64), c], axis=1)
-                                  for i, c in enumerate(found)]) if found else np.zeros((0, 2), dtype=np.int64)
-        pairs.append(members)
-        sizes[g] = len(members)
-        if d <= 2:
-            inside = np.zeros((len(found), graphs.n), dtype=np.bool_)
-            inside[members[:, 0], members[:, 1]] = True
-            both = inside[:, edges[:, 0]] & inside[:, edges[:, 1]]
-            # The first component holding both ends (the only one, unless points coincide).
-            per_edge.append(np.where(both.any(axis=0), both.argmax(axis=0), -1).astype(np.int64))
-    offsets = np.zeros(count + 1, dtype=np.int64)
-    np.cumsum(sizes, out=offsets[1:])
-    columns: Columns = {"component_offsets": offsets,
-                        "components": np.concatenate(pairs) if pairs else np.zeros((0, 2), dtype=np.int64)}
+    if family.numeric:
+        assert graphs.coords is not None
+        sizes = np.full(graphs.counts.size, graphs.n, dtype=np.int64)
+        found = [(np.arange(sizes.size), tg.rigid_components_batch(graphs.edges, graphs.offsets, sizes, d,
+                                                                   coords=graphs.coords.reshape(-1, d)))]
+    else:
+        found = [(block.places, tg.rigid_components_batch(block.edges, block.offsets, block.sizes, d, seed=block.seed))
+                 for block in _blocks(graphs, seed, indices)]
+    pairs, counts, per_edge = [], [], []
+    for places, batch in found:
+        # Rows of the graphs held, in order: the empty places hold no rows.
+        starts, ends = batch.member_offsets[places], batch.member_offsets[places + 1]
+        pairs.append(batch.members[starts[0]:ends[-1]] if places.size else batch.members[:0])
+        counts.append(ends - starts)
+        if batch.edge_component is not None:
+            per_edge.append(batch.edge_component)
+    offsets = np.zeros(graphs.counts.size + 1, dtype=np.int64)
+    np.cumsum(np.concatenate(counts), out=offsets[1:])
+    columns: Columns = {"component_offsets": offsets, "components": np.concatenate(pairs).astype(np.int64)}
     if d <= 2:
-        columns["component"] = np.concatenate(per_edge) if per_edge else np.zeros(0, dtype=np.int64)
+        columns["component"] = np.concatenate(per_edge).astype(np.int64)
     return columns
 
 

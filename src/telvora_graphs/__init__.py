@@ -9,14 +9,14 @@ or at given positions, one graph or a batch of many small ones.
 
 from importlib.metadata import PackageNotFoundError, version
 
-from .compute import graph_seed, pebble_game, rigid_components, rigidity, rigidity_batch
+from .compute import graph_seed, pebble_game, rigid_components, rigid_components_batch, rigidity, rigidity_batch
 from .inputs import CoordsLike, EdgesLike, GraphLike
-from .results import Mode, Pebbles, Rigidity, RigidityBatch
+from .results import ComponentsBatch, Mode, Pebbles, Rigidity, RigidityBatch
 
 try:
     __version__: str = version("telvora")  # one distribution ships telvora, its datasets and this package
 except PackageNotFoundError:  # pragma: no cover - a source tree without the distribution installed
     __version__ = "0+unknown"
 
-__all__ = ["CoordsLike", "EdgesLike", "GraphLike", "Mode", "Pebbles", "Rigidity", "RigidityBatch", "graph_seed",
-           "pebble_game", "rigid_components", "rigidity", "rigidity_batch"]
+__all__ = ["ComponentsBatch", "CoordsLike", "EdgesLike", "GraphLike", "Mode", "Pebbles", "Rigidity", "RigidityBatch",
+           "graph_seed", "pebble_game", "rigid_components", "rigid_components_batch", "rigidity", "rigidity_batch"]

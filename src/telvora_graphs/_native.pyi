@@ -26,6 +26,11 @@ class BatchResult(TypedDict):
     is_rigid: NDArray[np.bool_]
     is_globally_rigid: NotRequired[NDArray[np.bool_]]
 
+class ComponentsBatchResult(TypedDict):
+    offsets: NDArray[np.int64]
+    members: NDArray[np.int64]
+    edge_component: NotRequired[NDArray[np.int64]]
+
 class PebbleResult(TypedDict):
     labels: NDArray[np.uint8]
     components: list[NDArray[np.int64]]
@@ -58,3 +63,13 @@ def numeric_batch(
     coords: NDArray[np.float64],
     tol: SupportsFloat | SupportsIndex | None = None,
 ) -> BatchResult: ...
+def generic_components_batch(
+    edges: NDArray[np.int64], offsets: NDArray[np.int64], n: NDArray[np.int64], d: SupportsIndex, seed: SupportsIndex
+) -> ComponentsBatchResult: ...
+def numeric_components_batch(
+    edges: NDArray[np.int64],
+    offsets: NDArray[np.int64],
+    n: NDArray[np.int64],
+    coords: NDArray[np.float64],
+    tol: SupportsFloat | SupportsIndex | None = None,
+) -> ComponentsBatchResult: ...

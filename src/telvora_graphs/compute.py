@@ -11,7 +11,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import _native
 from .inputs import (CoordsLike, EdgesLike, GraphLike, batch_offsets, batch_vertex_counts, coordinate_array,
                      edge_array, graph_edges, integer, is_networkx_graph, tolerance, vertex_count)
-from .results import Pebbles, Rigidity, RigidityBatch, read_only
+from .results import ComponentsBatch, Pebbles, Rigidity, RigidityBatch, read_only
 
 _MASK = (1 << 64) - 1
 
@@ -95,6 +95,28 @@ def rigidity(edges: EdgesLike, d: int = 2, *, n: int | None = None, coords: Coor
     )
 
 
+def _batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int, coords: ArrayLike | None, tol: float | None,
+           seed: int, caller: str) -> tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.int64],
+                                            NDArray[np.float64] | None, float | None, int]:
+    """A batch's edges, offsets, vertex counts, positions (None in generic mode), tol and seed, checked."""
+    if is_networkx_graph(edges):
+        raise TypeError(f"{caller} takes every graph's edges concatenated as one (E, 2) array; "
+                        f"for one networkx graph call {caller.removesuffix('_batch')}")
+    edge_pairs = edge_array(edges)
+    starts = batch_offsets(offsets, edge_pairs.shape[0])
+    counts = batch_vertex_counts(n, edge_pairs, starts)
+    checked_tol = tolerance(tol, coords is None)
+    checked_seed = integer(seed, "seed")
+    positions = None
+    if coords is not None:
+        positions = coordinate_array(coords, d)
+        total = int(counts.sum())
+        if positions.shape[0] != total:
+            raise ValueError(f"coords has {positions.shape[0]} rows but the graphs have {total} vertices "
+                             "(the sum of n); pass every graph's positions one after the other")
+    return edge_pairs, starts, counts, positions, checked_tol, checked_seed
+
+
 def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 2, *,
                    coords: ArrayLike | None = None, tol: float | None = None, seed: int = 0,
                    global_rigidity: bool = False) -> RigidityBatch:
@@ -110,27 +132,16 @@ def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 
     rank for each redundantly rigid graph.
     """
     d = integer(d, "d", 1)
-    if is_networkx_graph(edges):
-        raise TypeError("rigidity_batch takes every graph's edges concatenated as one (E, 2) array; "
-                        "for one networkx graph call rigidity")
-    edge_pairs = edge_array(edges)
-    starts = batch_offsets(offsets, edge_pairs.shape[0])
-    counts = batch_vertex_counts(n, edge_pairs, starts)
-    generic = coords is None
-    tol = tolerance(tol, generic)
-    seed = integer(seed, "seed")
+    edge_pairs, starts, counts, positions, tol, seed = _batch(edges, offsets, n, d, coords, tol, seed,
+                                                              "rigidity_batch")
+    generic = positions is None
     if not isinstance(global_rigidity, (bool, np.bool_)):
         raise TypeError(f"global_rigidity must be True or False, not {type(global_rigidity).__name__}")
     if global_rigidity and not generic:
         raise ValueError("global_rigidity is decided in generic mode only: leave out coords")
-    if coords is None:
+    if positions is None:
         native = _native.generic_batch(edge_pairs, starts, counts, d, seed, int(global_rigidity))
     else:
-        positions = coordinate_array(coords, d)
-        total = int(counts.sum())
-        if positions.shape[0] != total:
-            raise ValueError(f"coords has {positions.shape[0]} rows but the graphs have {total} vertices "
-                             "(the sum of n); pass every graph's positions one after the other")
         native = _native.numeric_batch(edge_pairs, starts, counts, positions, tol)
     dof: NDArray[np.int64] = native["max_rank"] - native["rank"]
     arrays: list[NDArray[Any]] = [counts, starts, dof, native["labels"], native["redundant"], native["rank"],
@@ -202,3 +213,33 @@ def rigid_components(edges: EdgesLike, d: int = 2, *, n: int | None = None, coor
     for component in sets:
         read_only(component)
     return sets
+
+
+def rigid_components_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 2, *,
+                           coords: ArrayLike | None = None, tol: float | None = None,
+                           seed: int = 0) -> ComponentsBatch:
+    """The rigid components of many small graphs in one call, laid out as for rigidity_batch.
+
+    Graph g's components are those rigid_components gives for it alone (in generic mode with
+    seed=graph_seed(seed, g), the realization rigidity_batch labels it at), packed: rows
+    member_offsets[g] .. member_offsets[g + 1] - 1 of members, each row (component, vertex), the
+    components numbered from 0 within the graph in the order rigid_components lists them. In the
+    line and the plane edge_component gives the component of each edge (every bar lies in exactly
+    one there; the first when points coincide); None in space, where a bar can lie in two.
+    """
+    d = integer(d, "d", 1)
+    edge_pairs, starts, counts, positions, tol, seed = _batch(edges, offsets, n, d, coords, tol, seed,
+                                                              "rigid_components_batch")
+    if positions is None:
+        native = _native.generic_components_batch(edge_pairs, starts, counts, d, seed)
+    else:
+        native = _native.numeric_components_batch(edge_pairs, starts, counts, positions, tol)
+    members = native["members"].reshape(-1, 2)
+    edge_component = native.get("edge_component")
+    for array in (counts, starts, native["offsets"], members, edge_component):
+        if array is not None:
+            read_only(array)
+    return ComponentsBatch(
+        mode="generic" if positions is None else "numeric", d=d, tol=tol, seed=seed if positions is None else None,
+        n=counts, offsets=starts, member_offsets=native["offsets"], members=members, edge_component=edge_component,
+    )

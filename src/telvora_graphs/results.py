@@ -93,6 +93,47 @@ class RigidityBatch:
 
 
 @dataclass(frozen=True, eq=False, slots=True)
+class ComponentsBatch:
+    """The rigid components of many graphs, packed: graph g owns edges offsets[g] ..
+    offsets[g + 1] - 1 and rows member_offsets[g] .. member_offsets[g + 1] - 1 of members, each
+    row (component, vertex), components numbered from 0 within their graph. edge_component (E,):
+    the component of each edge, in the line and the plane only (None in space). Read-only arrays.
+    """
+
+    mode: Mode
+    d: int
+    tol: float | None
+    seed: int | None
+    n: NDArray[np.int64] = field(repr=False)
+    offsets: NDArray[np.int64] = field(repr=False)
+    member_offsets: NDArray[np.int64] = field(repr=False)
+    members: NDArray[np.int64] = field(repr=False)
+    edge_component: NDArray[np.int64] | None = field(default=None, repr=False)
+
+    @property
+    def n_graphs(self) -> int:
+        """G, the number of graphs."""
+        return int(self.n.size)
+
+    def components(self, g: int) -> list[NDArray[np.int64]]:
+        """Graph g's components as rigid_components gives them: a list of sorted vertex arrays."""
+        if isinstance(g, bool) or not isinstance(g, (int, np.integer)) or not -self.n_graphs <= g < self.n_graphs:
+            raise IndexError(f"graph index {g!r} out of range for {self.n_graphs} graphs")
+        g = int(g) % self.n_graphs
+        rows = self.members[self.member_offsets[g]:self.member_offsets[g + 1]]
+        if not len(rows):
+            return []
+        starts = np.flatnonzero(np.diff(rows[:, 0])) + 1
+        return [part.copy() for part in np.split(rows[:, 1], starts)]
+
+    def __repr__(self) -> str:
+        count = sum(int(self.members[self.member_offsets[g + 1] - 1, 0]) + 1
+                    for g in range(self.n_graphs) if self.member_offsets[g + 1] > self.member_offsets[g])
+        return (f"ComponentsBatch(mode={self.mode!r}, d={self.d}, graphs={self.n_graphs}, components={count}, "
+                f"tol={self.tol!r}, seed={self.seed!r})")
+
+
+@dataclass(frozen=True, eq=False, slots=True)
 class Pebbles:
     """The (k, l) pebble game on a multigraph, its edges played in order.
 

@@ -22,4 +22,9 @@ def main() -> None:
     ranks: NDArray[np.int64] = batch.rank
     rigid: NDArray[np.bool_] = batch.is_rigid
     seed: int = tg.graph_seed(2**64 - 1, 1)
-    print(labels, redundant, basis, circuits, globally, bound, mode, tol, ranks, rigid, seed, batch.n_graphs)
+    every_globally: NDArray[np.bool_] | None = tg.rigidity_batch([(0, 1)], [0, 1], 2, global_rigidity=True).is_globally_rigid
+    parts: tg.ComponentsBatch = tg.rigid_components_batch([(0, 1), (1, 2)], [0, 2], [3])
+    first: list[NDArray[np.int64]] = parts.components(0)
+    per_edge: NDArray[np.int64] | None = parts.edge_component
+    print(labels, redundant, basis, circuits, globally, bound, mode, tol, ranks, rigid, seed, batch.n_graphs,
+          every_globally, first, per_edge, parts.members)
