@@ -46,6 +46,12 @@ ROWS = [
     ("gnm, 20 vertices, 2-D, balanced rigid, random order", 50_000, 10_000,
      {"nodes": 20, "dim": 2, "family": "gnm", "edges": "2n-3+2", "balance": "rigid", "order": "random"}),
     ("gnm, 50 vertices, 3-D, generic", 50_000, 10_000, {"nodes": 50, "dim": 3, "family": "gnm", "edges": "3n-6+3"}),
+    ("gnm, 20 vertices, 2-D, generic, with --components", 100_000, 20_000,
+     {"nodes": 20, "dim": 2, "family": "gnm", "edges": "2n-3+2", "components": True}),
+    ("gnp degree 6, 20 vertices, 2-D, generic", 100_000, 20_000,
+     {"nodes": 20, "dim": 2, "family": "gnp", "degree": 6}),
+    ("gnp degree 6, 20 vertices, 2-D, generic, with --globally-rigid", 100_000, 20_000,
+     {"nodes": 20, "dim": 2, "family": "gnp", "degree": 6, "globally_rigid": True}),
 ]
 
 

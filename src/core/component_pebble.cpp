@@ -543,13 +543,13 @@ void ComponentPebbleGame::grow_backwards() {
         if (next_component < absorbed_.size()) {
             const std::uint32_t c = absorbed_[next_component++];
             // No vertex joins through the largest live component C alone. Let Z be the vertices
-            // of the new set outside C that reach none of the vertices changed by this edge
-            // without entering C. Z reaches nothing but Z and C, and it was so before this edge,
-            // pebbles included (none). Then C + Z held l pebbles and out-edges before this edge:
-            // a tight set, larger than C unless Z is empty. The largest live component is a
-            // largest tight set, so Z is empty, and every vertex that joins is found backwards
-            // from the changed vertices and the rest of the set, without the edges into C, which
-            // on a random graph are most of the edges into the giant component.
+            // of the new set outside C that cannot reach a vertex changed by this edge without
+            // entering C. Z's edges lead only into Z and C, and Z's edges and pebbles (none) are
+            // as they were before this edge. So before it, C + Z held at most l free pebbles and
+            // leaving edges: it was tight, and larger than C unless Z is empty. No live component
+            // is larger than C, so C was maximal and Z is empty: every vertex that joins is found
+            // backwards from the changed vertices and the rest of the new set, without walking
+            // the edges into C (on a random graph, most of the edges into the giant component).
             if (c == largest_ && l_ > 0) continue;
             candidates.clear();
             for (std::uint32_t e : entering_edges(c)) candidates.push_back(tail_[e]);

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "component_pebble.hpp"
 #include "errors.hpp"
 #include "graph_rigidity.hpp"
 #include "modular.hpp"
@@ -150,6 +151,8 @@ TEST(RigidComponents, PlaneGameAgreesWithMotion) {
                                                      modular::sub(motion.velocities[u * 2 + k], motion.velocities[w * 2 + k])));
             return dot == 0;
         };
-        EXPECT_EQ(generic_rigid_components(n, 2, edges, 5), maximal_fixed_sets(n, fixed, 2)) << trial;
+        const VertexSets expected = maximal_fixed_sets(n, fixed, 2);
+        EXPECT_EQ(generic_rigid_components(n, 2, edges, 5), expected) << trial;  // in search order
+        EXPECT_EQ(play_sparsity_game(n, 2, 3, edges).components, expected) << trial;  // in the given order
     }
 }
