@@ -8,7 +8,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 BENCH_VENV="$ROOT/.venv-bench"
-BENCH_REQUIREMENTS=("numpy>=2.0" "matplotlib>=3.8" "pyarrow>=16")  # pyarrow: the datasets rows write Parquet
+BENCH_REQUIREMENTS=("numpy>=2.0" "matplotlib>=3.8" "pyarrow>=16" "pytest>=7")  # pyarrow: the datasets rows write Parquet; pytest: the peer tests
 PEER_REQUIREMENTS=("pyrigi>=1.0")
 PIP_FLAGS=(--quiet --disable-pip-version-check)
 
