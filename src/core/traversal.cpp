@@ -1,4 +1,5 @@
-// Edges: the candidate edges of the complete graph, and the check of an edge list.
+// Edges: the candidate edges of the complete graph, the check of an edge list, and the order in
+// which a pebble game settles a graph's edges fastest.
 #include "traversal.hpp"
 
 #include <algorithm>
@@ -28,8 +29,8 @@ std::vector<Edge> upper_triangular_edges(std::uint64_t n) {
 
 std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector<Edge>& edges) {
     require_edges_within(edges.data(), edges.size(), n);
-    if (n >= 0xFFFFFFFFu) throw std::bad_alloc();
     const std::size_t m = edges.size();
+    if (n >= 0xFFFFFFFFu || m >= 0xFFFFFFFFu) throw std::bad_alloc();  // ids are 32-bit
     require_allocatable(checked_multiply(m, 2), sizeof(std::uint32_t));
     // Incident edge ids per vertex (a loop twice at its vertex).
     std::vector<std::size_t> first(n + 1, 0);

@@ -1,4 +1,5 @@
-// Edges: the candidate edges of the complete graph, in the order every per-edge output follows.
+// Edges: the candidate edges of the complete graph, in the order every per-edge output follows,
+// and the order in which a pebble game settles a graph's edges fastest.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +26,8 @@ std::vector<Edge> upper_triangular_edges(std::uint64_t n);
 // edges of one vertex in their given order. Growing a graph in this order keeps most new vertices
 // attached by two or more edges to what is there, which is what a pebble game settles cheaply; a
 // random order crosses the percolation point of a random graph with the whole graph in play.
-// Loops and repeated edges are kept. O(n + m) time and memory; ends must lie below n < 2^32.
+// Loops and repeated edges are kept. O(n + m) time and memory. Throws InvalidInput for an end
+// outside 0 .. n-1, std::bad_alloc for n or m of 2^32 - 1 or more.
 std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector<Edge>& edges);
 
 // Throws InvalidInput naming the first edge with an end outside 0 .. n-1.
