@@ -30,7 +30,7 @@ ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::
     // Vertex and edge ids are 32-bit: n k out-slots of 4 bytes each would need 16 GiB first.
     const std::uint64_t slots = checked_multiply(n, k);
     if (n >= none || slots >= none) throw std::bad_alloc();
-    require_allocatable(slots, sizeof(std::uint32_t));
+    require_allocatable(slots, 2 * sizeof(std::uint32_t));
     require_allocatable(n, 16 * sizeof(std::uint32_t) + 2 * sizeof(std::vector<std::uint32_t>));
     // Two tight sets meeting in an edgeless set I form a tight union when k|I| >= l.
     absorb_overlap_ = static_cast<std::uint32_t>((l + k - 1) / k);
@@ -41,25 +41,21 @@ ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::
         hubbed_ = true;
         to_first_hub_ = std::clamp<std::uint64_t>((k + 1) / 2, l - k, 2 * k - l);
     }
-    pebbles_.assign(n, static_cast<std::uint32_t>(n == 0 ? 0 : k));
+    vertex_state_.assign(n, VertexState{});
+    for (VertexState& v : vertex_state_) v.pebbles = static_cast<std::uint32_t>(k);
     out_count_.assign(n, 0);
     out_.assign(slots, 0);
+    out_head_.assign(slots, 0);
     in_first_.assign(n, none);
     sat_first_.assign(n, none);
-    mark_.assign(n, 0);
-    parent_edge_.assign(n, none);
-    vertex_open_.assign(n, 0);
-    vertex_index_.assign(n, 0);
-    vertex_low_.assign(n, 0);
-    tight_mark_.assign(n, 0);
-    free_mark_.assign(n, 0);
     member_of_.resize(n);
     large_of_.resize(n);
     newest_.assign(n, none);
     // Room for the edge and component records of a small graph up front, so that they do not
     // grow by doubling from nothing, a dozen arrays at a time.
     const std::size_t edge_room = std::min<std::uint64_t>(slots + 2 * k, 4096);
-    for (std::vector<std::uint32_t>* records : {&tail_, &head_, &slot_, &in_next_, &in_prev_, &sat_next_, &sat_prev_, &edge_mark_})
+    for (std::vector<std::uint32_t>* records :
+         {&tail_, &head_, &slot_, &in_next_, &in_prev_, &sat_next_, &sat_prev_, &edge_mark_})
         records->reserve(edge_room);
     sat_listed_.reserve(edge_room);
     alive_.reserve(edge_room);
@@ -77,9 +73,9 @@ ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::
 
 void ComponentPebbleGame::new_stamp() {
     if (++stamp_ == 0) {  // wrapped: forget every old mark
-        std::fill(mark_.begin(), mark_.end(), 0);
+        for (VertexState& v : vertex_state_) v.mark = 0;
         std::fill(component_seen_.begin(), component_seen_.end(), 0);
-        std::fill(vertex_open_.begin(), vertex_open_.end(), 0);
+        for (VertexState& v : vertex_state_) v.open = 0;
         std::fill(component_open_.begin(), component_open_.end(), 0);
         stamp_ = 1;
     }
@@ -121,10 +117,10 @@ void ComponentPebbleGame::unlist_saturated(std::uint32_t e) {
 
 // Changes v's free pebbles, listing or unlisting its out-edges when it runs out or gets one.
 void ComponentPebbleGame::change_pebbles(std::uint32_t v, std::int32_t delta) {
-    const std::uint32_t before = pebbles_[v];
-    pebbles_[v] = static_cast<std::uint32_t>(static_cast<std::int64_t>(before) + delta);
+    const std::uint32_t before = vertex_state_[v].pebbles;
+    vertex_state_[v].pebbles = static_cast<std::uint32_t>(static_cast<std::int64_t>(before) + delta);
     for (std::uint32_t c : large_of_[v]) comp_pebbles_[c] = comp_pebbles_[c] + static_cast<std::uint64_t>(delta);
-    if ((before == 0) == (pebbles_[v] == 0)) return;
+    if ((before == 0) == (vertex_state_[v].pebbles == 0)) return;
     const std::uint32_t* slots = out_slots(v);
     for (std::uint32_t s = 0; s < out_count_[v]; ++s) {
         if (before == 0) unlist_saturated(slots[s]);
@@ -158,11 +154,12 @@ void ComponentPebbleGame::insert_edge(std::uint32_t tail, std::uint32_t head) {
         alive_[e] = 1;
     }
     slot_[e] = out_count_[tail];
+    out_heads(tail)[out_count_[tail]] = head;
     out_slots(tail)[out_count_[tail]++] = e;
     link_in(e);
     note_leaving(e);
     change_pebbles(tail, -1);
-    if (pebbles_[tail] > 0) return;
+    if (vertex_state_[tail].pebbles > 0) return;
     if (!sat_listed_[e]) list_saturated(e);
 }
 
@@ -173,16 +170,20 @@ void ComponentPebbleGame::reverse(std::uint32_t e) {
     unlink_in(e);
     unlist_saturated(e);
     std::uint32_t* from = out_slots(a);
-    const std::uint32_t last = from[--out_count_[a]];
+    std::uint32_t* from_heads = out_heads(a);
+    const std::uint32_t last_slot = --out_count_[a];
+    const std::uint32_t last = from[last_slot];
     from[slot_[e]] = last;
+    from_heads[slot_[e]] = from_heads[last_slot];
     slot_[last] = slot_[e];
     slot_[e] = out_count_[b];
+    out_heads(b)[out_count_[b]] = a;
     out_slots(b)[out_count_[b]++] = e;
     tail_[e] = b;
     head_[e] = a;
     link_in(e);
     note_leaving(e);
-    if (pebbles_[b] == 0) list_saturated(e);
+    if (vertex_state_[b].pebbles == 0) list_saturated(e);
 }
 
 // Breadth-first search from x for a free pebble; on success the pebble moves to x along the
@@ -190,23 +191,23 @@ void ComponentPebbleGame::reverse(std::uint32_t e) {
 // the turning cheap and the pebble graph shallow.
 bool ComponentPebbleGame::gather(std::uint32_t x) {
     new_stamp();
-    mark_[x] = stamp_;
+    vertex_state_[x].mark = stamp_;
     visited_.clear();
     visited_.push_back(x);
     for (std::size_t i = 0; i < visited_.size(); ++i) {
         const std::uint32_t y = visited_[i];
         const std::uint32_t* slots = out_slots(y);
+        const std::uint32_t* heads = out_heads(y);
         for (std::uint32_t s = 0; s < out_count_[y]; ++s) {
-            const std::uint32_t e = slots[s];
-            const std::uint32_t w = head_[e];
-            if (mark_[w] == stamp_) continue;
-            mark_[w] = stamp_;
-            parent_edge_[w] = e;
+            const std::uint32_t w = heads[s];
+            if (vertex_state_[w].mark == stamp_) continue;
+            vertex_state_[w].mark = stamp_;
+            vertex_state_[w].parent_edge = slots[s];
             if (free_at(w)) {
                 change_pebbles(w, -1);
                 moved_.push_back(w);
                 for (std::uint32_t z = w; z != x;) {
-                    const std::uint32_t along = parent_edge_[z];
+                    const std::uint32_t along = vertex_state_[z].parent_edge;
                     z = tail_[along];
                     reverse(along);
                     moved_.push_back(z);
@@ -251,15 +252,15 @@ bool ComponentPebbleGame::add_edge(std::uint64_t u, std::uint64_t v) {
     moved_.clear();
     const std::uint64_t wanted = l_ + 1;
     for (;;) {
-        const std::uint64_t held = a == b ? pebbles_[a] : std::uint64_t{pebbles_[a]} + pebbles_[b];
+        const std::uint64_t held = held_pebbles(a, b);
         if (held >= wanted) break;
-        if (pebbles_[a] < k_ && gather(a)) continue;
-        if (a != b && pebbles_[b] < k_ && gather(b)) continue;
+        if (vertex_state_[a].pebbles < k_ && gather(a)) continue;
+        if (a != b && vertex_state_[b].pebbles < k_ && gather(b)) continue;
         held_a_ = held_b_ = none;
         throw FatalError("pebble game: an edge outside every component found too few pebbles");
     }
     held_a_ = held_b_ = none;
-    if (pebbles_[a] > 0) insert_edge(a, b);
+    if (vertex_state_[a].pebbles > 0) insert_edge(a, b);
     else insert_edge(b, a);
     ++accepted_;
     detect_component(a, b);
@@ -272,8 +273,11 @@ void ComponentPebbleGame::remove_edge(std::uint32_t e) {
     unlink_in(e);
     unlist_saturated(e);
     std::uint32_t* slots = out_slots(a);
-    const std::uint32_t last = slots[--out_count_[a]];
+    std::uint32_t* heads = out_heads(a);
+    const std::uint32_t last_slot = --out_count_[a];
+    const std::uint32_t last = slots[last_slot];
     slots[slot_[e]] = last;
+    heads[slot_[e]] = heads[last_slot];
     slot_[last] = slot_[e];
     alive_[e] = 0;
     free_edges_.push_back(e);
@@ -335,8 +339,8 @@ bool ComponentPebbleGame::internal_out_edge(std::uint32_t x, std::uint32_t c) co
 
 std::uint64_t ComponentPebbleGame::held_in(std::uint32_t c) const {
     std::uint64_t held = 0;
-    if (held_a_ != none && in_component(held_a_, c)) held += pebbles_[held_a_];
-    if (held_b_ != none && held_b_ != held_a_ && in_component(held_b_, c)) held += pebbles_[held_b_];
+    if (held_a_ != none && in_component(held_a_, c)) held += vertex_state_[held_a_].pebbles;
+    if (held_b_ != none && held_b_ != held_a_ && in_component(held_b_, c)) held += vertex_state_[held_b_].pebbles;
     return held;
 }
 
@@ -419,7 +423,7 @@ void ComponentPebbleGame::make_large(std::uint32_t c) {
 
 std::uint64_t ComponentPebbleGame::pebbles_of_vertices(std::uint32_t c) const {
     std::uint64_t sum = 0;
-    for (std::uint32_t x : component_vertices_[c]) sum += pebbles_[x];
+    for (std::uint32_t x : component_vertices_[c]) sum += vertex_state_[x].pebbles;
     return sum;
 }
 
@@ -433,7 +437,7 @@ void ComponentPebbleGame::forget_large(std::uint32_t c) {
 }
 
 bool ComponentPebbleGame::in_new_component(std::uint32_t x) const {
-    if (tight_mark_[x] == detection_) return true;
+    if (vertex_state_[x].tight_mark == detection_) return true;
     for (std::uint32_t c : large_of_[x])
         if (absorbed_mark_[c] == detection_) return true;
     return false;
@@ -445,7 +449,7 @@ void ComponentPebbleGame::absorb(std::uint32_t c) {
 }
 
 void ComponentPebbleGame::add_tight(std::uint32_t x) {
-    tight_mark_[x] = detection_;
+    vertex_state_[x].tight_mark = detection_;
     tight_.push_back(x);
 }
 
@@ -455,11 +459,10 @@ void ComponentPebbleGame::add_tight(std::uint32_t x) {
 // each of its vertices reaches a or b, so a search backwards from Reach(a, b) finds it.
 void ComponentPebbleGame::detect_component(std::uint32_t a, std::uint32_t b) {
     if (a != b && (extend_component(a, b) || extend_component(b, a))) return;
-    const std::uint64_t held = a == b ? pebbles_[a] : std::uint64_t{pebbles_[a]} + pebbles_[b];
+    const std::uint64_t held = held_pebbles(a, b);
     if (held != l_) return;
     if (++detection_ == 0) {
-        std::fill(tight_mark_.begin(), tight_mark_.end(), 0);
-        std::fill(free_mark_.begin(), free_mark_.end(), 0);
+        for (VertexState& v : vertex_state_) v.tight_mark = v.free_mark = 0;
         std::fill(absorbed_mark_.begin(), absorbed_mark_.end(), 0);
         std::fill(component_free_.begin(), component_free_.end(), 0);
         detection_ = 1;
@@ -528,9 +531,9 @@ void ComponentPebbleGame::grow_backwards() {
     }
     std::vector<std::uint32_t>& candidates = candidates_;
     auto consider = [&](std::uint32_t w) {
-        if (in_new_component(w) || free_mark_[w] == detection_) return;
-        if (pebbles_[w] > 0) {
-            free_mark_[w] = detection_;
+        if (in_new_component(w) || vertex_state_[w].free_mark == detection_) return;
+        if (vertex_state_[w].pebbles > 0) {
+            vertex_state_[w].free_mark = detection_;
             return;
         }
         reaches_free_pebble(w);
@@ -583,10 +586,10 @@ bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w) {
     const auto n32 = static_cast<std::uint32_t>(n_);
     auto is_component = [&](std::uint32_t node) { return node >= n32; };
     auto index_of = [&](std::uint32_t node) -> std::uint32_t& {
-        return is_component(node) ? component_index_[node - n32] : vertex_index_[node];
+        return is_component(node) ? component_index_[node - n32] : vertex_state_[node].index;
     };
     auto low_of = [&](std::uint32_t node) -> std::uint32_t& {
-        return is_component(node) ? component_low_[node - n32] : vertex_low_[node];
+        return is_component(node) ? component_low_[node - n32] : vertex_state_[node].low;
     };
     auto open = [&](std::uint32_t node) {
         if (is_component(node)) {
@@ -594,8 +597,8 @@ bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w) {
             component_open_[node - n32] = stamp_;
             leaving_edges(node - n32);
         } else {
-            mark_[node] = stamp_;
-            vertex_open_[node] = stamp_;
+            vertex_state_[node].mark = stamp_;
+            vertex_state_[node].open = stamp_;
         }
         index_of(node) = low_of(node) = counter++;
         part_.push_back(node);
@@ -603,11 +606,11 @@ bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w) {
         stack_.push_back(Frame{node, 0, 0});
     };
     auto still_open = [&](std::uint32_t node) {
-        return is_component(node) ? component_open_[node - n32] == stamp_ : vertex_open_[node] == stamp_;
+        return is_component(node) ? component_open_[node - n32] == stamp_ : vertex_state_[node].open == stamp_;
     };
     // The node an edge into vertex y leads to: y, or the large component already passed that holds it.
     auto node_of = [&](std::uint32_t y) {
-        if (mark_[y] == stamp_) return y;
+        if (vertex_state_[y].mark == stamp_) return y;
         for (std::uint32_t c : large_of_[y])
             if (component_seen_[c] == stamp_) return n32 + c;
         return y;
@@ -638,7 +641,7 @@ bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w) {
             }
             continue;
         } else if (top.slot < out_count_[node]) {
-            target = head_[out_slots(node)[top.slot++]];
+            target = out_heads(node)[top.slot++];
         }
         if (target == none) {
             // The node is finished: settle its strongly connected part when it is the root.
@@ -651,7 +654,7 @@ bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w) {
                         component_open_[x - n32] = 0;
                         absorb(x - n32);
                     } else {
-                        vertex_open_[x] = 0;
+                        vertex_state_[x].open = 0;
                         add_tight(x);
                     }
                     if (x == node) break;
@@ -663,12 +666,12 @@ bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w) {
             continue;
         }
         if (in_new_component(target)) continue;  // settled, or in the tight set: no pebble there
-        if (free_mark_[target] == detection_ || pebbles_[target] > 0) {
+        if (vertex_state_[target].free_mark == detection_ || vertex_state_[target].pebbles > 0) {
             found = true;
             break;
         }
         const std::uint32_t next = node_of(target);
-        if (next == target && mark_[target] != stamp_) {
+        if (next == target && vertex_state_[target].mark != stamp_) {
             open(target);  // may invalidate `top`
         } else if (still_open(next)) {
             std::uint32_t& low = low_of(node);
@@ -681,8 +684,8 @@ bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w) {
             component_open_[x - n32] = 0;
             component_free_[x - n32] = detection_;
         } else {
-            vertex_open_[x] = 0;
-            free_mark_[x] = detection_;
+            vertex_state_[x].open = 0;
+            vertex_state_[x].free_mark = detection_;
         }
     }
     return true;
@@ -754,7 +757,7 @@ bool ComponentPebbleGame::extend_component(std::uint32_t x, std::uint32_t y) {
     newest_[y] = grown;
     if (large_[grown]) {
         large_of_[y].push_back(grown);
-        comp_pebbles_[grown] += pebbles_[y];
+        comp_pebbles_[grown] += vertex_state_[y].pebbles;
         for (std::uint32_t s = 0; s < out_count_[y]; ++s) note_leaving(out_slots(y)[s]);
         for (std::uint32_t e = sat_first_[y]; e != none; e = sat_next_[e])
             if (!in_component(tail_[e], grown)) entering_[grown].push_back(e);
@@ -816,8 +819,8 @@ void ComponentPebbleGame::record_component(std::uint32_t a, std::uint32_t b) {
     std::vector<std::uint32_t>& joining = joining_;
     joining.clear();
     auto join = [&](std::uint32_t x) {
-        if (mark_[x] == stamp_ || (keeper != none && in_component(x, keeper))) return;
-        mark_[x] = stamp_;
+        if (vertex_state_[x].mark == stamp_ || (keeper != none && in_component(x, keeper))) return;
+        vertex_state_[x].mark = stamp_;
         joining.push_back(x);
     };
     for (std::uint32_t c : absorbed_)

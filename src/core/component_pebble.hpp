@@ -53,7 +53,11 @@ public:
     std::vector<std::vector<std::uint64_t>> components() const;
 
     // The pebble counts and the out-lists (heads of the out-edges, in slot order), for tests.
-    std::vector<std::uint32_t> pebble_counts() const { return pebbles_; }
+    std::vector<std::uint32_t> pebble_counts() const {
+        std::vector<std::uint32_t> counts;
+        for (const VertexState& v : vertex_state_) counts.push_back(v.pebbles);
+        return counts;
+    }
     std::vector<std::vector<std::uint32_t>> out_lists() const;
 
 private:
@@ -64,9 +68,15 @@ private:
     };
 
     std::uint32_t* out_slots(std::uint32_t v) { return out_.data() + static_cast<std::size_t>(v) * k_; }
+    std::uint32_t* out_heads(std::uint32_t v) { return out_head_.data() + static_cast<std::size_t>(v) * k_; }
+    const std::uint32_t* out_heads(std::uint32_t v) const { return out_head_.data() + static_cast<std::size_t>(v) * k_; }
     const std::uint32_t* out_slots(std::uint32_t v) const { return out_.data() + static_cast<std::size_t>(v) * k_; }
     void new_stamp();
-    bool free_at(std::uint32_t w) const { return pebbles_[w] > 0 && w != held_a_ && w != held_b_; }
+    bool free_at(std::uint32_t w) const { return vertex_state_[w].pebbles > 0 && w != held_a_ && w != held_b_; }
+    // The free pebbles on the ends of an edge (a loop's one end counted once).
+    std::uint64_t held_pebbles(std::uint32_t a, std::uint32_t b) const {
+        return std::uint64_t{vertex_state_[a].pebbles} + (a == b ? 0 : vertex_state_[b].pebbles);
+    }
     bool gather(std::uint32_t x);
     void reverse(std::uint32_t e);
     void insert_edge(std::uint32_t tail, std::uint32_t head);
@@ -122,9 +132,21 @@ private:
     bool hubbed_ = false;
     std::uint64_t to_first_hub_ = 0;
 
-    std::vector<std::uint32_t> pebbles_;
+    // Per vertex, side by side so that a search meets one cache line where it meets the vertex:
+    // free pebbles, the search mark and the edge a breadth-first search reached it by, the marks
+    // of the detection under way (in the new component, reaches a free pebble), and the low-link
+    // search's index, low link and mark of being in the unsettled part.
+    struct VertexState {
+        std::uint32_t pebbles = 0;
+        std::uint32_t mark = 0;
+        std::uint32_t parent_edge = 0xFFFFFFFFu;
+        std::uint32_t tight_mark = 0, free_mark = 0;
+        std::uint32_t index = 0, low = 0, open = 0;
+    };
+    std::vector<VertexState> vertex_state_;
     std::vector<std::uint32_t> out_count_;
     std::vector<std::uint32_t> out_;  // k slots per vertex: edge ids
+    std::vector<std::uint32_t> out_head_;  // the same slots: each edge's head, so searches skip a lookup
     // Per edge: its current direction, its slot at the tail, and its place in the head's in-list;
     // whether it is still part of the graph played on (an edge inside a component gives way to
     // edges to the component's hubs).
@@ -140,10 +162,7 @@ private:
     std::uint32_t edge_stamp_ = 0;
 
     // Search marks: a vertex is marked when its mark equals the current stamp.
-    std::vector<std::uint32_t> mark_;
-    std::vector<std::uint32_t> parent_edge_;  // the edge a breadth-first search reached a vertex by
     std::uint32_t stamp_ = 0;
-    std::vector<std::uint32_t> tight_mark_, free_mark_;  // per detection: in the new component, reaches a pebble
     std::uint32_t detection_ = 0;
     std::uint32_t held_a_ = no_component, held_b_ = no_component;  // endpoints whose pebbles stay put
     std::vector<Frame> stack_;
@@ -173,9 +192,9 @@ private:
     std::vector<std::vector<std::uint32_t>> large_of_;  // per vertex: the large components holding it
     // The detection under way: vertices taken one by one, components taken whole.
     std::vector<std::uint32_t> tight_, absorbed_;
-    // The low-link search: per vertex and per component its index and low link, and whether it is
-    // still in the unsettled part (marked with the search's stamp); the unsettled part itself.
-    std::vector<std::uint32_t> vertex_index_, vertex_low_, vertex_open_;
+    // The low-link search: per component (per vertex in vertex_state_) its index and low link, and
+    // whether it is still in the unsettled part (marked with the search's stamp); the unsettled
+    // part itself.
     std::vector<std::uint32_t> component_index_, component_low_, component_open_;
     std::vector<std::uint32_t> part_;
 };
