@@ -216,3 +216,46 @@ def test_summary_command_reads_datasets(tmp_path):
     out = tmp_path / "summary.png"
     assert main(["summary", str(tmp_path / "n5"), str(tmp_path / "n9"), "-o", str(out)]) == 0
     assert _read_png(out).shape[1] > 600
+
+
+@pytest.mark.parametrize(("options", "kinds"), [
+    ({"family": "gnm", "edges": "2n-2", "components": True}, "components"),
+    ({"family": "geometric", "radius": 0.5, "positions": "uniform"}, "labels"),
+    ({"family": "knn", "dim": 3}, "labels"),
+    ({}, "framework"),
+])
+def test_records_are_drawn_as_stored(tmp_path, options, kinds):
+    from telvora_datasets import generate, load
+    from telvora_datasets.cli import main
+    from telvora_datasets.plotting import circle_layout, plot_record
+
+    options = {"dim": 2, **options}
+    generate(6, 9, options.pop("dim"), 3, tmp_path / "d", workers=1, format="npz", **options)
+    record = list(load(tmp_path / "d"))[4]
+    artists = plot_record(record)
+    points = record["coords"] if "coords" in record else circle_layout(9)
+    assert np.allclose(np.asarray(artists.points.get_offsets())[:, :2], points[:, :2])
+    if kinds == "components":
+        drawn = [kind for kind in artists.edges if kind.startswith("component")]
+        assert len(drawn) == len(record["components"])
+        assert artists.ax.get_title().endswith("rigid" if record["is_rigid"] else "of freedom")
+        owners = {tuple(edge) for kind in drawn for edge in artists.edges[kind].tolist()}
+        assert owners == {tuple(edge) for edge in record["edges"].tolist()}  # every edge in a component
+    elif kinds == "labels":
+        assert artists.count("independent") == int(record["labels"].sum())
+        assert artists.count("dependent on earlier edges") == len(record["labels"]) - int(record["labels"].sum())
+        assert artists.ax.get_title().startswith("graph 4, ")
+    else:
+        assert artists.count("independent") == int(record["labels"].sum()) and "seed" in artists.ax.get_title()
+    out = tmp_path / "graph.png"
+    assert main(["draw", str(tmp_path / "d"), "--index", "4", "-o", str(out)]) == 0
+    assert _read_png(out).std() > 0.05
+
+
+def test_draw_names_a_missing_graph(tmp_path, capsys):
+    from telvora_datasets import generate
+    from telvora_datasets.cli import main
+
+    generate(3, 6, 2, 1, tmp_path, family="gnm", workers=1, format="npz")
+    assert main(["draw", str(tmp_path), "--index", "3", "-o", str(tmp_path / "x.png")]) != 0
+    assert "index must be an integer from 0 to 2" in capsys.readouterr().err

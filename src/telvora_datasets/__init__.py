@@ -39,7 +39,8 @@ __version__: str = _version()  # before the submodules: manifest and cli import 
 
 from .errors import DatasetError, MissingExtraError  # noqa: E402
 from .graph_records import realization_seed, regenerate  # noqa: E402
-from .plotting import FrameworkArtists, plot_dataset_summary, plot_framework, plot_pebble_comparison  # noqa: E402
+from .plotting import (FrameworkArtists, circle_layout, plot_dataset_summary, plot_framework,  # noqa: E402
+                       plot_pebble_comparison, plot_record)
 from .points import framework_points, framework_seeds  # noqa: E402
 from .pyg import to_pyg  # noqa: E402
 from .reader import load, read_manifest  # noqa: E402
@@ -50,8 +51,9 @@ if TYPE_CHECKING:  # made on first use (see __getattr__); "as" marks it as expor
     from .pyg import RigidityDataset as RigidityDataset
 
 __all__ = ["DatasetError", "FrameworkArtists", "MissingExtraError", "Record", "Report", "candidate_edges",
-           "framework_points", "framework_seeds", "generate", "load", "plot_dataset_summary", "plot_framework",
-           "plot_pebble_comparison", "read_manifest", "realization_seed", "regenerate", "to_pyg"]
+           "circle_layout", "framework_points", "framework_seeds", "generate", "load", "plot_dataset_summary",
+           "plot_framework", "plot_pebble_comparison", "plot_record", "read_manifest", "realization_seed",
+           "regenerate", "to_pyg"]
 
 
 if not TYPE_CHECKING:  # for mypy every other name stays an error

@@ -162,6 +162,16 @@ def _parser() -> argparse.ArgumentParser:
     show.add_argument("-o", "--output", required=True, type=Path, metavar="PNG",
                       help="the picture; its suffix (.png, .pdf, .svg, ...) gives the format")
 
+    draw = commands.add_parser("draw", help="draw one graph or framework of a dataset (needs matplotlib)",
+                               description="Draw record INDEX of the dataset in DIR: its edges at its points (a "
+                                           "graph without points on a circle), each rigid component in a colour "
+                                           "of its own when the dataset has them (--components), otherwise "
+                                           "independent edges solid and dependent ones dashed.")
+    draw.add_argument("directory", type=Path, metavar="DIR", help="the dataset directory, or its manifest.json")
+    draw.add_argument("--index", type=int, default=0, metavar="K", help="which graph or framework (default 0)")
+    draw.add_argument("-o", "--output", required=True, type=Path, metavar="PNG",
+                      help="the picture; its suffix (.png, .pdf, .svg, ...) gives the format")
+
     summary = commands.add_parser("summary", help="draw the label balance and rigid share of datasets",
                                   description="Draw the label balance and the share of rigid frameworks against the "
                                               "number of points, over one or more dataset directories.")
@@ -286,6 +296,18 @@ def _show(args: argparse.Namespace) -> int:
     return 0
 
 
+def _draw(args: argparse.Namespace) -> int:
+    output = _picture(args.output)
+    from .graph_records import regenerate
+    from .plotting import plot_record
+
+    # The record computed again from the manifest, as load would give it, without reading shards.
+    record = regenerate(args.directory, args.index)
+    plot_record(record).figure.savefig(output, dpi=130, bbox_inches="tight")
+    print(f"wrote {output}")
+    return 0
+
+
 def _summary(args: argparse.Namespace) -> int:
     from itertools import chain
 
@@ -309,7 +331,7 @@ def _summary(args: argparse.Namespace) -> int:
 
 
 COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
-    "generate": _generate, "info": _info, "show": _show, "summary": _summary}
+    "generate": _generate, "info": _info, "show": _show, "draw": _draw, "summary": _summary}
 
 
 def _describe(error: Exception) -> str:

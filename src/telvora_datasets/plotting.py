@@ -258,6 +258,42 @@ def _plot_components(points: NDArray[np.float64], edges: ArrayLike | None, compo
     return artists
 
 
+def circle_layout(n: int) -> NDArray[np.float64]:
+    """n points evenly on the unit circle, point 0 at the top, then clockwise: where a graph
+    without points of its own is drawn."""
+    angles = np.pi / 2 - 2 * np.pi * np.arange(n) / max(n, 1)
+    return np.stack([np.cos(angles), np.sin(angles)], axis=1)
+
+
+def plot_record(record: Mapping[str, Any], ax: Axes | None = None, *, title: str | None = None,
+                numbered: bool | None = None) -> FrameworkArtists:
+    """Draws one record of a dataset, as load or regenerate give it.
+
+    A framework of the complete graph: as plot_framework with its labels. A graph of a family: its
+    edges at its points, or on a circle (circle_layout) when it has none, with each rigid component
+    in a colour of its own when the record has them (--components), otherwise independent edges
+    solid and dependent ones (labels 0) thin and dashed. The title says which graph it is and
+    how far from rigid, unless given.
+    """
+    if "edges" not in record:
+        if title is None:
+            title = f"framework of {record['n_nodes']} points, seed {record['seed']}"
+        return plot_framework(record["coords"], record["labels"], ax, title=title, numbered=numbered)
+    n = int(record["n_nodes"])
+    points = points_array(record["coords"]) if "coords" in record else circle_layout(n)
+    edges = np.asarray(record["edges"], dtype=np.int64).reshape(-1, 2)
+    if title is None:
+        dof = int(record["dof"])
+        state = "rigid" if record["is_rigid"] else f"{dof} degree{'s' if dof > 1 else ''} of freedom"
+        title = f"graph {record['index']}, {state}"  # the legend counts the points and edges
+    if "components" in record:
+        return _plot_components(points, edges, record["components"], ax, title, numbered)
+    independent = labels_array(record["labels"], len(edges), n)
+    groups = {"independent": (edges[independent], INDEPENDENT),
+              "dependent on earlier edges": (edges[~independent], REDUNDANT)}
+    return _draw_framework(points, groups, ax, title, "edges", numbered)
+
+
 def plot_pebble_comparison(coords: ArrayLike, ax: Axes | None = None, *, title: str | None = None,
                            numbered: bool | None = None) -> FrameworkArtists:
     """Draws a 2-D framework with bars coloured by whether simulate and pebble_game label them alike.
