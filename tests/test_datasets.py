@@ -392,7 +392,8 @@ SHOW = ["show", "--nodes", "5", "--dim", "2", "--seed", "1"]
     (["summary", "{tmp}/damaged", "-o", "{tmp}/s.pdff"], "not a picture format"),
     (["show", "--nodes", "5", "--dim", "2", "-o", "{tmp}/p.png"], "the following arguments are required: --seed"),
     (["generate", "--graphs", "2"], "the following arguments are required"),
-    (["draw"], "invalid choice: 'draw'"),
+    (["paint"], "invalid choice: 'paint'"),
+    (["draw", "{tmp}"], "the following arguments are required: -o/--output"),
 ])
 def test_every_command_error_is_one_line(tmp_path, capsys, argv, message):
     (tmp_path / "taken.png").mkdir()
