@@ -291,12 +291,12 @@ BY_NAME = {c.name: c for c in CONTENDERS}
 
 
 
-def worker(spec: dict) -> None:
+def worker(task: dict) -> None:
     import gc
-    contender = BY_NAME[spec["contender"]]
+    contender = BY_NAME[task["contender"]]
     if contender.pyrigi:
         import pyrigi  # noqa: F401  imported before the memory baseline
-    inp = make_input(spec["series"], spec["n"], spec["d"], spec["quick"])
+    inp = make_input(task["series"], task["n"], task["d"], task["quick"])
     if contender.pyrigi:
         _pyrigi_prepare(inp, contender.per_graph)
     def emit(message: dict) -> None:
@@ -313,7 +313,7 @@ def worker(spec: dict) -> None:
     emit({"first": first, "peak_kib": status_kib("VmHWM") if reset else None, "before_kib": before})
     if first < SLOW_CALL:
         number = max(1, min(100_000, int(INNER_TARGET / max(first, 1e-7)) + 1))
-        reps = max(1, min(spec["reps"], int(spec["case_budget"] / max(first * number, 1e-9))))
+        reps = max(1, min(task["reps"], int(task["case_budget"] / max(first * number, 1e-9))))
         for _ in range(reps):
             start = time.perf_counter()
             for _ in range(number):
@@ -354,10 +354,10 @@ class Result:
         return None if self.median is None else self.median / self.units
 
 
-def run_worker(spec: dict, call_limit: float) -> Result:
-    res = Result(spec["series"], spec["n"], spec["d"], spec["m"], spec["contender"])
+def run_worker(task: dict, call_limit: float) -> Result:
+    res = Result(task["series"], task["n"], task["d"], task["m"], task["contender"])
     errors = tempfile.TemporaryFile("w+")   # a file, not a pipe: a chatty peer cannot block on it
-    proc = subprocess.Popen([sys.executable, str(Path(__file__).resolve()), "--worker", json.dumps(spec)],
+    proc = subprocess.Popen([sys.executable, str(Path(__file__).resolve()), "--worker", json.dumps(task)],
                             stdout=subprocess.PIPE, stderr=errors, text=True, cwd=str(HERE))
     lines: queue.Queue = queue.Queue()
     threading.Thread(target=lambda: [lines.put(x) for x in proc.stdout] + [lines.put(None)], daemon=True).start()
@@ -450,9 +450,9 @@ def run(quick: bool, call_budget: float, pyrigi: bool, progress=print) -> list[R
                 elif c.budgeted and expected is not None and expected > call_budget:
                     res.status, res.note = "skipped", f"over budget: about {format_seconds(expected)} expected"
                 else:
-                    spec = {"series": series, "n": n, "d": d, "m": m, "contender": c.name, "quick": quick,
+                    task = {"series": series, "n": n, "d": d, "m": m, "contender": c.name, "quick": quick,
                             "reps": reps, "case_budget": case_budget}
-                    res = run_worker(spec, call_budget if c.budgeted else 3600.0)
+                    res = run_worker(task, call_budget if c.budgeted else 3600.0)
                     res.units = units
                     if res.status == "ok":
                         history.setdefault((series, d, c.name), []).append((n, res.median))
