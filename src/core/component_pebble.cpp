@@ -153,9 +153,7 @@ void ComponentPebbleGame::insert_edge(std::uint32_t tail, std::uint32_t head) {
         sat_listed_[e] = 0;
         alive_[e] = 1;
     }
-    slot_[e] = out_count_[tail];
-    out_heads(tail)[out_count_[tail]] = head;
-    out_slots(tail)[out_count_[tail]++] = e;
+    take_slot(e);
     link_in(e);
     note_leaving(e);
     change_pebbles(tail, -1);
@@ -163,24 +161,37 @@ void ComponentPebbleGame::insert_edge(std::uint32_t tail, std::uint32_t head) {
     if (!sat_listed_[e]) list_saturated(e);
 }
 
+// Gives e the next out-slot of its tail.
+void ComponentPebbleGame::take_slot(std::uint32_t e) {
+    const std::uint32_t tail = tail_[e];
+    slot_[e] = out_count_[tail];
+    out_heads(tail)[out_count_[tail]] = head_[e];
+    out_slots(tail)[out_count_[tail]++] = e;
+}
+
+// Takes e out of its tail's out-slots (the last one moves into its place) and out of its head's
+// lists.
+void ComponentPebbleGame::detach(std::uint32_t e) {
+    unlink_in(e);
+    unlist_saturated(e);
+    const std::uint32_t a = tail_[e];
+    std::uint32_t* slots = out_slots(a);
+    std::uint32_t* heads = out_heads(a);
+    const std::uint32_t last_slot = --out_count_[a];
+    const std::uint32_t last = slots[last_slot];
+    slots[slot_[e]] = last;
+    heads[slot_[e]] = heads[last_slot];
+    slot_[last] = slot_[e];
+}
+
 // Turns e = a -> b into b -> a. The caller has freed a slot at b first (a pebble taken there, or
 // b's own out-edge turned already), so b never holds more than k out-edges.
 void ComponentPebbleGame::reverse(std::uint32_t e) {
     const std::uint32_t a = tail_[e], b = head_[e];
-    unlink_in(e);
-    unlist_saturated(e);
-    std::uint32_t* from = out_slots(a);
-    std::uint32_t* from_heads = out_heads(a);
-    const std::uint32_t last_slot = --out_count_[a];
-    const std::uint32_t last = from[last_slot];
-    from[slot_[e]] = last;
-    from_heads[slot_[e]] = from_heads[last_slot];
-    slot_[last] = slot_[e];
-    slot_[e] = out_count_[b];
-    out_heads(b)[out_count_[b]] = a;
-    out_slots(b)[out_count_[b]++] = e;
+    detach(e);
     tail_[e] = b;
     head_[e] = a;
+    take_slot(e);
     link_in(e);
     note_leaving(e);
     if (vertex_state_[b].pebbles == 0) list_saturated(e);
@@ -270,15 +281,7 @@ bool ComponentPebbleGame::add_edge(std::uint64_t u, std::uint64_t v) {
 // Takes e out of the graph played on; its pebble returns to its tail.
 void ComponentPebbleGame::remove_edge(std::uint32_t e) {
     const std::uint32_t a = tail_[e];
-    unlink_in(e);
-    unlist_saturated(e);
-    std::uint32_t* slots = out_slots(a);
-    std::uint32_t* heads = out_heads(a);
-    const std::uint32_t last_slot = --out_count_[a];
-    const std::uint32_t last = slots[last_slot];
-    slots[slot_[e]] = last;
-    heads[slot_[e]] = heads[last_slot];
-    slot_[last] = slot_[e];
+    detach(e);
     alive_[e] = 0;
     free_edges_.push_back(e);
     change_pebbles(a, +1);

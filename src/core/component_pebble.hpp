@@ -79,6 +79,8 @@ private:
     }
     bool gather(std::uint32_t x);
     void reverse(std::uint32_t e);
+    void take_slot(std::uint32_t e);
+    void detach(std::uint32_t e);
     void insert_edge(std::uint32_t tail, std::uint32_t head);
     void link_in(std::uint32_t e);
     void unlink_in(std::uint32_t e);
