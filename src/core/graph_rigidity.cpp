@@ -475,6 +475,26 @@ void require_batch_layout(const std::vector<Edge>& edges, const std::vector<std:
     }
 }
 
+void for_each_framework(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
+                        const std::vector<std::uint64_t>& n_vertices, const NodeList& nodes,
+                        const std::function<void(const NodeList&, const std::vector<Edge>&)>& visit) {
+    require_batch_layout(edges, offsets, n_vertices);
+    std::uint64_t total = 0;
+    for (std::uint64_t count : n_vertices) total = checked_add(total, count);
+    if (total != nodes.size())
+        throw InvalidInput("coords must have one row per vertex of every graph (" + std::to_string(total) +
+                           "), not " + std::to_string(nodes.size()));
+    std::size_t first = 0;
+    for (std::size_t g = 0; g < n_vertices.size(); ++g) {
+        const NodeList graph_nodes(nodes.begin() + static_cast<std::ptrdiff_t>(first),
+                                   nodes.begin() + static_cast<std::ptrdiff_t>(first + n_vertices[g]));
+        const std::vector<Edge> graph_edges(edges.begin() + static_cast<std::ptrdiff_t>(offsets[g]),
+                                            edges.begin() + static_cast<std::ptrdiff_t>(offsets[g + 1]));
+        visit(graph_nodes, graph_edges);
+        first += n_vertices[g];
+    }
+}
+
 std::uint64_t batch_graph_seed(std::uint64_t seed, std::uint64_t g) {
     return seed ^ splitmix_mix(g);
 }
@@ -500,23 +520,12 @@ BatchRigidity generic_rigidity_batch(const std::vector<Edge>& edges, const std::
 BatchRigidity numeric_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                                      const std::vector<std::uint64_t>& n_vertices, const NodeList& nodes,
                                      double tol) {
-    require_batch_layout(edges, offsets, n_vertices);
-    std::uint64_t total = 0;
-    for (std::uint64_t count : n_vertices) total = checked_add(total, count);
-    if (total != nodes.size())
-        throw InvalidInput("coords must have one row per vertex of every graph (" + std::to_string(total) +
-                           "), not " + std::to_string(nodes.size()));
     BatchRigidity batch;
     reserve(batch, edges.size(), n_vertices.size());
-    std::size_t first = 0;
-    for (std::size_t g = 0; g < n_vertices.size(); ++g) {
-        const NodeList graph_nodes(nodes.begin() + static_cast<std::ptrdiff_t>(first),
-                                   nodes.begin() + static_cast<std::ptrdiff_t>(first + n_vertices[g]));
-        const std::vector<Edge> graph_edges(edges.begin() + static_cast<std::ptrdiff_t>(offsets[g]),
-                                            edges.begin() + static_cast<std::ptrdiff_t>(offsets[g + 1]));
-        append(batch, numeric_rigidity(graph_nodes, graph_edges, tol));
-        first += n_vertices[g];
-    }
+    for_each_framework(edges, offsets, n_vertices, nodes,
+                       [&](const NodeList& graph_nodes, const std::vector<Edge>& graph_edges) {
+                           append(batch, numeric_rigidity(graph_nodes, graph_edges, tol));
+                       });
     return batch;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "node.hpp"
@@ -87,6 +88,12 @@ NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& e
 // count (one more entry than n_vertices), or an edge names a vertex outside its graph.
 void require_batch_layout(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                           const std::vector<std::uint64_t>& n_vertices);
+
+// Checks a batch in numeric mode (its layout, and one node per vertex of every graph: graph g's
+// nodes follow those of the graphs before it) and calls visit with each graph's nodes and edges.
+void for_each_framework(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
+                        const std::vector<std::uint64_t>& n_vertices, const NodeList& nodes,
+                        const std::function<void(const NodeList&, const std::vector<Edge>&)>& visit);
 
 // The seed from which generic_rigidity draws graph g of a batch seeded with seed, alone:
 // seed XOR mix(g), mix being SplitMix64's finaliser (mix(0) = 0).

@@ -24,17 +24,17 @@ struct Level {
     std::size_t depth = 0;  // size of the current set when this level was entered
 };
 
-// Appends one graph's components to the batch, and with per_edge the component of each edge: the
-// first one in both ends' lists of components (which come out ascending).
-void append_components(BatchComponents& batch, const VertexSets& sets, std::uint64_t n, const Edge* edges,
-                       std::size_t m, bool per_edge) {
+// Appends one graph's components to the batch, and where the batch keeps them the component of
+// each edge: the first one in both ends' lists of components (which come out ascending).
+void append_components(BatchComponents& batch, const VertexSets& sets, std::uint64_t n,
+                       const std::vector<Edge>& edges) {
     for (std::size_t c = 0; c < sets.size(); ++c)
         for (std::uint64_t v : sets[c]) {
             batch.members.push_back(c);
             batch.members.push_back(v);
         }
     batch.offsets.push_back(batch.members.size() / 2);
-    if (!per_edge) return;
+    if (!batch.per_edge) return;
     std::vector<std::size_t> first(n + 1, 0);
     for (const std::vector<std::uint64_t>& set : sets)
         for (std::uint64_t v : set) ++first[v + 1];
@@ -43,11 +43,11 @@ void append_components(BatchComponents& batch, const VertexSets& sets, std::uint
     std::vector<std::size_t> next(first.begin(), first.end() - 1);
     for (std::size_t c = 0; c < sets.size(); ++c)
         for (std::uint64_t v : sets[c]) holding[next[v]++] = c;
-    for (std::size_t e = 0; e < m; ++e) {
-        const std::uint64_t* a = holding.data() + first[edges[e].i];
-        const std::uint64_t* a_end = holding.data() + first[edges[e].i + 1];
-        const std::uint64_t* b = holding.data() + first[edges[e].j];
-        const std::uint64_t* b_end = holding.data() + first[edges[e].j + 1];
+    for (const Edge& edge : edges) {
+        const std::uint64_t* a = holding.data() + first[edge.i];
+        const std::uint64_t* a_end = holding.data() + first[edge.i + 1];
+        const std::uint64_t* b = holding.data() + first[edge.j];
+        const std::uint64_t* b_end = holding.data() + first[edge.j + 1];
         std::int64_t found = -1;
         while (a != a_end && b != b_end) {
             if (*a == *b) {
@@ -194,12 +194,13 @@ BatchComponents generic_components_batch(const std::vector<Edge>& edges, const s
     BatchComponents batch;
     batch.offsets.reserve(n_vertices.size() + 1);
     batch.offsets.push_back(0);
-    if (d <= 2) batch.edge_component.reserve(edges.size());
+    batch.per_edge = d <= 2;
+    if (batch.per_edge) batch.edge_component.reserve(edges.size());
     for (std::size_t g = 0; g < n_vertices.size(); ++g) {
         const std::vector<Edge> graph_edges(edges.begin() + static_cast<std::ptrdiff_t>(offsets[g]),
                                             edges.begin() + static_cast<std::ptrdiff_t>(offsets[g + 1]));
         const VertexSets sets = generic_rigid_components(n_vertices[g], d, graph_edges, batch_graph_seed(seed, g));
-        append_components(batch, sets, n_vertices[g], graph_edges.data(), graph_edges.size(), d <= 2);
+        append_components(batch, sets, n_vertices[g], graph_edges);
     }
     return batch;
 }
@@ -207,26 +208,15 @@ BatchComponents generic_components_batch(const std::vector<Edge>& edges, const s
 BatchComponents numeric_components_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                                          const std::vector<std::uint64_t>& n_vertices, const NodeList& nodes,
                                          double tol) {
-    require_batch_layout(edges, offsets, n_vertices);
-    std::uint64_t total = 0;
-    for (std::uint64_t count : n_vertices) total = checked_add(total, count);
-    if (total != nodes.size())
-        throw InvalidInput("coords must have one row per vertex of every graph (" + std::to_string(total) +
-                           "), not " + std::to_string(nodes.size()));
-    const std::size_t d = nodes.empty() ? 0 : nodes[0].coordinates.size();
     BatchComponents batch;
+    batch.per_edge = nodes.empty() || nodes[0].coordinates.size() <= 2;
     batch.offsets.reserve(n_vertices.size() + 1);
     batch.offsets.push_back(0);
-    std::size_t first = 0;
-    for (std::size_t g = 0; g < n_vertices.size(); ++g) {
-        const NodeList graph_nodes(nodes.begin() + static_cast<std::ptrdiff_t>(first),
-                                   nodes.begin() + static_cast<std::ptrdiff_t>(first + n_vertices[g]));
-        const std::vector<Edge> graph_edges(edges.begin() + static_cast<std::ptrdiff_t>(offsets[g]),
-                                            edges.begin() + static_cast<std::ptrdiff_t>(offsets[g + 1]));
-        const VertexSets sets = numeric_rigid_components(graph_nodes, graph_edges, tol);
-        append_components(batch, sets, n_vertices[g], graph_edges.data(), graph_edges.size(), d <= 2);
-        first += n_vertices[g];
-    }
+    for_each_framework(edges, offsets, n_vertices, nodes,
+                       [&](const NodeList& graph_nodes, const std::vector<Edge>& graph_edges) {
+                           append_components(batch, numeric_rigid_components(graph_nodes, graph_edges, tol),
+                                             graph_nodes.size(), graph_edges);
+                       });
     return batch;
 }
 

@@ -45,6 +45,7 @@ struct BatchComponents {
     std::vector<std::uint64_t> offsets;
     std::vector<std::uint64_t> members;  // two entries a row
     std::vector<std::int64_t> edge_component;
+    bool per_edge = false;  // whether edge_component is kept: in dimension 1 or 2
 };
 
 // Graph g as generic_rigid_components with the seed batch_graph_seed(seed, g).

@@ -268,13 +268,13 @@ PyRef generic_components(const ArgumentSlots& slots) {
     return vertex_set_list(std::move(sets));
 }
 
-PyRef components_batch_dict(BatchComponents&& batch, bool per_edge) {
+PyRef components_batch_dict(BatchComponents&& batch) {
     PyRef dict = new_dict();
     const std::uint64_t offsets = batch.offsets.size();
     const std::uint64_t entries = batch.members.size();
     dict_insert(dict.get(), "offsets", int64_vector_from_buffer(as_int64(batch.offsets), offsets));
     dict_insert(dict.get(), "members", int64_vector_from_buffer(as_int64(batch.members), entries));
-    if (per_edge) {
+    if (batch.per_edge) {
         const std::uint64_t edges = batch.edge_component.size();
         dict_insert(dict.get(), "edge_component", int64_vector_from_buffer(std::move(batch.edge_component), edges));
     }
@@ -292,7 +292,7 @@ PyRef generic_components_batch(const ArgumentSlots& slots) {
         LockReleased unlocked;
         batch = telvora::generic_components_batch(edges, offsets, n, d, seed);
     }
-    return components_batch_dict(std::move(batch), d <= 2);
+    return components_batch_dict(std::move(batch));
 }
 
 PyRef numeric_components_batch(const ArgumentSlots& slots) {
@@ -306,7 +306,7 @@ PyRef numeric_components_batch(const ArgumentSlots& slots) {
         LockReleased unlocked;
         batch = telvora::numeric_components_batch(edges, offsets, n, nodes, tol);
     }
-    return components_batch_dict(std::move(batch), nodes.empty() || nodes[0].coordinates.size() <= 2);
+    return components_batch_dict(std::move(batch));
 }
 
 PyRef numeric_components(const ArgumentSlots& slots) {
