@@ -57,7 +57,26 @@ class Rigidity:
 
 
 @dataclass(frozen=True, eq=False, slots=True)
-class RigidityBatch:
+class _Batch:
+    """What every batch result holds: the mode and dimension, numeric mode's tol (None: each
+    graph's relative one) or generic mode's seed, the vertex count of each graph and its edges'
+    offsets."""
+
+    mode: Mode
+    d: int
+    tol: float | None
+    seed: int | None
+    n: NDArray[np.int64] = field(repr=False)
+    offsets: NDArray[np.int64] = field(repr=False)
+
+    @property
+    def n_graphs(self) -> int:
+        """G, the number of graphs."""
+        return int(self.n.size)
+
+
+@dataclass(frozen=True, eq=False, slots=True)
+class RigidityBatch(_Batch):
     """Rigidity of many graphs, packed: graph g owns edges offsets[g] .. offsets[g + 1] - 1.
 
     labels and redundant have one entry per edge of every graph together; rank, max_rank, dof
@@ -67,12 +86,6 @@ class RigidityBatch:
     one; `seed` is generic mode's (see graph_seed to recompute one graph alone).
     """
 
-    mode: Mode
-    d: int
-    tol: float | None
-    seed: int | None
-    n: NDArray[np.int64] = field(repr=False)
-    offsets: NDArray[np.int64] = field(repr=False)
     labels: NDArray[np.uint8] = field(repr=False)
     redundant: NDArray[np.bool_] = field(repr=False)
     rank: NDArray[np.int64] = field(repr=False)
@@ -81,11 +94,6 @@ class RigidityBatch:
     is_rigid: NDArray[np.bool_] = field(repr=False)
     is_globally_rigid: NDArray[np.bool_] | None = field(default=None, repr=False)
 
-    @property
-    def n_graphs(self) -> int:
-        """G, the number of graphs."""
-        return int(self.n.size)
-
     def __repr__(self) -> str:
         rigid = int(np.count_nonzero(self.is_rigid))
         return (f"RigidityBatch(mode={self.mode!r}, d={self.d}, graphs={self.n_graphs}, "
@@ -93,27 +101,16 @@ class RigidityBatch:
 
 
 @dataclass(frozen=True, eq=False, slots=True)
-class ComponentsBatch:
+class ComponentsBatch(_Batch):
     """The rigid components of many graphs, packed: graph g owns edges offsets[g] ..
     offsets[g + 1] - 1 and rows member_offsets[g] .. member_offsets[g + 1] - 1 of members, each
     row (component, vertex), components numbered from 0 within their graph. edge_component (E,):
     the component of each edge, in the line and the plane only (None in space). Read-only arrays.
     """
 
-    mode: Mode
-    d: int
-    tol: float | None
-    seed: int | None
-    n: NDArray[np.int64] = field(repr=False)
-    offsets: NDArray[np.int64] = field(repr=False)
     member_offsets: NDArray[np.int64] = field(repr=False)
     members: NDArray[np.int64] = field(repr=False)
     edge_component: NDArray[np.int64] | None = field(default=None, repr=False)
-
-    @property
-    def n_graphs(self) -> int:
-        """G, the number of graphs."""
-        return int(self.n.size)
 
     def components(self, g: int) -> list[NDArray[np.int64]]:
         """Graph g's components as rigid_components gives them: a list of sorted vertex arrays."""
@@ -127,8 +124,9 @@ class ComponentsBatch:
         return [part.copy() for part in np.split(rows[:, 1], starts)]
 
     def __repr__(self) -> str:
-        count = sum(int(self.members[self.member_offsets[g + 1] - 1, 0]) + 1
-                    for g in range(self.n_graphs) if self.member_offsets[g + 1] > self.member_offsets[g])
+        # A graph's last row names its last component.
+        ends = self.member_offsets[1:][np.diff(self.member_offsets) > 0]
+        count = int((self.members[ends - 1, 0] + 1).sum())
         return (f"ComponentsBatch(mode={self.mode!r}, d={self.d}, graphs={self.n_graphs}, components={count}, "
                 f"tol={self.tol!r}, seed={self.seed!r})")
 
