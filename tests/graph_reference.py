@@ -206,3 +206,19 @@ def double_banana() -> list[tuple[int, int]]:
         vertices = (0, 1) + half
         edges += [e for e in itertools.combinations(vertices, 2) if e != (0, 1)]
     return edges
+
+
+def random_graph_batch(rng, count: int, sizes: tuple[int, int], keep: tuple[float, float]):
+    """count graphs as (n, edges (m, 2) int64), n drawn from [sizes[0], sizes[1]), each pair kept
+    with a chance drawn per graph from [keep[0], keep[1]); rng is a NumPy Generator. Also the
+    batch layout of them: the edges one after the other and their offsets."""
+    import numpy as np
+
+    graphs = []
+    for _ in range(count):
+        n = int(rng.integers(*sizes))
+        pairs = np.array([(i, j) for i in range(n) for j in range(i + 1, n)], dtype=np.int64).reshape(-1, 2)
+        graphs.append((n, pairs[rng.random(len(pairs)) < rng.uniform(*keep)]))
+    offsets = np.cumsum([0] + [len(edges) for _, edges in graphs])
+    return graphs, np.concatenate([edges for _, edges in graphs]), offsets
+

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import telvora_graphs as tg
+from graph_reference import random_graph_batch
 
 P = (1 << 61) - 1
 
@@ -231,25 +232,19 @@ def test_rigid_components_refusals(kwargs, error, message):
 @pytest.mark.parametrize(("d", "numeric"), [(1, False), (2, False), (3, False), (2, True), (3, True)])
 def test_each_graph_of_a_components_batch_is_the_graph_alone(d, numeric):
     rng = np.random.default_rng(10 * d + numeric)
-    graphs = []
-    for _ in range(40):
-        n = int(rng.integers(0, 12))
-        pairs = [(i, j) for i in range(n) for j in range(i + 1, n)]
-        keep = rng.random(len(pairs)) < rng.uniform(0.1, 0.7)
-        graphs.append((n, np.array([p for p, k in zip(pairs, keep) if k], dtype=np.int64).reshape(-1, 2)))
+    graphs, edges, offsets = random_graph_batch(rng, 40, (0, 12), (0.1, 0.7))
     sizes = [n for n, _ in graphs]
-    offsets = np.cumsum([0] + [len(e) for _, e in graphs])
     coords = rng.random((sum(sizes), d)) if numeric else None
     first = np.cumsum([0] + sizes)
-    batch = tg.rigid_components_batch(np.concatenate([e for _, e in graphs]), offsets, sizes, d, coords=coords,
+    batch = tg.rigid_components_batch(edges, offsets, sizes, d, coords=coords,
                                       seed=2**64 - 7)
     assert batch.n_graphs == len(graphs) and (batch.edge_component is None) == (d > 2)
-    for g, (n, edges) in enumerate(graphs):
+    for g, (n, own) in enumerate(graphs):
         where = {"coords": coords[first[g]:first[g + 1]]} if numeric else {"seed": tg.graph_seed(2**64 - 7, g)}
-        alone = tg.rigid_components(edges, d, n=n, **where)
+        alone = tg.rigid_components(own, d, n=n, **where)
         assert as_lists(batch.components(g)) == as_lists(alone), g
         if batch.edge_component is not None:
-            for (u, v), c in zip(edges.tolist(), batch.edge_component[offsets[g]:offsets[g + 1]].tolist()):
+            for (u, v), c in zip(own.tolist(), batch.edge_component[offsets[g]:offsets[g + 1]].tolist()):
                 assert {u, v} <= set(alone[c].tolist())
     assert any(len(batch.components(g)) > 1 for g in range(len(graphs)))
     with pytest.raises(ValueError, match="read-only"):

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import telvora_graphs as tg
+from graph_reference import random_graph_batch
 
 # A triangle with a repeated bar and a pendant vertex; vertex 4 is isolated when n=5.
 PAIRS = [(0, 1), (1, 2), (2, 0), (0, 1), (2, 3)]
@@ -212,16 +213,9 @@ def test_each_graph_of_a_batch_is_the_graph_computed_alone(numeric):
 
 @pytest.mark.parametrize("d", [2, 3])
 def test_batch_global_rigidity_is_each_graphs_own(d):
-    rng = np.random.default_rng(d)
-    graphs = []
-    for _ in range(120):
-        n = int(rng.integers(1, 10))
-        pairs = [(i, j) for i in range(n) for j in range(i + 1, n)]
-        keep = rng.random(len(pairs)) < rng.uniform(0.4, 1.0)
-        graphs.append((n, np.array([p for p, k in zip(pairs, keep) if k], dtype=np.int64).reshape(-1, 2)))
-    offsets = np.cumsum([0] + [len(e) for _, e in graphs])
+    graphs, edges, offsets = random_graph_batch(np.random.default_rng(d), 120, (1, 10), (0.4, 1.0))
     sizes = [n for n, _ in graphs]
-    batch = tg.rigidity_batch(np.concatenate([e for _, e in graphs]), offsets, sizes, d, seed=11, global_rigidity=True)
+    batch = tg.rigidity_batch(edges, offsets, sizes, d, seed=11, global_rigidity=True)
     alone = [tg.rigidity(e, d, n=n, seed=tg.graph_seed(11, g)).is_globally_rigid for g, (n, e) in enumerate(graphs)]
     assert batch.is_globally_rigid.dtype == np.bool_ and batch.is_globally_rigid.tolist() == alone
     assert 10 < sum(alone) < 110  # both answers occur
