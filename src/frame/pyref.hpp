@@ -55,4 +55,11 @@ private:
     PyThreadState* state_;
 };
 
+// The result of work that touches no Python object, done with the interpreter lock released.
+template <class Work>
+auto without_lock(Work&& work) {
+    LockReleased unlocked;
+    return work();
+}
+
 }  // namespace telvora::py

@@ -163,7 +163,8 @@ PyRef batch_dict(BatchRigidity&& batch, bool global_rigidity) {
     dict_insert(dict.get(), "max_rank", int64_vector_from_buffer(as_int64(batch.max_rank), graphs));
     dict_insert(dict.get(), "is_rigid", bool_vector_from_buffer(std::move(batch.is_rigid), graphs));
     if (global_rigidity)
-        dict_insert(dict.get(), "is_globally_rigid", bool_vector_from_buffer(std::move(batch.is_globally_rigid), graphs));
+        dict_insert(dict.get(), "is_globally_rigid",
+                    bool_vector_from_buffer(std::move(batch.is_globally_rigid), graphs));
     return dict;
 }
 
@@ -174,11 +175,7 @@ PyRef generic(const ArgumentSlots& slots) {
     const std::uint64_t n = convert_unsigned(slots[1], "n");
     const std::uint64_t d = convert_unsigned(slots[2], "d");
     const std::uint64_t seed = convert_unsigned(slots[3], "seed");
-    GraphRigidity result;
-    {
-        LockReleased unlocked;
-        result = generic_rigidity(n, d, edges, GenericOptions{.seed = seed});
-    }
+    GraphRigidity result = without_lock([&] { return generic_rigidity(n, d, edges, GenericOptions{.seed = seed}); });
     return rigidity_dict(std::move(result), true);
 }
 
@@ -186,11 +183,7 @@ PyRef numeric(const ArgumentSlots& slots) {
     const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
     const NodeList nodes = nodes_argument(slots[1]);
     const double tol = tolerance_argument(slots[2]);
-    GraphRigidity result;
-    {
-        LockReleased unlocked;
-        result = numeric_rigidity(nodes, edges, tol);
-    }
+    GraphRigidity result = without_lock([&] { return numeric_rigidity(nodes, edges, tol); });
     return rigidity_dict(std::move(result), false);
 }
 
@@ -201,11 +194,8 @@ PyRef generic_batch(const ArgumentSlots& slots) {
     const std::uint64_t d = convert_unsigned(slots[3], "d");
     const std::uint64_t seed = convert_unsigned(slots[4], "seed");
     const bool global_rigidity = slots[5] != nullptr && convert_unsigned(slots[5], "global_rigidity") != 0;
-    BatchRigidity batch;
-    {
-        LockReleased unlocked;
-        batch = generic_rigidity_batch(edges, offsets, n, d, seed, global_rigidity);
-    }
+    BatchRigidity batch =
+        without_lock([&] { return generic_rigidity_batch(edges, offsets, n, d, seed, global_rigidity); });
     return batch_dict(std::move(batch), global_rigidity);
 }
 
@@ -215,11 +205,7 @@ PyRef numeric_batch(const ArgumentSlots& slots) {
     const std::vector<std::uint64_t> n = convert_index_vector(slots[2], "n");
     const NodeList nodes = nodes_argument(slots[3]);
     const double tol = tolerance_argument(slots[4]);
-    BatchRigidity batch;
-    {
-        LockReleased unlocked;
-        batch = numeric_rigidity_batch(edges, offsets, n, nodes, tol);
-    }
+    BatchRigidity batch = without_lock([&] { return numeric_rigidity_batch(edges, offsets, n, nodes, tol); });
     return batch_dict(std::move(batch), false);
 }
 
@@ -241,11 +227,7 @@ PyRef pebble_game(const ArgumentSlots& slots) {
     const std::uint64_t n = convert_unsigned(slots[1], "n");
     const std::uint64_t k = convert_unsigned(slots[2], "k");
     const std::uint64_t l = convert_unsigned(slots[3], "l");
-    SparsityGameOutcome outcome;
-    {
-        LockReleased unlocked;
-        outcome = play_sparsity_game(n, k, l, edges);
-    }
+    SparsityGameOutcome outcome = without_lock([&] { return play_sparsity_game(n, k, l, edges); });
     PyRef dict = new_dict();
     const std::uint64_t m = outcome.labels.size();
     dict_insert(dict.get(), "labels", uint8_vector_from_buffer(std::move(outcome.labels), m));
@@ -260,11 +242,7 @@ PyRef generic_components(const ArgumentSlots& slots) {
     const std::uint64_t n = convert_unsigned(slots[1], "n");
     const std::uint64_t d = convert_unsigned(slots[2], "d");
     const std::uint64_t seed = convert_unsigned(slots[3], "seed");
-    VertexSets sets;
-    {
-        LockReleased unlocked;
-        sets = generic_rigid_components(n, d, edges, seed);
-    }
+    VertexSets sets = without_lock([&] { return generic_rigid_components(n, d, edges, seed); });
     return vertex_set_list(std::move(sets));
 }
 
@@ -287,11 +265,7 @@ PyRef generic_components_batch(const ArgumentSlots& slots) {
     const std::vector<std::uint64_t> n = convert_index_vector(slots[2], "n");
     const std::uint64_t d = convert_unsigned(slots[3], "d");
     const std::uint64_t seed = convert_unsigned(slots[4], "seed");
-    BatchComponents batch;
-    {
-        LockReleased unlocked;
-        batch = telvora::generic_components_batch(edges, offsets, n, d, seed);
-    }
+    BatchComponents batch = without_lock([&] { return telvora::generic_components_batch(edges, offsets, n, d, seed); });
     return components_batch_dict(std::move(batch));
 }
 
@@ -301,11 +275,8 @@ PyRef numeric_components_batch(const ArgumentSlots& slots) {
     const std::vector<std::uint64_t> n = convert_index_vector(slots[2], "n");
     const NodeList nodes = nodes_argument(slots[3]);
     const double tol = tolerance_argument(slots[4]);
-    BatchComponents batch;
-    {
-        LockReleased unlocked;
-        batch = telvora::numeric_components_batch(edges, offsets, n, nodes, tol);
-    }
+    BatchComponents batch =
+        without_lock([&] { return telvora::numeric_components_batch(edges, offsets, n, nodes, tol); });
     return components_batch_dict(std::move(batch));
 }
 
@@ -313,11 +284,7 @@ PyRef numeric_components(const ArgumentSlots& slots) {
     const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
     const NodeList nodes = nodes_argument(slots[1]);
     const double tol = tolerance_argument(slots[2]);
-    VertexSets sets;
-    {
-        LockReleased unlocked;
-        sets = numeric_rigid_components(nodes, edges, tol);
-    }
+    VertexSets sets = without_lock([&] { return numeric_rigid_components(nodes, edges, tol); });
     return vertex_set_list(std::move(sets));
 }
 

@@ -151,11 +151,8 @@ PyRef simulate(const ArgumentSlots& slots) {
     require_simulation_memory(coords.view.n_rows, d);
     const NodeList nodes = nodes_from_coords(coords.view, d);
 
-    SimulationResult result;
-    {
-        LockReleased unlocked;
-        result = simulate_nodes(nodes, d, tol, LabellingOptions{.prefix_shortcut = true});
-    }
+    SimulationResult result =
+        without_lock([&] { return simulate_nodes(nodes, d, tol, LabellingOptions{.prefix_shortcut = true}); });
     return make_result_dict(result.n_nodes, result.d, std::move(result.accepted_edges), std::move(result.labels),
                             std::move(result.distance_matrix), result.final_rank, result.max_rank);
 }
@@ -259,11 +256,7 @@ PyRef pebble_game(const ArgumentSlots& slots) {
     if (d != 2) throw InvalidInput("pebble_game only supports d=2");
     const std::uint64_t n = coords.view.n_rows;  // the coordinate values are never read
 
-    PebbleGameOutcome outcome;
-    {
-        LockReleased unlocked;
-        outcome = complete_graph_pebble_game(n);
-    }
+    PebbleGameOutcome outcome = without_lock([&] { return complete_graph_pebble_game(n); });
     PyRef dict = new_dict();
     const std::uint64_t n_labels = outcome.labels.size();
     dict_insert(dict.get(), "labels", uint8_vector_from_buffer(std::move(outcome.labels), n_labels));
