@@ -309,9 +309,9 @@ def _components(graphs: Graphs, family: Family, d: int, seed: int, indices: U64)
             per_edge.append(batch.edge_component)
     offsets = np.zeros(graphs.counts.size + 1, dtype=np.int64)
     np.cumsum(np.concatenate(counts), out=offsets[1:])
-    columns: Columns = {"component_offsets": offsets, "components": np.concatenate(pairs).astype(np.int64)}
+    columns: Columns = {"component_offsets": offsets, "components": np.concatenate(pairs)}
     if d <= 2:
-        columns["component"] = np.concatenate(per_edge).astype(np.int64)
+        columns["component"] = np.concatenate(per_edge)
     return columns
 
 
