@@ -151,26 +151,20 @@ def test_pebbles_is_frozen_and_read_only():
 # --- rigid_components -------------------------------------------------------------------------------
 
 
+@pytest.mark.parametrize("numeric", [False, True], ids=["generic", "numeric"])
 @pytest.mark.parametrize("d", [2, 3])
-def test_generic_components_match_every_subset_by_exact_rank(d):
-    rng = random.Random(7 + d)
+def test_components_match_every_subset_by_exact_rank(d, numeric):
+    rng = random.Random((70 if numeric else 7) + d)
     for _ in range(8):
         n = rng.randrange(2, 8)
         edges = sorted({tuple(sorted(e)) for e in random_graph(rng, n, rng.randrange(1, d * n + 1))})
-        x = [[rng.randrange(P) for _ in range(d)] for _ in range(n)]  # an independent generic point
-        assert as_lists(tg.rigid_components(edges, d, n=n, seed=rng.randrange(1 << 64))) == \
-            components_by_rank(edges, x, d)
-
-
-@pytest.mark.parametrize("d", [2, 3])
-def test_numeric_components_match_every_subset_by_exact_rank(d):
-    rng = random.Random(70 + d)
-    for _ in range(8):
-        n = rng.randrange(2, 8)
-        edges = sorted({tuple(sorted(e)) for e in random_graph(rng, n, rng.randrange(1, d * n + 1))})
-        coords = [[rng.randrange(-2, 3) for _ in range(d)] for _ in range(n)]  # often collinear
-        assert as_lists(tg.rigid_components(edges, d, coords=np.array(coords, dtype=float))) == \
-            components_by_rank(edges, coords, d)
+        if numeric:  # small integer points, often collinear
+            points = [[rng.randrange(-2, 3) for _ in range(d)] for _ in range(n)]
+            found = tg.rigid_components(edges, d, coords=np.array(points, dtype=float))
+        else:  # the realization is another generic point, independent of the one drawn here
+            points = [[rng.randrange(P) for _ in range(d)] for _ in range(n)]
+            found = tg.rigid_components(edges, d, n=n, seed=rng.randrange(1 << 64))
+        assert as_lists(found) == components_by_rank(edges, points, d)
 
 
 def double_banana():
