@@ -66,12 +66,19 @@ def test_each_module_is_thin(name):
 
 def test_the_graphs_module_computes_with_the_lock_released():
     code = _code(ROOT / "src" / "graphs_module" / "module.cpp")
-    calls = re.findall(r"=\s*(\w+_rigidity(?:_batch)?)\(", code)
-    assert sorted(set(calls)) == ["generic_rigidity", "generic_rigidity_batch", "numeric_rigidity",
-                                  "numeric_rigidity_batch"]
+    core = r"(?:telvora::)?(\w+_rigidity(?:_batch)?|\w+_components(?:_batch)?|play_sparsity_game)"
+    calls = re.findall(r"(?:=|return)\s*" + core + r"\(", code)
+    assert sorted(set(calls)) == ["generic_components_batch", "generic_rigid_components", "generic_rigidity",
+                                  "generic_rigidity_batch", "numeric_components_batch", "numeric_rigid_components",
+                                  "numeric_rigidity", "numeric_rigidity_batch", "play_sparsity_game"]
     for call in calls:
-        # The core call is the only statement of a block opened by a named guard.
-        assert re.search(r"\{\s*LockReleased\s+\w+;\s*\w+\s*=\s*" + call + r"\([^;]*\);\s*\}", code), call
+        # The core call is all that work done without the lock returns.
+        released = r"without_lock\(\[&\]\s*\{\s*return\s+(?:telvora::)?" + call + r"\([^;]*\);\s*\}\)"
+        assert re.search(released, code), call
+    # ... and the frame's helper releases the lock around it with the named guard.
+    frame = _code(ROOT / "src" / "frame" / "pyref.hpp")
+    assert re.search(r"auto\s+without_lock\(Work&&\s+work\)\s*\{\s*LockReleased\s+\w+;\s*return\s+work\(\);\s*\}",
+                     frame)
 
 
 def test_build_keeps_arithmetic_exact():
