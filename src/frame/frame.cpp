@@ -365,6 +365,27 @@ void register_functions(PyObject* module, std::span<PyMethodDef> definitions) {
     }
 }
 
+namespace {
+
+PyObject* close_shutdown_gate(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
+    ShutdownGate::close();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef close_shutdown_gate_definition{"_close_shutdown_gate", close_shutdown_gate, METH_NOARGS, nullptr};
+
+// Has atexit close this module's ShutdownGate before the interpreter finalizes.
+void register_shutdown_gate() {
+    PyRef function = PyRef::steal(PyCFunction_New(&close_shutdown_gate_definition, nullptr));
+    if (!function) throw PythonErrorPending{};
+    PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+    if (!atexit) throw PythonErrorPending{};
+    PyRef registered = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", function.get()));
+    if (!registered) throw PythonErrorPending{};
+}
+
+}  // namespace
+
 PyRef initialise_module(ModuleSlot& slot, PyModuleDef& definition, std::span<PyMethodDef> functions) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
@@ -382,6 +403,7 @@ PyRef initialise_module(ModuleSlot& slot, PyModuleDef& definition, std::span<PyM
     PyRef module = PyRef::steal(PyModule_Create2(&definition, PYTHON_ABI_VERSION));
     if (!module) throw PythonErrorPending{};
     register_functions(module.get(), functions);
+    register_shutdown_gate();
     slot.module = PyRef::borrow(module.get()).release();
     return module;
 }

@@ -3,6 +3,9 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace telvora::py {
@@ -42,6 +45,41 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// Taking the lock back once the interpreter has begun to finalize ends the thread by unwinding
+// its stack (pthread_exit), and that unwinding through the noexcept frames of a native call
+// terminates the whole process. The gate is closed before finalization starts (from an atexit
+// callback, which runs on the thread that finalizes): threads already on their way back in are let
+// through first, any later one waits for the process to end instead of re-entering. The closing
+// thread itself always passes, so atexit callbacks registered earlier may still call in.
+class ShutdownGate {
+public:
+    // Before taking the lock back; does not return on a thread that must not re-enter.
+    static void enter() noexcept {
+        entering_.fetch_add(1);
+        if (!closed_.load() || closer_.load() == std::this_thread::get_id()) return;
+        entering_.fetch_sub(1);
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+    // After the lock is held again.
+    static void entered() noexcept { entering_.fetch_sub(1); }
+
+    // Called with the lock held, on the thread that will finalize the interpreter.
+    static void close() noexcept {
+        closer_.store(std::this_thread::get_id());
+        closed_.store(true);
+        while (entering_.load() > 0) {
+            PyThreadState* state = PyEval_SaveThread();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            PyEval_RestoreThread(state);
+        }
+    }
+
+private:
+    static inline std::atomic<bool> closed_{false};
+    static inline std::atomic<int> entering_{0};
+    static inline std::atomic<std::thread::id> closer_{};
+};
+
 // Releases the interpreter lock for the lifetime of the guard. The destructor takes it
 // back even while an exception unwinds, so errors are always translated with the lock held.
 class LockReleased {
@@ -49,7 +87,11 @@ public:
     LockReleased() noexcept : state_(PyEval_SaveThread()) {}
     LockReleased(const LockReleased&) = delete;
     LockReleased& operator=(const LockReleased&) = delete;
-    ~LockReleased() { PyEval_RestoreThread(state_); }
+    ~LockReleased() {
+        ShutdownGate::enter();
+        PyEval_RestoreThread(state_);
+        ShutdownGate::entered();
+    }
 
 private:
     PyThreadState* state_;
