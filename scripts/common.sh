@@ -6,6 +6,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 BUILD_REQUIREMENTS=("scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.26" "ninja")
 TEST_REQUIREMENTS=("pytest>=8" "hypothesis>=6" "mypy>=1.10" "pyarrow>=16" "dask[distributed]>=2024.8" "matplotlib>=3.7" "networkx>=3.2")
+# The documentation site (mkdocs.yml), built with warnings as errors by the test command.
+DOCS_REQUIREMENTS=("mkdocs>=1.6" "mkdocs-material>=9.5" "mkdocstrings[python]>=0.26")
 # torch's CPU build for CPython 3.11 lies on disk (PyPI has only multi-GB CUDA builds), so the
 # PyTorch Geometric tests run under 3.11 with the pure-Python package from the source tree.
 PYG_REQUIREMENTS=("torch==2.13.0+cpu" "torch_geometric>=2.4" "pytest>=8")
@@ -57,7 +59,8 @@ ensure_venv() {
         "$(primary_python)" -m venv "$VENV"
     fi
     "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
-    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check "${BUILD_REQUIREMENTS[@]}" "${TEST_REQUIREMENTS[@]}"
+    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check "${BUILD_REQUIREMENTS[@]}" "${TEST_REQUIREMENTS[@]}" \
+        "${DOCS_REQUIREMENTS[@]}"
 }
 
 # Builds the wheel once into dist/ and installs it into .venv.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the native unit tests of the core, the Python tests
 # against one abi3 wheel under every CPython >= 3.12 found on the machine, then the PyTorch
-# Geometric conversion of telvora_datasets under CPython 3.11.
+# Geometric conversion of telvora_datasets under CPython 3.11, and builds the documentation site.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
@@ -44,6 +44,9 @@ oldest_env="$ROOT/.venv-tests/numpy-1.26"
 "$oldest_env/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps "$wheel"
 (cd "$ROOT" && "$oldest_env/bin/python" -m pytest -q -p no:cacheprovider tests/test_module.py tests/test_simulate.py \
     tests/test_batch.py tests/test_pebble_game.py tests/test_distance_geometry.py) || status=1
+
+echo "== documentation site (warnings are errors)"
+NO_MKDOCS_2_WARNING=1 "$VENV/bin/mkdocs" build --strict --quiet --config-file "$ROOT/mkdocs.yml" || status=1
 
 echo "== PyTorch Geometric tests under CPython 3.11 (CPU build of torch)"
 pyg_python=$(python_311)
