@@ -611,11 +611,15 @@ bool ComponentPebbleGame::reaches_free_pebble(std::uint32_t w) {
     auto still_open = [&](std::uint32_t node) {
         return is_component(node) ? component_open_[node - n32] == stamp_ : vertex_state_[node].open == stamp_;
     };
-    // The node an edge into vertex y leads to: y, or the large component already passed that holds it.
+    // The node an edge into vertex y leads to: y, or the large component already passed that y
+    // enters by an inner edge. Only such a vertex reaches the component's pebbles; one whose
+    // out-edges all leave the component reaches no more than their heads, and standing in for it
+    // by the component would let it, and every vertex whose low link it lowers, pass for
+    // reaching a free pebble it cannot reach.
     auto node_of = [&](std::uint32_t y) {
         if (vertex_state_[y].mark == stamp_) return y;
         for (std::uint32_t c : large_of_[y])
-            if (component_seen_[c] == stamp_) return n32 + c;
+            if (component_seen_[c] == stamp_ && internal_out_edge(y, c)) return n32 + c;
         return y;
     };
     bool found = false;
@@ -701,6 +705,7 @@ void ComponentPebbleGame::make_live(std::uint32_t c) {
 
 void ComponentPebbleGame::retire(std::uint32_t c) {
     forget_large(c);
+    multi_vertex_components_ -= component_vertices_[c].size() >= 2;
     const std::uint32_t last = live_ids_.back();
     live_ids_[live_position_[c]] = last;
     live_position_[last] = live_position_[c];
@@ -754,6 +759,7 @@ bool ComponentPebbleGame::extend_component(std::uint32_t x, std::uint32_t y) {
         if (inside) drop_component(d);
     }
     component_vertices_[grown].push_back(y);
+    multi_vertex_components_ += component_vertices_[grown].size() == 2;
     note_size(grown);
     std::vector<std::uint32_t>& list = member_of_[y];
     list.insert(std::lower_bound(list.begin(), list.end(), grown), grown);
@@ -793,6 +799,7 @@ void ComponentPebbleGame::record_component(std::uint32_t a, std::uint32_t b) {
         if (overlap_[c] >= absorb_overlap_) absorb(c);
         overlap_[c] = 0;
     }
+    absorb_nested(skip_longest ? tight_[longest] : none);
     std::uint32_t keeper = none;
     for (std::uint32_t c : absorbed_)
         if (keeper == none || component_vertices_[c].size() > component_vertices_[keeper].size()) keeper = c;
@@ -853,13 +860,65 @@ void ComponentPebbleGame::record_component(std::uint32_t a, std::uint32_t b) {
         for (std::uint32_t e = sat_first_[x]; e != none; e = sat_next_[e]) entering.push_back(e);
     }
     std::vector<std::uint32_t>& vertices = component_vertices_[id];
+    const bool was_multi_vertex = vertices.size() >= 2;
     vertices.insert(vertices.end(), joining.begin(), joining.end());
+    multi_vertex_components_ += !was_multi_vertex && vertices.size() >= 2;
     note_size(id);
     leaving_[id].clear();  // the new component is closed
     comp_pebbles_[id] = l_;  // all on a and b
     if (!large_[id] && vertices.size() >= large_size) make_large(id);
     if (keeper == none) rewire(id, vertices, true);
     else rewire(id, joining, false);
+}
+
+// A live component inside the new one that meets the vertices taken one by one in fewer than
+// absorb_overlap_ of them was missed by the count over them: it lies in the components taken
+// whole. It is no longer maximal and is taken too, so that the live components are exactly the
+// maximal ones after every edge. Two maximal components share fewer than absorb_overlap_ vertices,
+// so such a component has fewer than that many in the largest component taken (whose vertices are
+// not walked) and is found from its others, which are walked here: the vertices taken one by one
+// (but `hub`, whose list may be long) and those of the smaller components taken whole, whose lists
+// the new component's bookkeeping walks anyway. One found from none of them lies in the hub and
+// the largest component taken.
+void ComponentPebbleGame::absorb_nested(std::uint32_t hub) {
+    std::uint32_t largest_taken = none;
+    for (std::uint32_t c : absorbed_)
+        if (largest_taken == none || component_vertices_[c].size() > component_vertices_[largest_taken].size())
+            largest_taken = c;
+    new_stamp();
+    std::vector<std::uint32_t>& touched = touched_;
+    touched.clear();
+    auto count = [&](std::uint32_t x) {
+        if (x == hub || vertex_state_[x].mark == stamp_) return;
+        vertex_state_[x].mark = stamp_;
+        for (std::uint32_t d : member_of_[x])
+            if (absorbed_mark_[d] != detection_ && overlap_[d]++ == 0) touched.push_back(d);
+    };
+    for (std::uint32_t x : tight_) count(x);
+    // A component missed above holds at most absorb_overlap_ vertices, the hub and the rest in
+    // the largest component taken: only those of the hub's components are looked at. Without a
+    // component taken whole it would be the hub alone, and there is a hub only for l > k, when a
+    // single vertex is never tight.
+    if (hub != none && largest_taken != none)
+        for (std::uint32_t d : member_of_[hub])
+            if (absorbed_mark_[d] != detection_ && component_vertices_[d].size() <= absorb_overlap_ &&
+                overlap_[d]++ == 0)
+                touched.push_back(d);
+    const std::size_t taken = absorbed_.size();
+    for (std::size_t i = 0; i < taken; ++i)
+        if (absorbed_[i] != largest_taken)
+            for (std::uint32_t x : component_vertices_[absorbed_[i]]) count(x);
+    for (std::uint32_t d : touched) {
+        const std::vector<std::uint32_t>& vertices = component_vertices_[d];
+        bool inside = vertices.size() <= std::size_t{overlap_[d]} + absorb_overlap_;
+        for (std::size_t i = 0; inside && i < vertices.size(); ++i) {
+            const std::uint32_t z = vertices[i];
+            inside = vertex_state_[z].mark == stamp_ || z == hub ||
+                     (largest_taken != none && in_component(z, largest_taken));
+        }
+        overlap_[d] = 0;
+        if (inside) absorb(d);
+    }
 }
 
 // A component that grows to the size of the largest becomes the largest; one that replaces the

@@ -42,6 +42,14 @@ public:
     std::uint32_t newest_component(std::uint32_t v) const { return newest_[v]; }
     const std::uint32_t* newest_components() const { return newest_.data(); }
 
+    // The number of vertices of the largest component (0 before there is one), and the number of
+    // components of two vertices or more: after every edge the live components are exactly the
+    // maximal tight sets, so both are read off without a pass over them.
+    std::uint64_t largest_component_size() const {
+        return largest_ == no_component ? 0 : component_vertices_[largest_].size();
+    }
+    std::uint64_t multi_vertex_components() const { return multi_vertex_components_; }
+
     std::uint64_t vertex_count() const { return n_; }
     std::uint64_t accepted() const { return accepted_; }
     std::uint64_t free_pebbles() const { return k_ * n_ - accepted_; }
@@ -93,6 +101,7 @@ private:
     bool reaches_free_pebble(std::uint32_t w);
     void record_component(std::uint32_t a, std::uint32_t b);
     void note_size(std::uint32_t c);
+    void absorb_nested(std::uint32_t hub);
     bool extend_component(std::uint32_t x, std::uint32_t y);
     bool in_component(std::uint32_t v, std::uint32_t c) const;
     bool internal_out_edge(std::uint32_t x, std::uint32_t c) const;
@@ -174,6 +183,7 @@ private:
     std::vector<std::uint32_t> moved_;
     // The live component with the most vertices (emptied lists count as none).
     std::uint32_t largest_ = no_component;
+    std::uint64_t multi_vertex_components_ = 0;
     std::vector<std::uint32_t> visited_;
 
     // Components: vertex lists by id (emptied when absorbed), and per vertex the ids of the live
