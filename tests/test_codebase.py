@@ -66,11 +66,12 @@ def test_each_module_is_thin(name):
 
 def test_the_graphs_module_computes_with_the_lock_released():
     code = _code(ROOT / "src" / "graphs_module" / "module.cpp")
-    core = r"(?:telvora::)?(\w+_rigidity(?:_batch)?|\w+_components(?:_batch)?|play_sparsity_game)"
+    core = r"(?:telvora::)?(\w+_rigidity(?:_batch)?|\w+_components(?:_batch)?|play_sparsity_game|play_rigidity_sweep)"
     calls = re.findall(r"(?:=|return)\s*" + core + r"\(", code)
     assert sorted(set(calls)) == ["generic_components_batch", "generic_rigid_components", "generic_rigidity",
                                   "generic_rigidity_batch", "numeric_components_batch", "numeric_rigid_components",
-                                  "numeric_rigidity", "numeric_rigidity_batch", "play_sparsity_game"]
+                                  "numeric_rigidity", "numeric_rigidity_batch", "play_rigidity_sweep",
+                                  "play_sparsity_game"]
     for call in calls:
         # The core call is all that work done without the lock returns.
         released = r"without_lock\(\[&\]\s*\{\s*return\s+(?:telvora::)?" + call + r"\([^;]*\);\s*\}\)"

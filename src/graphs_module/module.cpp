@@ -16,6 +16,7 @@
 #include "memory.hpp"
 #include "node.hpp"
 #include "rigid_components.hpp"
+#include "rigidity_sweep.hpp"
 #include "traversal.hpp"
 
 namespace telvora::py {
@@ -57,6 +58,15 @@ The (k, l) pebble game with components on the multigraph of n vertices whose edg
 int64 or uint64 array, loops allowed) are played in order. Returns a dict with labels (uint8),
 components (a list of sorted int64 arrays), free_pebbles and is_tight.)doc";
 
+constexpr const char* rigidity_sweep_doc = R"doc(rigidity_sweep(edges, n, k, l, snapshots)
+--
+
+The (k, l) game with components over the edges in order, recording after every edge. snapshots
+is a one-dimensional int64 or uint64 array of steps (numbers of edges played, 0 to m). Returns a
+dict: labels (uint8), largest and components (int64) per edge, snapshot_offsets (int64, one more
+than the steps; snapshot s owns rows snapshot_offsets[s] to snapshot_offsets[s + 1] - 1) and
+snapshot_pairs (int64, two entries a row: component within the snapshot, vertex).)doc";
+
 constexpr const char* generic_components_doc = R"doc(generic_components(edges, n, d, seed)
 --
 
@@ -82,6 +92,7 @@ The rigid components of many frameworks: as generic_components_batch, graph g's 
 next n[g] rows of coords, with the tolerance of numeric.)doc";
 
 constexpr FunctionDescription pebble_game_signature{"pebble_game", {"edges", "n", "k", "l"}, 4, 4};
+constexpr FunctionDescription rigidity_sweep_signature{"rigidity_sweep", {"edges", "n", "k", "l", "snapshots"}, 5, 5};
 constexpr FunctionDescription generic_components_batch_signature{
     "generic_components_batch", {"edges", "offsets", "n", "d", "seed"}, 5, 5};
 constexpr FunctionDescription numeric_components_batch_signature{
@@ -237,6 +248,24 @@ PyRef pebble_game(const ArgumentSlots& slots) {
     return dict;
 }
 
+PyRef rigidity_sweep(const ArgumentSlots& slots) {
+    const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
+    const std::uint64_t n = convert_unsigned(slots[1], "n");
+    const std::uint64_t k = convert_unsigned(slots[2], "k");
+    const std::uint64_t l = convert_unsigned(slots[3], "l");
+    const std::vector<std::uint64_t> steps = convert_index_vector(slots[4], "snapshots");
+    SweepOutcome outcome = without_lock([&] { return play_rigidity_sweep(n, k, l, edges, steps); });
+    PyRef dict = new_dict();
+    const std::uint64_t m = outcome.labels.size();
+    const std::uint64_t offsets = outcome.snapshot_offsets.size(), pairs = outcome.snapshot_pairs.size();
+    dict_insert(dict.get(), "labels", uint8_vector_from_buffer(std::move(outcome.labels), m));
+    dict_insert(dict.get(), "largest", int64_vector_from_buffer(std::move(outcome.largest), m));
+    dict_insert(dict.get(), "components", int64_vector_from_buffer(std::move(outcome.components), m));
+    dict_insert(dict.get(), "snapshot_offsets", int64_vector_from_buffer(std::move(outcome.snapshot_offsets), offsets));
+    dict_insert(dict.get(), "snapshot_pairs", int64_vector_from_buffer(std::move(outcome.snapshot_pairs), pairs));
+    return dict;
+}
+
 PyRef generic_components(const ArgumentSlots& slots) {
     const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
     const std::uint64_t n = convert_unsigned(slots[1], "n");
@@ -303,6 +332,8 @@ PyMethodDef function_table[] = {
     {"generic_batch", graphs_entry<generic_batch_signature, generic_batch>(), METH_VARARGS | METH_KEYWORDS,
      generic_batch_doc},
     {"pebble_game", graphs_entry<pebble_game_signature, pebble_game>(), METH_VARARGS | METH_KEYWORDS, pebble_game_doc},
+    {"rigidity_sweep", graphs_entry<rigidity_sweep_signature, rigidity_sweep>(), METH_VARARGS | METH_KEYWORDS,
+     rigidity_sweep_doc},
     {"generic_components", graphs_entry<generic_components_signature, generic_components>(),
      METH_VARARGS | METH_KEYWORDS, generic_components_doc},
     {"numeric_components", graphs_entry<numeric_components_signature, numeric_components>(),

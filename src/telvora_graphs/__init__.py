@@ -9,9 +9,11 @@ or at given positions, one graph or a batch of many small ones.
 
 from importlib.metadata import PackageNotFoundError, version
 
-from .compute import graph_seed, pebble_game, rigid_components, rigid_components_batch, rigidity, rigidity_batch
+from .compute import (graph_seed, pebble_game, rigid_components, rigid_components_batch, rigidity, rigidity_batch,
+                      rigidity_sweep)
 from .inputs import CoordsLike, EdgesLike, GraphLike
-from .results import ComponentsBatch, Mode, Pebbles, Rigidity, RigidityBatch
+from .lattices import triangular_lattice
+from .results import ComponentsBatch, Mode, Pebbles, Rigidity, RigidityBatch, Sweep
 
 try:
     __version__: str = version("telvora")  # one distribution ships telvora, its datasets and this package
@@ -19,4 +21,5 @@ except PackageNotFoundError:  # pragma: no cover - a source tree without the dis
     __version__ = "0+unknown"
 
 __all__ = ["ComponentsBatch", "CoordsLike", "EdgesLike", "GraphLike", "Mode", "Pebbles", "Rigidity", "RigidityBatch",
-           "graph_seed", "pebble_game", "rigid_components", "rigid_components_batch", "rigidity", "rigidity_batch"]
+           "Sweep", "graph_seed", "pebble_game", "rigid_components", "rigid_components_batch", "rigidity", "rigidity_batch",
+           "rigidity_sweep", "triangular_lattice"]

@@ -37,7 +37,17 @@ class PebbleResult(TypedDict):
     free_pebbles: int
     is_tight: bool
 
+class SweepResult(TypedDict):
+    labels: NDArray[np.uint8]
+    largest: NDArray[np.int64]
+    components: NDArray[np.int64]
+    snapshot_offsets: NDArray[np.int64]
+    snapshot_pairs: NDArray[np.int64]
+
 def pebble_game(edges: NDArray[np.int64], n: SupportsIndex, k: SupportsIndex, l: SupportsIndex) -> PebbleResult: ...
+def rigidity_sweep(
+    edges: NDArray[np.int64], n: SupportsIndex, k: SupportsIndex, l: SupportsIndex, snapshots: NDArray[np.int64]
+) -> SweepResult: ...
 def generic_components(
     edges: NDArray[np.int64], n: SupportsIndex, d: SupportsIndex, seed: SupportsIndex
 ) -> list[NDArray[np.int64]]: ...

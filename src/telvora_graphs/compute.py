@@ -11,7 +11,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import _native
 from .inputs import (CoordsLike, EdgesLike, GraphLike, batch_offsets, batch_vertex_counts, coordinate_array,
                      edge_array, graph_edges, integer, is_networkx_graph, tolerance, vertex_count)
-from .results import ComponentsBatch, Pebbles, Rigidity, RigidityBatch, read_only
+from .results import ComponentsBatch, Pebbles, Rigidity, RigidityBatch, Sweep, read_only
 
 _MASK = (1 << 64) - 1
 
@@ -158,6 +158,29 @@ def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 
     )
 
 
+def _sparsity_counts(k: object, l: object) -> tuple[int, int]:
+    """k and l of a (k, l) game, checked: 0 <= l < 2k."""
+    k = integer(k, "k", 1)
+    l = integer(l, "l")
+    if l >= 2 * k:
+        hint = ("; counts do not decide rigidity in space: use rigidity(edges, 3) or rigid_components(edges, 3)"
+                if (k, l) == (3, 6) else "")
+        raise ValueError(f"l must be below 2k = {2 * k}, not {l}: with l >= 2k not even one edge is "
+                         f"(k, l)-sparse (two vertices allow 2k - l < 1 edges){hint}")
+    return k, l
+
+
+def _multigraph(edges: EdgesLike, n: object) -> tuple[NDArray[Any], int]:
+    """The edges of a multigraph (loops and repeated edges allowed) and its vertex count."""
+    known: tuple[int, str] | None = None
+    if is_networkx_graph(edges):
+        edge_pairs, labels = graph_edges(cast(GraphLike, edges), loops=True)
+        known = (len(labels), f"the networkx graph has {len(labels)} nodes")
+    else:
+        edge_pairs = edge_array(cast(ArrayLike, edges), loops=True)
+    return edge_pairs, vertex_count(n, edge_pairs, known)
+
+
 def pebble_game(edges: EdgesLike, n: int | None = None, *, k: int = 2, l: int = 3) -> Pebbles:
     """The (k, l) pebble game with components, 0 <= l < 2k, on the multigraph of the edges in order.
 
@@ -167,20 +190,8 @@ def pebble_game(edges: EdgesLike, n: int | None = None, *, k: int = 2, l: int = 
     accepted after at most l + 1 pebble searches, and a new component is looked for around it.
     (2, 3) decides generic rigidity in the plane, (1, 1) forests, (k, k) unions of k forests.
     """
-    k = integer(k, "k", 1)
-    l = integer(l, "l")
-    if l >= 2 * k:
-        hint = ("; counts do not decide rigidity in space: use rigidity(edges, 3) or rigid_components(edges, 3)"
-                if (k, l) == (3, 6) else "")
-        raise ValueError(f"l must be below 2k = {2 * k}, not {l}: with l >= 2k not even one edge is "
-                         f"(k, l)-sparse (two vertices allow 2k - l < 1 edges){hint}")
-    known: tuple[int, str] | None = None
-    if is_networkx_graph(edges):
-        edge_pairs, labels = graph_edges(cast(GraphLike, edges), loops=True)
-        known = (len(labels), f"the networkx graph has {len(labels)} nodes")
-    else:
-        edge_pairs = edge_array(cast(ArrayLike, edges), loops=True)
-    count = vertex_count(n, edge_pairs, known)
+    k, l = _sparsity_counts(k, l)
+    edge_pairs, count = _multigraph(edges, n)
     native = _native.pebble_game(edge_pairs, count, k, l)
     read_only(edge_pairs)
     read_only(native["labels"])
@@ -243,3 +254,75 @@ def rigid_components_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d
         mode="generic" if positions is None else "numeric", d=d, tol=tol, seed=seed if positions is None else None,
         n=counts, offsets=starts, member_offsets=native["offsets"], members=members, edge_component=edge_component,
     )
+
+
+def rigidity_sweep(edges: EdgesLike, n: int | None = None, *, k: int = 2, l: int = 3,
+                   snapshots: ArrayLike | None = None) -> Sweep:
+    """The (k, l) pebble game with components played edge by edge, recorded after every edge.
+
+    One pass of the game of `pebble_game` over the edges in the given order, for percolation and
+    dilution studies: after each edge, whether it was independent, the number of vertices in the
+    largest component and the number of components of two or more vertices, as packed arrays.
+
+    Parameters
+    ----------
+    edges : array_like of int, shape (m, 2), or networkx graph
+        The edges in the order they are added; loops and repeated edges are allowed.
+    n : int, optional
+        The number of vertices (by default one more than the largest index, or the networkx
+        graph's node count).
+    k, l : int
+        The counts of the game, 0 <= l < 2k; (2, 3) is generic rigidity in the plane and (6, 6)
+        body-bar frameworks in space.
+    snapshots : array_like of int, optional
+        Steps (numbers of edges played, 0 to m) after which to keep every component; any order,
+        repeats allowed.
+
+    Returns
+    -------
+    Sweep
+        Per-edge `labels`, `largest` and `n_components`, and the components at each snapshot.
+
+    Raises
+    ------
+    ValueError
+        For l >= 2k, a negative or out-of-range vertex, or a snapshot step outside 0 .. m.
+
+    Examples
+    --------
+    Two triangles added edge by edge, sharing the edge (0, 2):
+
+    >>> import telvora_graphs as tg
+    >>> s = tg.rigidity_sweep([(0, 1), (1, 2), (2, 0), (2, 3), (3, 0)], snapshots=[3, 5])
+    >>> s.largest.tolist(), s.n_components.tolist()
+    ([2, 2, 3, 3, 4], [1, 2, 1, 2, 1])
+    >>> [c.tolist() for c in s.components_at(0)]
+    [[0, 1, 2]]
+    """
+    k, l = _sparsity_counts(k, l)
+    edge_pairs, count = _multigraph(edges, n)
+    steps = batch_steps(snapshots)
+    native = _native.rigidity_sweep(edge_pairs, count, k, l, steps)
+    members = native["snapshot_pairs"].reshape(-1, 2)
+    for array in (edge_pairs, steps, native["labels"], native["largest"], native["components"],
+                  native["snapshot_offsets"], members):
+        read_only(array)
+    return Sweep(n=count, k=k, l=l, m=edge_pairs.shape[0], edges=edge_pairs, labels=native["labels"],
+                 largest=native["largest"], n_components=native["components"], steps=steps,
+                 snapshot_offsets=native["snapshot_offsets"], snapshot_members=members)
+
+
+def batch_steps(snapshots: ArrayLike | None) -> NDArray[np.int64]:
+    """The snapshot steps as a one-dimensional int64 array (empty for None)."""
+    if snapshots is None:
+        return np.zeros(0, dtype=np.int64)
+    steps = np.asarray(snapshots)
+    if steps.ndim == 0:
+        steps = steps.reshape(1)
+    if steps.ndim != 1:
+        raise ValueError(f"snapshots must be a one-dimensional sequence of steps, not of shape {steps.shape}")
+    if steps.size and steps.dtype.kind not in "iu":
+        raise TypeError(f"snapshots must hold integers (numbers of edges played), not {steps.dtype}")
+    if steps.size and steps.dtype.kind == "i" and steps.min() < 0:
+        raise ValueError(f"snapshot steps count edges played and cannot be negative (got {steps.min()})")
+    return np.ascontiguousarray(steps, dtype=np.int64) if steps.size else np.zeros(0, dtype=np.int64)

@@ -160,6 +160,56 @@ class Pebbles:
         return self.edges[self.labels.view(np.bool_)]
 
 
+@dataclass(frozen=True, eq=False, slots=True)
+class Sweep:
+    """The (k, l) pebble game with components, recorded after every edge played in order.
+
+    labels[i] is 1 when edge i is independent of the edges before it; largest[i] is the number
+    of vertices of the largest (k, l)-component after edges 0 .. i (0 while there is none) and
+    n_components[i] the number of components of two or more vertices then. For every step in
+    `steps` (a number of edges played, 0 to m) the components after that many edges are kept:
+    snapshot s owns rows snapshot_offsets[s] to snapshot_offsets[s + 1] - 1 of
+    `snapshot_members`, each row (component, vertex), components numbered from 0 in the order
+    pebble_game gives them.
+    """
+
+    n: int
+    k: int
+    l: int
+    m: int
+    edges: NDArray[np.int64] = field(repr=False)
+    labels: NDArray[np.uint8] = field(repr=False)
+    largest: NDArray[np.int64] = field(repr=False)
+    n_components: NDArray[np.int64] = field(repr=False)
+    steps: NDArray[np.int64] = field(repr=False)
+    snapshot_offsets: NDArray[np.int64] = field(repr=False)
+    snapshot_members: NDArray[np.int64] = field(repr=False)
+
+    def _members(self, s: int) -> NDArray[np.int64]:
+        if not -len(self.steps) <= s < len(self.steps):
+            raise IndexError(f"snapshot {s} is out of range: {len(self.steps)} snapshots were taken")
+        s %= len(self.steps)
+        return self.snapshot_members[self.snapshot_offsets[s]:self.snapshot_offsets[s + 1]]
+
+    def components_at(self, s: int) -> list[NDArray[np.int64]]:
+        """The components of snapshot s (after steps[s] edges), each a sorted int64 array."""
+        members = self._members(s)
+        bounds = np.flatnonzero(np.diff(members[:, 0])) + 1
+        return [part.copy() for part in np.split(members[:, 1], bounds)] if len(members) else []
+
+    def vertex_components(self, s: int) -> NDArray[np.int64]:
+        """Per vertex, its component in snapshot s, -1 for none; a vertex in several components
+        (they share at most a few vertices) gets the largest of them, the first on a tie."""
+        members = self._members(s)
+        sizes = np.bincount(members[:, 0]) if len(members) else np.zeros(0, dtype=np.int64)
+        # Largest first, then by index: the first row of a vertex in this order wins.
+        order = np.lexsort((members[:, 0], -sizes[members[:, 0]])) if len(members) else np.zeros(0, dtype=np.int64)
+        out = np.full(self.n, -1, dtype=np.int64)
+        vertices, first = np.unique(members[order, 1], return_index=True)
+        out[vertices] = members[order, 0][first]
+        return out
+
+
 def read_only(array: NDArray[np.generic]) -> None:
     """Freezes the contents of an array a result owns, as the result itself is frozen."""
     array.setflags(write=False)

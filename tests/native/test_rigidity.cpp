@@ -71,7 +71,9 @@ TEST(MaxRank, FormulaAndChosenEdges) {
         for (std::uint64_t n = 0; n <= d + 3; ++n) {
             const std::uint64_t pairs = n * (n - (n > 0)) / 2;
             EXPECT_EQ(max_rank(n, d), n < d ? pairs : n * d - d * (d + 1) / 2) << n << " " << d;
-            if (n <= d + 1) EXPECT_EQ(max_rank(n, d), pairs) << n << " " << d;
+            if (n <= d + 1) {
+                EXPECT_EQ(max_rank(n, d), pairs) << n << " " << d;
+            }
         }
     EXPECT_EQ(max_rank(std::uint64_t{1} << 62, 2), (std::uint64_t{1} << 63) - 3);
     EXPECT_THROW(max_rank(std::uint64_t{1} << 62, 4), std::overflow_error);
