@@ -15,7 +15,9 @@ def describe() -> list[tuple[str, str]]:
              "and 3 edges per vertex, distinct pairs drawn uniformly, in the order drawn; `rigid_components` on "
              "random graphs of 2 (plane) or 3 (space) edges per vertex, generic mode, and of 2.5 edges per vertex "
              "in the plane (there the plain-Python game gives labels only: the check is that every edge it "
-             "rejects lies inside one of our components). PyRigi gets its Graph "
+             "rejects lies inside one of our components); `rigidity_sweep` over the bonds of a periodic "
+             "triangular lattice of L x L sites in random order, against `pebble_game` alone (what recording "
+             "every edge costs) and the plain-Python game. PyRigi gets its Graph "
              "built beforehand (not timed); a PyRigi call is interrupted after 60 s (5 s with --quick).")]
 
 
@@ -42,6 +44,23 @@ class GraphInput:
     def build_graph(self) -> None:
         if self.graph is None:
             self.graph = peers.pyrigi_graph(self.n, self.edge_list)
+
+
+class LatticeInput:
+    """The bonds of a periodic L x L triangular lattice in a random order."""
+
+    def __init__(self, L: int, seed: int):
+        import telvora_graphs as tg
+
+        bonds = tg.triangular_lattice(L, periodic=True)
+        self.n = L * L
+        self.edges = np.ascontiguousarray(bonds[np.random.default_rng(seed).permutation(len(bonds))])
+        self.edge_list = [tuple(pair) for pair in self.edges.tolist()]
+
+
+def _same_sweep_labels(ours, theirs) -> str:
+    return "labels identical" if np.array_equal(ours.labels, np.asarray(getattr(theirs, "labels", theirs))) \
+        else "labels differ"
 
 
 def _same_labels(ours, theirs) -> str:
@@ -93,6 +112,17 @@ def cases(quick: bool, have_pyrigi: bool) -> list[Case]:
         out.append(Case(task=TASK, variant="rigid components, m = 2.5n", n=n, d=2,
                         make_input=lambda n=n: GraphInput(n, 5 * n // 2, n), contenders=contenders,
                         compare=_rejected_inside, largest=(n == sizes[-1])))
+    # Rigidity percolation: bonds of a periodic triangular lattice in random order, one sweep; the
+    # promised size is 10^6 sites (3 x 10^6 bonds). The plain game checks the labels where it finishes.
+    for L in ([64, 256] if quick else [64, 256, 512, 1000]):
+        contenders = [
+            Contender("telvora", lambda inp: tg.rigidity_sweep(inp.edges, inp.n), budgeted=False),
+            Contender("telvora-pebble-game", lambda inp: tg.pebble_game(inp.edges, inp.n), budgeted=False),
+            Contender("python-kl-game", lambda inp: peers.python_pebble_game_on(inp.n, inp.edge_list), exponent=2.0),
+        ]
+        out.append(Case(task=TASK, variant="sweep, triangular lattice", n=L * L, d=2,
+                        make_input=lambda L=L: LatticeInput(L, seed=L), contenders=contenders,
+                        compare=_same_sweep_labels, largest=(L == (256 if quick else 1000))))
     for d in (2, 3):
         component_sizes = [30, 100] if quick else [30, 100, 300]
         for n in component_sizes:
