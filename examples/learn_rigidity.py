@@ -1,8 +1,13 @@
 """A small graph network learns rigidity from a telvora dataset (PyTorch Geometric, CPU).
 
+    ./scripts/learn.sh        # from a fresh clone: both environments, a dataset, training, a curve
+
+or by hand, in an environment with the module (CPython 3.12 or later) for the data and one with
+torch and torch_geometric for the training:
+
     telvora-datasets generate --family gnm --edges 2n-3+2 --nodes 20 --dim 2 --graphs 20000 \\
         --seed 1 --balance rigid --split 0.8,0.1,0.1 --format npz --out data/gnm20
-    python examples/learn_rigidity.py data/gnm20 --curve curve.png
+    PYTHONPATH=src python examples/learn_rigidity.py data/gnm20 --curve curve.png
 
 On a graph family it predicts is_rigid from the graph alone (vertex degrees and the edge count
 against Maxwell's count d·n - d(d+1)/2) and prints the held-out accuracy next to three baselines:
@@ -201,6 +206,11 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
     parser.add_argument("--curve", metavar="PNG", help="draw the held-out accuracy per epoch (needs matplotlib)")
     parser.add_argument("--quiet", action="store_true", help="print only the summary")
     args = parser.parse_args(argv)
+    if args.curve:
+        try:  # before any training: a missing plotting library must not cost the run
+            import matplotlib  # noqa: F401
+        except ImportError:
+            parser.error("--curve needs matplotlib: pip install matplotlib (./scripts/learn.sh installs it)")
     torch.manual_seed(args.seed)
     train, test, held_out = split_records(args.dataset)
     parameters = td.read_manifest(args.dataset)["parameters"]
