@@ -294,6 +294,35 @@ def read_records(directory: str | os.PathLike[str], plan: Plan) -> Iterator[Shar
             yield parse_record(plan, index, source.read(plan.record_size))
 
 
+def present_records(directory: str | os.PathLike[str], plan: Plan) -> Iterator[tuple[int, ShardRecord | None]]:
+    """(index, record or None) of the shards whose place in checksums.txt holds data, in order.
+
+    Unlike read_records this skips what was never written (the holes a run leaves between records
+    written out of order, and everything past the file's end), so a plan of any size is gone
+    through in the time its written records take."""
+    try:
+        fd = open_file(directory, CHECKSUMS)
+    except FileNotFoundError:
+        return
+    size = plan.record_size
+    try:
+        index = 0
+        while index < plan.shard_count:
+            line = os.pread(fd, size, index * size)
+            if not line:
+                return
+            if not line.strip(b"\0") and hasattr(os, "SEEK_DATA"):  # in a hole: on to the next data
+                try:
+                    index = max(index + 1, os.lseek(fd, index * size, os.SEEK_DATA) // size)
+                except OSError:  # ENXIO: no data after this
+                    return
+                continue
+            yield index, parse_record(plan, index, line)
+            index += 1
+    finally:
+        os.close(fd)
+
+
 def shard_records(directory: str | os.PathLike[str], manifest: Manifest) -> Iterator[tuple[str, ShardRecord | None]]:
     """(file name, record or None) of every shard of the dataset of manifest, in order; either layout."""
     plan = plan_of(manifest)
