@@ -89,7 +89,10 @@ def check_fits(plan: Plan, workers: int, memory: int | None = None, *, single: b
     at_once = min(workers, plan.shard_count)
     needed = at_once * shard_bytes(plan, count)
     if needed > memory:
-        largest = max(1, count * memory // needed)
+        # The columns grow with the shard; the generator's working memory is capped by its chunks.
+        columns = 3 * _stored_bytes(plan)
+        work = shard_bytes(plan, count) - int(count * columns)
+        largest = max(1, int((memory // at_once - work) // columns))
         raise DatasetError(f"{at_once} shard{'s' if at_once > 1 else ''} of {count:,} {what}s of {plan.nodes:,} points "
                            f"built at once need about {_size(needed)}, more than this machine's {_size(memory)} of "
                            f"memory; choose --shard-size {largest:,} or less, or fewer --workers")

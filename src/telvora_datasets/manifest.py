@@ -411,6 +411,9 @@ def check_manifest(manifest: object, file: str | os.PathLike[str]) -> Manifest:
     if not isinstance(manifest.get("version"), str):
         raise DatasetError(f"{file} names no version of {DATASET}")
     plan = plan_of(manifest)  # type: ignore[arg-type]
+    if layout == 1:  # every shard named up front: a name leaving the directory is refused before any read
+        for _ in shard_records(file.parent if isinstance(file, Path) else Path(file).parent, manifest):  # type: ignore[arg-type]
+            pass
     if layout == LAYOUT:
         if type(manifest.get("complete", False)) is not bool:
             raise DatasetError(f"{file}: 'complete' must be true or false")

@@ -165,11 +165,13 @@ def shard_counts(data: bytes, plan: Plan) -> tuple[int, int, int | None, int | N
 def dataset_statistics(path: str | os.PathLike[str], verify: bool = True) -> Statistics:
     """Statistics of the complete dataset in directory path, one shard in memory at a time; with
     verify, a shard that does not match its checksum raises DatasetError."""
-    from .reader import _read_shard, _shards
+    from .reader import _decoding, _read_shard, _shards
 
     directory = dataset_directory(path)
     plan, shards = _shards(directory)
     total = Statistics()
     for entry in shards:
-        total.add(shard_statistics(_read_shard(directory, entry, verify), plan.format, plan.nodes))
+        data = _read_shard(directory, entry, verify)
+        with _decoding(os.path.join(directory, entry["file"])):
+            total.add(shard_statistics(data, plan.format, plan.nodes))
     return total
