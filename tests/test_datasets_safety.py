@@ -411,3 +411,20 @@ def test_the_command_is_the_launcher():
         pytest.skip("telvora-datasets is not installed beside this interpreter")
     assert "telvora_datasets.__main__" in script.read_text()
     assert subprocess.run([str(script), "--version"], capture_output=True, text=True).returncode == 0
+
+
+@pytest.mark.parametrize(("change", "pattern"), [
+    ({"nodes": 10**6}, r"one graph of 1,000,000 points needs about [\d.,]+ TB"),
+    ({"positions": "grid", "grid_size": 2}, "--grid-size 2 gives 4 cells, fewer than the 8 points"),
+    ({"positions": "lines", "flats": 2**40}, "--flats must be from 1 to 2"),
+    ({"positions": "planes", "flats": 2}, "--positions planes needs --dim 3"),
+    ({"edges": -1}, "--edges must be from 0"),
+])
+def test_regenerate_refuses_a_tampered_manifest_before_drawing(tmp_path, change, pattern):
+    directory = family_dataset(tmp_path / "data")
+    manifest = json.loads((directory / "manifest.json").read_bytes())
+    assert regenerate(directory, 7)["index"] == 7
+    manifest["parameters"].update(change)
+    (directory / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(DatasetError, match=pattern):
+        regenerate(directory, 7)
