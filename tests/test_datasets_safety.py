@@ -377,11 +377,12 @@ elif stage == "work":
             interrupt()
         return make(plan, index, directory)
     writer.make_shard = make_shard
-elif stage == "exit":  # after the command, while the interpreter ends
-    import atexit, time
-    atexit.register(lambda: (interrupt(), time.sleep(5)))
 from telvora_datasets.__main__ import main
-sys.exit(main(sys.argv[2:]))
+status = main(sys.argv[2:])
+if stage == "exit":  # after the command, while the interpreter waits for a thread at its end
+    import threading, time
+    threading.Thread(target=lambda: (interrupt(), time.sleep(5))).start()
+sys.exit(status)
 """
 
 

@@ -7,6 +7,7 @@ command with one line on stderr and exit status 130 instead of a traceback.
 
 from __future__ import annotations
 
+import atexit
 import contextlib
 import os
 import signal
@@ -16,10 +17,14 @@ from types import FrameType
 
 PROG = "telvora-datasets"
 INTERRUPTED = 130  # 128 + SIGINT, what a shell reports for a command ended by Ctrl-C
+_said = False  # whether the interruption has had its line already
 
 
 def _say_interrupted() -> None:
-    print(f"{PROG}: interrupted", file=sys.stderr, flush=True)
+    global _said
+    if not _said:
+        _said = True
+        print(f"{PROG}: interrupted", file=sys.stderr, flush=True)
 
 
 def _end_now(signum: int, frame: FrameType | None) -> None:
@@ -31,8 +36,16 @@ def _end_now(signum: int, frame: FrameType | None) -> None:
     os._exit(INTERRUPTED)
 
 
+def _ignore_interrupts() -> None:
+    """The last exit handler: threads are joined and output is written, and what is left of the
+    interpreter's ending is quick; were a Ctrl-C to come now, after the interpreter has put back
+    the default handler, it would end the process by the signal instead of with status 130."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with arguments argv (sys.argv[1:] by default); returns its exit status."""
+    atexit.register(_ignore_interrupts)  # registered first, so run last
     try:
         from .cli import main as command
 
@@ -44,6 +57,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return INTERRUPTED
     # What is left (flushing output, joining finished worker threads) is interrupted the same way.
     signal.signal(signal.SIGINT, _end_now)
+    global _said
+    _said = status == INTERRUPTED  # the command said so itself
     return status
 
 
