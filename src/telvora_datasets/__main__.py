@@ -14,6 +14,7 @@ import signal
 import sys
 from collections.abc import Sequence
 from types import FrameType
+from typing import NoReturn
 
 PROG = "telvora-datasets"
 INTERRUPTED = 130  # 128 + SIGINT, what a shell reports for a command ended by Ctrl-C
@@ -27,12 +28,13 @@ def _say_interrupted() -> None:
         print(f"{PROG}: interrupted", file=sys.stderr, flush=True)
 
 
-def _end_now(signum: int, frame: FrameType | None) -> None:
+def _end_now(signum: int, frame: FrameType | None) -> NoReturn:
     """Once the command has finished or been interrupted: a (further) Ctrl-C ends the process at
-    once, with nothing half-printed and no report of the threads it interrupts."""
+    once, with its output flushed, its line said once, and no report of the threads it stops."""
     with contextlib.suppress(OSError, ValueError):  # a closed or broken stream
         sys.stdout.flush()
         _say_interrupted()
+        sys.stderr.flush()
     os._exit(INTERRUPTED)
 
 
@@ -44,21 +46,26 @@ def _ignore_interrupts() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Runs the command with arguments argv (sys.argv[1:] by default); returns its exit status."""
+    """Runs the command with arguments argv (sys.argv[1:] by default); returns its exit status,
+    except after a Ctrl-C, which ends the process at once with status 130."""
     atexit.register(_ignore_interrupts)  # registered first, so run last
     try:
         from .cli import main as command
 
         status = command(argv)
     except KeyboardInterrupt:
+        status = INTERRUPTED
         signal.signal(signal.SIGINT, _end_now)
-        with contextlib.suppress(OSError, ValueError):  # a closed or broken stream
-            _say_interrupted()
-        return INTERRUPTED
-    # What is left (flushing output, joining finished worker threads) is interrupted the same way.
-    signal.signal(signal.SIGINT, _end_now)
-    global _said
-    _said = status == INTERRUPTED  # the command said so itself
+    else:
+        # What is left (flushing output, joining finished worker threads) is interrupted the same way.
+        signal.signal(signal.SIGINT, _end_now)
+        global _said
+        _said = status == INTERRUPTED  # the command said so itself
+    if status == INTERRUPTED:
+        # Whatever was written is whole (see writer), but worker threads may still be inside the
+        # compiled module, stopping at their next shard: the interpreter's ending would wait for
+        # them, or tear them down mid-call. Nothing is left to do, so end here.
+        _end_now(signal.SIGINT, None)
     return status
 
 
