@@ -10,7 +10,6 @@ would block a read) is refused instead of being read or written through. Paths a
 from __future__ import annotations
 
 import errno
-import hashlib
 import os
 import stat
 
@@ -75,9 +74,3 @@ def read_file(directory: str | os.PathLike[str], name: str, limit: int | None = 
     finally:
         os.close(fd)
 
-
-def sha256_file(directory: str | os.PathLike[str], name: str) -> str:
-    """The SHA-256 of directory/name, read in blocks (see open_file)."""
-    fd = open_file(directory, name)
-    with os.fdopen(fd, "rb") as stream:
-        return hashlib.file_digest(stream, "sha256").hexdigest()

@@ -23,7 +23,7 @@ from typing import Any, BinaryIO, NotRequired, TypedDict
 from . import __version__
 from .errors import DatasetError
 from .families import Family, family_from, maxwell_count
-from .files import open_file, plain_name, read_file, sha256_file  # noqa: F401  (sha256_file: for the writer)
+from .files import open_file, plain_name, read_file
 from .formats import FORMATS, suffix
 from .points import _MASK
 
