@@ -145,3 +145,22 @@ def test_the_learning_example_beats_both_baselines():
     assert result["test"] == 120 and final > chance + 0.15, result
     bars = example.main([str(FIXTURE), "--epochs", "40", "--batch", "2", "--quiet"])
     assert bars["models"]["from the vertex numbers"][-1]["test"] == 1.0, bars
+
+
+@pytest.mark.parametrize("name", ["../outside/shard-00001.npz", "/etc/hostname", "../../../../etc/hostname"])
+def test_a_dataset_naming_a_file_outside_its_directory_is_refused(tmp_path, name):
+    import json
+    import shutil
+
+    from telvora_datasets import DatasetError
+
+    directory = tmp_path / "data"
+    shutil.copytree(FIXTURE, directory)
+    (tmp_path / "outside").mkdir()
+    shutil.copy(directory / "shard-00001.npz", tmp_path / "outside")
+    manifest = json.loads((directory / "manifest.json").read_bytes())
+    manifest["shards"][1]["file"] = name
+    (directory / "manifest.json").write_text(json.dumps(manifest))
+    for verify in (True, False):
+        with pytest.raises(DatasetError, match="not a file name inside the dataset's directory"):
+            RigidityDataset(directory, verify=verify)

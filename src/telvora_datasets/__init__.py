@@ -1,7 +1,8 @@
 """Sharded, reproducible datasets of labelled random frameworks built on telvora.
 
-Importing this package loads neither the compiled module (only generating needs it) nor
-pyarrow, dask, matplotlib or torch (each is loaded by the feature that needs it).
+Importing this package loads nothing but its names: NumPy on first use of one of them, the
+compiled module only to generate, and pyarrow, dask, matplotlib or torch only in the feature that
+needs each.
 RigidityDataset needs torch_geometric to exist at all, so it is reached as an attribute
 (telvora_datasets.RigidityDataset) and left out of __all__: a star import works without torch.
 """
@@ -35,21 +36,36 @@ def _version() -> str:
         return "0+unknown"
 
 
-__version__: str = _version()  # before the submodules: manifest and cli import it
+if TYPE_CHECKING:
+    __version__: str
 
-from .errors import DatasetError, MissingExtraError  # noqa: E402
-from .graph_records import realization_seed, regenerate  # noqa: E402
-from .plotting import (FrameworkArtists, circle_layout, plot_dataset_summary, plot_framework,  # noqa: E402
-                       plot_pebble_comparison, plot_record)
-from .points import framework_points, framework_seeds  # noqa: E402
-from .pyg import to_pyg  # noqa: E402
-from .reader import load, read_manifest  # noqa: E402
-from .records import Record, candidate_edges  # noqa: E402
-from .writer import Report, generate  # noqa: E402
+# Each public name and the submodule that defines it. They are imported on first use (PEP 562),
+# so that importing the package costs nothing beyond its version: the command's launcher
+# (telvora_datasets.__main__) runs before NumPy is imported and can turn a Ctrl-C during start-up
+# into its one line.
+_EXPORTS = {
+    "DatasetError": "errors", "MissingExtraError": "errors", "realization_seed": "graph_records",
+    "regenerate": "graph_records", "FrameworkArtists": "plotting", "circle_layout": "plotting",
+    "plot_dataset_summary": "plotting", "plot_framework": "plotting", "plot_pebble_comparison": "plotting",
+    "plot_record": "plotting", "framework_points": "points", "framework_seeds": "points", "to_pyg": "pyg",
+    "load": "reader", "read_manifest": "reader", "Record": "records", "candidate_edges": "records",
+    "Report": "writer", "generate": "writer", "RigidityDataset": "pyg",
+}
 
-if TYPE_CHECKING:  # made on first use (see __getattr__); "as" marks it as exported
-    from .pyg import RigidityDataset as RigidityDataset
+if TYPE_CHECKING:  # "as" marks each as exported
+    from .errors import DatasetError as DatasetError, MissingExtraError as MissingExtraError
+    from .graph_records import realization_seed as realization_seed, regenerate as regenerate
+    from .plotting import (FrameworkArtists as FrameworkArtists, circle_layout as circle_layout,
+                           plot_dataset_summary as plot_dataset_summary, plot_framework as plot_framework,
+                           plot_pebble_comparison as plot_pebble_comparison, plot_record as plot_record)
+    from .points import framework_points as framework_points, framework_seeds as framework_seeds
+    from .pyg import RigidityDataset as RigidityDataset, to_pyg as to_pyg
+    from .reader import load as load, read_manifest as read_manifest
+    from .records import Record as Record, candidate_edges as candidate_edges
+    from .writer import Report as Report, generate as generate
 
+# RigidityDataset needs torch_geometric to exist at all: it is left out of __all__ so that a star
+# import works without torch.
 __all__ = ["DatasetError", "FrameworkArtists", "MissingExtraError", "Record", "Report", "candidate_edges",
            "circle_layout", "framework_points", "framework_seeds", "generate", "load", "plot_dataset_summary",
            "plot_framework", "plot_pebble_comparison", "plot_record", "read_manifest", "realization_seed",
@@ -58,12 +74,19 @@ __all__ = ["DatasetError", "FrameworkArtists", "MissingExtraError", "Record", "R
 
 if not TYPE_CHECKING:  # for mypy every other name stays an error
     def __getattr__(name: str) -> object:
-        if name == "RigidityDataset":
-            from . import pyg
+        if name == "__version__":  # read once, on first use: importlib.metadata takes a while to import
+            globals()[name] = version = _version()
+            return version
+        module = _EXPORTS.get(name)
+        if module is None:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        from importlib import import_module
 
-            return pyg.RigidityDataset
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value = getattr(import_module(f".{module}", __name__), name)
+        if name != "RigidityDataset":  # made anew by pyg until torch_geometric is there
+            globals()[name] = value
+        return value
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), "RigidityDataset"])
+    return sorted({*globals(), *_EXPORTS})

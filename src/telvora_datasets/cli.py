@@ -7,14 +7,16 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
+from collections.abc import Iterator
 from typing import NoReturn
 
 from . import __version__
 from .errors import DatasetError, MissingExtraError
 from .families import BALANCES, FAMILIES, ORDERS, POSITIONS, make_family
+from .files import read_file
 from .formats import FORMATS
-from .manifest import DEFAULT_SHARD_SIZE, Manifest, Plan, dataset_directory, is_complete, plan_of, sha256_of
-from .manifest import shard_records
+from .manifest import DEFAULT_SHARD_SIZE, Manifest, Plan, ShardRecord, dataset_directory, is_complete, plan_of
+from .manifest import present_records, sha256_of, shard_records
 from .points import _MASK
 from .reader import read_manifest
 from .stats import Statistics, dataset_statistics, shard_statistics
@@ -210,11 +212,19 @@ def _describe_plan(plan: Plan, manifest: Manifest) -> list[str]:
             f"{shards}", f"family {plan.family.name}: {options}"]
 
 
-def _read(path: str) -> bytes | None:
+def _intact(directory: Path, name: str, record: ShardRecord | None, plan: Plan) -> Statistics | None:
+    """The statistics of a shard that matches its record, else None (missing, a link, damaged)."""
+    if record is None:
+        return None
     try:
-        with open(path, "rb") as stream:
-            return stream.read()
-    except FileNotFoundError:
+        data = read_file(directory, name)
+    except (OSError, DatasetError):
+        return None
+    if sha256_of(data) != record["sha256"]:
+        return None
+    try:
+        return shard_statistics(data, plan.format, plan.nodes)
+    except Exception:  # the checksum matches a record that is not this shard's
         return None
 
 
@@ -224,21 +234,29 @@ def _info(args: argparse.Namespace) -> int:
     plan = plan_of(manifest)
     for line in _describe_plan(plan, manifest):
         print(line)
-    # Streamed, one shard at a time, so that a dataset of any size is checked in the same memory.
-    shards = bad = 0
+    # Streamed, one shard at a time, so that a dataset of any size is checked in the same memory;
+    # a shard without a record is missing whatever its file holds, so only recorded ones are read.
+    if manifest.get("layout") == 1:
+        entries: Iterator[tuple[int, tuple[str, ShardRecord | None]]] = enumerate(shard_records(directory, manifest))
+    else:
+        entries = ((index, (plan.shard_name(index), record)) for index, record in present_records(directory, plan))
+    good = expected = 0  # expected: the next shard, unless the records skipped some
     found = Statistics()
-    first_bad = None
-    for name, record in shard_records(directory, manifest):
-        shards += 1
-        data = None if record is None else _read(os.path.join(directory, name))  # not a Path: see writer
-        if data is None or record is None or sha256_of(data) != record["sha256"]:
-            bad += 1
+    first_bad: str | None = None
+    for index, (name, record) in entries:
+        if index > expected and first_bad is None:
+            first_bad = plan.shard_name(expected)  # skipped: no record
+        expected = index + 1
+        statistics = _intact(directory, name, record, plan)
+        if statistics is None:
             first_bad = first_bad or name
         else:
-            found.add(shard_statistics(data, plan.format, plan.nodes))
-        del data
+            found.add(statistics)
+            good += 1
+    bad = plan.shard_count - good
     if bad:
-        print(f"incomplete: {bad} of {shards} shards missing, unfinished or damaged "
+        first_bad = first_bad or plan.shard_name(expected)
+        print(f"incomplete: {bad:,} of {plan.shard_count:,} shards missing, unfinished or damaged "
               f"(first: {first_bad}); run the same generate command again to finish it")
         return 1
     if not is_complete(manifest):
@@ -348,18 +366,22 @@ def _describe(error: Exception) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = _parser()
-    args = parser.parse_args(argv)
-    if args.command == "generate":  # a bad combination of options is a usage error, found before any work
-        try:
-            make_family(args.family, args.nodes, args.dim,
-                        **{name: getattr(args, name) for name in FAMILY_OPTIONS})
-        except DatasetError as error:
-            parser.exit(2, f"{PROG}: error: {error}\n")
+    """Runs the command with arguments argv (sys.argv[1:] by default); returns its exit status.
+    Every error is one line on stderr; a Ctrl-C is one line and status 130."""
+    command = None
     try:
-        return COMMANDS[args.command](args)
+        parser = _parser()
+        args = parser.parse_args(argv)
+        command = args.command
+        if command == "generate":  # a bad combination of options is a usage error, found before any work
+            try:
+                make_family(args.family, args.nodes, args.dim,
+                            **{name: getattr(args, name) for name in FAMILY_OPTIONS})
+            except DatasetError as error:
+                parser.exit(2, f"{PROG}: error: {error}\n")
+        return COMMANDS[command](args)
     except KeyboardInterrupt:
-        resume = "; run the same command again to resume" if args.command == "generate" else ""
+        resume = "; run the same command again to resume" if command == "generate" else ""
         print(f"{PROG}: interrupted{resume}", file=sys.stderr)
         return 130
     except Exception as error:  # every failure is one line on stderr, never a traceback

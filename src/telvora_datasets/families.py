@@ -22,6 +22,10 @@ ORDERS = ("given", "random")
 BALANCES = ("rigid",)
 SPLITS = ("train", "validation", "test")
 DEFAULT_FLATS = 3
+# Draw j of a purpose must stay below 2**32, where the next purpose's stream begins: with at most
+# 9 draws per flat and 3 per point this leaves room for any number of points a machine can hold.
+MAX_FLATS = 2**28
+MAX_GRID_CELLS = 2**32 - 1  # cells are drawn with streams.below, whose bound is below 2**32
 
 # Each family's own options, and which families place points before choosing edges.
 OPTIONS: dict[str, tuple[str, ...]] = {
@@ -36,6 +40,16 @@ FLAGS = {"edges": "--edges", "p": "--p or --degree", "radius": "--radius", "k": 
 def maxwell_count(n: int, d: int) -> int:
     """The rank of a rigid framework of n points in dimension d: d·n - d(d+1)/2 (n(n-1)/2 below d + 1 points)."""
     return d * n - d * (d + 1) // 2 if n >= d else n * (n - 1) // 2
+
+
+def _root(value: int, d: int) -> int:
+    """The largest integer r with r^d <= value."""
+    r = int(value ** (1 / d))
+    while r ** d > value:
+        r -= 1
+    while (r + 1) ** d <= value:
+        r += 1
+    return r
 
 
 def edge_count(expression: str | int, n: int, d: int) -> int:
@@ -127,19 +141,34 @@ class Family:
         return entries
 
 
-def family_from(parameters: Mapping[str, Any]) -> Family | None:
-    """The family recorded in a manifest's parameters; None for the complete-graph frameworks."""
+def family_from(parameters: Mapping[str, Any], nodes: int, dim: int) -> Family | None:
+    """The family recorded in a manifest's parameters (of a plan of nodes points in dimension dim);
+    None for the complete-graph frameworks. The record is checked by resolving it again: a family
+    whose resolved parameters are not exactly the record (an unknown name, a value of the wrong type
+    or out of range) is refused with DatasetError."""
     if "family" not in parameters:
         return None
     fields = {field.name for field in dataclasses.fields(Family)}
-    unknown = sorted(set(parameters) - fields - {"family", "graphs", "nodes", "dim", "seed", "shard_size", "format"})
+    unknown = sorted(str(key) for key in set(parameters) - fields - {"family", "graphs", "nodes", "dim", "seed",
+                                                                      "shard_size", "format"})
     if unknown:
         raise DatasetError(f"the manifest's parameters hold unknown entries {', '.join(unknown)}; "
                            "was it written by a later version?")
-    values = {key: value for key, value in parameters.items() if key in fields and key != "family"}
-    if values.get("split") is not None:
-        values["split"] = tuple(values["split"])
-    return Family(name=parameters["family"], **values)
+    recorded = {key: value for key, value in parameters.items() if key in fields or key == "family"}
+    name = recorded["family"]
+    if not isinstance(name, str) or name not in GRAPH_FAMILIES:
+        raise DatasetError(f"the manifest's family {name!r} is none of {', '.join(GRAPH_FAMILIES)}")
+    options = {key: value for key, value in recorded.items() if key not in ("family", "name")}
+    try:
+        family = make_family(name, nodes, dim, **options)
+    except DatasetError as error:
+        raise DatasetError(f"the manifest's family parameters are not valid: {error}") from None
+    except (TypeError, ValueError, OverflowError) as error:
+        raise DatasetError(f"the manifest's family parameters are not valid ({error})") from None
+    if family is None or family.parameters() != recorded:
+        raise DatasetError(f"the manifest's family parameters {recorded} are not what they resolve to; "
+                           "the manifest is damaged")
+    return family
 
 
 def _number(value: object, what: str, integral: bool) -> Any:
@@ -228,13 +257,19 @@ def make_family(name: str, nodes: int, dim: int, *, positions: str | None = None
         raise DatasetError("--grid-size applies to --positions grid")
     if positions in ("lines", "planes"):
         flats_value = DEFAULT_FLATS if flats_value is None else flats_value
-        if flats_value < 1:
-            raise DatasetError(f"--flats must be at least 1 (got {flats_value})")
+        if not 1 <= flats_value <= MAX_FLATS:
+            raise DatasetError(f"--flats must be from 1 to 2**28 = {MAX_FLATS:,} (got {flats_value}); "
+                               "beyond the points there are, more flats only spread them the same way")
     if positions == "grid":
-        if grid_value is None:
-            grid_value = 2
+        if grid_value is None:  # the smallest G with G^d >= 2n
+            grid_value = max(2, int((2 * n) ** (1 / d)))
             while grid_value ** d < 2 * n:
                 grid_value += 1
+            while grid_value > 2 and (grid_value - 1) ** d >= 2 * n:
+                grid_value -= 1
+        if grid_value >= 1 and grid_value ** d > MAX_GRID_CELLS:
+            raise DatasetError(f"--grid-size {grid_value} gives {grid_value ** d:,} cells in {d}-D, more than the "
+                               f"2**32 - 1 that cells are drawn from; choose at most {_root(MAX_GRID_CELLS, d)}")
         if grid_value < 1 or grid_value ** d < n:
             raise DatasetError(f"--grid-size {grid_value} gives {max(grid_value, 0) ** d} cells, fewer than the "
                                f"{n} points (points take distinct cells); choose at least {math.ceil(n ** (1 / d))}")

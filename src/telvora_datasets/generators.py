@@ -257,25 +257,22 @@ def positions(keys: U64, n: int, d: int, kind: str, flats: int = 0, grid_size: i
     parametrisation of the circle under a random affine map). Only + - * / are used, so the
     points are the same bit for bit wherever NumPy runs."""
     count = keys.size
-    rows = np.arange(count)[:, None]
     if kind in ("generic", "uniform"):
         return unit(draws(keys, POSITIONS, n * d)).reshape(count, n, d)
     if kind in ("lines", "planes"):
+        # Draws 0 .. flats·d - 1 are the base points, the next flats·d each direction, then per
+        # point its flat and its multiple of each direction. Only the draws of the flats a graph's
+        # points fall on are made, so memory grows with the points, not with the flats.
         spans = 1 if kind == "lines" else 2
-        u = unit(draws(keys, POSITIONS, flats * d * (1 + spans) + n * (1 + spans)))
-        base = u[:, :flats * d].reshape(count, flats, d)
-        position = flats * d
-        directions = []
-        for _ in range(spans):
-            directions.append(2.0 * u[:, position:position + flats * d].reshape(count, flats, d) - 1.0)
-            position += flats * d
-        flat = np.minimum((u[:, position:position + n] * flats).astype(np.int64), flats - 1)
-        position += n
-        points = base[rows, flat]
-        for direction in directions:
-            along = u[:, position:position + n] - 0.5
-            position += n
-            points = points + along[:, :, None] * direction[rows, flat]
+        head = flats * d * (1 + spans)
+        flat = np.minimum((unit(draws(keys, POSITIONS, n, head)) * flats).astype(np.int64), flats - 1)
+        axes = np.arange(d, dtype=np.int64)
+        cells = flat[:, :, None] * d + axes  # (G, n, d): draw of each point's flat, coordinate by coordinate
+        points = unit(draws_at(keys[:, None, None], POSITIONS, cells))
+        for span in range(spans):
+            direction = 2.0 * unit(draws_at(keys[:, None, None], POSITIONS, cells + (span + 1) * flats * d)) - 1.0
+            along = unit(draws(keys, POSITIONS, n, head + (span + 1) * n)) - 0.5
+            points = points + along[:, :, None] * direction
         result: Floats = points
         return result
     if kind == "grid":

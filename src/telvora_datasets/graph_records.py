@@ -236,15 +236,26 @@ def _merge(parts: list[_Labelled]) -> _Labelled:
     return _select(joined, np.argsort(joined.positions, kind="stable"))
 
 
-def _chunk_size(n: int, d: int) -> int:
-    """Graphs per call of the generator within the working memory."""
-    per_graph = 48 * n * n + 64 * n * d + 1024
-    return max(1, _CHUNK_BYTES // per_graph)
+def _graph_bytes(n: int, d: int, family: Family) -> int:
+    """Working memory of the generator per graph: its pair tables, and on a grid every cell."""
+    cells = (family.grid_size or 0) ** d if family.positions == "grid" else 0
+    return 48 * n * n + 64 * n * d + 16 * cells + 1024
+
+
+def _chunk_size(n: int, d: int, family: Family) -> int:
+    """Graphs per call of the generator within the working memory (the chunks change no value:
+    each graph is drawn from its key, and labelled in its realization block)."""
+    return max(1, _CHUNK_BYTES // _graph_bytes(n, d, family))
+
+
+def generator_bytes(n: int, d: int, count: int, family: Family) -> int:
+    """The working memory of one call of the generator for a shard of count graphs."""
+    return min(count, _chunk_size(n, d, family)) * _graph_bytes(n, d, family)
 
 
 def build_graph_columns(family: Family, seed: int, start: int, count: int, n: int, d: int) -> Columns:
     """Columns of graphs start .. start + count - 1 of the dataset (see formats.GRAPH_DTYPES)."""
-    chunk = _chunk_size(n, d)
+    chunk = _chunk_size(n, d, family)
     parts = []
     for first in range(0, count, chunk):
         size = min(chunk, count - first)
@@ -351,9 +362,12 @@ def regenerate(path: str | os.PathLike[str], index: int) -> Record:
     from .reader import read_manifest
     from .records import build_columns, iter_records
 
+    from .limits import check_fits
+
     plan = plan_of(read_manifest(dataset_directory(path)))
     if isinstance(index, bool) or not isinstance(index, (int, np.integer)) or not 0 <= index < plan.graphs:
         raise DatasetError(f"index must be an integer from 0 to {plan.graphs - 1}, the dataset's last (got {index!r})")
+    check_fits(plan, 1, single=True)
     if plan.family is None:
         return next(iter_records(build_columns(plan.seed, int(index), 1, plan.nodes, plan.dim)))
     columns = build_graph_columns(plan.family, plan.seed, int(index), 1, plan.nodes, plan.dim)

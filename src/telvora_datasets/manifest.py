@@ -15,6 +15,7 @@ import io
 import json
 import operator
 import os
+import re
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, BinaryIO, NotRequired, TypedDict
@@ -22,6 +23,7 @@ from typing import Any, BinaryIO, NotRequired, TypedDict
 from . import __version__
 from .errors import DatasetError
 from .families import Family, family_from, maxwell_count
+from .files import open_file, plain_name, read_file
 from .formats import FORMATS, suffix
 from .points import _MASK
 
@@ -39,6 +41,10 @@ _GRAPH_RECORD = "{:>20} {:>20} {} {:>20} {:>20} {:>20} {:>20}\n"
 GRAPH_RECORD_SIZE = 6 * 21 + 64 + 1
 # Record offsets must fit in a file offset (below 2**63): the only limit on the number of shards.
 MAX_SHARDS = (2**63 - 1) // RECORD_SIZE
+# Vertices are numbered in int64 and the n(n-1)/2 candidate pairs must be countable in int64 too.
+MAX_NODES = 2**32 - 1
+# A manifest of layout 2 takes under a kilobyte; one of layout 1 lists every shard in a line or so.
+MANIFEST_LIMIT = 256 << 20
 
 
 class Parameters(TypedDict):
@@ -108,8 +114,8 @@ class Plan:
         problems = []
         if self.graphs < 1 or self.graphs > _MASK:
             problems.append(f"the number of frameworks must be from 1 to 2**64 - 1 (got {self.graphs})")
-        if self.nodes < 2:
-            problems.append(f"the number of points must be at least 2 (got {self.nodes})")
+        if not 2 <= self.nodes <= MAX_NODES:
+            problems.append(f"the number of points must be from 2 to 2**32 - 1 (got {self.nodes})")
         if self.dim not in (2, 3):
             problems.append(f"the dimension must be 2 or 3 (got {self.dim})")
         if not 0 <= self.seed <= _MASK:
@@ -153,6 +159,19 @@ class Plan:
     @property
     def maxwell_count(self) -> int:
         return maxwell_count(self.nodes, self.dim)
+
+    def counts_possible(self, frameworks: int, rigid: int, independent: int, edges: int | None = None,
+                        maxwell_wrong: int | None = None) -> bool:
+        """Whether frameworks of this plan can have these counts: a rank never exceeds max_rank or the
+        edges, Maxwell's count is wrong only on flexible graphs, and nothing is negative."""
+        top = maxwell_count(self.nodes, self.dim)
+        if not (0 <= rigid <= frameworks and 0 <= independent <= frameworks * top):
+            return False
+        if self.family is None:
+            return edges is None and maxwell_wrong is None
+        pairs = self.nodes * (self.nodes - 1) // 2
+        return (edges is not None and maxwell_wrong is not None and independent <= edges <= frameworks * pairs
+                and 0 <= maxwell_wrong <= frameworks - rigid)
 
     @property
     def record_size(self) -> int:
@@ -220,10 +239,11 @@ def plan_of(manifest: Manifest) -> Plan:
         raise DatasetError("the manifest has no parameters")
     base: dict[str, Any] = {key: value for key, value in parameters.items()
                             if key in ("graphs", "nodes", "dim", "seed", "shard_size", "format")}
-    try:
-        return Plan(**base, family=family_from(parameters))
-    except TypeError as error:
-        raise DatasetError(f"the manifest's parameters are unreadable ({error})") from None
+    missing = [key for key in ("graphs", "nodes", "dim", "seed", "shard_size", "format") if key not in base]
+    if missing:
+        raise DatasetError(f"the manifest's parameters lack {', '.join(missing)}")
+    plan = Plan(**base)
+    return dataclasses.replace(plan, family=family_from(parameters, plan.nodes, plan.dim))
 
 
 def is_complete(manifest: Manifest) -> bool:
@@ -258,13 +278,15 @@ def parse_record(plan: Plan, index: int, line: bytes) -> ShardRecord | None:
         return None
     if number != index or frameworks != plan.shard(index)[1]:
         return None  # e.g. the last shard before the dataset grew
+    if not plan.counts_possible(frameworks, rigid, independent, *more):
+        return None  # counts no shard of this plan can have: not a record the run wrote
     return plan.record(index, sha256, rigid, independent, *more)
 
 
 def read_records(directory: str | os.PathLike[str], plan: Plan) -> Iterator[ShardRecord | None]:
     """For shards 0, 1, ... of plan in order: its record in checksums.txt, or None when it has none."""
     try:
-        source: BinaryIO = open(Path(directory) / CHECKSUMS, "rb")
+        source: BinaryIO = os.fdopen(open_file(directory, CHECKSUMS), "rb")
     except FileNotFoundError:
         source = io.BytesIO()  # no shard written yet
     with source:
@@ -272,18 +294,69 @@ def read_records(directory: str | os.PathLike[str], plan: Plan) -> Iterator[Shar
             yield parse_record(plan, index, source.read(plan.record_size))
 
 
+def present_records(directory: str | os.PathLike[str], plan: Plan) -> Iterator[tuple[int, ShardRecord | None]]:
+    """(index, record or None) of the shards whose place in checksums.txt holds data, in order.
+
+    Unlike read_records this skips what was never written (the holes a run leaves between records
+    written out of order, and everything past the file's end), so a plan of any size is gone
+    through in the time its written records take."""
+    try:
+        fd = open_file(directory, CHECKSUMS)
+    except FileNotFoundError:
+        return
+    size = plan.record_size
+    try:
+        index = 0
+        while index < plan.shard_count:
+            line = os.pread(fd, size, index * size)
+            if not line:
+                return
+            if not line.strip(b"\0") and hasattr(os, "SEEK_DATA"):  # in a hole: on to the next data
+                try:
+                    index = max(index + 1, os.lseek(fd, index * size, os.SEEK_DATA) // size)
+                except OSError:  # ENXIO: no data after this
+                    return
+                continue
+            yield index, parse_record(plan, index, line)
+            index += 1
+    finally:
+        os.close(fd)
+
+
 def shard_records(directory: str | os.PathLike[str], manifest: Manifest) -> Iterator[tuple[str, ShardRecord | None]]:
     """(file name, record or None) of every shard of the dataset of manifest, in order; either layout."""
     plan = plan_of(manifest)
     if manifest.get("layout") == 1:  # written by an earlier version: the manifest lists the shards
-        for index, entry in enumerate(manifest.get("shards") or []):
-            name = entry.get("file") if isinstance(entry, dict) else None
-            if not isinstance(name, str):
-                raise DatasetError(f"entry {index} of the manifest's shard list has no file name")
-            yield name, ShardRecord(**entry) if entry.get("sha256") else None  # type: ignore[typeddict-item]
+        shards = manifest.get("shards")
+        if not isinstance(shards, list) or len(shards) != plan.shard_count:
+            raise DatasetError(f"the manifest lists {len(shards) if isinstance(shards, list) else 'no'} shards, "
+                               f"its parameters make {plan.shard_count}")
+        for index, entry in enumerate(shards):
+            yield _listed_shard(plan, index, entry)
         return
     for index, record in enumerate(read_records(directory, plan)):
         yield plan.shard_name(index), record
+
+
+def _listed_shard(plan: Plan, index: int, entry: object) -> tuple[str, ShardRecord | None]:
+    """(file name, record or None) of entry index of a layout-1 manifest's shard list, checked."""
+    if not isinstance(entry, dict):
+        raise DatasetError(f"entry {index} of the manifest's shard list is not an object")
+    name = plain_name(entry.get("file"), f"the file of shard {index} in the manifest,")
+    if not entry.get("sha256"):
+        return name, None
+    start, count = plan.shard(index)
+    numbers = {key: entry.get(key) for key in ("first_framework", "frameworks", "first_seed", "rigid",
+                                                "independent_bars")}
+    sha256 = entry.get("sha256")
+    if (not all(type(value) is int for value in numbers.values()) or not isinstance(sha256, str)
+            or re.fullmatch("[0-9a-f]{64}", sha256) is None
+            or (numbers["first_framework"], numbers["frameworks"], numbers["first_seed"])
+            != (start, count, (plan.seed + start) & _MASK)
+            or not plan.counts_possible(count, numbers["rigid"], numbers["independent_bars"])):  # type: ignore[arg-type]
+        raise DatasetError(f"the manifest's entry for shard {index} ({name}) is not one this dataset's "
+                           "parameters give; the manifest is damaged")
+    return name, plan.record(index, sha256, numbers["rigid"], numbers["independent_bars"])  # type: ignore[arg-type]
 
 
 def written_records(directory: str | os.PathLike[str], manifest: Manifest) -> Iterator[ShardRecord]:
@@ -311,6 +384,45 @@ def sha256_of(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
 
 
-def sha256_file(path: str | os.PathLike[str]) -> str:
-    with open(path, "rb") as stream:
-        return hashlib.file_digest(stream, "sha256").hexdigest()
+def read_manifest_file(directory: str | os.PathLike[str]) -> object:
+    """The parsed JSON of directory's manifest.json, unchecked: DatasetError when it is not a
+    regular file of the directory, too large, or not JSON (nesting too deep for the parser included)."""
+    try:
+        data = read_file(directory, MANIFEST, MANIFEST_LIMIT)
+    except FileNotFoundError:
+        raise DatasetError(f"{directory} holds no dataset ({MANIFEST} is missing)") from None
+    file = os.path.join(directory, MANIFEST)
+    try:
+        return json.loads(data)
+    except RecursionError:
+        raise DatasetError(f"{file} is nested too deeply to be a dataset manifest") from None
+    except ValueError as error:  # UnicodeDecodeError too
+        raise DatasetError(f"{file} is not valid JSON ({error})") from None
+
+
+def check_manifest(manifest: object, file: str | os.PathLike[str]) -> Manifest:
+    """manifest, once it is a dataset manifest this version reads: known layout, parameters that
+    make a plan, totals in range. DatasetError names the first problem."""
+    if not isinstance(manifest, dict) or manifest.get("dataset") != DATASET:
+        raise DatasetError(f"{file} is not a dataset manifest")
+    layout = manifest.get("layout")
+    if type(layout) is not int or layout not in (1, LAYOUT):
+        raise DatasetError(f"{file} has layout {layout!r}, which this version ({__version__}) does not read")
+    if not isinstance(manifest.get("version"), str):
+        raise DatasetError(f"{file} names no version of {DATASET}")
+    plan = plan_of(manifest)  # type: ignore[arg-type]
+    if layout == 1:  # every shard named up front: a name leaving the directory is refused before any read
+        for _ in shard_records(file.parent if isinstance(file, Path) else Path(file).parent, manifest):  # type: ignore[arg-type]
+            pass
+    if layout == LAYOUT:
+        if type(manifest.get("complete", False)) is not bool:
+            raise DatasetError(f"{file}: 'complete' must be true or false")
+        names = ("rigid", "independent_bars") + (("edges", "maxwell_wrong") if plan.family is not None else ())
+        totals = [manifest.get(name) for name in names]
+        if any(total is not None and type(total) is not int for total in totals) or (
+                manifest.get("complete") is True
+                and (None in totals or not plan.counts_possible(plan.graphs, *totals))):  # type: ignore[arg-type]
+            raise DatasetError(f"{file}: the totals {', '.join(f'{n} {t!r}' for n, t in zip(names, totals))} "
+                               f"are not those of {plan.graphs:,} graphs of {plan.nodes} points; the manifest "
+                               "is damaged")
+    return manifest  # type: ignore[return-value]

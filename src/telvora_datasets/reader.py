@@ -1,6 +1,6 @@
 """Reading a dataset back: its manifest, its shards, its records."""
 
-import json
+import contextlib
 import os
 from collections.abc import Iterator
 from pathlib import Path
@@ -8,10 +8,12 @@ from typing import TYPE_CHECKING, Literal, cast, overload
 
 from .errors import DatasetError
 from .families import SPLITS
-from .formats import columns_from_table, decode, read_parquet_table, require_pyarrow, to_table
+from .files import read_file
+from .formats import (check_columns, check_graph_columns, columns_from_table, decode, is_graph_shard,
+                      read_parquet_table, require_pyarrow, to_table)
 from .graph_records import iter_graph_records
-from .manifest import DATASET, MANIFEST, Manifest, ShardRecord, dataset_directory, is_complete, plan_of, sha256_of
-from .manifest import written_records
+from .manifest import MANIFEST, Manifest, ShardRecord, check_manifest, dataset_directory, is_complete, plan_of
+from .manifest import read_manifest_file, sha256_of, written_records
 from .records import Record, iter_records
 
 if TYPE_CHECKING:
@@ -24,16 +26,8 @@ PathLike = str | os.PathLike[str]
 
 def read_manifest(path: PathLike) -> Manifest:
     """The manifest of the dataset in directory path (path may also be the manifest itself)."""
-    file = dataset_directory(path) / MANIFEST
-    try:
-        manifest = json.loads(file.read_bytes())
-    except FileNotFoundError:
-        raise DatasetError(f"{path} holds no dataset ({MANIFEST} is missing)") from None
-    except ValueError as error:
-        raise DatasetError(f"{file} is not valid JSON ({error})") from None
-    if not isinstance(manifest, dict) or manifest.get("dataset") != DATASET:
-        raise DatasetError(f"{file} is not a dataset manifest")
-    return cast(Manifest, manifest)
+    directory = dataset_directory(path)
+    return check_manifest(read_manifest_file(directory), directory / MANIFEST)
 
 
 def _shards(path: PathLike) -> tuple["Plan", Iterator[ShardRecord]]:
@@ -48,14 +42,30 @@ def _shards(path: PathLike) -> tuple["Plan", Iterator[ShardRecord]]:
 def _read_shard(path: PathLike, entry: ShardRecord, verify: bool) -> bytes:
     file = os.path.join(path, entry["file"])  # not a Path, whose parsing keeps every name (see writer)
     try:
-        with open(file, "rb") as stream:
-            data = stream.read()
+        data = read_file(path, entry["file"])
     except OSError as error:
         raise DatasetError(f"cannot read {file}: {error.strerror or error}") from None
+    except MemoryError:
+        raise DatasetError(f"cannot read {file}: {os.path.getsize(file):,} bytes do not fit in memory") from None
     if verify and sha256_of(data) != entry["sha256"]:
         raise DatasetError(f"{file} does not match its checksum; "
                            "run the same generate command again to rewrite it")
     return data
+
+
+@contextlib.contextmanager
+def _decoding(file: str) -> Iterator[None]:
+    """Turns whatever decoding a damaged shard raises (pyarrow's errors, a bad zip archive, columns
+    of other shapes) into DatasetError naming the shard."""
+    try:
+        yield
+    except MemoryError:
+        raise DatasetError(f"{file} does not fit in memory once decoded; "
+                           "it is damaged, or load it on a larger machine") from None
+    except Exception as error:
+        detail = " ".join(str(error).split()) or type(error).__name__
+        raise DatasetError(f"{file} is not a readable shard ({detail}); "
+                           "run the same generate command again to rewrite it") from None
 
 
 @overload
@@ -97,8 +107,10 @@ def load(path: PathLike, *, as_table: bool = False, verify: bool = True,
         tables = []
         for entry in shards:
             data = _read_shard(path, entry, verify)
-            tables.append(read_parquet_table(data) if plan.format == "parquet" else to_table(decode(data, "npz")))
-        return pa.concat_tables(tables)
+            with _decoding(os.path.join(path, entry["file"])):
+                tables.append(read_parquet_table(data) if plan.format == "parquet" else to_table(decode(data, "npz")))
+        with _decoding(f"the shards of {path}"):
+            return pa.concat_tables(tables)
     return _records(path, plan, shards, verify, split)
 
 
@@ -106,7 +118,11 @@ def _records(path: PathLike, plan: "Plan", shards: Iterator[ShardRecord], verify
              split: str | None = None) -> Iterator[Record]:
     for entry in shards:
         data = _read_shard(path, entry, verify)
-        columns = columns_from_table(read_parquet_table(data)) if plan.format == "parquet" else decode(data, "npz")
+        with _decoding(os.path.join(path, entry["file"])):
+            columns = columns_from_table(read_parquet_table(data)) if plan.format == "parquet" else decode(data, "npz")
+            if is_graph_shard(columns) != (plan.family is not None):
+                raise DatasetError("its columns are not those of this dataset's kind of shard")
+            columns = check_graph_columns(columns) if plan.family is not None else check_columns(columns)
         del data
         if len(columns["seed"]) != entry["frameworks"]:
             raise DatasetError(f"{entry['file']} holds {len(columns['seed'])} frameworks, "

@@ -106,6 +106,17 @@ def candidate_edges(n_nodes: int) -> NDArray[np.int64]:
     return np.stack([i, j], axis=1).astype(np.int64)
 
 
+def _framework_bytes(n_nodes: int, d: int) -> int:
+    """What the batch holds per framework until it returns: its n x n distance matrix and more."""
+    return 8 * n_nodes * n_nodes + 128 * n_nodes * d + n_nodes * (n_nodes - 1) // 2
+
+
+def batch_bytes(n_nodes: int, d: int, count: int) -> int:
+    """The largest batch build_columns asks for at once, in bytes, for a shard of count frameworks."""
+    per_framework = _framework_bytes(n_nodes, d)
+    return min(count, max(1, _BATCH_BYTES // per_framework)) * per_framework
+
+
 def build_columns(seed: int, start: int, count: int, n_nodes: int, d: int) -> Columns:
     """Columns of frameworks start .. start + count - 1 of the dataset seeded with seed."""
     import telvora  # only generation needs the compiled module
@@ -118,7 +129,7 @@ def build_columns(seed: int, start: int, count: int, n_nodes: int, d: int) -> Co
     max_rank = np.empty(count, dtype=np.int64)
     is_rigid = np.empty(count, dtype=np.bool_)
 
-    per_framework = 8 * n_nodes * n_nodes + 128 * n_nodes * d + edges
+    per_framework = _framework_bytes(n_nodes, d)
     chunk = max(1, _BATCH_BYTES // per_framework)
     for first in range(0, count, chunk):
         size = min(chunk, count - first)

@@ -16,7 +16,7 @@ from numpy.typing import NDArray
 
 from .families import SPLITS
 from .formats import require_pyarrow
-from .manifest import dataset_directory
+from .manifest import Plan, dataset_directory
 
 
 @dataclasses.dataclass
@@ -143,14 +143,35 @@ def shard_statistics(data: bytes, fmt: str, nodes: int) -> Statistics:
     return found
 
 
+def shard_counts(data: bytes, plan: Plan) -> tuple[int, int, int | None, int | None] | None:
+    """The counts a shard's record holds (rigid, independent bars, and for a graph family edges and
+    graphs whose rigidity Maxwell's count gets wrong), computed from the shard's bytes; None when
+    the bytes are not a shard of plan's kind."""
+    family = plan.family is not None
+    wanted = ["is_rigid", "max_rank", "rank", "n_edges"] if family else ["is_rigid", "final_rank"]
+    try:
+        columns = _columns(data, plan.format, wanted)
+        if set(columns) != set(wanted):
+            return None
+        rigid = columns["is_rigid"].astype(bool)
+        if not family:
+            return int(rigid.sum()), int(columns["final_rank"].sum()), None, None
+        wrong = (columns["n_edges"] >= columns["max_rank"]) & ~rigid
+        return int(rigid.sum()), int(columns["rank"].sum()), int(columns["n_edges"].sum()), int(wrong.sum())
+    except Exception:  # not Parquet, not an archive, columns of other shapes: whatever the decoder says
+        return None
+
+
 def dataset_statistics(path: str | os.PathLike[str], verify: bool = True) -> Statistics:
     """Statistics of the complete dataset in directory path, one shard in memory at a time; with
     verify, a shard that does not match its checksum raises DatasetError."""
-    from .reader import _read_shard, _shards
+    from .reader import _decoding, _read_shard, _shards
 
     directory = dataset_directory(path)
     plan, shards = _shards(directory)
     total = Statistics()
     for entry in shards:
-        total.add(shard_statistics(_read_shard(directory, entry, verify), plan.format, plan.nodes))
+        data = _read_shard(directory, entry, verify)
+        with _decoding(os.path.join(directory, entry["file"])):
+            total.add(shard_statistics(data, plan.format, plan.nodes))
     return total

@@ -13,7 +13,6 @@ import contextlib
 import dataclasses
 import errno
 import fnmatch
-import json
 import logging
 import os
 import secrets
@@ -23,12 +22,15 @@ from pathlib import Path
 from typing import Any, Protocol
 
 from .errors import DatasetError, MissingExtraError
+from .files import open_file, read_file
 from .formats import FORMATS, encode, require_pyarrow
 from .families import make_family
 from .graph_records import build_graph_columns
+from .limits import check_fits
 from .manifest import (CHECKSUMS, DEFAULT_SHARD_SIZE, MANIFEST, RECORD_SIZE, Plan, ShardRecord, differences, dumps,
-                       new_manifest, read_records, record_line, sha256_file, sha256_of)
+                       new_manifest, read_manifest_file, read_records, record_line, sha256_of)
 from .records import build_columns
+from .stats import shard_counts
 
 _PARTIAL = ".partial"
 _LOCK = ".lock"
@@ -172,7 +174,7 @@ def _locked(directory: Path) -> Iterator[None]:
     """
     import fcntl
 
-    fd = os.open(directory / _LOCK, os.O_RDWR | os.O_CREAT, 0o644)
+    fd = open_file(directory, _LOCK, os.O_RDWR | os.O_CREAT)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except OSError as error:
@@ -192,15 +194,14 @@ def _prepare(directory: Path, plan: Plan, overwrite: bool) -> None:
     """Leaves in directory the manifest of plan, keeping the shards of an earlier run of the
     same dataset, or of a smaller one that this run grows; refuses anything else without overwrite."""
     _remove_partials(directory)
-    path = directory / MANIFEST
-    if path.exists():
+    if os.path.lexists(directory / MANIFEST):
         try:
-            old = json.loads(path.read_bytes())
-        except ValueError:
-            old = None
-        found = differences(old, plan)
+            old = read_manifest_file(directory)
+            found = differences(old, plan)
+        except DatasetError as error:  # a link, a directory, not JSON: nothing to continue
+            old, found = None, [f"it is not a dataset manifest: {error}"]
         if not found:
-            if old["parameters"] != plan.parameters():  # growing: incomplete until the new shards are in
+            if isinstance(old, dict) and old["parameters"] != plan.parameters():  # growing: incomplete until the new shards are in
                 write_atomic(directory, MANIFEST, dumps(new_manifest(plan)))
             return
         if not overwrite:
@@ -242,13 +243,32 @@ class _Tally:
         return self.rigid, self.independent_bars, self.edges, self.maxwell_wrong
 
 
+def _intact(directory: Path, plan: Plan, index: int, record: ShardRecord | None) -> bool:
+    """Whether shard index is its record's file and holds the counts its record says.
+
+    The counts of checksums.txt lie outside the SHA-256, so they are recomputed from the shard's
+    bytes, which the SHA-256 does cover: a record with other counts is no record of this shard.
+    A file that is a link, not a regular file, or unreadable is not intact and is written again
+    (write_atomic replaces the name, never what a link points to)."""
+    if record is None:
+        return False
+    try:
+        data = read_file(directory, plan.shard_name(index))
+    except (OSError, DatasetError):
+        return False
+    if sha256_of(data) != record["sha256"]:
+        return False
+    counts = shard_counts(data, plan)
+    return counts is not None and counts == (record["rigid"], record["independent_bars"],
+                                             record.get("edges"), record.get("maxwell_wrong"))
+
+
 def _pending(directory: Path, plan: Plan, keep: Callable[[ShardRecord], None]) -> Iterator[int]:
     """The shards to write, in order, found while streaming the records: a shard is kept when
     its record matches its file (checked as the run goes, so checking overlaps the writing)."""
     for index, record in enumerate(read_records(directory, plan)):
-        path = os.path.join(directory, plan.shard_name(index))
-        if record is not None and os.path.isfile(path) and sha256_file(path) == record["sha256"]:
-            keep(record)
+        if _intact(directory, plan, index, record):
+            keep(record)  # type: ignore[arg-type]  # intact: not None
         else:
             yield index
 
@@ -385,6 +405,9 @@ def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLik
     workers = default_workers() if workers is None else workers
     if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
         raise DatasetError(f"the number of workers must be an integer of at least 1 (got {workers!r})")
+    # Before anything is written: the shards built at once here (each worker of a cluster builds
+    # one at a time) must fit this machine's memory.
+    check_fits(plan, workers if scheduler is None else 1)
     directory = Path(out).absolute()
     started = time.monotonic()
     with contextlib.ExitStack() as stack:
@@ -427,7 +450,7 @@ def _write(plan: Plan, directory: Path, workers: int, client: Any, progress: boo
         if bar is not None:
             bar.update(record["frameworks"])
 
-    fd = os.open(directory / CHECKSUMS, os.O_RDWR | os.O_CREAT, 0o644)
+    fd = open_file(directory, CHECKSUMS, os.O_RDWR | os.O_CREAT)
 
     def record(index: int, shard: ShardRecord) -> None:
         _write_record(fd, directory, index, shard)
