@@ -15,7 +15,8 @@ MODULES = sorted(
     info.name
     for package in (telvora_graphs, telvora_datasets)
     for info in pkgutil.walk_packages(package.__path__, package.__name__ + ".")
-    if info.name.rsplit(".", 1)[-1] not in {"pyg"}  # needs torch, tested in its own environment
+    # pyg needs torch (tested in its own environment); __main__ is the command itself.
+    if info.name.rsplit(".", 1)[-1] not in {"pyg", "__main__"}
 ) + ["telvora_graphs", "telvora_datasets"]
 
 
