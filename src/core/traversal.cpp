@@ -30,7 +30,9 @@ std::vector<Edge> upper_triangular_edges(std::uint64_t n) {
 std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector<Edge>& edges) {
     require_edges_within(edges.data(), edges.size(), n);
     const std::size_t m = edges.size();
-    if (n >= 0xFFFFFFFFu || m >= 0xFFFFFFFFu) throw std::bad_alloc();  // ids are 32-bit
+    if (n >= 0xFFFFFFFFu || m >= 0xFFFFFFFFu)  // ids are 32-bit
+        throw OutOfMemory("the search order numbers vertices and edges in 32 bits: " + std::to_string(n) +
+                          " vertices and " + std::to_string(m) + " edges are too many");
     require_allocatable(checked_multiply(m, 2), sizeof(std::uint32_t));
     // Incident edge ids per vertex (a loop twice at its vertex).
     std::vector<std::size_t> first(n + 1, 0);
@@ -85,6 +87,24 @@ std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector
         }
     }
     return ordered;
+}
+
+CompactGraph compact_graph(std::uint64_t n, const Edge* edges, std::size_t m) {
+    CompactGraph graph;
+    require_allocatable(checked_multiply(m, 2), sizeof(std::uint64_t));
+    graph.original.reserve(2 * m);
+    for (std::size_t e = 0; e < m; ++e) graph.original.push_back(edges[e].i), graph.original.push_back(edges[e].j);
+    std::sort(graph.original.begin(), graph.original.end());
+    graph.original.erase(std::unique(graph.original.begin(), graph.original.end()), graph.original.end());
+    graph.identity = graph.original.size() == n;  // sorted, distinct and below n: exactly 0 .. n-1
+    if (graph.identity) return graph;
+    auto compact = [&](std::uint64_t v) {
+        return static_cast<std::uint64_t>(std::lower_bound(graph.original.begin(), graph.original.end(), v) -
+                                          graph.original.begin());
+    };
+    graph.edges.resize(m);
+    for (std::size_t e = 0; e < m; ++e) graph.edges[e] = Edge{compact(edges[e].i), compact(edges[e].j)};
+    return graph;
 }
 
 void require_edges_within(const Edge* edges, std::size_t count, std::uint64_t n) {
