@@ -67,6 +67,12 @@ void require_rigidity_columns(std::uint64_t n, std::uint64_t d) {
                            " * " + std::to_string(d));
 }
 
+// max_rank for n d within require_rigidity_columns' bound: with n <= d the simplex count, without
+// d (d + 1), which need not fit when d is large and the graph small.
+std::uint64_t columns_max_rank(std::uint64_t n, std::uint64_t d) {
+    return n <= d ? n * (n - (n > 0)) / 2 : max_rank(n, d);
+}
+
 // ---- column order ---------------------------------------------------------------------------
 
 // Above this many vertices the minimum-degree order's adjacency bit sets (n^2 / 8 bytes) give way
@@ -142,7 +148,7 @@ public:
     // random equilibrium stress (weights of the dependent edges drawn at random, non-zero).
     void run(std::uint64_t n, std::uint64_t d, const Edge* edges, std::size_t m, ResidueStream& stream,
              bool stress, Trial& out) {
-        const std::uint64_t mr = max_rank(n, d);
+        const std::uint64_t mr = columns_max_rank(n, d);
         coordinates_.resize(n * d);
         for (std::uint64_t& x : coordinates_) x = stream.residue();
         echelon_.reset(n * d, stress);
@@ -226,7 +232,7 @@ GraphRigidity generic_on(GenericEngine& engine, std::uint64_t n, std::uint64_t d
                          std::size_t m, const GenericOptions& options) {
     require_allocatable(checked_multiply(n, d), 3 * sizeof(std::uint64_t));
     GraphRigidity result;
-    result.max_rank = max_rank(n, d);
+    result.max_rank = columns_max_rank(n, d);
     const bool redundancy = options.redundancy || options.global_rigidity;
     ResidueStream stream(options.seed, options.stream);
     engine.order_columns(n, edges, m);
@@ -289,7 +295,7 @@ GraphRigidity generic_with(GenericEngine& engine, std::uint64_t n, std::uint64_t
     without_global.redundancy = options.redundancy || options.global_rigidity;
     without_global.global_rigidity = false;
     GraphRigidity result = generic_on(engine, compact.original.size(), d, compact.edges.data(), m, without_global);
-    result.max_rank = max_rank(n, d);
+    result.max_rank = columns_max_rank(n, d);
     result.is_rigid = result.rank == result.max_rank;
     result.is_redundantly_rigid = result.is_redundantly_rigid && result.is_rigid;
     if (options.global_rigidity) {
