@@ -89,7 +89,7 @@ def index_scalars(draw, small=SMALL, huge=HUGE):
                                                                  "str", "none"]))
     if kind == "small":
         value = draw(st.sampled_from(small))
-        return Arg(value, converted=value)
+        return Arg(value, converted=value) if value < U64 else Arg(value, OverflowError)
     if kind == "huge":
         value = draw(st.sampled_from(huge))
         return Arg(value, converted=value)
@@ -99,7 +99,7 @@ def index_scalars(draw, small=SMALL, huge=HUGE):
         return Arg(draw(st.sampled_from([U64, 2**70, 10**30])), OverflowError)
     if kind == "numpy":
         value = draw(st.sampled_from(small))
-        return Arg(np.uint64(value), converted=value)
+        return Arg(np.uint64(value), converted=value) if value < U64 else Arg(value, OverflowError)
     if kind == "bool":
         value = draw(st.booleans())
         return Arg(value, converted=int(value))
@@ -316,6 +316,12 @@ def within(edges, n):
         raise Refused(ValueError)
 
 
+def listable(edges):
+    """Routines that list vertices report them as int64."""
+    if any(a >= I63 or b >= I63 for a, b in edges):
+        raise Refused(ValueError)
+
+
 def columns(n, d):
     if d == 0 or n * d >= I63:
         raise Refused(ValueError)
@@ -373,6 +379,7 @@ def expectation(case):
         if d == 0:
             raise Refused(ValueError)
         within(edges, n)
+        listable(edges)
         if d >= 3:
             generic_memory(len(compact(edges)[1]), d)
     elif name in ("numeric", "numeric_components"):
@@ -382,11 +389,14 @@ def expectation(case):
         if k == 0 or k > MAX_GAME_K or l >= 2 * k or k * n >= U64:
             raise Refused(ValueError)
         within(edges, n)
+        listable(edges)
     elif name in ("generic_batch", "generic_components_batch"):
         edges, offsets, counts, d = values[:4]
         if d == 0:
             raise Refused(ValueError)
         layout(edges, offsets, counts)
+        if name == "generic_components_batch":
+            listable(edges)
         for own, n in graphs_of(edges, offsets, counts):
             if name == "generic_batch":
                 columns(n, d)

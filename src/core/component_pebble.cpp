@@ -921,6 +921,7 @@ SparsityGameOutcome play_sparsity_game(std::uint64_t n, std::uint64_t k, std::ui
         throw InvalidInput("the game's k n pebbles must fit 64 bits, not " + std::to_string(k) + " * " +
                            std::to_string(n));
     require_edges_within(edges.data(), edges.size(), n);
+    require_int64_vertices(edges.data(), edges.size());
     // The game is played on the vertices that carry edges: one without any lies in no tight set
     // with an edge (adding it adds k to the count, no edge), so acceptance and components are the
     // same; its k pebbles stay free.

@@ -177,6 +177,7 @@ VertexSets compact_components(const CompactGraph& compact, std::uint64_t n, std:
 void check_components_arguments(std::uint64_t n, std::uint64_t d, const Edge* edges, std::size_t m) {
     if (d == 0) throw InvalidInput("the dimension d must be at least 1");
     require_edges_within(edges, m, n);
+    require_int64_vertices(edges, m);
 }
 
 }  // namespace
@@ -219,6 +220,7 @@ BatchComponents generic_components_batch(const std::vector<Edge>& edges, const s
                                          std::uint64_t seed) {
     if (d == 0) throw InvalidInput("the dimension d must be at least 1");
     require_batch_layout(edges, offsets, n_vertices);
+    require_int64_vertices(edges.data(), edges.size());
     BatchComponents batch;
     batch.offsets.reserve(n_vertices.size() + 1);
     batch.offsets.push_back(0);

@@ -107,6 +107,15 @@ CompactGraph compact_graph(std::uint64_t n, const Edge* edges, std::size_t m) {
     return graph;
 }
 
+void require_int64_vertices(const Edge* edges, std::size_t count) {
+    constexpr std::uint64_t largest = std::uint64_t{1} << 63;
+    for (std::size_t k = 0; k < count; ++k)
+        if (edges[k].i >= largest || edges[k].j >= largest)
+            throw InvalidInput("edge " + std::to_string(k) + " (" + std::to_string(edges[k].i) + ", " +
+                               std::to_string(edges[k].j) + ") names a vertex beyond 2**63 - 1; vertices are "
+                               "listed as int64");
+}
+
 void require_edges_within(const Edge* edges, std::size_t count, std::uint64_t n) {
     for (std::size_t k = 0; k < count; ++k)
         if (edges[k].i >= n || edges[k].j >= n)

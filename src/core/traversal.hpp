@@ -46,6 +46,10 @@ struct CompactGraph {
 // O(m log m) time and O(m) memory, whatever n; edges must lie within 0 .. n-1.
 CompactGraph compact_graph(std::uint64_t n, const Edge* edges, std::size_t m);
 
+// Throws InvalidInput naming the first edge with an end beyond 2^63 - 1: results that list
+// vertices report them as signed 64-bit integers.
+void require_int64_vertices(const Edge* edges, std::size_t count);
+
 // Throws InvalidInput naming the first edge with an end outside 0 .. n-1.
 void require_edges_within(const Edge* edges, std::size_t count, std::uint64_t n);
 

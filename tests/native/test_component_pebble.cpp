@@ -352,6 +352,8 @@ TEST(SparsityGame, LimitsAndHugeVertexCounts) {
     EXPECT_THROW(play_sparsity_game(1, max_game_k + 1, 0, {}), InvalidInput);
     EXPECT_THROW(ComponentPebbleGame(2, max_game_k + 1, 0), InvalidInput);
     EXPECT_THROW(play_sparsity_game(std::uint64_t{1} << 60, 1 << 8, 0, {}), InvalidInput);  // k n beyond 64 bits
+    // Components list vertices as int64.
+    EXPECT_THROW(play_sparsity_game(~std::uint64_t{0}, 1, 0, {{0, std::uint64_t{1} << 63}}), InvalidInput);
     const SparsityGameOutcome empty = play_sparsity_game(1, std::uint64_t{1} << 24, 0, {});
     EXPECT_EQ(empty.free_pebbles, std::uint64_t{1} << 24);
     EXPECT_FALSE(empty.is_tight);
