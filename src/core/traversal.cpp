@@ -92,12 +92,24 @@ std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector
 CompactGraph compact_graph(std::uint64_t n, const Edge* edges, std::size_t m) {
     CompactGraph graph;
     require_allocatable(checked_multiply(m, 2), sizeof(std::uint64_t));
+    if (n / 2 <= m) {
+        // At most twice as many vertices as edges: a mark per vertex costs what the edges do, and
+        // a graph without isolated vertices (the usual one) is recognised without sorting.
+        std::vector<std::uint64_t> index(n, 0);
+        for (std::size_t e = 0; e < m; ++e) index[edges[e].i] = index[edges[e].j] = 1;
+        for (std::uint64_t v = 0; v < n; ++v)
+            if (index[v] != 0) index[v] = graph.original.size(), graph.original.push_back(v);
+        graph.identity = graph.original.size() == n;
+        if (graph.identity) return graph;
+        graph.edges.resize(m);
+        for (std::size_t e = 0; e < m; ++e) graph.edges[e] = Edge{index[edges[e].i], index[edges[e].j]};
+        return graph;
+    }
     graph.original.reserve(2 * m);
     for (std::size_t e = 0; e < m; ++e) graph.original.push_back(edges[e].i), graph.original.push_back(edges[e].j);
     std::sort(graph.original.begin(), graph.original.end());
     graph.original.erase(std::unique(graph.original.begin(), graph.original.end()), graph.original.end());
-    graph.identity = graph.original.size() == n;  // sorted, distinct and below n: exactly 0 .. n-1
-    if (graph.identity) return graph;
+    // More than twice as many vertices as edges: some are isolated.
     auto compact = [&](std::uint64_t v) {
         return static_cast<std::uint64_t>(std::lower_bound(graph.original.begin(), graph.original.end(), v) -
                                           graph.original.begin());

@@ -43,7 +43,8 @@ struct CompactGraph {
     bool identity = false;
 };
 
-// O(m log m) time and O(m) memory, whatever n; edges must lie within 0 .. n-1.
+// O(m) time and memory when n <= 2m (a mark per vertex), else O(m log m) time and O(m) memory
+// (the ends sorted), whatever n; edges must lie within 0 .. n-1.
 CompactGraph compact_graph(std::uint64_t n, const Edge* edges, std::size_t m);
 
 // Throws InvalidInput naming the first edge with an end beyond 2^63 - 1: results that list
