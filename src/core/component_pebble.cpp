@@ -24,12 +24,22 @@ constexpr std::uint64_t skip_block = 16;
 
 }  // namespace
 
-ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::uint64_t l) : n_(n), k_(k), l_(l) {
+void require_game_parameters(std::uint64_t k, std::uint64_t l) {
     if (k == 0) throw InvalidInput("k must be at least 1");
+    if (k > max_game_k)
+        throw InvalidInput("k must be at most 2**24 (" + std::to_string(max_game_k) + " pebbles a vertex, " +
+                           std::to_string(max_game_k * 8 / (1 << 20)) + " MiB for each vertex with an edge), not " +
+                           std::to_string(k));
     if (l / 2 >= k) throw InvalidInput("l must be below 2k");  // l >= 2k, without overflow
+}
+
+ComponentPebbleGame::ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::uint64_t l) : n_(n), k_(k), l_(l) {
+    require_game_parameters(k, l);
     // Vertex and edge ids are 32-bit: n k out-slots of 4 bytes each would need 16 GiB first.
     const std::uint64_t slots = checked_multiply(n, k);
-    if (n >= none || slots >= none) throw std::bad_alloc();
+    if (n >= none || slots >= none)
+        throw OutOfMemory("the game needs n k = " + std::to_string(n) + " * " + std::to_string(k) +
+                          " pebble slots, beyond the 2**32 - 1 its 32-bit ids can address");
     require_allocatable(slots, 2 * sizeof(std::uint32_t));
     require_allocatable(n, 16 * sizeof(std::uint32_t) + 2 * sizeof(std::vector<std::uint32_t>));
     // Two tight sets meeting in an edgeless set I form a tight union when k|I| >= l.
@@ -964,14 +974,33 @@ std::vector<std::vector<std::uint32_t>> ComponentPebbleGame::out_lists() const {
 
 SparsityGameOutcome play_sparsity_game(std::uint64_t n, std::uint64_t k, std::uint64_t l,
                                        const std::vector<Edge>& edges) {
+    require_game_parameters(k, l);
+    std::uint64_t pebbles = 0;
+    if (__builtin_mul_overflow(n, k, &pebbles))
+        throw InvalidInput("the game's k n pebbles must fit 64 bits, not " + std::to_string(k) + " * " +
+                           std::to_string(n));
     require_edges_within(edges.data(), edges.size(), n);
-    ComponentPebbleGame game(n, k, l);
+    require_int64_vertices(edges.data(), edges.size());
+    // The game is played on the vertices that carry edges: one without any lies in no tight set
+    // with an edge (adding it adds k to the count, no edge), so acceptance and components are the
+    // same; its k pebbles stay free.
+    const CompactGraph compact = compact_graph(n, edges.data(), edges.size());
+    const std::vector<Edge>& played = compact.identity ? edges : compact.edges;
     SparsityGameOutcome outcome;
     outcome.labels.assign(edges.size(), 0);
-    for (std::size_t e = 0; e < edges.size(); ++e) outcome.labels[e] = game.add_edge(edges[e].i, edges[e].j) ? 1 : 0;
-    outcome.components = game.components();
-    outcome.free_pebbles = game.free_pebbles();
-    outcome.is_tight = game.is_tight();
+    std::uint64_t accepted = 0;
+    if (!played.empty()) {
+        ComponentPebbleGame game(compact.identity ? n : compact.original.size(), k, l);
+        for (std::size_t e = 0; e < played.size(); ++e)
+            outcome.labels[e] = game.add_edge(played[e].i, played[e].j) ? 1 : 0;
+        outcome.components = game.components();
+        accepted = game.accepted();
+    }
+    if (!compact.identity)
+        for (std::vector<std::uint64_t>& component : outcome.components)
+            for (std::uint64_t& v : component) v = compact.original[v];  // increasing: sorted still
+    outcome.free_pebbles = pebbles - accepted;
+    outcome.is_tight = n >= 1 && pebbles >= l && accepted == pebbles - l;  // as ComponentPebbleGame::is_tight
     return outcome;
 }
 

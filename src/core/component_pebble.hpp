@@ -22,12 +22,19 @@ namespace telvora {
 // span, so the same answers). Large components are passed whole by searches and merged small into
 // large. Searches use explicit stacks and queues. Memory: O(k n) for the state and the edges played
 // on, O(m) for the component records, plus the vertex lists of the live components.
+// The largest k of a game: a vertex that carries an edge holds k out-slots of 8 bytes, 128 MiB at
+// this k, which a machine still serves for a few vertices.
+constexpr std::uint64_t max_game_k = std::uint64_t{1} << 24;
+
+// Throws InvalidInput unless 1 <= k <= max_game_k and l < 2k.
+void require_game_parameters(std::uint64_t k, std::uint64_t l);
+
 class ComponentPebbleGame {
 public:
     static constexpr std::uint32_t no_component = 0xFFFFFFFFu;
 
-    // Throws InvalidInput unless k >= 1 and l < 2k; std::bad_alloc when the state of n vertices
-    // cannot fit (n k must stay below 2^32).
+    // Throws InvalidInput unless 1 <= k <= max_game_k and l < 2k; OutOfMemory when the state of n
+    // vertices cannot fit (n k must stay below 2^32).
     ComponentPebbleGame(std::uint64_t n, std::uint64_t k, std::uint64_t l);
 
     // Plays the edge {u, v} (u == v: a loop). Returns true when it is accepted, that is
@@ -218,8 +225,9 @@ struct SparsityGameOutcome {
     bool is_tight = false;
 };
 
-// The (k, l) game on n vertices over the edges in the given order. Throws InvalidInput for k < 1,
-// l >= 2k or an edge naming a vertex >= n.
+// The (k, l) game on n vertices over the edges in the given order, played on the vertices that
+// carry edges only (memory O(m + k m'), m' of them; n is only counted). Throws InvalidInput for
+// k < 1, k > max_game_k, l >= 2k, k n beyond 64 bits or an edge naming a vertex >= n.
 SparsityGameOutcome play_sparsity_game(std::uint64_t n, std::uint64_t k, std::uint64_t l,
                                        const std::vector<Edge>& edges);
 

@@ -57,6 +57,22 @@ private:
     std::uint64_t state_;
 };
 
+// The rigidity matrix has n d columns; ranks and counts derived from them are reported as signed
+// 64-bit integers, so n d must stay below 2^63 whatever the graph's edges need.
+void require_rigidity_columns(std::uint64_t n, std::uint64_t d) {
+    if (d == 0) throw InvalidInput("the dimension d must be at least 1");
+    std::uint64_t columns = 0;
+    if (__builtin_mul_overflow(n, d, &columns) || columns > static_cast<std::uint64_t>(INT64_MAX))
+        throw InvalidInput("n * d (the rigidity matrix's columns) must be below 2**63, not " + std::to_string(n) +
+                           " * " + std::to_string(d));
+}
+
+// max_rank for n d within require_rigidity_columns' bound: with n <= d the simplex count, without
+// d (d + 1), which need not fit when d is large and the graph small.
+std::uint64_t columns_max_rank(std::uint64_t n, std::uint64_t d) {
+    return n <= d ? n * (n - (n > 0)) / 2 : max_rank(n, d);
+}
+
 // ---- column order ---------------------------------------------------------------------------
 
 // Above this many vertices the minimum-degree order's adjacency bit sets (n^2 / 8 bytes) give way
@@ -132,7 +148,7 @@ public:
     // random equilibrium stress (weights of the dependent edges drawn at random, non-zero).
     void run(std::uint64_t n, std::uint64_t d, const Edge* edges, std::size_t m, ResidueStream& stream,
              bool stress, Trial& out) {
-        const std::uint64_t mr = max_rank(n, d);
+        const std::uint64_t mr = columns_max_rank(n, d);
         coordinates_.resize(n * d);
         for (std::uint64_t& x : coordinates_) x = stream.residue();
         echelon_.reset(n * d, stress);
@@ -211,13 +227,12 @@ private:
     modular::Echelon echelon_;
 };
 
-GraphRigidity generic_with(GenericEngine& engine, std::uint64_t n, std::uint64_t d, const Edge* edges,
-                           std::size_t m, const GenericOptions& options) {
-    if (d == 0) throw InvalidInput("the dimension d must be at least 1");
-    require_edges_within(edges, m, n);
+// The decision itself, on a graph whose edges lie within 0 .. n-1 and whose n d columns fit.
+GraphRigidity generic_on(GenericEngine& engine, std::uint64_t n, std::uint64_t d, const Edge* edges,
+                         std::size_t m, const GenericOptions& options) {
     require_allocatable(checked_multiply(n, d), 3 * sizeof(std::uint64_t));
     GraphRigidity result;
-    result.max_rank = max_rank(n, d);
+    result.max_rank = columns_max_rank(n, d);
     const bool redundancy = options.redundancy || options.global_rigidity;
     ResidueStream stream(options.seed, options.stream);
     engine.order_columns(n, edges, m);
@@ -261,6 +276,31 @@ GraphRigidity generic_with(GenericEngine& engine, std::uint64_t n, std::uint64_t
             result.is_globally_rigid = true;
             break;
         }
+    }
+    return result;
+}
+
+// Checks the graph, and decides it without its isolated vertices where it has any: labels, rank and
+// redundancy do not see them, and what depends on n (the most rank, rigidity) is put right after.
+GraphRigidity generic_with(GenericEngine& engine, std::uint64_t n, std::uint64_t d, const Edge* edges,
+                           std::size_t m, const GenericOptions& options) {
+    require_rigidity_columns(n, d);
+    require_edges_within(edges, m, n);
+    const CompactGraph compact = compact_graph(n, edges, m);
+    if (compact.identity) return generic_on(engine, n, d, edges, m, options);
+    // A vertex without an edge moves freely, so a graph of two or more vertices with one is
+    // flexible (hence neither redundantly nor globally rigid); a single vertex is rigid, and
+    // globally so. The smaller graph's stress-matrix test is not needed and not counted.
+    GenericOptions without_global = options;
+    without_global.redundancy = options.redundancy || options.global_rigidity;
+    without_global.global_rigidity = false;
+    GraphRigidity result = generic_on(engine, compact.original.size(), d, compact.edges.data(), m, without_global);
+    result.max_rank = columns_max_rank(n, d);
+    result.is_rigid = result.rank == result.max_rank;
+    result.is_redundantly_rigid = result.is_redundantly_rigid && result.is_rigid;
+    if (options.global_rigidity) {
+        result.global_rigidity_known = true;
+        result.is_globally_rigid = result.is_rigid;
     }
     return result;
 }
@@ -460,19 +500,25 @@ void require_batch_layout(const std::vector<Edge>& edges, const std::vector<std:
     if (offsets.size() != graphs + 1)
         throw InvalidInput("offsets must have one entry more than n (" + std::to_string(graphs + 1) + "), not " +
                            std::to_string(offsets.size()));
-    if (offsets[0] != 0) throw InvalidInput("offsets must start at 0");
-    if (offsets[graphs] != edges.size())
-        throw InvalidInput("offsets must end at the number of edges (" + std::to_string(edges.size()) + "), not " +
-                           std::to_string(offsets[graphs]));
+    if (offsets[0] != 0) throw InvalidInput("offsets must start at 0, not " + std::to_string(offsets[0]));
+    // Each offset is checked before the edges it bounds are read: a caller's layout is never trusted.
     for (std::size_t g = 0; g < graphs; ++g) {
         if (offsets[g + 1] < offsets[g])
-            throw InvalidInput("offsets must not decrease (graph " + std::to_string(g) + ")");
+            throw InvalidInput("offsets must not decrease: offsets[" + std::to_string(g) + "] = " +
+                               std::to_string(offsets[g]) + " > offsets[" + std::to_string(g + 1) + "] = " +
+                               std::to_string(offsets[g + 1]));
+        if (offsets[g + 1] > edges.size())
+            throw InvalidInput("offsets[" + std::to_string(g + 1) + "] = " + std::to_string(offsets[g + 1]) +
+                               " lies beyond the " + std::to_string(edges.size()) + " edges");
         try {
             require_edges_within(edges.data() + offsets[g], offsets[g + 1] - offsets[g], n_vertices[g]);
         } catch (const InvalidInput& error) {
             throw InvalidInput("graph " + std::to_string(g) + ": " + error.what());
         }
     }
+    if (offsets[graphs] != edges.size())
+        throw InvalidInput("offsets must end at the number of edges (" + std::to_string(edges.size()) + "), not " +
+                           std::to_string(offsets[graphs]));
 }
 
 void for_each_framework(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
@@ -480,7 +526,9 @@ void for_each_framework(const std::vector<Edge>& edges, const std::vector<std::u
                         const std::function<void(const NodeList&, const std::vector<Edge>&)>& visit) {
     require_batch_layout(edges, offsets, n_vertices);
     std::uint64_t total = 0;
-    for (std::uint64_t count : n_vertices) total = checked_add(total, count);
+    for (std::uint64_t count : n_vertices)
+        if (__builtin_add_overflow(total, count, &total))
+            throw InvalidInput("the vertex counts n sum beyond 2**64, more than coords can have rows");
     if (total != nodes.size())
         throw InvalidInput("coords must have one row per vertex of every graph (" + std::to_string(total) +
                            "), not " + std::to_string(nodes.size()));
@@ -502,6 +550,7 @@ std::uint64_t batch_graph_seed(std::uint64_t seed, std::uint64_t g) {
 BatchRigidity generic_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                                      const std::vector<std::uint64_t>& n_vertices, std::uint64_t d,
                                      std::uint64_t seed, bool global_rigidity) {
+    if (d == 0) throw InvalidInput("the dimension d must be at least 1");
     require_batch_layout(edges, offsets, n_vertices);
     BatchRigidity batch;
     reserve(batch, edges.size(), n_vertices.size());
@@ -509,8 +558,12 @@ BatchRigidity generic_rigidity_batch(const std::vector<Edge>& edges, const std::
     GenericEngine engine;
     for (std::size_t g = 0; g < n_vertices.size(); ++g) {
         const GenericOptions options{.seed = seed, .stream = g, .redundancy = true, .global_rigidity = global_rigidity};
-        const GraphRigidity one =
-            generic_with(engine, n_vertices[g], d, edges.data() + offsets[g], offsets[g + 1] - offsets[g], options);
+        GraphRigidity one;
+        try {
+            one = generic_with(engine, n_vertices[g], d, edges.data() + offsets[g], offsets[g + 1] - offsets[g], options);
+        } catch (const InvalidInput& error) {
+            throw InvalidInput("graph " + std::to_string(g) + ": " + error.what());
+        }
         append(batch, one);
         if (global_rigidity) batch.is_globally_rigid.push_back(one.is_globally_rigid ? 1 : 0);
     }

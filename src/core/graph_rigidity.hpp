@@ -33,8 +33,10 @@ struct GenericOptions {
     bool global_rigidity = true;    // the stress-matrix test (needs redundancy)
 };
 
-// Generic rigidity of the graph on n vertices with the given edges in dimension d >= 1. Throws
-// InvalidInput when an edge names a vertex >= n, std::bad_alloc when the work does not fit.
+// Generic rigidity of the graph on n vertices with the given edges in dimension d >= 1, decided on
+// the vertices that carry edges (isolated ones only counted: memory O(m + (n' d)^2) at worst for n'
+// of them, whatever n). Throws InvalidInput when an edge names a vertex >= n or n d reaches 2^63,
+// OutOfMemory (a std::bad_alloc naming the size) when the work does not fit.
 GraphRigidity generic_rigidity(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges,
                                const GenericOptions& options = {});
 

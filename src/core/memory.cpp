@@ -1,8 +1,10 @@
 // Byte-count checks made before large reservations.
 #include "memory.hpp"
 
-#include <new>
+#include <string>
 #include <unistd.h>
+
+#include "errors.hpp"
 
 #ifdef __linux__
 #include <sys/mman.h>
@@ -12,13 +14,15 @@ namespace telvora {
 
 std::uint64_t checked_multiply(std::uint64_t a, std::uint64_t b) {
     std::uint64_t product = 0;
-    if (__builtin_mul_overflow(a, b, &product)) throw std::bad_alloc();
+    if (__builtin_mul_overflow(a, b, &product))
+        throw OutOfMemory("the size needed, " + std::to_string(a) + " x " + std::to_string(b) + ", exceeds 2**64");
     return product;
 }
 
 std::uint64_t checked_add(std::uint64_t a, std::uint64_t b) {
     std::uint64_t sum = 0;
-    if (__builtin_add_overflow(a, b, &sum)) throw std::bad_alloc();
+    if (__builtin_add_overflow(a, b, &sum))
+        throw OutOfMemory("the size needed, " + std::to_string(a) + " + " + std::to_string(b) + ", exceeds 2**64");
     return sum;
 }
 
@@ -41,9 +45,17 @@ void require_allocatable(std::uint64_t count, std::uint64_t element_size) {
     // a training batch would pay for each framework; no machine that runs Python has less than
     // this, so smaller requests need no asking.
     constexpr std::uint64_t surely_available = std::uint64_t{1} << 20;
-    const std::uint64_t bytes = checked_multiply(count, element_size);
-    if (bytes > PTRDIFF_MAX) throw std::bad_alloc();
-    if (bytes > surely_available && bytes > physical_memory_bytes()) throw std::bad_alloc();
+    std::uint64_t bytes = 0;
+    const bool overflows = __builtin_mul_overflow(count, element_size, &bytes);
+    if (overflows || bytes > PTRDIFF_MAX)
+        throw OutOfMemory("cannot allocate " + std::to_string(count) + " elements of " + std::to_string(element_size) +
+                          " bytes: beyond the address space");
+    if (bytes <= surely_available) return;
+    const std::uint64_t physical = physical_memory_bytes();
+    if (bytes > physical)
+        throw OutOfMemory("cannot allocate " + std::to_string(bytes) + " bytes (" + std::to_string(count) +
+                          " elements of " + std::to_string(element_size) + " bytes): the machine has " +
+                          std::to_string(physical) + " bytes of memory");
 }
 
 void advise_large_pages(void* data, std::size_t bytes) {

@@ -6,13 +6,14 @@
 
 namespace telvora {
 
-// Throws std::bad_alloc when a * b overflows 64 bits; returns the product otherwise.
+// Throws OutOfMemory (a std::bad_alloc naming the size) when a * b overflows 64 bits; returns the
+// product otherwise.
 std::uint64_t checked_multiply(std::uint64_t a, std::uint64_t b);
 
-// Throws std::bad_alloc when a + b overflows 64 bits; returns the sum otherwise.
+// Throws OutOfMemory when a + b overflows 64 bits; returns the sum otherwise.
 std::uint64_t checked_add(std::uint64_t a, std::uint64_t b);
 
-// Throws std::bad_alloc when count elements of element_size bytes overflow the
+// Throws OutOfMemory, naming the bytes needed, when count elements of element_size bytes overflow the
 // address space or exceed the machine's physical memory: such a request could only
 // end in an allocation failure or a swap storm, so it is refused before any work.
 void require_allocatable(std::uint64_t count, std::uint64_t element_size);

@@ -5,6 +5,9 @@
 #include <bit>
 #include <limits>
 #include <new>
+#include <string>
+
+#include "errors.hpp"
 
 namespace telvora::modular {
 
@@ -34,7 +37,9 @@ std::uint64_t inverse(std::uint64_t a) {
 }
 
 void Echelon::reset(std::size_t ncols, bool track) {
-    if (ncols > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+    if (ncols > std::numeric_limits<std::uint32_t>::max())
+        throw OutOfMemory("an echelon form of " + std::to_string(ncols) + " columns: beyond the 2**32 - 1 "
+                          "its 32-bit column ids address");
     ncols_ = ncols;
     track_ = track;
     work_.assign(ncols, 0);

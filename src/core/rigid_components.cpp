@@ -71,7 +71,9 @@ void report(VertexSets& out, const std::vector<std::uint32_t>& current, const st
 }  // namespace
 
 VertexSets maximal_fixed_sets(std::uint64_t n, const FixedPairTest& fixed, std::uint64_t determined) {
-    if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+    if (n >= std::numeric_limits<std::uint32_t>::max())
+        throw OutOfMemory("the search numbers vertices in 32 bits: " + std::to_string(n) + " vertices with edges "
+                          "are too many");
     VertexSets out;
     std::vector<std::uint32_t> current;
     std::vector<Level> stack;
@@ -143,10 +145,10 @@ VertexSets maximal_fixed_sets(std::uint64_t n, const FixedPairTest& fixed, std::
     return out;
 }
 
-VertexSets generic_rigid_components(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges,
-                                    std::uint64_t seed) {
-    if (d == 0) throw InvalidInput("the dimension d must be at least 1");
-    require_edges_within(edges.data(), edges.size(), n);
+namespace {
+
+// The components of a graph with no isolated vertex (as generic_rigid_components).
+VertexSets components_on(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges, std::uint64_t seed) {
     // Generic rigidity in the line and the plane is the (1, 1) and (2, 3) count matroid. Its
     // components do not depend on the order of the edges, so the game takes the order it settles
     // fastest (on a random graph of 2.5 edges per vertex, several times faster than a random order).
@@ -162,6 +164,33 @@ VertexSets generic_rigid_components(std::uint64_t n, std::uint64_t d, const std:
         return dot == 0;
     };
     return maximal_fixed_sets(n, fixed, d);
+}
+
+// One graph's components in the numbering of its compact graph: a vertex without an edge lies in
+// none, so the work sees only the vertices that carry edges.
+VertexSets compact_components(const CompactGraph& compact, std::uint64_t n, std::uint64_t d,
+                              const std::vector<Edge>& edges, std::uint64_t seed) {
+    if (compact.identity) return components_on(n, d, edges, seed);
+    return components_on(compact.original.size(), d, compact.edges, seed);
+}
+
+void check_components_arguments(std::uint64_t n, std::uint64_t d, const Edge* edges, std::size_t m) {
+    if (d == 0) throw InvalidInput("the dimension d must be at least 1");
+    require_edges_within(edges, m, n);
+    require_int64_vertices(edges, m);
+}
+
+}  // namespace
+
+VertexSets generic_rigid_components(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges,
+                                    std::uint64_t seed) {
+    check_components_arguments(n, d, edges.data(), edges.size());
+    const CompactGraph compact = compact_graph(n, edges.data(), edges.size());
+    VertexSets sets = compact_components(compact, n, d, edges, seed);
+    if (!compact.identity)
+        for (std::vector<std::uint64_t>& set : sets)
+            for (std::uint64_t& v : set) v = compact.original[v];  // increasing, so the order stays
+    return sets;
 }
 
 VertexSets numeric_rigid_components(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
@@ -191,6 +220,7 @@ BatchComponents generic_components_batch(const std::vector<Edge>& edges, const s
                                          std::uint64_t seed) {
     if (d == 0) throw InvalidInput("the dimension d must be at least 1");
     require_batch_layout(edges, offsets, n_vertices);
+    require_int64_vertices(edges.data(), edges.size());
     BatchComponents batch;
     batch.offsets.reserve(n_vertices.size() + 1);
     batch.offsets.push_back(0);
@@ -199,8 +229,18 @@ BatchComponents generic_components_batch(const std::vector<Edge>& edges, const s
     for (std::size_t g = 0; g < n_vertices.size(); ++g) {
         const std::vector<Edge> graph_edges(edges.begin() + static_cast<std::ptrdiff_t>(offsets[g]),
                                             edges.begin() + static_cast<std::ptrdiff_t>(offsets[g + 1]));
-        const VertexSets sets = generic_rigid_components(n_vertices[g], d, graph_edges, batch_graph_seed(seed, g));
-        append_components(batch, sets, n_vertices[g], graph_edges);
+        // Components and their edges are worked out in the compact numbering, so a graph of many
+        // isolated vertices costs its edges; members are written back in the graph's own.
+        const CompactGraph compact = compact_graph(n_vertices[g], graph_edges.data(), graph_edges.size());
+        const VertexSets sets = compact_components(compact, n_vertices[g], d, graph_edges, batch_graph_seed(seed, g));
+        const std::size_t first_member = batch.members.size();
+        if (compact.identity) {
+            append_components(batch, sets, n_vertices[g], graph_edges);
+        } else {
+            append_components(batch, sets, compact.original.size(), compact.edges);
+            for (std::size_t row = first_member; row < batch.members.size(); row += 2)
+                batch.members[row + 1] = compact.original[batch.members[row + 1]];
+        }
     }
     return batch;
 }

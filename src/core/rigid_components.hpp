@@ -27,7 +27,8 @@ VertexSets maximal_fixed_sets(std::uint64_t n, const FixedPairTest& fixed, std::
 // Generic rigid components in dimension d at the realization generic_rigidity draws from seed. In
 // the line and the plane they are the components of the (1, 1) and (2, 3) pebble games, exact and
 // independent of the seed; in higher dimensions the fixed pairs come from one random motion.
-// Throws InvalidInput for d = 0 or an edge naming a vertex >= n.
+// Worked out on the vertices that carry edges (an isolated vertex lies in no component), so n is
+// only counted. Throws InvalidInput for d = 0, an edge naming a vertex >= n or beyond 2^63 - 1.
 VertexSets generic_rigid_components(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges,
                                     std::uint64_t seed);
 

@@ -30,7 +30,9 @@ std::vector<Edge> upper_triangular_edges(std::uint64_t n) {
 std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector<Edge>& edges) {
     require_edges_within(edges.data(), edges.size(), n);
     const std::size_t m = edges.size();
-    if (n >= 0xFFFFFFFFu || m >= 0xFFFFFFFFu) throw std::bad_alloc();  // ids are 32-bit
+    if (n >= 0xFFFFFFFFu || m >= 0xFFFFFFFFu)  // ids are 32-bit
+        throw OutOfMemory("the search order numbers vertices and edges in 32 bits: " + std::to_string(n) +
+                          " vertices and " + std::to_string(m) + " edges are too many");
     require_allocatable(checked_multiply(m, 2), sizeof(std::uint32_t));
     // Incident edge ids per vertex (a loop twice at its vertex).
     std::vector<std::size_t> first(n + 1, 0);
@@ -85,6 +87,45 @@ std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector
         }
     }
     return ordered;
+}
+
+CompactGraph compact_graph(std::uint64_t n, const Edge* edges, std::size_t m) {
+    CompactGraph graph;
+    require_allocatable(checked_multiply(m, 2), sizeof(std::uint64_t));
+    if (n / 2 <= m) {
+        // At most twice as many vertices as edges: a mark per vertex costs what the edges do, and
+        // a graph without isolated vertices (the usual one) is recognised without sorting.
+        std::vector<std::uint64_t> index(n, 0);
+        for (std::size_t e = 0; e < m; ++e) index[edges[e].i] = index[edges[e].j] = 1;
+        for (std::uint64_t v = 0; v < n; ++v)
+            if (index[v] != 0) index[v] = graph.original.size(), graph.original.push_back(v);
+        graph.identity = graph.original.size() == n;
+        if (graph.identity) return graph;
+        graph.edges.resize(m);
+        for (std::size_t e = 0; e < m; ++e) graph.edges[e] = Edge{index[edges[e].i], index[edges[e].j]};
+        return graph;
+    }
+    graph.original.reserve(2 * m);
+    for (std::size_t e = 0; e < m; ++e) graph.original.push_back(edges[e].i), graph.original.push_back(edges[e].j);
+    std::sort(graph.original.begin(), graph.original.end());
+    graph.original.erase(std::unique(graph.original.begin(), graph.original.end()), graph.original.end());
+    // More than twice as many vertices as edges: some are isolated.
+    auto compact = [&](std::uint64_t v) {
+        return static_cast<std::uint64_t>(std::lower_bound(graph.original.begin(), graph.original.end(), v) -
+                                          graph.original.begin());
+    };
+    graph.edges.resize(m);
+    for (std::size_t e = 0; e < m; ++e) graph.edges[e] = Edge{compact(edges[e].i), compact(edges[e].j)};
+    return graph;
+}
+
+void require_int64_vertices(const Edge* edges, std::size_t count) {
+    constexpr std::uint64_t largest = std::uint64_t{1} << 63;
+    for (std::size_t k = 0; k < count; ++k)
+        if (edges[k].i >= largest || edges[k].j >= largest)
+            throw InvalidInput("edge " + std::to_string(k) + " (" + std::to_string(edges[k].i) + ", " +
+                               std::to_string(edges[k].j) + ") names a vertex beyond 2**63 - 1; vertices are "
+                               "listed as int64");
 }
 
 void require_edges_within(const Edge* edges, std::size_t count, std::uint64_t n) {

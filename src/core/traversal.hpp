@@ -30,6 +30,27 @@ std::vector<Edge> upper_triangular_edges(std::uint64_t n);
 // outside 0 .. n-1, std::bad_alloc for n or m of 2^32 - 1 or more.
 std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector<Edge>& edges);
 
+// A graph without its isolated vertices: the vertices that carry an edge, renumbered 0 .. n' - 1
+// in increasing order, so that sorted vertex lists stay sorted. What the rank, the labels, the
+// redundancy, the pebble game's acceptance and the rigid components say of a graph does not
+// depend on its isolated vertices, so the work is done here and mapped back: a graph costs its
+// edges, and its vertex count is only a number.
+struct CompactGraph {
+    std::vector<std::uint64_t> original;  // compact vertex -> vertex of the given graph, increasing
+    std::vector<Edge> edges;              // the edges in their order, in compact numbering
+    // Whether no vertex is isolated: the numbering is then the identity and `edges` is left empty,
+    // the given edges serving as they are.
+    bool identity = false;
+};
+
+// O(m) time and memory when n <= 2m (a mark per vertex), else O(m log m) time and O(m) memory
+// (the ends sorted), whatever n; edges must lie within 0 .. n-1.
+CompactGraph compact_graph(std::uint64_t n, const Edge* edges, std::size_t m);
+
+// Throws InvalidInput naming the first edge with an end beyond 2^63 - 1: results that list
+// vertices report them as signed 64-bit integers.
+void require_int64_vertices(const Edge* edges, std::size_t count);
+
 // Throws InvalidInput naming the first edge with an end outside 0 .. n-1.
 void require_edges_within(const Edge* edges, std::size_t count, std::uint64_t n);
 

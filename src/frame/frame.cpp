@@ -417,6 +417,8 @@ void raise_translated_exception(FatalErrorClass fatal_class) noexcept {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const FatalError& error) {
         raise_fatal(fatal_class, error.what());
+    } catch (const OutOfMemory& error) {
+        PyErr_SetString(PyExc_MemoryError, error.what());  // refused up front: the message names the size
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -89,8 +89,9 @@ using FatalErrorClass = PyObject* (*)() noexcept;
 inline PyObject* system_error_class() noexcept { return PyExc_SystemError; }
 
 // Runs body and translates every C++ exception into a Python exception: InvalidInput to
-// ValueError, FatalError to fatal_class's exception, std::bad_alloc to MemoryError,
-// std::overflow_error to OverflowError, anything else to SystemError.
+// ValueError, FatalError to fatal_class's exception, std::bad_alloc to MemoryError (with an
+// OutOfMemory's message, which names the size), std::overflow_error to OverflowError, anything
+// else to SystemError.
 template <class Body>
 PyObject* call_guarded(FatalErrorClass fatal_class, Body&& body) noexcept;
 

@@ -182,7 +182,8 @@ def _multigraph(edges: EdgesLike, n: object) -> tuple[NDArray[Any], int]:
 
 
 def pebble_game(edges: EdgesLike, n: int | None = None, *, k: int = 2, l: int = 3) -> Pebbles:
-    """The (k, l) pebble game with components, 0 <= l < 2k, on the multigraph of the edges in order.
+    """The (k, l) pebble game with components, 1 <= k <= 2**24 and 0 <= l < 2k, on the multigraph of
+    the edges in order.
 
     edges: as for rigidity, but loops (i, i) and repeated edges are allowed: a loop spans one
     vertex, so it is accepted only while l < k. n: the number of vertices (by default as for

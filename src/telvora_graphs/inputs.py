@@ -83,6 +83,9 @@ def _object_indices(array: NDArray[Any], name: str, what: str) -> NDArray[np.int
         values.append(int(value))
     if any(value > _INT64_MAX for value in values):
         raise ValueError(f"{name} holds a value above 2**63 - 1, more vertices than any graph can have")
+    lowest = min(values, default=0)
+    if lowest < -_INT64_MAX - 1:  # would not convert to int64; negative either way, so a bad value
+        raise ValueError(f"{name} holds {lowest}, a negative value where {what} are expected")
     return np.array(values, dtype=np.int64).reshape(array.shape)
 
 
@@ -99,7 +102,7 @@ def _integer_array(values: ArrayLike, name: str, what: str) -> NDArray[np.int64]
     if array.dtype.kind == "O":
         return _object_indices(array, name, what)
     if array.dtype.kind not in "iu":
-        if array.size == 0:  # [] and () come out as float64
+        if array.size == 0 and array.dtype.kind == "f":  # [] and () come out as float64
             return array.astype(np.int64)
         hint = (f"; if they are whole numbers, pass {name}.astype(np.int64)" if array.dtype.kind == "f" else "")
         raise TypeError(f"{name} must hold integers ({what}), not {_describe_dtype(array.dtype)}{hint}")

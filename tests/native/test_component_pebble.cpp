@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <new>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "component_pebble.hpp"
@@ -412,3 +413,59 @@ TEST(CardinalitySearch, KeepsEveryEdge) {
 }
 
 }  // namespace
+
+// Graphs on a few of many vertices: the driver plays only the vertices with edges; the game played
+// on all of them (isolated ones holding their pebbles) gives the same labels, components, free
+// pebbles and tightness.
+TEST_P(AgainstDefinition, IsolatedVerticesAreOnlyCounted) {
+    const auto [k, l] = GetParam();
+    std::mt19937_64 rng(77 * k + l);
+    for (int trial = 0; trial < 40; ++trial) {
+        const std::uint64_t n = 1 + rng() % 40;
+        const std::uint64_t used = 1 + rng() % std::min<std::uint64_t>(n, 6);
+        std::vector<std::uint64_t> chosen(n);
+        for (std::uint64_t v = 0; v < n; ++v) chosen[v] = v;
+        std::shuffle(chosen.begin(), chosen.end(), rng);
+        std::vector<Edge> edges;
+        for (std::uint64_t e = rng() % (3 * k * used + 2); e > 0; --e) {
+            const std::uint64_t a = chosen[rng() % used];
+            edges.push_back(Edge{a, rng() % 6 == 0 ? a : chosen[rng() % used]});
+        }
+        ComponentPebbleGame whole(n, k, l);
+        std::vector<std::uint8_t> labels;
+        for (const Edge& e : edges) labels.push_back(whole.add_edge(e.i, e.j) ? 1 : 0);
+        const SparsityGameOutcome outcome = play_sparsity_game(n, k, l, edges);
+        ASSERT_EQ(outcome.labels, labels) << "k=" << k << " l=" << l << " trial " << trial;
+        EXPECT_EQ(outcome.components, whole.components()) << trial;
+        EXPECT_EQ(outcome.free_pebbles, whole.free_pebbles()) << trial;
+        EXPECT_EQ(outcome.is_tight, whole.is_tight()) << trial;
+    }
+}
+
+// k has a limit; n is only a count, so sizes that once needed gigabytes answer at once.
+TEST(SparsityGame, LimitsAndHugeVertexCounts) {
+    EXPECT_THROW(play_sparsity_game(1, max_game_k + 1, 0, {}), InvalidInput);
+    EXPECT_THROW(ComponentPebbleGame(2, max_game_k + 1, 0), InvalidInput);
+    EXPECT_THROW(play_sparsity_game(std::uint64_t{1} << 60, 1 << 8, 0, {}), InvalidInput);  // k n beyond 64 bits
+    // Components list vertices as int64.
+    EXPECT_THROW(play_sparsity_game(~std::uint64_t{0}, 1, 0, {{0, std::uint64_t{1} << 63}}), InvalidInput);
+    const SparsityGameOutcome empty = play_sparsity_game(1, std::uint64_t{1} << 24, 0, {});
+    EXPECT_EQ(empty.free_pebbles, std::uint64_t{1} << 24);
+    EXPECT_FALSE(empty.is_tight);
+    EXPECT_TRUE(play_sparsity_game(1, 3, 3, {}).is_tight);  // k n = l with nothing accepted
+    const std::uint64_t n = std::uint64_t{1} << 31;
+    const SparsityGameOutcome bar = play_sparsity_game(n, 2, 3, {{1, 4}});
+    EXPECT_EQ(bar.labels, (std::vector<std::uint8_t>{1}));
+    EXPECT_EQ(bar.components, (Components{{1, 4}}));
+    EXPECT_EQ(bar.free_pebbles, 2 * n - 1);
+    // Two vertices with edges at the largest k need 2^25 slots of 8 bytes; fine. Beyond 32-bit
+    // ids, the refusal names the size.
+    std::vector<Edge> matching;
+    for (std::uint64_t v = 0; v < 256; v += 2) matching.push_back({v, v + 1});
+    try {
+        play_sparsity_game(std::uint64_t{1} << 30, std::uint64_t{1} << 24, 0, matching);
+        ADD_FAILURE() << "256 vertices of 2^24 pebbles accepted";
+    } catch (const OutOfMemory& error) {
+        EXPECT_NE(std::string(error.what()).find("256 * 16777216"), std::string::npos) << error.what();
+    }
+}

@@ -2,13 +2,17 @@
 // relative tolerance under scaling.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "errors.hpp"
 #include "graph_rigidity.hpp"
 #include "random.hpp"
+#include "rigid_components.hpp"
 
 #include "support.hpp"
 
@@ -193,4 +197,105 @@ TEST(NumericRigidity, SparseRandomGraphMatchesGenericRank) {
     EXPECT_EQ(numeric.labels, generic.labels) << n;
     EXPECT_EQ(numeric.redundant, generic.redundant) << n;
   }
+}
+
+// Every layout the batch routines can be handed: each is refused before an edge beyond the array
+// is read (offsets checked one by one, not only the last), with a message made of the offsets.
+TEST(BatchLayout, EveryOffsetIsChecked) {
+    const std::vector<Edge> edges{{0, 1}, {1, 2}, {0, 2}};
+    const NodeList nodes = testing_support::make_nodes({{0, 0}, {1, 0}, {0, 1}, {0, 0}, {1, 0}, {0, 1}});
+    struct Case {
+        std::vector<std::uint64_t> offsets, n;
+        const char* says;
+    };
+    const std::vector<Case> cases{
+        {{0, 5, 3}, {3, 3}, "offsets[1] = 5 lies beyond the 3 edges"},
+        {{0, 3, 3}, {3, 3}, nullptr},
+        {{0, 1, 2}, {3, 3}, "end at the number of edges (3), not 2"},
+        {{1, 3}, {3}, "start at 0, not 1"},
+        {{0, 2, 1, 3}, {3, 3, 0}, "offsets[1] = 2 > offsets[2] = 1"},
+        {{0, ~std::uint64_t{0}, 3}, {3, 3}, "lies beyond the 3 edges"},
+        {{0, 3}, {3, 3}, "one entry more than n (3), not 2"},
+        {{}, {}, "one entry more than n (1), not 0"},
+        {{0, 3}, {2}, "graph 0: edge 1 (1, 2) names a vertex outside 0 .. 1"},
+    };
+    for (const Case& c : cases) {
+        auto expect = [&](const std::function<void()>& call, const char* what) {
+            if (c.says == nullptr) {
+                EXPECT_NO_THROW(call()) << what;
+                return;
+            }
+            try {
+                call();
+                ADD_FAILURE() << what << ": accepted " << c.says;
+            } catch (const InvalidInput& error) {
+                EXPECT_NE(std::string(error.what()).find(c.says), std::string::npos) << what << ": " << error.what();
+            }
+        };
+        expect([&] { require_batch_layout(edges, c.offsets, c.n); }, "layout");
+        expect([&] { generic_rigidity_batch(edges, c.offsets, c.n, 2, 0); }, "generic batch");
+        expect([&] { generic_components_batch(edges, c.offsets, c.n, 2, 0); }, "components batch");
+        expect([&] { generic_components_batch(edges, c.offsets, c.n, 3, 0); }, "components batch in space");
+        if (c.n.size() == 2 && c.n[0] + c.n[1] == nodes.size()) {
+            expect([&] { numeric_rigidity_batch(edges, c.offsets, c.n, nodes, std::nan("")); }, "numeric batch");
+            expect([&] { numeric_components_batch(edges, c.offsets, c.n, nodes, std::nan("")); }, "numeric components");
+        }
+    }
+    // Vertex counts that overflow when summed cannot match the rows of coords.
+    EXPECT_THROW(numeric_rigidity_batch(edges, {0, 3, 3}, {~std::uint64_t{0}, 7}, nodes, 0.0), InvalidInput);
+}
+
+// A graph with isolated vertices is decided on the vertices that carry edges: labels, rank and
+// redundancy are those of the framework at random points, which are worked out on every vertex;
+// the most rank and rigidity are those of all n vertices.
+TEST(GenericRigidity, IsolatedVerticesCostNothing) {
+    std::mt19937_64 gen(17);
+    Lcg64 rng(5);
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::uint64_t d = 1 + trial % 3;
+        const std::uint64_t n = 1 + gen() % 12;
+        std::vector<Edge> edges;
+        const std::size_t m = n < 2 ? 0 : gen() % (d * n + 3);
+        const std::uint64_t used = 1 + gen() % n;  // edges among the first `used` vertices, shuffled below
+        std::vector<std::uint64_t> label(n);
+        for (std::uint64_t v = 0; v < n; ++v) label[v] = v;
+        std::shuffle(label.begin(), label.end(), gen);
+        for (std::size_t e = 0; e < m && used >= 2; ++e) {
+            const std::uint64_t a = gen() % used, b = (a + 1 + gen() % (used - 1)) % used;
+            edges.push_back({label[a], label[b]});
+        }
+        const GraphRigidity generic = generic_rigidity(n, d, edges, {.seed = 3});
+        const GraphRigidity numeric = numeric_rigidity(random_nodes(n, d, rng), edges, std::nan(""));
+        EXPECT_EQ(generic.labels, numeric.labels) << trial;
+        EXPECT_EQ(generic.redundant, numeric.redundant) << trial;
+        EXPECT_EQ(generic.rank, numeric.rank) << trial;
+        EXPECT_EQ(generic.max_rank, numeric.max_rank) << trial;
+        EXPECT_EQ(generic.is_rigid, numeric.is_rigid) << trial;
+        EXPECT_EQ(generic.is_redundantly_rigid, numeric.is_redundantly_rigid) << trial;
+        EXPECT_TRUE(generic.global_rigidity_known);
+        std::vector<std::uint8_t> carries(n, 0);
+        for (const Edge& edge : edges) carries[edge.i] = carries[edge.j] = 1;
+        if (n >= 2 && std::count(carries.begin(), carries.end(), 0) > 0) {
+            EXPECT_FALSE(generic.is_rigid || generic.is_globally_rigid) << trial;
+        }
+    }
+    // n counts, it costs nothing: one bar among 2^40 vertices, or 2^62 vertices in the plane.
+    const std::uint64_t huge = std::uint64_t{1} << 40;
+    const GraphRigidity bar = generic_rigidity(huge, 2, {{1, huge - 1}});
+    EXPECT_EQ(bar.rank, 1u);
+    EXPECT_EQ(bar.max_rank, 2 * huge - 3);
+    EXPECT_EQ(bar.labels, (std::vector<std::uint8_t>{1}));
+    EXPECT_FALSE(bar.is_rigid);
+    EXPECT_FALSE(bar.is_globally_rigid);
+    EXPECT_EQ(generic_rigidity(std::uint64_t{1} << 61, 2, {}).max_rank, (std::uint64_t{1} << 62) - 3);
+    const GraphRigidity single = generic_rigidity(1, 3, {});
+    EXPECT_TRUE(single.is_rigid && single.is_globally_rigid);
+    // The columns n d are counted as signed 64-bit integers.
+    EXPECT_THROW(generic_rigidity(std::uint64_t{1} << 62, 2, {}), InvalidInput);
+    EXPECT_THROW(generic_rigidity(3, std::uint64_t{1} << 63, {}), InvalidInput);
+    EXPECT_THROW(generic_rigidity_batch({}, {0, 0}, {std::uint64_t{1} << 62}, 2, 0), InvalidInput);
+    const BatchRigidity batch = generic_rigidity_batch({{0, huge - 1}}, {0, 1, 1}, {huge, 5}, 2, 0, true);
+    EXPECT_EQ(batch.rank, (std::vector<std::uint64_t>{1, 0}));
+    EXPECT_EQ(batch.max_rank, (std::vector<std::uint64_t>{2 * huge - 3, 7}));
+    EXPECT_EQ(batch.is_globally_rigid, (std::vector<std::uint8_t>{0, 0}));
 }

@@ -10,6 +10,7 @@
 #include "errors.hpp"
 #include "graph_rigidity.hpp"
 #include "modular.hpp"
+#include "random.hpp"
 #include "rigid_components.hpp"
 
 #include "support.hpp"
@@ -155,4 +156,62 @@ TEST(RigidComponents, PlaneGameAgreesWithMotion) {
         EXPECT_EQ(generic_rigid_components(n, 2, edges, 5), expected) << trial;  // in search order
         EXPECT_EQ(play_sparsity_game(n, 2, 3, edges).components, expected) << trial;  // in the given order
     }
+}
+
+// Graphs on a few of many vertices: the components are those of the whole graph (the game played
+// on every vertex in the line and the plane, the framework at random points in space), in the
+// graph's own numbering, alone and in a batch.
+TEST(RigidComponents, IsolatedVerticesAreOnlyCounted) {
+    std::mt19937_64 gen(29);
+    Lcg64 rng(2);
+    std::vector<Edge> all_edges;
+    std::vector<std::uint64_t> offsets{0}, sizes;
+    std::vector<VertexSets> expected;
+    for (int trial = 0; trial < 90; ++trial) {
+        const std::uint64_t d = 1 + trial % 3;
+        const std::uint64_t n = 2 + gen() % 30;
+        const std::uint64_t used = 2 + gen() % std::min<std::uint64_t>(n - 1, 7);
+        std::vector<std::uint64_t> chosen(n);
+        for (std::uint64_t v = 0; v < n; ++v) chosen[v] = v;
+        std::shuffle(chosen.begin(), chosen.end(), gen);
+        std::vector<Edge> edges;
+        for (std::uint64_t e = gen() % (d * used + 2); e > 0; --e) {
+            const std::uint64_t a = gen() % used, b = (a + 1 + gen() % (used - 1)) % used;
+            edges.push_back({chosen[a], chosen[b]});
+        }
+        VertexSets whole;
+        if (d <= 2) {
+            ComponentPebbleGame game(n, d, d == 1 ? 1 : 3);
+            for (const Edge& e : edges) game.add_edge(e.i, e.j);
+            whole = game.components();
+        } else {
+            whole = numeric_rigid_components(random_nodes(n, d, rng), edges, std::nan(""));
+        }
+        EXPECT_EQ(generic_rigid_components(n, d, edges, 9), whole) << trial;
+        if (d == 2) {
+            all_edges.insert(all_edges.end(), edges.begin(), edges.end());
+            offsets.push_back(all_edges.size());
+            sizes.push_back(n);
+            expected.push_back(whole);
+        }
+    }
+    const BatchComponents batch = generic_components_batch(all_edges, offsets, sizes, 2, 9);
+    for (std::size_t g = 0; g < sizes.size(); ++g) {
+        VertexSets sets;
+        for (std::uint64_t row = batch.offsets[g]; row < batch.offsets[g + 1]; ++row) {
+            if (sets.size() <= batch.members[2 * row]) sets.emplace_back();
+            sets[batch.members[2 * row]].push_back(batch.members[2 * row + 1]);
+        }
+        EXPECT_EQ(sets, expected[g]) << g;
+        for (std::uint64_t e = offsets[g]; e < offsets[g + 1]; ++e) {
+            const std::int64_t c = batch.edge_component[e];
+            ASSERT_GE(c, 0);
+            const std::vector<std::uint64_t>& set = sets[static_cast<std::size_t>(c)];
+            EXPECT_TRUE(std::binary_search(set.begin(), set.end(), all_edges[e].i) &&
+                        std::binary_search(set.begin(), set.end(), all_edges[e].j)) << e;
+        }
+    }
+    // One bar among 2^31 vertices, or 10^8 in space: the vertex count is only a number.
+    EXPECT_EQ(generic_rigid_components(std::uint64_t{1} << 31, 2, {{1, 4}}, 0), (VertexSets{{1, 4}}));
+    EXPECT_EQ(generic_rigid_components(100000000, 3, {{7, 99999999}}, 0), (VertexSets{{7, 99999999}}));
 }
