@@ -77,11 +77,23 @@ INSTANTIATE_TEST_SUITE_P(Counts, SweepAgainstComponents,
                              return name;
                          });
 
+// Vertices without edges are only counted: a graph of 2^40 vertices and three edges is swept on
+// its edges' ends, and snapshots name the given vertices.
+TEST(RigiditySweep, IsolatedVerticesAreOnlyCounted) {
+    const std::uint64_t far = std::uint64_t{1} << 39;
+    const std::vector<Edge> edges = {{5, far}, {far, 7}, {7, 5}};
+    const SweepOutcome sweep = play_rigidity_sweep(std::uint64_t{1} << 40, 2, 3, edges, {3});
+    EXPECT_EQ(sweep.largest, (std::vector<std::int64_t>{2, 2, 3}));
+    EXPECT_EQ(sweep.components, (std::vector<std::int64_t>{1, 2, 1}));
+    EXPECT_EQ(sweep.snapshot_pairs, (std::vector<std::int64_t>{0, 5, 0, 7, 0, static_cast<std::int64_t>(far)}));
+}
+
 TEST(RigiditySweep, Refusals) {
     const std::vector<Edge> edges = {{0, 1}, {1, 2}};
     EXPECT_THROW(play_rigidity_sweep(3, 2, 3, edges, {3}), InvalidInput);
     EXPECT_THROW(play_rigidity_sweep(2, 2, 3, edges, {}), InvalidInput);
     EXPECT_THROW(play_rigidity_sweep(3, 2, 4, edges, {}), InvalidInput);
+    EXPECT_THROW(play_rigidity_sweep(3, std::uint64_t{1} << 30, 0, edges, {}), InvalidInput);
     EXPECT_NO_THROW(play_rigidity_sweep(3, 2, 3, edges, {0, 2, 2}));
 }
 
