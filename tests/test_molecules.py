@@ -253,3 +253,9 @@ def test_models_are_separate_molecules(tmp_path):
     assert len(tm.read_structure(path, model=2)) == len(one.atoms)
     with pytest.raises(tm.StructureError, match="no model 5"):
         tm.read_structure(path, model=5)
+
+
+def test_docstring_example_runs():
+    import doctest
+    assert doctest.testmod(tm, optionflags=doctest.NORMALIZE_WHITESPACE).attempted > 0
+    assert doctest.testmod(tm, optionflags=doctest.NORMALIZE_WHITESPACE).failed == 0

@@ -121,7 +121,7 @@ def read_structure(path: str | Path, *, model: int | str = "first", waters: bool
         raise StructureError(f"{path}: not a readable PDB or mmCIF file ({exc})") from None
     st.setup_entities()
     if len(st) == 0:
-        raise StructureError(f"{path}: the file has no models")
+        raise StructureError(f"{path}: no atoms (the file has no models)")
     if model == "first":
         keep = [0]
     elif model == "all":

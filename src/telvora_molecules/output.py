@@ -44,6 +44,9 @@ def _write_atomically(path: Path, write: Callable[[Path], None]) -> None:
     temp = Path(name)
     try:
         write(temp)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temp, 0o666 & ~umask)  # as an ordinary new file, not mkstemp's private one
         os.replace(temp, path)
     except BaseException:
         temp.unlink(missing_ok=True)
@@ -126,25 +129,37 @@ def dilution_image(dilution: Dilution, min_atoms: int = MIN_CLUSTER_ATOMS) -> tu
     the image and the energy label of each row."""
     rows = dilution.residue_clusters
     steps = dilution.changes
-    # Clusters are numbered by size at each step; a cluster's colour follows its first residue.
+    # A cluster keeps the colour of the cluster above it (one more bond present) that held most
+    # of its residues, unless a larger cluster of its row took that colour first.
     image = np.ones(rows.shape + (3,), dtype=np.float64)
     colours = np.array([[int(c[1:3], 16), int(c[3:5], 16), int(c[5:7], 16)] for c in PALETTE], dtype=np.float64) / 255
-    key_colour: dict[int, int] = {}
     order = np.argsort(-steps, kind="stable")  # from all bonds present down
+    above = np.full(rows.shape[1], -1, dtype=np.int64)
+    fresh = 0
     for out_row, r in enumerate(order):
         labels = rows[r]
         sizes = dilution.change_sizes[r]
-        for c in np.unique(labels):
-            if sizes[c] < min_atoms:
-                continue
+        here = np.full(rows.shape[1], -1, dtype=np.int64)
+        taken: set[int] = set()
+        clusters = [c for c in np.unique(labels).tolist() if sizes[c] >= min_atoms]
+        for c in sorted(clusters, key=lambda c: (-sizes[c], c)):
             members = np.flatnonzero(labels == c)
             if len(members) < 2:
                 continue
-            key = int(members[0])
-            if key not in key_colour:
-                key_colour[key] = len(key_colour) % len(colours)
-            image[out_row, members] = colours[key_colour[key]]
-    labels_text = [f"{dilution.energy[steps[r]]:.2f}" for r in order]
+            inherited = above[members][above[members] >= 0]
+            colour = -1
+            if len(inherited):
+                values, counts = np.unique(inherited, return_counts=True)
+                best = int(values[np.argmax(counts)])
+                colour = best if best not in taken else -1
+            if colour < 0:
+                colour = fresh
+                fresh += 1
+            taken.add(colour)
+            here[members] = colour
+            image[out_row, members] = colours[colour % len(colours)]
+        above = here
+    labels_text = [f"{dilution.energy[steps[r]]:.2f}" if steps[r] else "none" for r in order]
     return image, labels_text
 
 

@@ -38,24 +38,40 @@ def _leaf_partners(network: Network, rows: int) -> NDArray[np.int64]:
     return np.where(degree == 1, xor, -1)
 
 
-def _labels(components: NDArray[np.int64], partner: NDArray[np.int64]) -> NDArray[np.int64]:
-    """Cluster labels of atoms (0 the largest, then by size and first atom) from the (6, 6)
-    component of every body (-1 for none), every atom with a `partner` put in its cluster."""
-    n = len(components)
-    label = components.copy()
-    alone = label < 0
-    label[alone] = label.max(initial=-1) + 1 + np.arange(np.count_nonzero(alone))
+def _raw_labels(members: NDArray[np.int64], n: int, partner: NDArray[np.int64]) -> NDArray[np.int64]:
+    """Cluster labels of atoms, unranked, from the (component, vertex) rows of a snapshot (the
+    (6, 6) components are disjoint): atoms in no component get labels of their own, and every
+    atom with a `partner` its partner's label."""
+    label = np.full(n, -1, dtype=np.int64)
+    label[members[:, 1]] = members[:, 0]
+    alone = np.flatnonzero(label < 0)
+    label[alone] = (int(members[-1, 0]) + 1 if len(members) else 0) + np.arange(len(alone))
     leaf = np.flatnonzero(partner >= 0)
     if len(leaf):
         other = partner[leaf]
         # Two atoms bonded only to each other (a diatomic) share one cluster: the smaller label.
         label[leaf] = np.where(partner[other] >= 0, np.minimum(label[leaf], label[other]), label[other])
-    _, inverse, sizes = np.unique(label, return_inverse=True, return_counts=True)
+    return label
+
+
+def _rank(label: NDArray[np.int64]) -> NDArray[np.int64]:
+    """The labels renumbered 0, 1, ... by decreasing cluster size, ties by first atom."""
+    n = len(label)
+    sizes = np.bincount(label)
     first = np.full(len(sizes), n, dtype=np.int64)
-    np.minimum.at(first, inverse, np.arange(n))
-    rank = np.empty(len(sizes), dtype=np.int64)
-    rank[np.lexsort((first, -sizes))] = np.arange(len(sizes))
-    return rank[inverse]
+    first[label[::-1]] = np.arange(n - 1, -1, -1)  # the last write, the smallest index, wins
+    used = np.flatnonzero(sizes)
+    rank = np.zeros(len(sizes), dtype=np.int64)
+    rank[used[np.lexsort((first[used], -sizes[used]))]] = np.arange(len(used))
+    return rank[label]
+
+
+def _labels(components: NDArray[np.int64], partner: NDArray[np.int64]) -> NDArray[np.int64]:
+    """Ranked cluster labels from the component of every body (-1 for none)."""
+    vertices = np.flatnonzero(components >= 0)
+    members = np.stack([components[vertices], vertices], axis=1)
+    members = members[np.argsort(members[:, 0], kind="stable")]
+    return _rank(_raw_labels(members, len(components), partner))
 
 
 def rigid_clusters(network: Network, cutoff: float | None = None, *, leaves: str = "bonded") -> NDArray[np.int64]:
@@ -98,8 +114,9 @@ class Dilution:
     clusters at an energy cutoff E are those of the last step with energy <= E. Per step,
     `largest` is the number of atoms in the largest cluster and `n_clusters` the number of
     clusters of two or more atoms. `changes` lists the steps whose clusters differ from the
-    step before (and step 0); `residue_clusters[r]` is the cluster of every representative
-    atom (`residue_atoms`) at step changes[r] and `change_sizes[r]` the atoms in each cluster. `cutoffs` and `atom_clusters[c]` give the
+    step before (and step 0); `residue_clusters[r]` is the cluster label of every
+    representative atom (`residue_atoms`) at step changes[r], and `change_sizes[r][label]` the
+    atoms in that cluster (labels there are not ranked: they only name clusters within a row). `cutoffs` and `atom_clusters[c]` give the
     cluster of every atom at each asked cutoff.
     """
 
@@ -159,8 +176,8 @@ def dilute(network: Network, cutoffs: ArrayLike = (), *, row_budget: int = SNAPS
     step_bars = offsets[fixed:]
     if (n_hb + 1) * n <= row_budget:  # small enough: every step's components from the one sweep
         first = tg.rigidity_sweep(edges, n, k=6, l=6, snapshots=step_bars)
-    else:
-        first = tg.rigidity_sweep(edges, n, k=6, l=6, snapshots=step_bars[:1])
+    else:  # the last step has the most atoms in components: it bounds the rows of every snapshot
+        first = tg.rigidity_sweep(edges, n, k=6, l=6, snapshots=step_bars[[0, n_hb]])
     accepted = np.concatenate([[0], np.cumsum(first.labels, dtype=np.int64)])
     gained = accepted[step_bars[1:]] - accepted[step_bars[:-1]] if n_hb else np.zeros(0, dtype=np.int64)
     independent = np.concatenate([[True], gained > 0])
@@ -175,34 +192,37 @@ def dilute(network: Network, cutoffs: ArrayLike = (), *, row_budget: int = SNAPS
     labels_at: dict[int, NDArray[np.int64]] = {}
     largest = np.zeros(len(wanted), dtype=np.int64)
     n_clusters = np.zeros(len(wanted), dtype=np.int64)
-    previous: NDArray[np.int64] | None = None
+    previous = -1
     changes: list[int] = []
     residue_rows: list[NDArray[np.int64]] = []
     change_sizes: list[NDArray[np.int64]] = []
-    per_sweep = max(1, row_budget // max(n, 1))
+    every_step = len(first.steps) == n_hb + 1
+    most_rows = int(first.snapshot_offsets[-1] - first.snapshot_offsets[-2]) if len(first.steps) else n
+    per_sweep = len(wanted) if every_step else max(1, row_budget // max(most_rows, 1))
     position = 0
     for start in range(0, len(wanted), per_sweep):
         chunk = wanted[start:start + per_sweep]
-        if len(first.steps) == n_hb + 1:
+        if every_step:
             sweep, snapshot = first, chunk
-        elif len(chunk) == 1 and chunk[0] == 0:
-            sweep, snapshot = first, np.zeros(1, dtype=np.int64)
         else:
             sweep = tg.rigidity_sweep(edges, n, k=6, l=6, snapshots=step_bars[chunk])
             snapshot = np.arange(len(chunk))
+        bounds = sweep.snapshot_offsets
         for s_index, step in zip(snapshot.tolist(), chunk.tolist()):
-            labels = _labels(sweep.vertex_components(s_index), partner)
+            labels = _raw_labels(sweep.snapshot_members[bounds[s_index]:bounds[s_index + 1]], n, partner)
             sizes = np.bincount(labels)
             largest[position] = sizes.max(initial=0)
             n_clusters[position] = np.count_nonzero(sizes >= 2)
+            count = int(np.count_nonzero(sizes))
             position += 1
             if step in cut_set:
-                labels_at[step] = labels
-            if previous is None or not _same_partition(previous, labels):
+                labels_at[step] = _rank(labels)
+            # Clusters only merge as bonds are added, so an equal count is the same partition.
+            if count != previous:
                 changes.append(step)
                 residue_rows.append(labels[reps])
                 change_sizes.append(sizes)
-            previous = labels
+            previous = count
     # Steps in between are those of the candidate before them: fill the per-step summaries.
     index = np.searchsorted(wanted, np.arange(n_hb + 1), side="right") - 1
     atom_clusters = (np.stack([labels_at[int(s)] for s in cut_steps]) if len(cut_steps)
@@ -212,11 +232,6 @@ def dilute(network: Network, cutoffs: ArrayLike = (), *, row_budget: int = SNAPS
                     residue_clusters=(np.stack(residue_rows) if residue_rows
                                       else np.zeros((0, len(reps)), dtype=np.int64)),
                     cutoffs=cut, atom_clusters=atom_clusters, change_sizes=change_sizes)
-
-
-def _same_partition(a: NDArray[np.int64], b: NDArray[np.int64]) -> bool:
-    """Whether two labellings split the atoms alike (clusters only merge, so equal counts suffice)."""
-    return int(a.max(initial=-1)) == int(b.max(initial=-1))
 
 
 __all__ = ["Dilution", "Kind", "dilute", "residue_representatives", "rigid_clusters"]
