@@ -55,8 +55,8 @@ def _write_atomically(path: Path, write: Callable[[Path], None]) -> None:
 
 def write_table(columns: dict[str, Any], path: Path) -> None:
     if path.suffix == ".parquet":
-        import pyarrow as pa
-        import pyarrow.parquet as pq
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
         table = pa.table({key: pa.array(np.asarray(value).tolist() if np.asarray(value).dtype.kind == "U"
                                         else np.asarray(value)) for key, value in columns.items()})
         _write_atomically(path, lambda temp: pq.write_table(table, temp))
@@ -119,7 +119,9 @@ def pymol_script(structure_file: str, labels: NDArray[np.int64], min_atoms: int 
 
 
 def write_text(text: str, path: Path) -> None:
-    _write_atomically(path, lambda temp: temp.write_text(text))
+    def write(temp: Path) -> None:
+        temp.write_text(text)
+    _write_atomically(path, write)
 
 
 def dilution_image(dilution: Dilution, min_atoms: int = MIN_CLUSTER_ATOMS) -> tuple[NDArray[np.float64], list[str]]:
@@ -185,7 +187,7 @@ def plot_dilution(dilution: Dilution, path: Path, min_atoms: int = MIN_CLUSTER_A
     else:
         ticks = np.linspace(0, len(energies) - 1, 20).astype(int)
         ax.set_yticks(ticks, [energies[t] for t in ticks], fontsize=6)
-    xticks = np.linspace(0, len(reps) - 1, min(len(reps), 12)).astype(int) if len(reps) else []
+    xticks: list[int] = np.linspace(0, len(reps) - 1, min(len(reps), 12)).astype(int).tolist() if len(reps) else []
     ax.set_xticks(xticks, [f"{atoms.chain[reps[t]]}{atoms.seq_id[reps[t]]}" for t in xticks], fontsize=7)
     ax.set_xlabel("residue")
     ax.set_ylabel("hydrogen-bond energy cutoff (kcal/mol)")
