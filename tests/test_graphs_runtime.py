@@ -201,7 +201,7 @@ def test_the_compiled_module_matches_its_stub():
     exec(compile(stub.read_text(), str(stub), "exec"), namespace)  # noqa: S102 - our own installed file
     assert sorted(_native.__all__) == ["generic", "generic_batch", "generic_components", "generic_components_batch",
                                        "numeric", "numeric_batch", "numeric_components", "numeric_components_batch",
-                                       "pebble_game"]
+                                       "pebble_game", "rigidity_sweep"]
     for name in _native.__all__:
         stubbed = list(inspect.signature(namespace[name]).parameters)
         assert list(inspect.signature(getattr(_native, name)).parameters) == stubbed, name
