@@ -68,13 +68,28 @@ def rigidity_row(x, d, a, b):
     return row
 
 
+def unit_rows(n, d, a, b):
+    """The rows e_(a,k) - e_(b,k): all in the row space when every motion moves a and b alike."""
+    rows = []
+    for k in range(d):
+        row = [0] * (n * d)
+        row[a * d + k], row[b * d + k] = 1, P - 1
+        rows.append(row)
+    return rows
+
+
 def components_by_rank(edges, x, d):
-    """Maximal vertex sets of two or more whose pair rows all lie in the row space of the bars."""
+    """Maximal vertex sets of two or more whose pairs are fixed: the pair's row lies in the row
+    space of the bars, or, for coincident points (whose row is zero), every motion moves both alike."""
     n = len(x)
     rows = [rigidity_row(x, d, a, b) for a, b in edges]
     base = rank_mod_p(rows, n * d)
-    fixed = {(a, b) for a, b in itertools.combinations(range(n), 2)
-             if rank_mod_p(rows + [rigidity_row(x, d, a, b)], n * d) == base}
+
+    def is_fixed(a, b):
+        extra = unit_rows(n, d, a, b) if x[a] == x[b] else [rigidity_row(x, d, a, b)]
+        return rank_mod_p(rows + extra, n * d) == base
+
+    fixed = {(a, b) for a, b in itertools.combinations(range(n), 2) if is_fixed(a, b)}
     cliques = [set(s) for size in range(2, n + 1) for s in itertools.combinations(range(n), size)
                if all(pair in fixed for pair in itertools.combinations(s, 2))]
     return sorted(sorted(c) for c in cliques if not any(c < other for other in cliques))
