@@ -1,6 +1,6 @@
 """Runs every benchmark subject and every contender on the same inputs in this one process.
 
-    python benchmarks/run.py [--quick] [--only simulate,batch,pebble,components,reconstruct,gram,native,graphs,datasets]
+    python benchmarks/run.py [--quick] [--only simulate,batch,pebble,components,reconstruct,gram,native,graphs,numeric,datasets]
 
 For each case: one warm-up call per contender, then several timed repetitions; the median is
 quoted. Peers whose single call is expected to exceed the call budget (from the time at the
@@ -28,7 +28,7 @@ import machine  # noqa: E402
 
 # The subjects, the peers and the report import NumPy; they are imported only after the command
 # line is read, so that --threads can still limit the thread pools of NumPy's BLAS / LAPACK.
-TASKS = ["simulate", "batch", "pebble", "components", "reconstruct", "gram", "native", "graphs", "datasets"]
+TASKS = ["simulate", "batch", "pebble", "components", "reconstruct", "gram", "native", "graphs", "numeric", "datasets"]
 THREAD_VARIABLES = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS")
 
 
@@ -222,6 +222,12 @@ def main(argv=None) -> int:
         graph_budget = graph_budget or bench_graphs.default_call_budget(args.quick)
         graph_results = bench_graphs.run(args.quick, graph_budget, pyrigi)
 
+    numeric_rows = []
+    if "numeric" in selected:
+        import bench_numeric  # numeric mode against matrix_rank, one process per contender
+        print("numeric mode against NumPy's matrix_rank, one worker each ...", flush=True)
+        numeric_rows = bench_numeric.run()
+
     dataset_result = None
     if "datasets" in selected:
         import bench_datasets  # one process per dataset written, and its own report section
@@ -240,6 +246,9 @@ def main(argv=None) -> int:
     if graph_results:
         text += "\n" + bench_graphs.markdown(graph_results, graph_budget)
         record["graphs"] = bench_graphs.as_json(graph_results)
+    if numeric_rows:
+        text += "\n" + bench_numeric.markdown(numeric_rows)
+        record["numeric"] = numeric_rows
     if dataset_result is not None:
         text += "\n" + bench_datasets.markdown(dataset_result)
         record["datasets"] = bench_datasets.as_json(dataset_result)

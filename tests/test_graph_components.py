@@ -68,13 +68,28 @@ def rigidity_row(x, d, a, b):
     return row
 
 
+def unit_rows(n, d, a, b):
+    """The rows e_(a,k) - e_(b,k): all in the row space when every motion moves a and b alike."""
+    rows = []
+    for k in range(d):
+        row = [0] * (n * d)
+        row[a * d + k], row[b * d + k] = 1, P - 1
+        rows.append(row)
+    return rows
+
+
 def components_by_rank(edges, x, d):
-    """Maximal vertex sets of two or more whose pair rows all lie in the row space of the bars."""
+    """Maximal vertex sets of two or more whose pairs are fixed: the pair's row lies in the row
+    space of the bars, or, for coincident points (whose row is zero), every motion moves both alike."""
     n = len(x)
     rows = [rigidity_row(x, d, a, b) for a, b in edges]
     base = rank_mod_p(rows, n * d)
-    fixed = {(a, b) for a, b in itertools.combinations(range(n), 2)
-             if rank_mod_p(rows + [rigidity_row(x, d, a, b)], n * d) == base}
+
+    def is_fixed(a, b):
+        extra = unit_rows(n, d, a, b) if x[a] == x[b] else [rigidity_row(x, d, a, b)]
+        return rank_mod_p(rows + extra, n * d) == base
+
+    fixed = {(a, b) for a, b in itertools.combinations(range(n), 2) if is_fixed(a, b)}
     cliques = [set(s) for size in range(2, n + 1) for s in itertools.combinations(range(n), size)
                if all(pair in fixed for pair in itertools.combinations(s, 2))]
     return sorted(sorted(c) for c in cliques if not any(c < other for other in cliques))
@@ -270,3 +285,43 @@ def test_plot_framework_colours_bars_by_component():
     with pytest.raises(ValueError, match="components must hold points 0 .. 5"):
         plot_framework(coords, edges=edges, components=[np.array([0, 9])])
     matplotlib.pyplot.close("all")
+
+
+# --- coincident points and bars of zero length ------------------------------------------------------
+
+
+@pytest.mark.parametrize(("edges", "d", "points", "expected"), [
+    # Vertex 0 has no bar: coinciding with 1 fixes nothing (the zero row of the pair says nothing).
+    ([(1, 2)], 1, [[3], [3], [2]], [[1, 2]]),
+    # Every bar has length zero: nothing is fixed, at every scale.
+    ([(0, 2)], 1, [[0], [3], [0]], []),
+    # A zero-length bar hangs a coincident vertex on a triangle, which does not hold it.
+    ([(0, 1), (1, 2), (0, 2), (2, 3)], 2, [[0, 0], [1, 0], [0, 1], [0, 1]], [[0, 1, 2]]),
+    # Two coincident vertices each braced to a rigid triangle: every motion moves them alike.
+    ([(0, 1), (1, 2), (0, 2), (0, 3), (1, 3), (0, 4), (1, 4)], 2, [[0, 0], [2, 0], [0, 2], [1, 1], [1, 1]],
+     [[0, 1, 2, 3, 4]]),
+], ids=["isolated coincident vertex", "only zero-length bars", "hanging coincident vertex", "braced coincident pair"])
+def test_coincident_points_are_fixed_only_when_every_motion_moves_them_alike(edges, d, points, expected):
+    assert components_by_rank(edges, points, d) == expected
+    for scale in [2.0**k for k in range(-60, 61, 5)] + [1e-8, 1e-9, 3.0]:
+        found = tg.rigid_components(edges, d, coords=np.array(points, dtype=float) * scale)
+        assert as_lists(found) == expected, scale
+
+
+@pytest.mark.parametrize("d", [1, 2, 3])
+def test_components_with_coincident_points_and_zero_length_bars_match_the_exact_rank(d):
+    rng = random.Random(300 + d)
+    coincident = 0
+    for _ in range(25):
+        n = rng.randrange(2, 7)
+        points = [[rng.randrange(-1, 2) for _ in range(d)] for _ in range(n)]
+        for _ in range(rng.randrange(1, 3)):  # copies of other vertices' points
+            a, b = rng.sample(range(n), 2)
+            points[a] = list(points[b])
+        edges = sorted({tuple(sorted(e)) for e in random_graph(rng, n, rng.randrange(1, d * n + 2))})
+        expected = components_by_rank(edges, points, d)
+        coincident += any(points[a] == points[b] for a, b in edges)
+        for k in (-40, 0, 33):
+            found = tg.rigid_components(edges, d, coords=np.array(points, dtype=float) * 2.0**k)
+            assert as_lists(found) == expected, (edges, points, k)
+    assert coincident >= 5, "too few zero-length bars to test anything"

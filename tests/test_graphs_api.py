@@ -54,8 +54,9 @@ def test_every_form_of_edges_gives_the_same_answer(form, coords):
 ], ids=["float32", "float16", "int64", "list", "fortran", "strided"])
 def test_coordinates_convert_exactly(convert):
     # The points are small integers, so every one of these forms holds them exactly.
-    expected = tg.rigidity(EDGES, coords=POINTS)
-    got = tg.rigidity(EDGES, coords=convert(POINTS))
+    points = np.array([[0.0, 0.0], [4.0, 1.0], [1.0, 3.0], [5.0, 4.0], [2.0, 2.0]])
+    expected = tg.rigidity(EDGES, coords=points)
+    got = tg.rigidity(EDGES, coords=convert(points))
     assert summary(got) == summary(expected) and got.tol == expected.tol
 
 

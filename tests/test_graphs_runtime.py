@@ -38,12 +38,12 @@ def batch_of(graphs, n, seed):
 def long_calls():
     """One call per compiled routine, each long enough to watch (a few tenths of a second)."""
     large = random_graph(2500, 10000, 1)
-    medium = random_graph(450, 1800, 2)
+    medium = random_graph(1500, 6000, 2)
     edges, offsets, coords = batch_of(6000, 30, 3)
     few = int(offsets[1500])
     return {
         "generic": lambda: tg.rigidity(large, n=2500),
-        "numeric": lambda: tg.rigidity(medium, n=450, coords=np.random.default_rng(4).random((450, 2))),
+        "numeric": lambda: tg.rigidity(medium, n=1500, coords=np.random.default_rng(4).random((1500, 2))),
         "generic_batch": lambda: tg.rigidity_batch(edges, offsets, 30, seed=9),
         "numeric_batch": lambda: tg.rigidity_batch(edges[:few], offsets[:1501], 30, coords=coords[:1500 * 30]),
     }

@@ -13,7 +13,7 @@
 #include "memory.hpp"
 #include "modular.hpp"
 #include "rigidity.hpp"
-#include "stable_rank.hpp"
+#include "sparse_qr.hpp"
 
 namespace telvora {
 
@@ -188,6 +188,7 @@ public:
     void order_columns(std::uint64_t n, const Edge* edges, std::size_t m) {
         minimum_degree_positions(n, edges, m, position_, bits_);
     }
+    const std::vector<std::size_t>& positions() const { return position_; }
 
     // The rank of the stress matrix of `stress` on the graph, rows reduced in the column order.
     std::uint64_t stress_matrix_rank(std::uint64_t n, const Edge* edges, std::size_t m,
@@ -323,56 +324,225 @@ void reserve(BatchRigidity& batch, std::size_t edges, std::size_t graphs) {
     batch.is_rigid.reserve(graphs);
 }
 
-// ---- numeric redundancy ---------------------------------------------------------------------
+// ---- numeric mode ---------------------------------------------------------------------------
 
-// Below this magnitude an entry of the reduced transposed matrix counts as zero. Its rows are
-// scaled to 1 at their pivots, so it is a relative threshold whatever the framework's size.
+// Power iterations for the estimate of the rigidity matrix's largest singular value that the
+// relative tolerance is a multiple of. Each step costs two passes over the bars.
+constexpr int power_iterations = 64;
+
+// Magnitudes of a random stress below this fraction of the largest weight drawn count as zero
+// (the stress on a bar in no circuit is rounding, at about the machine precision times the
+// factor's condition number).
 constexpr double stress_support_threshold = 1e-9;
 
-// An edge is redundant when some self-stress is non-zero on it: the support of the kernel of the
-// transposed rigidity matrix, read off its reduced row echelon form.
-std::vector<std::uint8_t> redundant_edges(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
-    const std::size_t m = edges.size();
-    const std::size_t dim = nodes.empty() ? 1 : nodes[0].coordinates.size();
-    const std::size_t ncoords = nodes.size() * dim;
-    // Coordinate row a*dim + k of the transpose holds diff_k at edge (a, b) and -diff_k at (b, a).
-    std::vector<std::size_t> start(ncoords + 1, 0);
-    for (const Edge& edge : edges)
-        if (edge.i != edge.j)
-            for (std::size_t k = 0; k < dim; ++k) ++start[edge.i * dim + k + 1], ++start[edge.j * dim + k + 1];
-    for (std::size_t r = 0; r < ncoords; ++r) start[r + 1] += start[r];
-    std::vector<std::uint64_t> columns(start[ncoords]);
-    std::vector<double> values(start[ncoords]);
-    std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-    for (std::size_t e = 0; e < m; ++e) {
-        const Edge& edge = edges[e];
-        if (edge.i == edge.j) continue;
-        for (std::size_t k = 0; k < dim; ++k) {
-            const double diff = nodes[edge.i].coordinates[k] - nodes[edge.j].coordinates[k];
-            const std::size_t a = edge.i * dim + k, b = edge.j * dim + k;
-            columns[fill[a]] = e, values[fill[a]++] = diff;
-            columns[fill[b]] = e, values[fill[b]++] = -diff;
+// Deterministic values in [-1, 1), for the power iteration's start and the random stress.
+class UnitDraws {
+public:
+    explicit UnitDraws(std::uint64_t seed) : state_(splitmix_mix(seed)) {}
+    double next() {
+        state_ += 0x9E3779B97F4A7C15ULL;
+        return static_cast<double>(splitmix_mix(state_) >> 11) * 0x1p-52 - 1.0;
+    }
+
+private:
+    std::uint64_t state_;
+};
+
+// The rigidity matrix of a framework with its columns in a vertex order: row e holds x_i - x_j
+// at vertex i's d columns and x_j - x_i at vertex j's.
+struct RigidityMatrix {
+    const NodeList& nodes;
+    const std::vector<Edge>& edges;
+    std::size_t dim;
+    std::vector<std::size_t> position;  // the place of each vertex in the column order
+
+    std::size_t columns() const { return nodes.size() * dim; }
+    double diff(std::size_t e, std::size_t k) const {
+        return nodes[edges[e].i].coordinates[k] - nodes[edges[e].j].coordinates[k];
+    }
+    // out = A v (one entry per edge).
+    void apply(const std::vector<double>& v, std::vector<double>& out) const {
+        out.assign(edges.size(), 0.0);
+        for (std::size_t e = 0; e < edges.size(); ++e) {
+            if (edges[e].i == edges[e].j) continue;
+            const std::size_t a = position[edges[e].i] * dim, b = position[edges[e].j] * dim;
+            double sum = 0.0;
+            for (std::size_t k = 0; k < dim; ++k) sum = sum + diff(e, k) * (v[a + k] - v[b + k]);
+            out[e] = sum;
         }
     }
-    StableRankChecker checker(m, tol);
-    for (std::size_t r = 0; r < ncoords; ++r)
-        checker.add_sparse_row(columns.data() + start[r], values.data() + start[r], start[r + 1] - start[r]);
-    if (checker.broke_down())
-        throw InvalidInput("the elimination met an infinite or NaN value; are the coordinates finite?");
-    // Reduced row echelon form: a free column (edge) carries a stress of its own; a pivot edge
-    // carries one exactly when its row is non-zero at some free column.
-    std::vector<std::uint8_t> redundant(m, 1);  // free columns
-    const auto& pivots = checker.pivot_cols();
-    for (std::uint64_t pivot : pivots) redundant[pivot] = 0;
-    const auto rows = checker.stored_rows();
-    for (std::size_t s = 0; s < pivots.size(); ++s)
-        for (std::size_t e = 0; e < m; ++e)
-            if (redundant[e] && !(std::fabs(rows[s][e]) <= stress_support_threshold)) {
-                redundant[pivots[s]] = 2;  // marked apart from the free columns until the end
-                break;
+    // out = A^T u (one entry per column).
+    void apply_transposed(const std::vector<double>& u, std::vector<double>& out) const {
+        out.assign(columns(), 0.0);
+        for (std::size_t e = 0; e < edges.size(); ++e) {
+            if (edges[e].i == edges[e].j || u[e] == 0.0) continue;
+            const std::size_t a = position[edges[e].i] * dim, b = position[edges[e].j] * dim;
+            for (std::size_t k = 0; k < dim; ++k) {
+                const double t = diff(e, k) * u[e];
+                out[a + k] = out[a + k] + t;
+                out[b + k] = out[b + k] - t;
             }
-    for (std::uint8_t& flag : redundant) flag = flag != 0;
-    return redundant;
+        }
+    }
+};
+
+double norm2(const std::vector<double>& v) {
+    double sum = 0.0;
+    for (double x : v) sum = sum + x * x;
+    return std::sqrt(sum);
+}
+
+// ||A v|| for the unit vector v reached by power_iterations steps of A^T A from a fixed start: at
+// most the largest singular value, and close to it (within a few per cent on random frameworks;
+// the iteration's error falls with the square of the ratio of the two largest singular values).
+double largest_singular_value_estimate(const RigidityMatrix& matrix) {
+    std::vector<double> v(matrix.columns()), u;
+    UnitDraws draws(0x5EED);
+    for (double& x : v) x = draws.next();
+    double estimate = 0.0;
+    for (int step = 0; step < power_iterations; ++step) {
+        const double length = norm2(v);
+        if (length == 0.0) break;
+        for (double& x : v) x = x / length;
+        matrix.apply(v, u);
+        estimate = norm2(u);
+        if (estimate == 0.0) break;
+        matrix.apply_transposed(u, v);
+    }
+    return estimate;
+}
+
+// The Givens factor of a framework's rigidity matrix with the rank decision of every prefix.
+struct NumericFactor {
+    SparseGivensQR qr;
+    std::vector<std::uint8_t> labels;
+};
+
+// The relative tolerance at (already scaled) nodes: max(m, n d) machine epsilons times the
+// largest singular value estimate, as NumPy's matrix_rank takes it.
+double relative_tolerance_at(const RigidityMatrix& matrix, double sigma) {
+    const double size = static_cast<double>(std::max<std::size_t>(matrix.edges.size(), matrix.columns()));
+    return sigma * size * std::numeric_limits<double>::epsilon();
+}
+
+// Every row in the given order, with the absolute tolerance tol. No placement has a prefix rank
+// above the generic one, so a row is stored only while the rank stays within the generic rank of
+// its prefix (at generic_rigidity's realization for seed 0): rounding can never add rank.
+NumericFactor factor_framework(const RigidityMatrix& matrix, const std::vector<std::uint8_t>& generic_labels,
+                               double tol) {
+    const std::size_t m = matrix.edges.size(), dim = matrix.dim;
+    NumericFactor out{SparseGivensQR(matrix.columns()), std::vector<std::uint8_t>(m, 0)};
+    std::vector<std::uint32_t> columns(2 * dim);
+    std::vector<double> values(2 * dim);
+    std::uint64_t generic_rank = 0;
+    for (std::size_t e = 0; e < m; ++e) {
+        generic_rank += generic_labels[e];
+        const Edge& edge = matrix.edges[e];
+        if (edge.i == edge.j) continue;
+        const std::size_t a = matrix.position[edge.i] * dim, b = matrix.position[edge.j] * dim;
+        for (std::size_t k = 0; k < dim; ++k) {
+            const double diff = matrix.diff(e, k);
+            columns[k] = static_cast<std::uint32_t>(a + k), values[k] = diff;
+            columns[dim + k] = static_cast<std::uint32_t>(b + k), values[dim + k] = -diff;
+        }
+        // A row that would lift the rank above the prefix's generic rank is dependent whatever
+        // its rotations leave: it is not rotated at all.
+        if (out.qr.rank() == generic_rank) continue;
+        out.labels[e] = out.qr.add_row(columns.data(), values.data(), 2 * dim, tol, true) ? 1 : 0;
+    }
+    if (out.qr.saw_non_finite())
+        throw InvalidInput("the factorization met an infinite or NaN value; are the coordinates finite?");
+    return out;
+}
+
+// The generic labels of the framework's graph and its fill-reducing vertex order.
+std::vector<std::uint8_t> generic_labels_and_order(const RigidityMatrix& matrix, std::vector<std::size_t>& position) {
+    GenericEngine engine;
+    const std::uint64_t n = matrix.nodes.size();
+    engine.order_columns(n, matrix.edges.data(), matrix.edges.size());
+    ResidueStream stream(0, 0);
+    Trial trial;
+    engine.run(n, matrix.dim, matrix.edges.data(), matrix.edges.size(), stream, false, trial);
+    position = engine.positions();
+    return std::move(trial.labels);
+}
+
+// An edge is redundant when some self-stress is non-zero on it. A random stress: random weights
+// g on the dependent rows D, and on the independent rows I the weights w_I that balance them,
+// w_I = -(A_I^T)^+ A_D^T g. R is the factor of A_I alone, so (A_I^T)^+ y = A_I u with
+// R_P u = z, R_P^T z = y at the pivot columns; a second step on the residual A^T w corrects the
+// rounding the solves leave (corrected semi-normal equations). Returns false, leaving `redundant`
+// as the labels make it, when the balance is not reached to `balance_tolerance` (the triangle at
+// the pivot columns can be far worse conditioned than the matrix).
+constexpr double balance_tolerance = 1e-8;
+
+bool redundant_edges(const RigidityMatrix& matrix, const NumericFactor& factor, double sigma,
+                     std::vector<std::uint8_t>& redundant) {
+    const std::size_t m = matrix.edges.size();
+    redundant.assign(m, 0);
+    bool any_dependent = false;
+    for (std::size_t e = 0; e < m; ++e)
+        if (!factor.labels[e]) redundant[e] = 1, any_dependent = true;
+    if (!any_dependent) return true;  // no stress at all
+    std::vector<double> stress(m, 0.0), y, fit;
+    UnitDraws draws(0x57E55);
+    double largest = 0.0;
+    for (std::size_t e = 0; e < m; ++e)
+        if (!factor.labels[e]) stress[e] = draws.next(), largest = std::max(largest, std::fabs(stress[e]));
+    for (int step = 0; step < 3; ++step) {
+        matrix.apply_transposed(stress, y);
+        if (step == 2) break;
+        factor.qr.solve_transposed(y);
+        factor.qr.solve(y);
+        for (std::size_t c = 0; c < y.size(); ++c)
+            if (!factor.qr.is_pivot(c)) y[c] = 0.0;
+        matrix.apply(y, fit);
+        for (std::size_t e = 0; e < m; ++e)
+            if (factor.labels[e]) stress[e] = stress[e] - fit[e];
+    }
+    if (!(norm2(y) <= balance_tolerance * sigma * norm2(stress))) return false;
+    for (std::size_t e = 0; e < m; ++e)
+        if (!(std::fabs(stress[e]) <= stress_support_threshold * largest)) redundant[e] = 1;
+    return true;
+}
+
+// The framework's nodes divided by framework_scale (exactly), or as given with a finite check.
+NodeList prepared_nodes(const NodeList& nodes, const std::vector<Edge>& edges, bool relative, double& scale) {
+    scale = framework_scale(nodes, edges);
+    NodeList out = nodes;
+    if (relative)
+        for (Node& node : out)
+            for (double& x : node.coordinates) x = x / scale;  // exact: a power of two
+    return out;
+}
+
+// The framework's factor, with its tolerance: relative (tol NaN: the nodes are divided by
+// framework_scale first, exactly) or the absolute tol given.
+struct PreparedFactor {
+    NodeList nodes;        // as factored
+    std::vector<Edge> edges;
+    double scale = 1.0;    // framework_scale of the nodes given
+    double tol = 0.0;      // absolute, at the nodes as factored
+    double sigma = 0.0;    // the largest singular value estimate there
+    std::vector<std::size_t> position;
+    NumericFactor factor;
+};
+
+PreparedFactor prepare_factor(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
+    require_edges_within(edges.data(), edges.size(), nodes.size());
+    const std::size_t dim = nodes.empty() ? 1 : nodes[0].coordinates.size();
+    require_allocatable(checked_multiply(nodes.size(), dim), 4 * sizeof(double) + 2 * sizeof(std::uint64_t));
+    const bool relative = std::isnan(tol);
+    PreparedFactor out{.nodes = {}, .edges = edges, .scale = 1.0, .tol = tol, .position = {},
+                       .factor = {SparseGivensQR(0), {}}};
+    out.nodes = prepared_nodes(nodes, edges, relative, out.scale);
+    const RigidityMatrix probe{out.nodes, out.edges, dim, {}};
+    std::vector<std::uint8_t> generic = generic_labels_and_order(probe, out.position);
+    const RigidityMatrix matrix{out.nodes, out.edges, dim, out.position};
+    out.sigma = largest_singular_value_estimate(matrix);
+    if (relative) out.tol = relative_tolerance_at(matrix, out.sigma);
+    out.factor = factor_framework(matrix, generic, out.tol);
+    return out;
 }
 
 }  // namespace
@@ -396,65 +566,82 @@ GenericMotion generic_motion(std::uint64_t n, std::uint64_t d, const std::vector
 }
 
 NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
-    require_edges_within(edges.data(), edges.size(), nodes.size());
+    const PreparedFactor prepared = prepare_factor(nodes, edges, tol);
     const std::size_t dim = nodes.empty() ? 1 : nodes[0].coordinates.size();
     const std::size_t ncols = nodes.size() * dim;
-    NodeList scaled = nodes;
-    if (std::isnan(tol)) {
-        const double scale = framework_scale(nodes, edges);
-        for (Node& node : scaled)
-            for (double& x : node.coordinates) x = x / scale;  // exact: a power of two
-        tol = relative_tolerance * static_cast<double>(std::max<std::size_t>(1, ncols));
-    } else {
-        for (const Node& node : nodes)
-            for (double x : node.coordinates)
-                if (!std::isfinite(x)) throw InvalidInput("coordinates must be finite");
-    }
-    const std::uint64_t mr = nodes.empty() ? 0 : max_rank(nodes.size(), dim);
-    StableRankChecker checker = checker_for<StableRankChecker>(scaled, tol, PivotRule::LargestMagnitude,
-                                                               std::min<std::uint64_t>(mr, edges.size()));
-    greedy_pass(scaled, edges, checker, mr);
-    if (checker.broke_down()) throw InvalidInput("the elimination met an infinite or NaN value; are the coordinates finite?");
+    const SparseGivensQR& qr = prepared.factor.qr;
     NumericMotions out;
-    out.tol = tol;
+    out.tol = prepared.tol;
+    out.length = std::isnan(tol) ? 1.0 : prepared.scale;
     out.coordinates.resize(ncols);
     for (std::size_t v = 0; v < nodes.size(); ++v)
-        for (std::size_t k = 0; k < dim; ++k) out.coordinates[v * dim + k] = scaled[v].coordinates[k];
-    const auto& pivots = checker.pivot_cols();
-    const auto& rows = checker.stored_rows();
-    std::vector<std::size_t> free_index(ncols, static_cast<std::size_t>(-1));
-    std::vector<std::size_t> pivot_row(ncols, static_cast<std::size_t>(-1));
-    for (std::size_t s = 0; s < pivots.size(); ++s) pivot_row[pivots[s]] = s;
+        for (std::size_t k = 0; k < dim; ++k) out.coordinates[v * dim + k] = prepared.nodes[v].coordinates[k];
     std::vector<std::size_t> free_columns;
     for (std::size_t c = 0; c < ncols; ++c)
-        if (pivot_row[c] == static_cast<std::size_t>(-1)) free_index[c] = free_columns.size(), free_columns.push_back(c);
-    out.free = free_columns.size();
-    require_allocatable(ncols, checked_multiply(std::max<std::size_t>(1, out.free), sizeof(double)));
-    out.basis.assign(ncols * out.free, 0.0);
-    for (std::size_t c = 0; c < ncols; ++c) {
-        double* row = out.basis.data() + c * out.free;
-        if (free_index[c] != static_cast<std::size_t>(-1)) {
-            row[free_index[c]] = 1.0;
-            continue;
-        }
-        // Reduced rows are zero at every other pivot: x - sum over pivots of x[p] * row.
-        const std::vector<double>& stored = rows[pivot_row[c]];
-        for (std::size_t j = 0; j < out.free; ++j) row[j] = -stored[free_columns[j]];
+        if (!qr.is_pivot(c)) free_columns.push_back(c);
+    const std::size_t f = free_columns.size();
+    out.free = f;
+    require_allocatable(ncols, checked_multiply(std::max<std::size_t>(1, f), 2 * sizeof(double)));
+    // The kernel of R, one vector per free column (1 there, 0 at the other free columns, the
+    // pivot entries by back substitution), made orthonormal by Gram-Schmidt twice over.
+    std::vector<double> kernel(f * ncols, 0.0);  // vector j at [j * ncols, (j + 1) * ncols)
+    std::vector<double> v(ncols), t(ncols);
+    for (std::size_t j = 0; j < f; ++j) {
+        std::fill(v.begin(), v.end(), 0.0);
+        v[free_columns[j]] = 1.0;
+        qr.multiply(v, t);
+        for (std::size_t c = 0; c < ncols; ++c) t[c] = qr.is_pivot(c) ? -t[c] : 0.0;
+        qr.solve(t);
+        t[free_columns[j]] = 1.0;
+        double* x = kernel.data() + j * ncols;
+        std::copy(t.begin(), t.end(), x);
+        for (int pass = 0; pass < 2; ++pass)
+            for (std::size_t i = 0; i < j; ++i) {
+                const double* q = kernel.data() + i * ncols;
+                double dot = 0.0;
+                for (std::size_t c = 0; c < ncols; ++c) dot = dot + q[c] * x[c];
+                for (std::size_t c = 0; c < ncols; ++c) x[c] = x[c] - dot * q[c];
+            }
+        double length = 0.0;
+        for (std::size_t c = 0; c < ncols; ++c) length = length + x[c] * x[c];
+        length = std::sqrt(length);
+        for (std::size_t c = 0; c < ncols; ++c) x[c] = x[c] / length;
     }
+    // Row v*d + k of the basis: the vertex's coordinate k in every kernel vector.
+    out.basis.assign(ncols * f, 0.0);
+    for (std::size_t vtx = 0; vtx < nodes.size(); ++vtx)
+        for (std::size_t k = 0; k < dim; ++k) {
+            const std::size_t column = prepared.position[vtx] * dim + k;
+            double* row = out.basis.data() + (vtx * dim + k) * f;
+            for (std::size_t j = 0; j < f; ++j) row[j] = kernel[j * ncols + column];
+        }
     return out;
 }
 
 double framework_scale(const NodeList& nodes, const std::vector<Edge>& edges) {
+    for (const Node& node : nodes)
+        for (double x : node.coordinates)
+            if (!std::isfinite(x)) throw InvalidInput("coordinates must be finite");
     double largest = 0.0;
     for (const Edge& edge : edges) {
         const std::vector<double>& a = nodes[edge.i].coordinates;
         const std::vector<double>& b = nodes[edge.j].coordinates;
         for (std::size_t k = 0; k < a.size(); ++k) largest = std::max(largest, std::fabs(a[k] - b[k]));
     }
-    for (const Node& node : nodes)
-        for (double x : node.coordinates)
-            if (!std::isfinite(x)) throw InvalidInput("coordinates must be finite");
     if (!std::isfinite(largest)) throw InvalidInput("coordinate differences must be finite");
+    // No bar has a length: the spread of all the points, else (all at one point) its largest
+    // coordinate, so that every framework but the one of zeros has a scale that scaling moves.
+    if (largest == 0.0 && !nodes.empty()) {
+        const std::size_t dim = nodes[0].coordinates.size();
+        for (std::size_t k = 0; k < dim; ++k) {
+            double low = nodes[0].coordinates[k], high = low;
+            for (const Node& node : nodes) low = std::min(low, node.coordinates[k]), high = std::max(high, node.coordinates[k]);
+            largest = std::max(largest, high - low);
+        }
+        if (!std::isfinite(largest)) throw InvalidInput("coordinate differences must be finite");
+        if (largest == 0.0)
+            for (double x : nodes[0].coordinates) largest = std::max(largest, std::fabs(x));
+    }
     if (largest == 0.0) return 1.0;
     int exponent = 0;
     std::frexp(largest, &exponent);  // largest = f * 2^exponent, 0.5 <= f < 1
@@ -462,34 +649,24 @@ double framework_scale(const NodeList& nodes, const std::vector<Edge>& edges) {
 }
 
 GraphRigidity numeric_rigidity(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
-    require_edges_within(edges.data(), edges.size(), nodes.size());
-    if (std::isnan(tol)) {
-        const double scale = framework_scale(nodes, edges);
-        NodeList scaled = nodes;
-        for (Node& node : scaled)
-            for (double& x : node.coordinates) x = x / scale;  // exact: a power of two
-        const double columns = static_cast<double>(std::max<std::size_t>(
-            1, nodes.size() * (nodes.empty() ? 0 : nodes[0].coordinates.size())));
-        GraphRigidity result = numeric_rigidity(scaled, edges, relative_tolerance * columns);
-        result.tol = relative_tolerance * columns * scale;
-        return result;
-    }
+    const PreparedFactor prepared = prepare_factor(nodes, edges, tol);
+    const std::size_t dim = nodes.empty() ? 1 : nodes[0].coordinates.size();
     GraphRigidity result;
-    result.max_rank = nodes.empty() ? 0 : max_rank(nodes.size(), nodes[0].coordinates.size());
-    StableRankChecker checker = checker_for<StableRankChecker>(nodes, tol, PivotRule::LargestMagnitude,
-                                                               std::min<std::uint64_t>(result.max_rank, edges.size()));
-    EdgeLabelling labelling = greedy_pass(nodes, edges, checker, result.max_rank);
-    if (checker.broke_down()) throw InvalidInput("the elimination met an infinite or NaN value; are the coordinates finite?");
-    result.labels = std::move(labelling.labels);
-    result.rank = checker.rank();
+    result.max_rank = nodes.empty() ? 0 : max_rank(nodes.size(), dim);
+    result.labels = prepared.factor.labels;
+    result.rank = prepared.factor.qr.rank();
     result.is_rigid = result.rank == result.max_rank;
-    result.tol = tol;
-    result.redundant = redundant_edges(nodes, edges, tol);
-    bool all_redundant = true;
-    for (std::size_t e = 0; e < edges.size(); ++e) {
-        if (!result.labels[e]) result.redundant[e] = 1;  // dependent on the edges before it
-        all_redundant = all_redundant && result.redundant[e];
+    result.tol = std::isnan(tol) ? prepared.tol * prepared.scale : tol;
+    const RigidityMatrix matrix{prepared.nodes, prepared.edges, dim, prepared.position};
+    if (!redundant_edges(matrix, prepared.factor, prepared.sigma, result.redundant)) {
+        // The stresses could not be balanced. Where every prefix has its generic rank, the
+        // positions count as generic for redundancy too.
+        const GraphRigidity generic = generic_rigidity(
+            nodes.size(), dim, edges, {.seed = 0, .stream = 0, .redundancy = true, .global_rigidity = false});
+        if (generic.labels == result.labels) result.redundant = generic.redundant;
     }
+    bool all_redundant = true;
+    for (std::uint8_t flag : result.redundant) all_redundant = all_redundant && flag;
     result.is_redundantly_rigid = result.is_rigid && all_redundant;
     return result;
 }

@@ -40,22 +40,23 @@ struct GenericOptions {
 GraphRigidity generic_rigidity(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges,
                                const GenericOptions& options = {});
 
-// The largest power of two not above the largest absolute coordinate difference along an edge
-// (1 when there is none). Throws InvalidInput when a coordinate is not finite.
+// The largest power of two not above the largest absolute coordinate difference along an edge;
+// when no bar has a length, along any two vertices; when all vertices coincide, the largest
+// absolute coordinate; 1 for a framework of zeros. So every framework has a scale that scaling
+// by 2^k multiplies by 2^k. Throws InvalidInput when a coordinate is not finite.
 double framework_scale(const NodeList& nodes, const std::vector<Edge>& edges);
 
-// The relative tolerance of numeric mode: every coordinate is divided by framework_scale (exactly,
-// being a power of two) and the labelling runs with the absolute tolerance 1e-9 times the number
-// of coordinates n*d: the rounding left in an eliminated dependent row grows with the number of
-// rows it was reduced by. Scaling every coordinate by a power of two then changes nothing at all,
-// bit for bit.
-constexpr double relative_tolerance = 1e-9;
-
-// Rigidity at the positions of nodes (all of one dimension d >= 1), by StableRankChecker: with the
-// absolute tolerance tol, or relative to the framework's size when tol is NaN (result.tol is then
-// the absolute tolerance that amounts to). Redundancy is the support of the self-stresses, read
-// off the reduced transposed rigidity matrix. Throws InvalidInput when an edge names a missing
-// vertex or a value is not finite.
+// Rigidity at the positions of nodes (all of one dimension d >= 1), by a row-by-row sparse Givens
+// QR factorization of the rigidity matrix (SparseGivensQR), its columns in a fill-reducing order
+// of the vertices: a row is independent of the rows before it when, rotated against the stored
+// rows, an entry above tol is left at a column without a stored row. With tol NaN the tolerance
+// is relative: the coordinates are divided by framework_scale (exactly, being a power of two) and
+// tol is max(m, n*d) * machine epsilon * an estimate of the largest singular value of the scaled
+// matrix (power iteration), so scaling every coordinate by a power of two changes nothing, bit
+// for bit; result.tol is the absolute tolerance that amounts to at the coordinates given. No row
+// is stored that would lift a prefix's rank above its generic rank. Redundancy is the support of
+// a random self-stress, projected off the factor. Throws InvalidInput when an edge names a
+// missing vertex or a value is not finite.
 GraphRigidity numeric_rigidity(const NodeList& nodes, const std::vector<Edge>& edges, double tol);
 
 // The realization generic_rigidity draws from seed (stream 0), as residues v*d + k, and one random
@@ -69,16 +70,18 @@ struct GenericMotion {
 };
 GenericMotion generic_motion(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges, std::uint64_t seed);
 
-// The motions of a framework at given positions, from the reduced row echelon form numeric_rigidity
-// builds (with tol NaN: on the coordinates scaled as it scales them, with its relative tolerance).
-// For each coordinate column c (v*d + k) basis[c*free .. c*free + free) is row c of the null-space
-// basis whose free-column block is the identity, so that a row r lies in the row space exactly when
-// every entry of r * basis is at most tol in magnitude: a pair row reduced as a rank test reduces it.
+// The motions of a framework at given positions, from the factor numeric_rigidity builds (with
+// tol NaN: on the coordinates scaled as it scales them, with its relative tolerance): basis is an
+// orthonormal basis of the kernel of the rigidity matrix, free vectors, row c (v*d + k) at
+// basis[c*free .. c*free + free). A row r lies in the row space when |r * basis| <= tol: a bar
+// between the two vertices would be dependent. `length` is the framework's length in the units of
+// `coordinates` (1 when scaled), for rows without a length of their own.
 struct NumericMotions {
-    std::vector<double> coordinates;  // as eliminated (scaled with tol NaN), v*d + k
+    std::vector<double> coordinates;  // as factored (scaled with tol NaN), v*d + k
     std::vector<double> basis;
     std::size_t free = 0;
     double tol = 0.0;
+    double length = 1.0;
 };
 NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& edges, double tol);
 

@@ -198,17 +198,42 @@ VertexSets numeric_rigid_components(const NodeList& nodes, const std::vector<Edg
     const std::size_t dim = nodes.empty() ? 1 : nodes[0].coordinates.size();
     const std::size_t f = motions.free;
     std::vector<double> reduced(f);
+    // The kernel is known to about the rank test's tolerance times the condition number of the
+    // factor, so with the relative tolerance a pair row counts as in the row space when its part
+    // in the kernel is at most half the digits of its length, sqrt(eps) |p|, or tol if larger;
+    // an absolute tol given is used as it is.
+    const bool relative = std::isnan(tol);
+    const double half_digits = std::sqrt(std::numeric_limits<double>::epsilon());
+    const auto within = [&](double length) {
+        double sum = 0.0;
+        for (double value : reduced) sum = sum + value * value;
+        const double bound = relative ? std::max(motions.tol, half_digits * length) : motions.tol;
+        return std::sqrt(sum) <= bound;
+    };
+    // A pair is fixed when its row p lies in the row space: p * basis, its part in the kernel, is
+    // within the bound. Coincident points have a zero row, which says nothing: they are fixed when
+    // every motion moves them alike, each unit coordinate row (at the framework's length) lying
+    // in the row space.
     const FixedPairTest fixed = [&](std::uint32_t u, std::uint32_t w) {
+        bool coincident = true;
+        double length = 0.0;
         std::fill(reduced.begin(), reduced.end(), 0.0);
         for (std::size_t k = 0; k < dim; ++k) {
             const double diff = motions.coordinates[u * dim + k] - motions.coordinates[w * dim + k];
             if (diff == 0.0) continue;
+            coincident = false;
+            length = length + 2.0 * diff * diff;
             const double* bu = motions.basis.data() + (u * dim + k) * f;
             const double* bw = motions.basis.data() + (w * dim + k) * f;
             for (std::size_t j = 0; j < f; ++j) reduced[j] = reduced[j] + diff * (bu[j] - bw[j]);
         }
-        for (double value : reduced)
-            if (!(std::fabs(value) <= motions.tol)) return false;
+        if (!coincident) return within(std::sqrt(length));
+        for (std::size_t k = 0; k < dim; ++k) {
+            const double* bu = motions.basis.data() + (u * dim + k) * f;
+            const double* bw = motions.basis.data() + (w * dim + k) * f;
+            for (std::size_t j = 0; j < f; ++j) reduced[j] = motions.length * (bu[j] - bw[j]);
+            if (!within(std::sqrt(2.0) * motions.length)) return false;
+        }
         return true;
     };
     // Positions need not be general, so no number of vertices is known to decide a set.

@@ -141,7 +141,20 @@ TEST(NumericRigidity, RelativeToleranceIsScaleFree) {
     const std::vector<Edge> edges = complete(9);
     const GraphRigidity base = numeric_rigidity(nodes, edges, std::nan(""));
     EXPECT_EQ(base.rank, 8u);  // a line: only the lengthwise motions are constrained
-    EXPECT_EQ(base.tol, 1e-9 * 18 * framework_scale(nodes, edges));
+    // tol is max(m, n d) eps times an estimate of the largest singular value: at most the
+    // Frobenius norm, at least (nearly) the longest row.
+    double frobenius = 0.0, longest = 0.0;
+    for (const Edge& edge : edges) {
+        double row = 0.0;
+        for (int k = 0; k < 2; ++k) {
+            const double diff = nodes[edge.i].coordinates[k] - nodes[edge.j].coordinates[k];
+            row += 2.0 * diff * diff;
+        }
+        frobenius += row, longest = std::max(longest, std::sqrt(row));
+    }
+    const double size = static_cast<double>(edges.size()) * 0x1p-52;  // m = 36 > n d = 18
+    EXPECT_LE(base.tol, std::sqrt(frobenius) * size);
+    EXPECT_GE(base.tol, 0.99 * longest * size);
     for (int k : {-60, -7, 1, 33, 60}) {
         NodeList scaled = nodes;
         for (Node& node : scaled)

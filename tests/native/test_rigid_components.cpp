@@ -20,9 +20,10 @@ using testing_support::double_banana;
 
 namespace {
 
-// Rank over the prime field of the rows of the given pairs at integer (or residue) coordinates x.
+// Rank over the prime field of the rows of the given pairs at integer (or residue) coordinates x,
+// and for each pair in `alike` the d rows e_(i,k) - e_(j,k) (every motion moves i and j alike).
 std::size_t rank_of(std::uint64_t n, std::uint64_t d, const std::vector<std::uint64_t>& x,
-                    const std::vector<Edge>& pairs) {
+                    const std::vector<Edge>& pairs, const std::vector<Edge>& alike = {}) {
     modular::Echelon echelon;
     echelon.reset(n * d, false);
     for (const Edge& e : pairs) {
@@ -33,7 +34,19 @@ std::size_t rank_of(std::uint64_t n, std::uint64_t d, const std::vector<std::uin
         }
         echelon.reduce();
     }
+    for (const Edge& e : alike)
+        for (std::uint64_t k = 0; k < d; ++k) {
+            echelon.entry(e.i * d + k) = 1;
+            echelon.entry(e.j * d + k) = modular::negate(1);
+            echelon.reduce();
+        }
     return echelon.rank();
+}
+
+bool coincide(std::uint64_t d, const std::vector<std::uint64_t>& x, std::uint64_t a, std::uint64_t b) {
+    for (std::uint64_t k = 0; k < d; ++k)
+        if (x[a * d + k] != x[b * d + k]) return false;
+    return true;
 }
 
 // Maximal vertex sets of two or more whose pair rows all lie in the span of the bars' rows.
@@ -43,11 +56,13 @@ VertexSets brute_force(std::uint64_t n, std::uint64_t d, const std::vector<std::
     std::vector<std::uint32_t> rigid;
     for (std::uint32_t mask = 1; mask < (1u << n); ++mask) {
         if (__builtin_popcount(mask) < 2) continue;
-        std::vector<Edge> rows = edges;
+        // A pair is fixed when its row lies in the bars' span; coincident points, whose row is
+        // zero, when every motion moves them alike.
+        std::vector<Edge> rows = edges, alike;
         for (std::uint64_t a = 0; a < n; ++a)
             for (std::uint64_t b = a + 1; b < n; ++b)
-                if (((mask >> a) & 1u) && ((mask >> b) & 1u)) rows.push_back({a, b});
-        if (rank_of(n, d, x, rows) == base) rigid.push_back(mask);
+                if (((mask >> a) & 1u) && ((mask >> b) & 1u)) (coincide(d, x, a, b) ? alike : rows).push_back({a, b});
+        if (rank_of(n, d, x, rows, alike) == base) rigid.push_back(mask);
     }
     VertexSets out;
     for (std::uint32_t mask : rigid) {
