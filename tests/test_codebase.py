@@ -6,10 +6,18 @@ import re
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-CORE = sorted((ROOT / "src" / "core").glob("*.[ch]pp"))
+CORE = sorted((ROOT / "src" / "core").glob("*/*.[ch]pp"))
+# The rooms of the core and the rooms each may include from: nothing runs back up.
+ROOMS = {
+    "base": set(),
+    "elimination": {"base"},
+    "frameworks": {"base", "elimination"},
+    "pebble": {"base"},
+    "graphs": {"base", "elimination", "frameworks", "pebble"},
+}
 # The frame both extension modules share, and the modules: telvora and telvora_graphs._native.
 FRAME = sorted((ROOT / "src" / "frame").glob("*.[ch]pp"))
-MODULES = {name: sorted((ROOT / "src" / name).glob("*.[ch]pp")) for name in ("lib", "graphs_module")}
+MODULES = {name: sorted((ROOT / "src" / "modules" / name).glob("*.[ch]pp")) for name in ("telvora", "telvora_graphs")}
 BINDING = FRAME + [path for paths in MODULES.values() for path in paths]
 
 pytestmark = pytest.mark.skipif(not CORE, reason="the source tree is not beside the tests")
@@ -27,6 +35,27 @@ def test_core_stays_free_of_python(path):
     text = path.read_text()
     assert not re.search(r"#include\s*[<\"](Python\.h|numpy/)", text)
     assert "PyObject" not in text
+
+
+def test_core_lives_in_its_rooms():
+    assert sorted({path.parent.name for path in CORE}) == sorted(ROOMS)
+    assert not list((ROOT / "src" / "core").glob("*.[ch]pp")), "a core file outside every room"
+
+
+@pytest.mark.parametrize("path", CORE, ids=lambda p: f"{p.parent.name}/{p.name}")
+def test_core_includes_run_only_down_the_rooms(path):
+    room = path.parent.name
+    for included in re.findall(r'#include\s*"([^"]+)"', path.read_text()):
+        target = included.split("/")[0] if "/" in included else None
+        assert target is not None, f"{included}: core headers are included by room, as in \"base/memory.hpp\""
+        assert target == room or target in ROOMS[room], f"{room} may not include {included}"
+
+
+def test_binding_includes_core_headers_by_room():
+    for path in BINDING:
+        for included in re.findall(r'#include\s*"([^"]+)"', path.read_text()):
+            if "/" in included:
+                assert included.split("/")[0] in ROOMS, included
 
 
 def test_lock_is_only_released_through_the_guard():
@@ -65,7 +94,7 @@ def test_each_module_is_thin(name):
 
 
 def test_the_graphs_module_computes_with_the_lock_released():
-    code = _code(ROOT / "src" / "graphs_module" / "module.cpp")
+    code = _code(ROOT / "src" / "modules" / "telvora_graphs" / "module.cpp")
     core = r"(?:telvora::)?(\w+_rigidity(?:_batch)?|\w+_components(?:_batch)?|play_sparsity_game|play_rigidity_sweep)"
     calls = re.findall(r"(?:=|return)\s*" + core + r"\(", code)
     assert sorted(set(calls)) == ["generic_components_batch", "generic_rigid_components", "generic_rigidity",
@@ -93,7 +122,7 @@ def test_every_source_is_built():
     cmake = (ROOT / "CMakeLists.txt").read_text()
     for path in CORE + BINDING:
         if path.suffix == ".cpp":
-            assert f"src/{path.parent.name}/{path.name}" in cmake, path.name
+            assert str(path.relative_to(ROOT)) in cmake, path.name
 
 
 def test_both_modules_are_stable_abi_and_share_the_frame():

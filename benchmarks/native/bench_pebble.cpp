@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "component_pebble.hpp"
-#include "pebble.hpp"
+#include "pebble/component_pebble.hpp"
+#include "pebble/pebble.hpp"
 
 using namespace telvora;
 

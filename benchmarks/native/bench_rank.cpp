@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "kernels.hpp"
-#include "random.hpp"
-#include "labelling.hpp"
+#include "elimination/kernels.hpp"
+#include "base/random.hpp"
+#include "frameworks/labelling.hpp"
 
 using namespace telvora;
 

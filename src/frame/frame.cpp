@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "errors.hpp"
-#include "memory.hpp"
+#include "base/errors.hpp"
+#include "base/memory.hpp"
 
 // This unit is the only one that sees NumPy; its API table lives here and is loaded lazily.
 #include <numpy/arrayobject.h>

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "node.hpp"
+#include "base/node.hpp"
 #include "pyref.hpp"
-#include "traversal.hpp"
+#include "base/traversal.hpp"
 
 namespace telvora::py {
 

@@ -3,8 +3,8 @@
 
 #include <vector>
 
-#include "node.hpp"
-#include "traversal.hpp"
+#include "base/node.hpp"
+#include "base/traversal.hpp"
 
 namespace telvora::testing_support {
 

@@ -8,12 +8,12 @@
 #include <random>
 #include <vector>
 
-#include "blocked_rank.hpp"
-#include "errors.hpp"
-#include "kernels.hpp"
-#include "random.hpp"
-#include "rank.hpp"
-#include "simulation.hpp"
+#include "elimination/blocked_rank.hpp"
+#include "base/errors.hpp"
+#include "elimination/kernels.hpp"
+#include "base/random.hpp"
+#include "elimination/rank.hpp"
+#include "frameworks/simulation.hpp"
 
 using namespace telvora;
 

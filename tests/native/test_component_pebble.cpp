@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "component_pebble.hpp"
-#include "errors.hpp"
-#include "pebble.hpp"
+#include "pebble/component_pebble.hpp"
+#include "base/errors.hpp"
+#include "pebble/pebble.hpp"
 
 using namespace telvora;
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "errors.hpp"
-#include "graph_rigidity.hpp"
-#include "random.hpp"
-#include "rigid_components.hpp"
+#include "base/errors.hpp"
+#include "graphs/graph_rigidity.hpp"
+#include "base/random.hpp"
+#include "graphs/rigid_components.hpp"
 
 #include "support.hpp"
 

@@ -7,9 +7,9 @@
 #include <random>
 #include <vector>
 
-#include "errors.hpp"
-#include "labelling.hpp"
-#include "random.hpp"
+#include "base/errors.hpp"
+#include "frameworks/labelling.hpp"
+#include "base/random.hpp"
 
 #include "support.hpp"
 

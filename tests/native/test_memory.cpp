@@ -5,7 +5,7 @@
 #include <new>
 #include <unistd.h>
 
-#include "memory.hpp"
+#include "base/memory.hpp"
 
 using namespace telvora;
 

@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "modular.hpp"
+#include "elimination/modular.hpp"
 
 using namespace telvora::modular;
 

@@ -6,9 +6,9 @@
 #include <new>
 #include <vector>
 
-#include "errors.hpp"
-#include "node.hpp"
-#include "traversal.hpp"
+#include "base/errors.hpp"
+#include "base/node.hpp"
+#include "base/traversal.hpp"
 
 #include "support.hpp"
 

@@ -12,8 +12,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "errors.hpp"
-#include "pebble.hpp"
+#include "base/errors.hpp"
+#include "pebble/pebble.hpp"
 
 namespace telvora {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "random.hpp"
+#include "base/random.hpp"
 
 using namespace telvora;
 

@@ -5,8 +5,8 @@
 #include <limits>
 #include <vector>
 
-#include "errors.hpp"
-#include "rank.hpp"
+#include "base/errors.hpp"
+#include "elimination/rank.hpp"
 
 using namespace telvora;
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "errors.hpp"
-#include "node.hpp"
-#include "reconstruct.hpp"
+#include "base/errors.hpp"
+#include "base/node.hpp"
+#include "frameworks/reconstruct.hpp"
 
 namespace {
 

@@ -6,12 +6,12 @@
 #include <random>
 #include <vector>
 
-#include "component_pebble.hpp"
-#include "errors.hpp"
-#include "graph_rigidity.hpp"
-#include "modular.hpp"
-#include "random.hpp"
-#include "rigid_components.hpp"
+#include "pebble/component_pebble.hpp"
+#include "base/errors.hpp"
+#include "graphs/graph_rigidity.hpp"
+#include "elimination/modular.hpp"
+#include "base/random.hpp"
+#include "graphs/rigid_components.hpp"
 
 #include "support.hpp"
 

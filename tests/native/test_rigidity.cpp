@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "errors.hpp"
-#include "rigidity.hpp"
+#include "base/errors.hpp"
+#include "frameworks/rigidity.hpp"
 
 using namespace telvora;
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "component_pebble.hpp"
-#include "errors.hpp"
-#include "rigidity_sweep.hpp"
+#include "pebble/component_pebble.hpp"
+#include "base/errors.hpp"
+#include "pebble/rigidity_sweep.hpp"
 
 using namespace telvora;
 

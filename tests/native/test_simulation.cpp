@@ -7,10 +7,10 @@
 #include <numeric>
 #include <vector>
 
-#include "errors.hpp"
-#include "random.hpp"
-#include "rigidity.hpp"
-#include "simulation.hpp"
+#include "base/errors.hpp"
+#include "base/random.hpp"
+#include "frameworks/rigidity.hpp"
+#include "frameworks/simulation.hpp"
 
 #include "support.hpp"
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "sparse_qr.hpp"
+#include "elimination/sparse_qr.hpp"
 
 using namespace telvora;
 
