@@ -208,7 +208,7 @@ def test_show_refuses_pebbles_in_space(tmp_path, capsys):
 
 
 def test_summary_command_reads_datasets(tmp_path):
-    from telvora_datasets import generate
+    from dataset_calls import generate
     from telvora_datasets.cli import main
 
     for n in (5, 9):
@@ -225,7 +225,8 @@ def test_summary_command_reads_datasets(tmp_path):
     ({}, "framework"),
 ])
 def test_records_are_drawn_as_stored(tmp_path, options, kinds):
-    from telvora_datasets import generate, load
+    from dataset_calls import generate
+    from telvora_datasets import load
     from telvora_datasets.cli import main
     from telvora_datasets.plotting import circle_layout, plot_record
 
@@ -253,7 +254,7 @@ def test_records_are_drawn_as_stored(tmp_path, options, kinds):
 
 
 def test_draw_names_a_missing_graph(tmp_path, capsys):
-    from telvora_datasets import generate
+    from dataset_calls import generate
     from telvora_datasets.cli import main
 
     generate(3, 6, 2, 1, tmp_path, family="gnm", workers=1, format="npz")

@@ -12,15 +12,15 @@ from typing import NoReturn
 
 from . import __version__
 from .errors import DatasetError, MissingExtraError
-from .families import BALANCES, FAMILIES, ORDERS, POSITIONS, make_family
+from .families import BALANCES, FAMILIES, ORDERS, POSITIONS, CompleteFamily, GraphFamily, OptionError, make_family
 from .files import read_file
 from .formats import FORMATS
 from .manifest import DEFAULT_SHARD_SIZE, Manifest, Plan, ShardRecord, dataset_directory, is_complete, plan_of
 from .manifest import present_records, sha256_of, shard_records
-from .points import _MASK
+from .points import MASK
 from .reader import read_manifest
 from .stats import Statistics, dataset_statistics, shard_statistics
-from .writer import default_workers, generate
+from .writer import Options, default_workers, generate
 
 PROG = "telvora-datasets"
 
@@ -43,7 +43,7 @@ def _at_least(lowest: int, what: str) -> Callable[[str], int]:
         value = _integer(text)
         if value < lowest:
             raise argparse.ArgumentTypeError(f"{what} must be at least {lowest} (got {value})")
-        if value > _MASK:
+        if value > MASK:
             raise argparse.ArgumentTypeError(f"{what} must be at most 2**64 - 1 (got {value})")
         return value
     return parse
@@ -51,8 +51,8 @@ def _at_least(lowest: int, what: str) -> Callable[[str], int]:
 
 def _seed(text: str) -> int:
     value = _integer(text)
-    if not 0 <= value <= _MASK:
-        raise argparse.ArgumentTypeError(f"the seed must be from 0 to 2**64 - 1 = {_MASK} (got {value})")
+    if not 0 <= value <= MASK:
+        raise argparse.ArgumentTypeError(f"the seed must be from 0 to 2**64 - 1 = {MASK} (got {value})")
     return value
 
 
@@ -114,7 +114,7 @@ def _parser() -> argparse.ArgumentParser:
         "graph families", "Instead of the complete-graph frameworks, graphs of a random family labelled by "
                           "telvora_graphs: graph k is drawn from (SEED, k) alone. Each option applies to the "
                           "families named in its help; any other combination is refused.")
-    graphs.add_argument("--family", choices=FAMILIES, default="complete",
+    graphs.add_argument("--family", choices=list(FAMILIES), default="complete",
                         help="complete (default: the frameworks of generate_training_batch), gnp, gnm, geometric, "
                              "knn, henneberg or regular")
     graphs.add_argument("--positions", choices=POSITIONS,
@@ -187,15 +187,16 @@ FAMILY_OPTIONS = ("positions", "order", "edges", "p", "degree", "radius", "k", "
                   "grid_size", "balance", "split", "globally_rigid", "components")
 
 
-def _family_options(args: argparse.Namespace) -> dict[str, object]:
-    return {"family": args.family, **{name: getattr(args, name) for name in FAMILY_OPTIONS}}
+def _family(args: argparse.Namespace) -> GraphFamily | CompleteFamily:
+    """The family the flags ask for, resolved against --nodes and --dim (OptionError otherwise)."""
+    family = make_family(args.family, args.nodes, args.dim, **{name: getattr(args, name) for name in FAMILY_OPTIONS})
+    return CompleteFamily() if family is None else family
 
 
 def _generate(args: argparse.Namespace) -> int:
-    report = generate(args.graphs, args.nodes, args.dim, args.seed, args.out, shard_size=args.shard_size,
-                      format=args.format, workers=args.workers, scheduler=args.scheduler,
-                      overwrite=args.overwrite, progress=not args.quiet and sys.stderr.isatty(),
-                      **_family_options(args))  # type: ignore[arg-type]
+    options = Options(shard_size=args.shard_size, format=args.format, workers=args.workers, scheduler=args.scheduler,
+                      overwrite=args.overwrite, progress=not args.quiet and sys.stderr.isatty())
+    report = generate(args.graphs, args.nodes, args.dim, args.seed, args.out, _family(args), options)
     if not args.quiet:
         print(report.summary)
     return 0
@@ -205,11 +206,8 @@ def _describe_plan(plan: Plan, manifest: Manifest) -> list[str]:
     shards = f"{plan.shard_count} {plan.format} shards of up to {plan.shard_size} (version {manifest.get('version')})"
     if plan.family is None:
         return [f"{plan.graphs:,} frameworks of {plan.nodes} points in {plan.dim}-D, seed {plan.seed}, {shards}"]
-    entries = plan.family.parameters()
-    options = ", ".join(f"{key.replace('_', ' ')} {value}" for key, value in entries.items()
-                        if key != "family" and value is not None and value is not False)
     return [f"{plan.graphs:,} {plan.family.name} graphs on {plan.nodes} vertices in {plan.dim}-D, seed {plan.seed}, "
-            f"{shards}", f"family {plan.family.name}: {options}"]
+            f"{shards}", plan.family.describe()]
 
 
 def _intact(directory: Path, name: str, record: ShardRecord | None, plan: Plan) -> Statistics | None:
@@ -316,7 +314,7 @@ def _show(args: argparse.Namespace) -> int:
 
 def _draw(args: argparse.Namespace) -> int:
     output = _picture(args.output)
-    from .graph_records import regenerate
+    from .regeneration import regenerate
     from .plotting import plot_record
 
     # The record computed again from the manifest, as load would give it, without reading shards.
@@ -354,7 +352,9 @@ COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
 
 def _describe(error: Exception) -> str:
     """error as one line for the person running the command."""
-    if isinstance(error, DatasetError):
+    if isinstance(error, OptionError):  # the library speaks Python; the command speaks its flags
+        text = error.command
+    elif isinstance(error, DatasetError):
         text = str(error)
     elif isinstance(error, OSError) and error.filename is not None:
         text = f"cannot use {error.filename}: {error.strerror or error}"
@@ -375,10 +375,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         command = args.command
         if command == "generate":  # a bad combination of options is a usage error, found before any work
             try:
-                make_family(args.family, args.nodes, args.dim,
-                            **{name: getattr(args, name) for name in FAMILY_OPTIONS})
-            except DatasetError as error:
-                parser.exit(2, f"{PROG}: error: {error}\n")
+                _family(args)
+            except OptionError as error:
+                parser.exit(2, f"{PROG}: error: {error.command}\n")
         return COMMANDS[command](args)
     except KeyboardInterrupt:
         resume = "; run the same command again to resume" if command == "generate" else ""

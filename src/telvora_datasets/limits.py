@@ -9,7 +9,6 @@ columns held three times over (the columns, the encoder's table, the encoded byt
 
 from __future__ import annotations
 
-import math
 import os
 
 from .errors import DatasetError
@@ -32,20 +31,7 @@ def _edges_per_graph(plan: Plan) -> float:
     pairs = n * (n - 1) // 2
     if family is None:
         return pairs
-    if family.name == "gnm":
-        return family.edges or 0
-    if family.name == "gnp":
-        return (family.p or 0.0) * pairs
-    if family.name == "henneberg":
-        return d * n + (family.add or 0)
-    if family.name == "regular":
-        return n * (family.degree or 0) / 2
-    if family.name == "knn":
-        return n * (family.k or 1)
-    # geometric: a pair is an edge with at most the probability that a ball of the radius covers a point
-    radius = family.radius or 0.0
-    ball = math.pi * radius**2 if d == 2 else 4.0 / 3.0 * math.pi * radius**3
-    return pairs * min(1.0, ball)
+    return family.mean_edges(n, d)
 
 
 def _stored_bytes(plan: Plan) -> float:

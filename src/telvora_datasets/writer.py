@@ -17,14 +17,14 @@ import logging
 import os
 import secrets
 import time
-from collections.abc import Callable, Collection, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterator
 from pathlib import Path
 from typing import Any, Protocol
 
 from .errors import DatasetError, MissingExtraError
 from .files import open_file, read_file
 from .formats import FORMATS, encode, require_pyarrow
-from .families import make_family
+from .families import CompleteFamily, GraphFamily
 from .graph_records import build_graph_columns
 from .limits import check_fits
 from .manifest import (CHECKSUMS, DEFAULT_SHARD_SIZE, MANIFEST, RECORD_SIZE, Plan, ShardRecord, differences, dumps,
@@ -373,33 +373,98 @@ def _run_dask(client: Any, plan: Plan, directory: Path, pending: Iterator[int], 
         client.cancel(list(in_flight))
 
 
-def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLike[str], *,
-             shard_size: int = DEFAULT_SHARD_SIZE, format: str = "parquet", workers: int | None = None,
-             scheduler: str | None = None, overwrite: bool = False, progress: bool = False,
-             family: str = "complete", positions: str | None = None, order: str | None = None,
-             edges: str | int | None = None, p: float | None = None, degree: float | None = None,
-             radius: float | None = None, k: int | None = None, add: int | None = None, remove: int | None = None,
-             flats: int | None = None, grid_size: int | None = None, balance: str | None = None,
-             split: str | Sequence[float] | None = None, globally_rigid: bool = False,
-             components: bool = False) -> Report:
-    """Writes a dataset to out, in shards: by default the frameworks of
-    generate_training_batch(graphs, nodes, dim, seed); with a graph family (gnp, gnm, geometric,
-    knn, henneberg, regular), that many graphs of it, labelled by telvora_graphs (see
-    docs/datasets.md for the family options, positions, order, balance and split).
+@dataclasses.dataclass(frozen=True)
+class Options:
+    """How `generate` writes a dataset; what it holds is the family's business.
 
-    Shards already written by an earlier run with the same parameters, and intact, are kept; an
-    earlier run with fewer graphs and otherwise the same parameters is grown. scheduler is None
-    (a thread pool of `workers` threads, every core by default), "local" (a Dask LocalCluster of
-    `workers` processes) or the address of a Dask scheduler.
-    Returns a Report; raises DatasetError with a readable message when it cannot.
+    Parameters
+    ----------
+    shard_size : int
+        Frameworks (or graphs) per shard (default 1000); recorded in the manifest.
+    format : str
+        ``"parquet"`` (default, needs pyarrow) or ``"npz"`` (NumPy only); recorded in the manifest.
+    workers : int, optional
+        Shards built at once: threads, or processes with ``scheduler="local"`` (default: every core).
+    scheduler : str, optional
+        None (a thread pool), ``"local"`` (a Dask LocalCluster of `workers` processes) or the
+        address of a Dask scheduler (``tcp://host:port``).
+    overwrite : bool
+        Replace a different dataset found in the directory (a smaller one is grown without it).
+    progress : bool
+        Show a progress bar on stderr.
+
+    Examples
+    --------
+    >>> Options(workers=1, format="npz")
+    Options(shard_size=1000, format='npz', workers=1, scheduler=None, overwrite=False, progress=False)
     """
-    plan = Plan(graphs=graphs, nodes=nodes, dim=dim, seed=seed, shard_size=shard_size, format=format)
-    chosen = make_family(family, plan.nodes, plan.dim, positions=positions, order=order, edges=edges, p=p,
-                         degree=degree, radius=radius, k=k, add=add, remove=remove, flats=flats,
-                         grid_size=grid_size, balance=balance, split=split, globally_rigid=globally_rigid,
-                         components=components)
-    if chosen is not None:
-        plan = dataclasses.replace(plan, family=chosen)
+
+    shard_size: int = DEFAULT_SHARD_SIZE
+    format: str = "parquet"
+    workers: int | None = None
+    scheduler: str | None = None
+    overwrite: bool = False
+    progress: bool = False
+
+
+def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLike[str],
+             family: GraphFamily | CompleteFamily = CompleteFamily(), options: Options = Options()) -> Report:
+    """Writes a dataset to `out`, in shards, resuming or growing an earlier run of the same one.
+
+    By default the frameworks of ``generate_training_batch(graphs, nodes, dim, seed)``; with a
+    graph family, that many graphs of it labelled by telvora_graphs, graph k drawn from
+    (seed, k) alone. Shards already written by an earlier run with the same parameters, and
+    intact, are kept; an earlier run with fewer graphs and otherwise the same parameters is grown.
+
+    Parameters
+    ----------
+    graphs : int
+        Frameworks or graphs, 1 to 2**64 - 1.
+    nodes : int
+        Points (vertices) of each, 2 to 2**32 - 1.
+    dim : int
+        Dimension, 2 or 3.
+    seed : int
+        Seed of framework 0, 0 to 2**64 - 1.
+    out : str or os.PathLike
+        The dataset's directory, made if missing.
+    family : GraphFamily or CompleteFamily
+        What to draw (see `telvora_datasets.families`); `CompleteFamily()` by default.
+    options : Options
+        How to write it: shard size, format, workers, scheduler, overwrite, progress.
+
+    Returns
+    -------
+    Report
+        What the run did and what the dataset holds (`Report.summary` is one line).
+
+    Raises
+    ------
+    OptionError
+        For family parameters that cannot be drawn (a `DatasetError` and a `ValueError`).
+    DatasetError
+        For anything else that stops the run, with a readable message: a bad parameter, a plan
+        too large for memory, a directory holding another dataset, a full disk.
+    MissingExtraError
+        When an optional dependency (pyarrow, dask) is missing.
+
+    Examples
+    --------
+    >>> import telvora_datasets as td
+    >>> from telvora_datasets.families import GnmFamily
+    >>> report = td.generate(50, 8, 2, 3, "/tmp/td-generate", GnmFamily(edges="2n-3", components=True),
+    ...                      td.Options(workers=1, format="npz", overwrite=True))
+    >>> report.plan.family.edges, report.written + report.skipped, report.summary.split(":")[0]
+    (13, 1, '50 gnm graphs on 8 vertices in 2-D (generic positions) in /tmp/td-generate')
+    """
+    if not isinstance(family, (GraphFamily, CompleteFamily)):
+        raise TypeError(f"family must be a family object such as GnmFamily(edges=...) or CompleteFamily(), "
+                        f"not {type(family).__name__}; telvora_datasets.families.FAMILIES names them all")
+    if not isinstance(options, Options):
+        raise TypeError(f"options must be telvora_datasets.Options(...), not {type(options).__name__}")
+    plan = Plan(graphs=graphs, nodes=nodes, dim=dim, seed=seed, shard_size=options.shard_size, format=options.format)
+    plan = dataclasses.replace(plan, family=family.resolve(plan.nodes, plan.dim))
+    workers, scheduler, overwrite, progress = options.workers, options.scheduler, options.overwrite, options.progress
     if plan.format == "parquet":
         require_pyarrow()
     workers = default_workers() if workers is None else workers
