@@ -118,7 +118,7 @@ def test_shards_cut_the_batch_and_the_manifest_checks_them(tmp_path, capsys):
     assert cli(capsys, "info", tmp_path)[0] == 0
     (tmp_path / "shard-00001.npz").write_bytes(b"damaged")
     code, out, _ = cli(capsys, "info", tmp_path)
-    assert code == 1 and "incomplete" in out
+    assert code == 1 and "damaged: 1 of" in out
     with pytest.raises(DatasetError, match="checksum"):
         list(load(tmp_path))
 

@@ -46,7 +46,7 @@ if TYPE_CHECKING:
 _EXPORTS = {
     "DatasetError": "errors", "MissingExtraError": "errors", "realization_seed": "graph_records",
     "regenerate": "regeneration", "FrameworkArtists": "plotting", "circle_layout": "plotting",
-    "plot_dataset_summary": "plotting", "plot_framework": "plotting", "plot_pebble_comparison": "plotting",
+    "plot_dataset_summary": "plotting", "plot_datasets_summary": "plotting", "plot_framework": "plotting", "plot_pebble_comparison": "plotting",
     "plot_record": "plotting", "framework_points": "points", "framework_seeds": "points", "to_pyg": "pyg",
     "load": "reader", "read_manifest": "reader", "Record": "records", "candidate_edges": "records",
     "Report": "writer", "generate": "writer", "Options": "writer", "RigidityDataset": "pyg",
@@ -59,7 +59,8 @@ if TYPE_CHECKING:  # "as" marks each as exported
     from .graph_records import realization_seed as realization_seed
     from .regeneration import regenerate as regenerate
     from .plotting import (FrameworkArtists as FrameworkArtists, circle_layout as circle_layout,
-                           plot_dataset_summary as plot_dataset_summary, plot_framework as plot_framework,
+                           plot_dataset_summary as plot_dataset_summary,
+                           plot_datasets_summary as plot_datasets_summary, plot_framework as plot_framework,
                            plot_pebble_comparison as plot_pebble_comparison, plot_record as plot_record)
     from .points import framework_points as framework_points, framework_seeds as framework_seeds
     from .pyg import RigidityDataset as RigidityDataset, to_pyg as to_pyg
@@ -76,7 +77,7 @@ if TYPE_CHECKING:  # "as" marks each as exported
 __all__ = ["CompleteFamily", "DatasetError", "FrameworkArtists", "GeometricFamily", "GnmFamily", "GnpFamily",
            "GraphFamily", "HennebergFamily", "KnnFamily", "MissingExtraError", "OptionError", "Options",
            "Record", "RegularFamily", "Report", "candidate_edges",
-           "circle_layout", "framework_points", "framework_seeds", "generate", "load", "plot_dataset_summary",
+           "circle_layout", "framework_points", "framework_seeds", "generate", "load", "plot_dataset_summary", "plot_datasets_summary",
            "plot_framework", "plot_pebble_comparison", "plot_record", "read_manifest", "realization_seed",
            "regenerate", "to_pyg"]
 

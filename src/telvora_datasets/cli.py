@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 from collections.abc import Callable, Sequence
@@ -23,6 +24,7 @@ from .stats import Statistics, dataset_statistics, shard_statistics
 from .writer import Options, default_workers, generate
 
 PROG = "telvora-datasets"
+PIPE_CLOSED = 141  # 128 + SIGPIPE: what a shell reports for a writer whose reader closed the pipe
 
 
 class _Parser(argparse.ArgumentParser):
@@ -238,24 +240,33 @@ def _info(args: argparse.Namespace) -> int:
         entries: Iterator[tuple[int, tuple[str, ShardRecord | None]]] = enumerate(shard_records(directory, manifest))
     else:
         entries = ((index, (plan.shard_name(index), record)) for index, record in present_records(directory, plan))
-    good = expected = 0  # expected: the next shard, unless the records skipped some
+    good = damaged = expected = 0  # expected: the next shard, unless the records skipped some
     found = Statistics()
-    first_bad: str | None = None
+    first_missing: str | None = None
+    first_damaged: str | None = None
     for index, (name, record) in entries:
-        if index > expected and first_bad is None:
-            first_bad = plan.shard_name(expected)  # skipped: no record
+        if index > expected and first_missing is None:
+            first_missing = plan.shard_name(expected)  # skipped: no record
         expected = index + 1
         statistics = _intact(directory, name, record, plan)
-        if statistics is None:
-            first_bad = first_bad or name
-        else:
+        if statistics is not None:
             found.add(statistics)
             good += 1
-    bad = plan.shard_count - good
-    if bad:
-        first_bad = first_bad or plan.shard_name(expected)
-        print(f"incomplete: {bad:,} of {plan.shard_count:,} shards missing, unfinished or damaged "
-              f"(first: {first_bad}); run the same generate command again to finish it")
+        elif record is None:  # never recorded: not written yet, or torn by a crash
+            first_missing = first_missing or name
+        else:  # recorded, yet the file is gone, changed or unreadable
+            damaged += 1
+            first_damaged = first_damaged or name
+    missing = plan.shard_count - good - damaged
+    if damaged:
+        also = f", and {missing:,} missing" if missing else ""
+        print(f"damaged: {damaged:,} of {plan.shard_count:,} shards do not match their checksums (first: "
+              f"{first_damaged}){also}; run the same generate command again to rewrite them")
+        return 1
+    if missing:
+        first_missing = first_missing or plan.shard_name(expected)
+        print(f"incomplete: {missing:,} of {plan.shard_count:,} shards not written yet (first: {first_missing}); "
+              "run the same generate command again to finish it")
         return 1
     if not is_complete(manifest):
         print("incomplete: every shard is intact but the run writing them did not finish; "
@@ -325,9 +336,7 @@ def _draw(args: argparse.Namespace) -> int:
 
 
 def _summary(args: argparse.Namespace) -> int:
-    from itertools import chain
-
-    from .plotting import plot_dataset_summary
+    from .plotting import plot_datasets_summary
     from .reader import load
 
     output = _picture(args.output)
@@ -339,8 +348,11 @@ def _summary(args: argparse.Namespace) -> int:
         print(f"{directory}:")
         for line in found.lines():
             print(f"  {line}")
-    names = ", ".join(directory.resolve().name for directory in directories)
-    figure = plot_dataset_summary(chain.from_iterable(load(directory) for directory in directories), title=names)
+    names = [directory.resolve().name for directory in directories]
+    # Each dataset its own bar, even beside another of the same size (a name twice gets its path).
+    keys = [str(directory) if names.count(name) > 1 else name for name, directory in zip(names, directories)]
+    figure = plot_datasets_summary({key: load(directory) for key, directory in zip(keys, directories)},
+                                   title=", ".join(names))
     figure.savefig(output, dpi=130, bbox_inches="tight")
     print(f"wrote {output}")
     return 0
@@ -378,7 +390,15 @@ def main(argv: Sequence[str] | None = None) -> int:
                 _family(args)
             except OptionError as error:
                 parser.exit(2, f"{PROG}: error: {error.command}\n")
-        return COMMANDS[command](args)
+        status = COMMANDS[command](args)
+        sys.stdout.flush()  # here, so that a reader that went away is met inside this try
+        return status
+    except BrokenPipeError:
+        # The reader of the output went away (`info DIR | head -1`): nothing more can be said, and
+        # the interpreter's own flush at exit must not try again.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return PIPE_CLOSED
     except KeyboardInterrupt:
         resume = "; run the same command again to resume" if command == "generate" else ""
         print(f"{PROG}: interrupted{resume}", file=sys.stderr)

@@ -59,12 +59,20 @@ class Report:
     edges: int = 0  # graph families: edges of every graph
     maxwell_wrong: int = 0  # graph families: graphs whose rigidity Maxwell's count gets wrong
 
+    def _rate(self, unit: str) -> str:
+        """', 7,634 graphs/s', with three significant digits below 100 (2 graphs in 23 s are 0.087/s)."""
+        if not self.written or self.seconds <= 0:
+            return ""
+        rate = self.frameworks_written / self.seconds
+        return f", {rate:,.0f} {unit}/s" if rate >= 100 else f", {rate:.3g} {unit}/s"
+
     @property
     def summary(self) -> str:
+        """The run and the dataset in one line, as the command prints it."""
         plan = self.plan
         skipped = f", {self.skipped} of {plan.shard_count} shards already done" if self.skipped else ""
         if plan.family is not None:
-            rate = f", {self.frameworks_written / self.seconds:,.0f} graphs/s" if self.written and self.seconds > 0 else ""
+            rate = self._rate("graphs")
             family = plan.family
             independent = self.independent_bars / max(self.edges, 1)
             labels = (f"edge labels {independent:.1%} independent / {1 - independent:.1%} dependent"
@@ -74,7 +82,7 @@ class Report:
                     f"Maxwell's count wrong on {self.maxwell_wrong / plan.graphs:.1%}, {labels}; "
                     f"{self.seconds:.2f} s{rate}{skipped}")
         independent = self.independent_bars / plan.bars
-        rate = f", {self.frameworks_written / self.seconds:,.0f} frameworks/s" if self.written and self.seconds > 0 else ""
+        rate = self._rate("frameworks")
         return (f"{plan.graphs:,} frameworks of {plan.nodes} points in {plan.dim}-D in {self.directory}: "
                 f"{self.rigid / plan.graphs:.1%} rigid, bars {independent:.1%} independent / "
                 f"{1 - independent:.1%} redundant; {self.seconds:.2f} s{rate}{skipped}")
@@ -190,9 +198,11 @@ def _locked(directory: Path) -> Iterator[None]:
         os.close(fd)
 
 
-def _prepare(directory: Path, plan: Plan, overwrite: bool) -> None:
+def _prepare(directory: Path, plan: Plan, overwrite: bool) -> bool:
     """Leaves in directory the manifest of plan, keeping the shards of an earlier run of the
-    same dataset, or of a smaller one that this run grows; refuses anything else without overwrite."""
+    same dataset, or of a smaller one that this run grows; refuses anything else without overwrite.
+    Returns whether the directory held no dataset before (so a run that fails before its first
+    shard can leave it as it found it)."""
     _remove_partials(directory)
     if os.path.lexists(directory / MANIFEST):
         try:
@@ -203,7 +213,7 @@ def _prepare(directory: Path, plan: Plan, overwrite: bool) -> None:
         if not found:
             if isinstance(old, dict) and old["parameters"] != plan.parameters():  # growing: incomplete until the new shards are in
                 write_atomic(directory, MANIFEST, dumps(new_manifest(plan)))
-            return
+            return False
         if not overwrite:
             raise DatasetError(f"{directory} holds a different dataset ({'; '.join(found)}); "
                                "choose another directory, or pass --overwrite to replace it")
@@ -214,6 +224,7 @@ def _prepare(directory: Path, plan: Plan, overwrite: bool) -> None:
                                "choose an empty or new directory, or pass --overwrite to write into it")
         _remove_dataset(directory)
     write_atomic(directory, MANIFEST, dumps(new_manifest(plan)))
+    return True
 
 
 @dataclasses.dataclass
@@ -475,16 +486,29 @@ def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLik
     check_fits(plan, workers if scheduler is None else 1)
     directory = Path(out).absolute()
     started = time.monotonic()
+    tally = _Tally()
     with contextlib.ExitStack() as stack:
         client = None if scheduler is None else stack.enter_context(_dask_client(scheduler, workers))
+        made = not directory.exists()
         try:
             directory.mkdir(parents=True, exist_ok=True)
         except OSError as error:
             raise DatasetError(f"cannot create the directory {out}: {error.strerror or error}") from None
+        fresh = False
         try:
-            with _locked(directory):
-                _prepare(directory, plan, overwrite)
-                tally = _write(plan, directory, workers, client, progress)
+            try:
+                with _locked(directory):
+                    fresh = _prepare(directory, plan, overwrite)
+                    _write(plan, directory, workers, client, progress, tally)
+            except Exception:
+                if fresh and not tally.written:
+                    # Failed before its first shard, in a directory that held no dataset: nothing
+                    # to resume, so no manifest is left for info to call unfinished.
+                    with contextlib.suppress(OSError):
+                        _remove_dataset(directory)
+                        if made:
+                            directory.rmdir()
+                raise
         except OSError as error:
             where = error.filename or directory
             hint = ""
@@ -500,9 +524,8 @@ def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLik
                   edges=tally.edges, maxwell_wrong=tally.maxwell_wrong)
 
 
-def _write(plan: Plan, directory: Path, workers: int, client: Any, progress: bool) -> _Tally:
-    """Writes every shard of plan that is not intact, then completes the manifest."""
-    tally = _Tally()
+def _write(plan: Plan, directory: Path, workers: int, client: Any, progress: bool, tally: _Tally) -> None:
+    """Writes every shard of plan that is not intact, counting into tally, then completes the manifest."""
     bar = None
     if progress:
         from tqdm import tqdm  # type: ignore[import-untyped]
@@ -534,4 +557,3 @@ def _write(plan: Plan, directory: Path, workers: int, client: Any, progress: boo
         if bar is not None:
             bar.close()
     write_atomic(directory, MANIFEST, dumps(new_manifest(plan, tally.totals(plan))))
-    return tally
