@@ -68,7 +68,7 @@ def assert_refused(capsys, directory, pattern, *, everywhere=True):
             with pytest.raises(DatasetError, match=pattern):
                 read()
     code, out, err = cli(capsys, "info", directory)
-    assert code == 1 and "Traceback" not in err and (err.count("\n") == 1 or "incomplete" in out), (out, err)
+    assert code == 1 and "Traceback" not in err and (err.count("\n") == 1 or "damaged:" in out or "incomplete:" in out), (out, err)
 
 
 # --- Files outside the directory --------------------------------------------------------------

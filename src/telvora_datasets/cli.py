@@ -265,7 +265,7 @@ def _info(args: argparse.Namespace) -> int:
         return 1
     if missing:
         first_missing = first_missing or plan.shard_name(expected)
-        print(f"incomplete: {missing:,} of {plan.shard_count:,} shards not written yet (first: {first_missing}); "
+        print(f"incomplete: {missing:,} of {plan.shard_count:,} shards missing, not written yet (first: {first_missing}); "
               "run the same generate command again to finish it")
         return 1
     if not is_complete(manifest):

@@ -605,8 +605,8 @@ class GnpFamily(GraphFamily):
         The edge probability (default: on average as many edges as a rigid graph needs).
     degree : float, optional
         The expected degree instead of p (p = degree / (n - 1)).
-    **settings
-        Positions, order, balance, split and the rest: see `GraphFamily`.
+    positions, order, flats, grid_size, balance, split, globally_rigid, components
+        The settings every graph family shares: see `GraphFamily`.
 
     Examples
     --------
@@ -661,8 +661,8 @@ class GnmFamily(GraphFamily):
     edges : int or str, optional
         m, or an expression in n and d such as ``"2n-3+2"`` (default: Maxwell's count,
         d·n - d(d+1)/2).
-    **settings
-        Positions, order, balance, split and the rest: see `GraphFamily`.
+    positions, order, flats, grid_size, balance, split, globally_rigid, components
+        The settings every graph family shares: see `GraphFamily`.
 
     Examples
     --------
@@ -706,8 +706,8 @@ class GeometricFamily(GraphFamily):
     radius : float
         R, needed: points whose squared distance is at most R·R are joined (uniform points lie in
         [0, 1)^d).
-    **settings
-        Positions, order, balance, split and the rest: see `GraphFamily`.
+    positions, order, flats, grid_size, balance, split, globally_rigid, components
+        The settings every graph family shares: see `GraphFamily`.
 
     Examples
     --------
@@ -752,8 +752,8 @@ class KnnFamily(GraphFamily):
     k : int, optional
         Neighbours per point, 1 to n - 1 (default d + 1); both directions are merged, so every
         degree is at least k.
-    **settings
-        Positions, order, balance, split and the rest: see `GraphFamily`.
+    positions, order, flats, grid_size, balance, split, globally_rigid, components
+        The settings every graph family shares: see `GraphFamily`.
 
     Examples
     --------
@@ -796,8 +796,8 @@ class HennebergFamily(GraphFamily):
         Pairs that are not edges added afterwards (default 0).
     remove : int
         Edges of the result then removed (default 0).
-    **settings
-        Positions, order, balance, split and the rest: see `GraphFamily`.
+    positions, order, flats, grid_size, balance, split, globally_rigid, components
+        The settings every graph family shares: see `GraphFamily`.
 
     Examples
     --------
@@ -853,8 +853,8 @@ class RegularFamily(GraphFamily):
     ----------
     degree : int, optional
         The degree, 0 to n - 1 with n·degree even (default 2d).
-    **settings
-        Positions, order, balance, split and the rest: see `GraphFamily`.
+    positions, order, flats, grid_size, balance, split, globally_rigid, components
+        The settings every graph family shares: see `GraphFamily`.
 
     Examples
     --------

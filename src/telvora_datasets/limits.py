@@ -12,7 +12,6 @@ from __future__ import annotations
 import os
 
 from .errors import DatasetError
-from .graph_records import generator_bytes
 from .manifest import Plan
 from .records import batch_bytes
 
@@ -46,6 +45,8 @@ def _stored_bytes(plan: Plan) -> float:
 
 def shard_bytes(plan: Plan, count: int) -> int:
     """The memory of building and encoding a shard of count frameworks (or graphs) of plan."""
+    from .graph_records import generator_bytes  # imports telvora_graphs, which the command's parser does without
+
     work = batch_bytes(plan.nodes, plan.dim, count) if plan.family is None else generator_bytes(
         plan.nodes, plan.dim, count, plan.family)
     return int(3 * count * _stored_bytes(plan)) + work

@@ -25,7 +25,6 @@ from .errors import DatasetError, MissingExtraError
 from .files import open_file, read_file
 from .formats import FORMATS, encode, require_pyarrow
 from .families import CompleteFamily, GraphFamily
-from .graph_records import build_graph_columns
 from .limits import check_fits
 from .manifest import (CHECKSUMS, DEFAULT_SHARD_SIZE, MANIFEST, RECORD_SIZE, Plan, ShardRecord, differences, dumps,
                        new_manifest, read_manifest_file, read_records, record_line, sha256_of)
@@ -135,6 +134,8 @@ def make_shard(plan: Plan, index: int, directory: str | Path) -> tuple[int, Shar
         record = plan.record(index, sha256_of(data), rigid=int(columns["is_rigid"].sum()),
                              independent_bars=int(columns["final_rank"].sum()))
     else:
+        from .graph_records import build_graph_columns  # imports telvora_graphs, which only drawing needs
+
         columns = build_graph_columns(plan.family, plan.seed, start, count, plan.nodes, plan.dim)
         data = encode(columns, plan.format)
         wrong = (columns["n_edges"] >= columns["max_rank"]) & ~columns["is_rigid"]
