@@ -501,10 +501,11 @@ def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLik
                 with _locked(directory):
                     fresh = _prepare(directory, plan, overwrite)
                     _write(plan, directory, workers, client, progress, tally)
-            except Exception:
+            except DatasetError:
                 if fresh and not tally.written:
-                    # Failed before its first shard, in a directory that held no dataset: nothing
-                    # to resume, so no manifest is left for info to call unfinished.
+                    # Refused before its first shard, in a directory that held no dataset: the same
+                    # command would be refused again, so no manifest is left for info to call
+                    # unfinished. (An interruption or a full disk leaves it: running again resumes.)
                     with contextlib.suppress(OSError):
                         _remove_dataset(directory)
                         if made:
