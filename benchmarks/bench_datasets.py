@@ -29,7 +29,7 @@ sys.path.insert(0, str(HERE))
 from memprobe import reset_peak, status_kib  # noqa: E402
 
 TARGET = 30_000
-# (name, graphs, graphs in a quick run, generate's keyword arguments)
+# (name, graphs, graphs in a quick run, nodes, dim, the family by name and its options, the format)
 ROWS = [
     ("gnm, 20 vertices, 2-D, generic, Parquet", 200_000, 50_000,
      {"nodes": 20, "dim": 2, "family": "gnm", "edges": "2n-3+2"}),
@@ -59,6 +59,7 @@ ROWS = [
 def worker(task: dict) -> None:
     """Writes one dataset and prints one JSON line: seconds, graphs/s, peak and starting memory."""
     import telvora_datasets as td
+    from telvora_datasets.families import FAMILIES
 
     import pyarrow.parquet  # noqa: F401  (imported before the call, as a running program would have it)
 
@@ -67,7 +68,10 @@ def worker(task: dict) -> None:
         method = "VmHWM after reset" if reset_peak() else "ru_maxrss"
         before = status_kib("VmRSS")
         started = time.perf_counter()
-        report = td.generate(task["graphs"], seed=1, out=out / "d", workers=1, **task["options"])
+        options = dict(task["options"])
+        nodes, dim, name = options.pop("nodes"), options.pop("dim"), options.pop("family", "complete")
+        run = td.Options(workers=1, format=options.pop("format", "parquet"))
+        report = td.generate(task["graphs"], nodes, dim, 1, out / "d", FAMILIES[name](**options), run)
         seconds = time.perf_counter() - started
         peak = status_kib("VmHWM") if method.startswith("VmHWM") else None
         if peak is None:
@@ -96,7 +100,7 @@ def phases(shards: int = 10) -> dict[str, float]:
     for shard in range(shards):
         indices = np.arange(shard * 1000, shard * 1000 + 1000, dtype=np.uint64)
         started = time.perf_counter()
-        graphs = graph_records.draw(family, 20, 2, graph_keys(1, indices))
+        graphs = family.draw(graph_keys(1, indices), 20, 2)
         drawn = time.perf_counter()
         tg.rigidity_batch(graphs.edges, graphs.offsets, 20, 2, seed=graph_records.block_seed(1, 0))
         labelled = time.perf_counter()

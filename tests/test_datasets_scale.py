@@ -6,7 +6,8 @@ import tracemalloc
 
 import pytest
 
-from telvora_datasets import generate, read_manifest, writer
+from dataset_calls import generate
+from telvora_datasets import read_manifest, writer
 from telvora_datasets.manifest import RECORD_SIZE, shard_records
 
 WORKERS = 1  # two would overlap their deflate states (256 KiB each) by chance, blurring the peak

@@ -208,7 +208,7 @@ def test_show_refuses_pebbles_in_space(tmp_path, capsys):
 
 
 def test_summary_command_reads_datasets(tmp_path):
-    from telvora_datasets import generate
+    from dataset_calls import generate
     from telvora_datasets.cli import main
 
     for n in (5, 9):
@@ -225,7 +225,8 @@ def test_summary_command_reads_datasets(tmp_path):
     ({}, "framework"),
 ])
 def test_records_are_drawn_as_stored(tmp_path, options, kinds):
-    from telvora_datasets import generate, load
+    from dataset_calls import generate
+    from telvora_datasets import load
     from telvora_datasets.cli import main
     from telvora_datasets.plotting import circle_layout, plot_record
 
@@ -253,9 +254,63 @@ def test_records_are_drawn_as_stored(tmp_path, options, kinds):
 
 
 def test_draw_names_a_missing_graph(tmp_path, capsys):
-    from telvora_datasets import generate
+    from dataset_calls import generate
     from telvora_datasets.cli import main
 
     generate(3, 6, 2, 1, tmp_path, family="gnm", workers=1, format="npz")
     assert main(["draw", str(tmp_path), "--index", "3", "-o", str(tmp_path / "x.png")]) != 0
     assert "index must be an integer from 0 to 2" in capsys.readouterr().err
+
+
+def test_twenty_components_wear_twenty_colours_and_the_legend_matches_the_drawing():
+    from matplotlib.colors import to_hex
+
+    from telvora_datasets.plotting import component_colour, plot_framework
+
+    # 20 disjoint bars on 40 points, each its own component.
+    points = np.stack([np.arange(40) % 8, np.arange(40) // 8], axis=1).astype(float) + 0.3 * (np.arange(40) % 2)[:, None]
+    edges = np.arange(40).reshape(20, 2)
+    artists = plot_framework(points, edges=edges, components=list(edges))
+    drawn = [to_hex(artists.bars[kind].get_colors()[0]) for kind in artists.edges if kind.startswith("component")]
+    assert len(drawn) == 20 and len(set(drawn)) == 20 and drawn[2] != drawn[12]
+    assert drawn == [component_colour(k) for k in range(20)]
+    legend = {text.get_text(): handle for text, handle in zip(artists.legend.get_texts(), artists.legend.legend_handles)}
+    for kind in artists.edges:
+        if kind.startswith("component"):
+            assert to_hex(legend[f"{kind} (1)"].get_color()) == to_hex(artists.bars[kind].get_colors()[0])
+    # The legend's point is the one drawn for a point in no component, not the orange of plain frameworks.
+    point = next(handle for text, handle in legend.items() if text.startswith("points"))
+    assert to_hex(point.get_facecolor()[0]) == "#ffffff"
+    plt.close("all")
+
+
+def test_the_summary_command_keeps_datasets_of_one_size_apart(tmp_path):
+    from dataset_calls import generate
+    from telvora_datasets.cli import main
+    from telvora_datasets.plotting import plot_datasets_summary
+
+    for seed in (1, 2):
+        generate(40, 8, 2, seed, tmp_path / f"s{seed}", family="gnm", edges="2n-3", format="npz", workers=1)
+    out = tmp_path / "summary.png"
+    assert main(["summary", str(tmp_path / "s1"), str(tmp_path / "s2"), "-o", str(out)]) == 0
+    from telvora_datasets import load
+
+    records = {name: list(load(tmp_path / name)) for name in ("s1", "s2")}
+    figure = plot_datasets_summary(records)
+    balance, rigidity, freedom = figure.axes
+    assert [label.get_text().split("\n")[0] for label in balance.get_xticklabels()] == ["s1", "s2"]
+    assert _heights(balance) == pytest.approx(
+        [np.mean(np.concatenate([r["labels"] for r in records[name]])) for name in ("s1", "s2")])
+    rigid = [np.mean([r["is_rigid"] for r in records[name]]) for name in ("s1", "s2")]
+    wrong = [np.mean([r["n_edges"] >= r["max_rank"] and not r["is_rigid"] for r in records[name]])
+             for name in ("s1", "s2")]
+    heights = [patch.get_height() for patch in rigidity.patches]
+    assert heights == pytest.approx(rigid + wrong)
+    dofs = sorted({r["dof"] for rs in records.values() for r in rs})
+    assert [label.get_text() for label in freedom.get_xticklabels()] == [str(dof) for dof in dofs]
+    shares = [patch.get_height() for patch in freedom.patches]
+    assert shares == pytest.approx([np.mean([r["dof"] == dof for r in records[name]])
+                                    for name in ("s1", "s2") for dof in dofs])
+    with pytest.raises(ValueError, match="the dataset empty holds no records"):
+        plot_datasets_summary({"empty": []})
+    plt.close("all")

@@ -45,29 +45,39 @@ if TYPE_CHECKING:
 # into its one line.
 _EXPORTS = {
     "DatasetError": "errors", "MissingExtraError": "errors", "realization_seed": "graph_records",
-    "regenerate": "graph_records", "FrameworkArtists": "plotting", "circle_layout": "plotting",
-    "plot_dataset_summary": "plotting", "plot_framework": "plotting", "plot_pebble_comparison": "plotting",
+    "regenerate": "regeneration", "FrameworkArtists": "plotting", "circle_layout": "plotting",
+    "plot_dataset_summary": "plotting", "plot_datasets_summary": "plotting", "plot_framework": "plotting", "plot_pebble_comparison": "plotting",
     "plot_record": "plotting", "framework_points": "points", "framework_seeds": "points", "to_pyg": "pyg",
     "load": "reader", "read_manifest": "reader", "Record": "records", "candidate_edges": "records",
-    "Report": "writer", "generate": "writer", "RigidityDataset": "pyg",
+    "Report": "writer", "generate": "writer", "Options": "writer", "RigidityDataset": "pyg",
+    **{name: "families" for name in ("CompleteFamily", "GraphFamily", "GnpFamily", "GnmFamily", "GeometricFamily",
+                                     "KnnFamily", "HennebergFamily", "RegularFamily", "OptionError")},
 }
 
 if TYPE_CHECKING:  # "as" marks each as exported
     from .errors import DatasetError as DatasetError, MissingExtraError as MissingExtraError
-    from .graph_records import realization_seed as realization_seed, regenerate as regenerate
+    from .graph_records import realization_seed as realization_seed
+    from .regeneration import regenerate as regenerate
     from .plotting import (FrameworkArtists as FrameworkArtists, circle_layout as circle_layout,
-                           plot_dataset_summary as plot_dataset_summary, plot_framework as plot_framework,
+                           plot_dataset_summary as plot_dataset_summary,
+                           plot_datasets_summary as plot_datasets_summary, plot_framework as plot_framework,
                            plot_pebble_comparison as plot_pebble_comparison, plot_record as plot_record)
     from .points import framework_points as framework_points, framework_seeds as framework_seeds
     from .pyg import RigidityDataset as RigidityDataset, to_pyg as to_pyg
     from .reader import load as load, read_manifest as read_manifest
     from .records import Record as Record, candidate_edges as candidate_edges
-    from .writer import Report as Report, generate as generate
+    from .writer import Options as Options, Report as Report, generate as generate
+    from .families import (CompleteFamily as CompleteFamily, GeometricFamily as GeometricFamily,
+                           GnmFamily as GnmFamily, GnpFamily as GnpFamily, GraphFamily as GraphFamily,
+                           HennebergFamily as HennebergFamily, KnnFamily as KnnFamily, OptionError as OptionError,
+                           RegularFamily as RegularFamily)
 
 # RigidityDataset needs torch_geometric to exist at all: it is left out of __all__ so that a star
 # import works without torch.
-__all__ = ["DatasetError", "FrameworkArtists", "MissingExtraError", "Record", "Report", "candidate_edges",
-           "circle_layout", "framework_points", "framework_seeds", "generate", "load", "plot_dataset_summary",
+__all__ = ["CompleteFamily", "DatasetError", "FrameworkArtists", "GeometricFamily", "GnmFamily", "GnpFamily",
+           "GraphFamily", "HennebergFamily", "KnnFamily", "MissingExtraError", "OptionError", "Options",
+           "Record", "RegularFamily", "Report", "candidate_edges",
+           "circle_layout", "framework_points", "framework_seeds", "generate", "load", "plot_dataset_summary", "plot_datasets_summary",
            "plot_framework", "plot_pebble_comparison", "plot_record", "read_manifest", "realization_seed",
            "regenerate", "to_pyg"]
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 from collections.abc import Callable, Sequence
@@ -12,17 +13,18 @@ from typing import NoReturn
 
 from . import __version__
 from .errors import DatasetError, MissingExtraError
-from .families import BALANCES, FAMILIES, ORDERS, POSITIONS, make_family
+from .families import BALANCES, FAMILIES, ORDERS, POSITIONS, CompleteFamily, GraphFamily, OptionError, make_family
 from .files import read_file
 from .formats import FORMATS
 from .manifest import DEFAULT_SHARD_SIZE, Manifest, Plan, ShardRecord, dataset_directory, is_complete, plan_of
 from .manifest import present_records, sha256_of, shard_records
-from .points import _MASK
+from .points import MASK
 from .reader import read_manifest
 from .stats import Statistics, dataset_statistics, shard_statistics
-from .writer import default_workers, generate
+from .writer import Options, default_workers, generate
 
 PROG = "telvora-datasets"
+PIPE_CLOSED = 141  # 128 + SIGPIPE: what a shell reports for a writer whose reader closed the pipe
 
 
 class _Parser(argparse.ArgumentParser):
@@ -43,7 +45,7 @@ def _at_least(lowest: int, what: str) -> Callable[[str], int]:
         value = _integer(text)
         if value < lowest:
             raise argparse.ArgumentTypeError(f"{what} must be at least {lowest} (got {value})")
-        if value > _MASK:
+        if value > MASK:
             raise argparse.ArgumentTypeError(f"{what} must be at most 2**64 - 1 (got {value})")
         return value
     return parse
@@ -51,8 +53,8 @@ def _at_least(lowest: int, what: str) -> Callable[[str], int]:
 
 def _seed(text: str) -> int:
     value = _integer(text)
-    if not 0 <= value <= _MASK:
-        raise argparse.ArgumentTypeError(f"the seed must be from 0 to 2**64 - 1 = {_MASK} (got {value})")
+    if not 0 <= value <= MASK:
+        raise argparse.ArgumentTypeError(f"the seed must be from 0 to 2**64 - 1 = {MASK} (got {value})")
     return value
 
 
@@ -114,7 +116,7 @@ def _parser() -> argparse.ArgumentParser:
         "graph families", "Instead of the complete-graph frameworks, graphs of a random family labelled by "
                           "telvora_graphs: graph k is drawn from (SEED, k) alone. Each option applies to the "
                           "families named in its help; any other combination is refused.")
-    graphs.add_argument("--family", choices=FAMILIES, default="complete",
+    graphs.add_argument("--family", choices=list(FAMILIES), default="complete",
                         help="complete (default: the frameworks of generate_training_batch), gnp, gnm, geometric, "
                              "knn, henneberg or regular")
     graphs.add_argument("--positions", choices=POSITIONS,
@@ -187,15 +189,16 @@ FAMILY_OPTIONS = ("positions", "order", "edges", "p", "degree", "radius", "k", "
                   "grid_size", "balance", "split", "globally_rigid", "components")
 
 
-def _family_options(args: argparse.Namespace) -> dict[str, object]:
-    return {"family": args.family, **{name: getattr(args, name) for name in FAMILY_OPTIONS}}
+def _family(args: argparse.Namespace) -> GraphFamily | CompleteFamily:
+    """The family the flags ask for, resolved against --nodes and --dim (OptionError otherwise)."""
+    family = make_family(args.family, args.nodes, args.dim, **{name: getattr(args, name) for name in FAMILY_OPTIONS})
+    return CompleteFamily() if family is None else family
 
 
 def _generate(args: argparse.Namespace) -> int:
-    report = generate(args.graphs, args.nodes, args.dim, args.seed, args.out, shard_size=args.shard_size,
-                      format=args.format, workers=args.workers, scheduler=args.scheduler,
-                      overwrite=args.overwrite, progress=not args.quiet and sys.stderr.isatty(),
-                      **_family_options(args))  # type: ignore[arg-type]
+    options = Options(shard_size=args.shard_size, format=args.format, workers=args.workers, scheduler=args.scheduler,
+                      overwrite=args.overwrite, progress=not args.quiet and sys.stderr.isatty())
+    report = generate(args.graphs, args.nodes, args.dim, args.seed, args.out, _family(args), options)
     if not args.quiet:
         print(report.summary)
     return 0
@@ -205,11 +208,8 @@ def _describe_plan(plan: Plan, manifest: Manifest) -> list[str]:
     shards = f"{plan.shard_count} {plan.format} shards of up to {plan.shard_size} (version {manifest.get('version')})"
     if plan.family is None:
         return [f"{plan.graphs:,} frameworks of {plan.nodes} points in {plan.dim}-D, seed {plan.seed}, {shards}"]
-    entries = plan.family.parameters()
-    options = ", ".join(f"{key.replace('_', ' ')} {value}" for key, value in entries.items()
-                        if key != "family" and value is not None and value is not False)
     return [f"{plan.graphs:,} {plan.family.name} graphs on {plan.nodes} vertices in {plan.dim}-D, seed {plan.seed}, "
-            f"{shards}", f"family {plan.family.name}: {options}"]
+            f"{shards}", plan.family.describe()]
 
 
 def _intact(directory: Path, name: str, record: ShardRecord | None, plan: Plan) -> Statistics | None:
@@ -240,24 +240,33 @@ def _info(args: argparse.Namespace) -> int:
         entries: Iterator[tuple[int, tuple[str, ShardRecord | None]]] = enumerate(shard_records(directory, manifest))
     else:
         entries = ((index, (plan.shard_name(index), record)) for index, record in present_records(directory, plan))
-    good = expected = 0  # expected: the next shard, unless the records skipped some
+    good = damaged = expected = 0  # expected: the next shard, unless the records skipped some
     found = Statistics()
-    first_bad: str | None = None
+    first_missing: str | None = None
+    first_damaged: str | None = None
     for index, (name, record) in entries:
-        if index > expected and first_bad is None:
-            first_bad = plan.shard_name(expected)  # skipped: no record
+        if index > expected and first_missing is None:
+            first_missing = plan.shard_name(expected)  # skipped: no record
         expected = index + 1
         statistics = _intact(directory, name, record, plan)
-        if statistics is None:
-            first_bad = first_bad or name
-        else:
+        if statistics is not None:
             found.add(statistics)
             good += 1
-    bad = plan.shard_count - good
-    if bad:
-        first_bad = first_bad or plan.shard_name(expected)
-        print(f"incomplete: {bad:,} of {plan.shard_count:,} shards missing, unfinished or damaged "
-              f"(first: {first_bad}); run the same generate command again to finish it")
+        elif record is None:  # never recorded: not written yet, or torn by a crash
+            first_missing = first_missing or name
+        else:  # recorded, yet the file is gone, changed or unreadable
+            damaged += 1
+            first_damaged = first_damaged or name
+    missing = plan.shard_count - good - damaged
+    if damaged:
+        also = f", and {missing:,} missing" if missing else ""
+        print(f"damaged: {damaged:,} of {plan.shard_count:,} shards do not match their checksums (first: "
+              f"{first_damaged}){also}; run the same generate command again to rewrite them")
+        return 1
+    if missing:
+        first_missing = first_missing or plan.shard_name(expected)
+        print(f"incomplete: {missing:,} of {plan.shard_count:,} shards missing, not written yet (first: {first_missing}); "
+              "run the same generate command again to finish it")
         return 1
     if not is_complete(manifest):
         print("incomplete: every shard is intact but the run writing them did not finish; "
@@ -316,7 +325,7 @@ def _show(args: argparse.Namespace) -> int:
 
 def _draw(args: argparse.Namespace) -> int:
     output = _picture(args.output)
-    from .graph_records import regenerate
+    from .regeneration import regenerate
     from .plotting import plot_record
 
     # The record computed again from the manifest, as load would give it, without reading shards.
@@ -327,9 +336,7 @@ def _draw(args: argparse.Namespace) -> int:
 
 
 def _summary(args: argparse.Namespace) -> int:
-    from itertools import chain
-
-    from .plotting import plot_dataset_summary
+    from .plotting import plot_datasets_summary
     from .reader import load
 
     output = _picture(args.output)
@@ -341,8 +348,11 @@ def _summary(args: argparse.Namespace) -> int:
         print(f"{directory}:")
         for line in found.lines():
             print(f"  {line}")
-    names = ", ".join(directory.resolve().name for directory in directories)
-    figure = plot_dataset_summary(chain.from_iterable(load(directory) for directory in directories), title=names)
+    names = [directory.resolve().name for directory in directories]
+    # Each dataset its own bar, even beside another of the same size (a name twice gets its path).
+    keys = [str(directory) if names.count(name) > 1 else name for name, directory in zip(names, directories)]
+    figure = plot_datasets_summary({key: load(directory) for key, directory in zip(keys, directories)},
+                                   title=", ".join(names))
     figure.savefig(output, dpi=130, bbox_inches="tight")
     print(f"wrote {output}")
     return 0
@@ -354,7 +364,9 @@ COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
 
 def _describe(error: Exception) -> str:
     """error as one line for the person running the command."""
-    if isinstance(error, DatasetError):
+    if isinstance(error, OptionError):  # the library speaks Python; the command speaks its flags
+        text = error.command
+    elif isinstance(error, DatasetError):
         text = str(error)
     elif isinstance(error, OSError) and error.filename is not None:
         text = f"cannot use {error.filename}: {error.strerror or error}"
@@ -375,11 +387,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         command = args.command
         if command == "generate":  # a bad combination of options is a usage error, found before any work
             try:
-                make_family(args.family, args.nodes, args.dim,
-                            **{name: getattr(args, name) for name in FAMILY_OPTIONS})
-            except DatasetError as error:
-                parser.exit(2, f"{PROG}: error: {error}\n")
-        return COMMANDS[command](args)
+                _family(args)
+            except OptionError as error:
+                parser.exit(2, f"{PROG}: error: {error.command}\n")
+        status = COMMANDS[command](args)
+        sys.stdout.flush()  # here, so that a reader that went away is met inside this try
+        return status
+    except BrokenPipeError:
+        # The reader of the output went away (`info DIR | head -1`): nothing more can be said, and
+        # the interpreter's own flush at exit must not try again.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return PIPE_CLOSED
     except KeyboardInterrupt:
         resume = "; run the same command again to resume" if command == "generate" else ""
         print(f"{PROG}: interrupted{resume}", file=sys.stderr)

@@ -11,33 +11,29 @@ which costs next to nothing.
 from __future__ import annotations
 
 import dataclasses
-import os
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterator
 from fractions import Fraction
-from typing import Any, cast
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
+from telvora_graphs._mixing import GAMMA, MASK, mix as mix_int
 
-from . import generators
-from .errors import DatasetError
-from .families import SPLITS, Family
+from .families import Family, OptionError
 from .formats import GRAPH_DTYPES
 from .generators import Graphs
-from .records import Record
-from .streams import GAMMA, REALIZATION, U64, graph_keys, mix_int
+from .streams import REALIZATION, U64, graph_keys
 
 BLOCK = 1024
 MAX_ATTEMPTS = 1000  # draws of one graph for a balanced dataset before the family is declared one-sided
 _CHUNK_BYTES = 64 << 20  # working memory of one call of the family's generator
-_MASK = (1 << 64) - 1
 
 Columns = dict[str, NDArray[Any]]
 
 
 def block_seed(seed: int, block: int) -> int:
     """The seed of rigidity_batch for the graphs BLOCK * block .. BLOCK * block + BLOCK - 1."""
-    return mix_int(((seed ^ (REALIZATION << 32)) + (block + 1) * GAMMA) & _MASK)
+    return mix_int(((seed ^ (REALIZATION << 32)) + (block + 1) * GAMMA) & MASK)
 
 
 def realization_seed(seed: int, index: int) -> int:
@@ -60,35 +56,9 @@ def split_of(indices: U64, fractions: tuple[float, ...]) -> NDArray[np.uint8]:
     for fraction, name in zip(fractions[:-1], names[1:]):
         total += Fraction(fraction)
         bound = int(total * 2**64)
-        if bound <= _MASK:
+        if bound <= MASK:
             result[place >= np.uint64(bound)] = name
     return result
-
-
-def draw(family: Family, n: int, d: int, keys: U64) -> Graphs:
-    """The graphs of these keys, with their points when the family has any, edges in the family's order."""
-    coords = (generators.positions(keys, n, d, family.positions, family.flats or 0, family.grid_size or 0)
-              if family.has_coords else None)
-    if family.name == "gnm":
-        graphs = generators.gnm(keys, n, family.edges or 0)
-    elif family.name == "gnp":
-        graphs = generators.gnp(keys, n, family.p or 0.0)
-    elif family.name == "henneberg":
-        graphs = generators.henneberg(keys, n, d, family.add or 0, family.remove or 0)
-    elif family.name == "regular":
-        graphs = generators.regular(keys, n, family.degree or 0)
-    elif family.name == "geometric":
-        assert coords is not None
-        graphs = generators.geometric(coords, family.radius or 0.0)
-    elif family.name == "knn":
-        assert coords is not None
-        graphs = generators.knn(coords, family.k or 1)
-    else:
-        raise DatasetError(f"unknown family {family.name!r}")
-    graphs.coords = coords
-    if family.order == "random":
-        graphs = generators.shuffle_edges(keys, graphs)
-    return graphs
 
 
 @dataclasses.dataclass
@@ -173,7 +143,7 @@ def _draw_and_label(family: Family, n: int, d: int, seed: int, indices: U64) -> 
     done: list[_Labelled] = []
     while pending.size:
         keys = graph_keys(seed, indices[pending], attempts[pending])
-        graphs = draw(family, n, d, keys)
+        graphs = family.draw(keys, n, d)
         rank, max_rank, is_rigid, labels, redundant, globally = _rigidity(graphs, family, d, seed, indices[pending])
         found = _Labelled(pending, keys, attempts[pending], graphs, rank, max_rank, is_rigid, labels, redundant,
                           globally)
@@ -187,8 +157,9 @@ def _draw_and_label(family: Family, n: int, d: int, seed: int, indices: U64) -> 
         if pending.size and attempts[pending[0]] >= MAX_ATTEMPTS:
             k = int(indices[pending[0]])
             kind = "rigid" if k % 2 == 0 else "flexible"
-            raise DatasetError(f"--balance rigid drew graph {k} {MAX_ATTEMPTS} times without a {kind} one; "
-                               f"this {family.name} family almost never gives {kind} graphs: change its parameters")
+            why = (f"drew graph {k} {MAX_ATTEMPTS} times without a {kind} one; this {family.name} family almost never "
+                   f"gives {kind} graphs: change its parameters")
+            raise OptionError(f"{family.owner}(balance='rigid') {why}", f"--balance rigid {why}")
     return _merge(done)
 
 
@@ -287,7 +258,8 @@ def build_graph_columns(family: Family, seed: int, start: int, count: int, n: in
     if family.components:
         columns.update(_components(graphs, family, d, seed, indices))
     if family.split is not None:
-        columns["split"] = split_of(indices, family.split)
+        assert not isinstance(family.split, str)  # resolved to its fractions
+        columns["split"] = split_of(indices, tuple(family.split))
     if family.balance is not None:
         columns["attempt"] = found.attempts
     if graphs.coords is not None:
@@ -324,51 +296,3 @@ def _components(graphs: Graphs, family: Family, d: int, seed: int, indices: U64)
     if d <= 2:
         columns["component"] = np.concatenate(per_edge)
     return columns
-
-
-def iter_graph_records(columns: Mapping[str, NDArray[Any]]) -> Iterator[dict[str, Any]]:
-    """One record per graph of a shard's columns; the arrays are views into the columns."""
-    offsets = columns["edge_offsets"]
-    scalars = [name for name in ("index", "seed", "n_nodes", "d", "n_edges", "rank", "max_rank", "dof",
-                                 "n_stresses", "attempt") if name in columns]
-    flags = [name for name in ("is_rigid", "is_redundantly_rigid", "is_globally_rigid") if name in columns]
-    values = {name: columns[name].tolist() for name in scalars + flags}
-    splits = [SPLITS[code] for code in columns["split"].tolist()] if "split" in columns else None
-    coords = columns.get("coords")
-    members, member_offsets = columns.get("components"), columns.get("component_offsets")
-    for g in range(len(offsets) - 1):
-        rows = slice(int(offsets[g]), int(offsets[g + 1]))
-        record: dict[str, Any] = {name: values[name][g] for name in scalars}
-        record.update(edges=columns["edges"][rows], labels=columns["labels"][rows],
-                      redundant=columns["redundant"][rows])
-        if members is not None and member_offsets is not None:
-            own = members[int(member_offsets[g]):int(member_offsets[g + 1])]
-            starts = np.flatnonzero(np.diff(own[:, 0], prepend=-1)) if len(own) else np.zeros(0, dtype=np.int64)
-            record["components"] = np.split(own[:, 1], starts[1:]) if len(own) else []
-        if "component" in columns:
-            record["component"] = columns["component"][rows]
-        record.update({name: values[name][g] for name in flags})
-        if coords is not None:
-            record["coords"] = coords[g]
-        if splits is not None:
-            record["split"] = splits[g]
-        yield record
-
-
-def regenerate(path: str | os.PathLike[str], index: int) -> Record:
-    """Framework or graph `index` of the dataset in directory path, computed again from the
-    manifest's parameters alone (no shard is read): the record load yields for it, bit for bit."""
-    from .manifest import dataset_directory, plan_of
-    from .reader import read_manifest
-    from .records import build_columns, iter_records
-
-    from .limits import check_fits
-
-    plan = plan_of(read_manifest(dataset_directory(path)))
-    if isinstance(index, bool) or not isinstance(index, (int, np.integer)) or not 0 <= index < plan.graphs:
-        raise DatasetError(f"index must be an integer from 0 to {plan.graphs - 1}, the dataset's last (got {index!r})")
-    check_fits(plan, 1, single=True)
-    if plan.family is None:
-        return next(iter_records(build_columns(plan.seed, int(index), 1, plan.nodes, plan.dim)))
-    columns = build_graph_columns(plan.family, plan.seed, int(index), 1, plan.nodes, plan.dim)
-    return cast(Record, next(iter_graph_records(columns)))

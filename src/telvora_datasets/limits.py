@@ -9,11 +9,9 @@ columns held three times over (the columns, the encoder's table, the encoded byt
 
 from __future__ import annotations
 
-import math
 import os
 
 from .errors import DatasetError
-from .graph_records import generator_bytes
 from .manifest import Plan
 from .records import batch_bytes
 
@@ -32,20 +30,7 @@ def _edges_per_graph(plan: Plan) -> float:
     pairs = n * (n - 1) // 2
     if family is None:
         return pairs
-    if family.name == "gnm":
-        return family.edges or 0
-    if family.name == "gnp":
-        return (family.p or 0.0) * pairs
-    if family.name == "henneberg":
-        return d * n + (family.add or 0)
-    if family.name == "regular":
-        return n * (family.degree or 0) / 2
-    if family.name == "knn":
-        return n * (family.k or 1)
-    # geometric: a pair is an edge with at most the probability that a ball of the radius covers a point
-    radius = family.radius or 0.0
-    ball = math.pi * radius**2 if d == 2 else 4.0 / 3.0 * math.pi * radius**3
-    return pairs * min(1.0, ball)
+    return family.mean_edges(n, d)
 
 
 def _stored_bytes(plan: Plan) -> float:
@@ -60,6 +45,8 @@ def _stored_bytes(plan: Plan) -> float:
 
 def shard_bytes(plan: Plan, count: int) -> int:
     """The memory of building and encoding a shard of count frameworks (or graphs) of plan."""
+    from .graph_records import generator_bytes  # imports telvora_graphs, which the command's parser does without
+
     work = batch_bytes(plan.nodes, plan.dim, count) if plan.family is None else generator_bytes(
         plan.nodes, plan.dim, count, plan.family)
     return int(3 * count * _stored_bytes(plan)) + work

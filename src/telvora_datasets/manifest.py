@@ -25,7 +25,7 @@ from .errors import DatasetError
 from .families import Family, family_from, maxwell_count
 from .files import open_file, plain_name, read_file
 from .formats import FORMATS, suffix
-from .points import _MASK
+from .points import MASK
 
 MANIFEST = "manifest.json"
 CHECKSUMS = "checksums.txt"
@@ -112,13 +112,13 @@ class Plan:
         for name in ("graphs", "nodes", "dim", "seed", "shard_size"):
             object.__setattr__(self, name, _integer(name, getattr(self, name)))
         problems = []
-        if self.graphs < 1 or self.graphs > _MASK:
+        if self.graphs < 1 or self.graphs > MASK:
             problems.append(f"the number of frameworks must be from 1 to 2**64 - 1 (got {self.graphs})")
         if not 2 <= self.nodes <= MAX_NODES:
             problems.append(f"the number of points must be from 2 to 2**32 - 1 (got {self.nodes})")
         if self.dim not in (2, 3):
             problems.append(f"the dimension must be 2 or 3 (got {self.dim})")
-        if not 0 <= self.seed <= _MASK:
+        if not 0 <= self.seed <= MASK:
             problems.append(f"the seed must be from 0 to 2**64 - 1 (got {self.seed})")
         if self.shard_size < 1:
             problems.append(f"the shard size must be at least 1 (got {self.shard_size})")
@@ -181,7 +181,7 @@ class Plan:
                maxwell_wrong: int | None = None) -> ShardRecord:
         start, count = self.shard(index)
         record = ShardRecord(file=self.shard_name(index), first_framework=start, frameworks=count,
-                             first_seed=(self.seed + start) & _MASK, sha256=sha256, rigid=rigid,
+                             first_seed=(self.seed + start) & MASK, sha256=sha256, rigid=rigid,
                              independent_bars=independent_bars)
         if self.family is not None:
             record["edges"] = edges or 0
@@ -352,7 +352,7 @@ def _listed_shard(plan: Plan, index: int, entry: object) -> tuple[str, ShardReco
     if (not all(type(value) is int for value in numbers.values()) or not isinstance(sha256, str)
             or re.fullmatch("[0-9a-f]{64}", sha256) is None
             or (numbers["first_framework"], numbers["frameworks"], numbers["first_seed"])
-            != (start, count, (plan.seed + start) & _MASK)
+            != (start, count, (plan.seed + start) & MASK)
             or not plan.counts_possible(count, numbers["rigid"], numbers["independent_bars"])):  # type: ignore[arg-type]
         raise DatasetError(f"the manifest's entry for shard {index} ({name}) is not one this dataset's "
                            "parameters give; the manifest is damaged")

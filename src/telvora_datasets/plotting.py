@@ -31,6 +31,7 @@ AGREEMENT: dict[str, Style] = {
     "both redundant": {"color": "#9a9a9a", "linewidth": 0.7, "linestyle": (0, (4, 3))},
     "they disagree": {"color": "#c0392b", "linewidth": 2.2, "linestyle": "solid"},
 }
+POINT_COLOUR = "#e67e22"
 NUMBERED_UP_TO = 30  # beyond this the numbers crowd each other out; numbered=True still draws them
 
 
@@ -145,7 +146,8 @@ def _finish(ax: Axes, d: int, title: str | None, legend_title: str, own_figure: 
 
 
 def _draw_framework(coords: NDArray[np.float64], groups: dict[str, tuple[NDArray[np.int64], Style]],
-                    ax: Axes | None, title: str | None, legend_title: str, numbered: bool | None) -> FrameworkArtists:
+                    ax: Axes | None, title: str | None, legend_title: str, numbered: bool | None,
+                    point_colour: str | None = None) -> FrameworkArtists:
     if numbered is not None and not isinstance(numbered, bool):
         raise TypeError(f"numbered must be True, False or None (number up to {NUMBERED_UP_TO} points), "
                         f"not {numbered!r}")
@@ -160,7 +162,9 @@ def _draw_framework(coords: NDArray[np.float64], groups: dict[str, tuple[NDArray
             bars[kind] = _draw_bars(ax, coords, pairs, style, f"{kind} ({len(pairs)})")
     if numbered is None:
         numbered = len(coords) <= NUMBERED_UP_TO
-    point_style: Style = {"s": 28, "color": "#e67e22", "edgecolor": "black", "linewidth": 0.6, "zorder": 3,
+    # With components the points take their component's colour over this one, so the legend's
+    # point is neutral rather than the orange of a point in no component.
+    point_style: Style = {"s": 28, "color": point_colour or POINT_COLOUR, "edgecolor": "black", "linewidth": 0.6, "zorder": 3,
                           "label": f"points ({len(coords)}{', numbered from 0' if numbered else ''})"}
     points = ax.scatter(*coords.T, **point_style)
     numbers = _number_points(ax, coords) if numbered else []
@@ -225,8 +229,45 @@ def plot_framework(coords: ArrayLike, labels: ArrayLike | None = None, ax: Axes 
     return _draw_framework(points, groups, ax, title, "bars", numbered)
 
 
+# Twenty colours that tell components apart (the ten of matplotlib's default cycle but its grey,
+# which bars in no component wear, then eleven of high contrast to them); further components get
+# hues a golden angle apart, so no two components share a colour.
 COMPONENT_COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf", "#8c564b", "#e377c2",
-                     "#bcbd22", "#7f7f7f"]
+                     "#bcbd22", "#f3c300", "#000075", "#800000", "#469990", "#aaffc3", "#f032e6", "#dcbeff",
+                     "#808000", "#ffd8b1", "#4b0082", "#5c3a1e"]
+_UNPLACED = "#ffffff"  # points in no component: white with the black edge every point has
+
+
+def component_colour(index: int) -> str:
+    """The colour of rigid component `index` in `plot_framework` and `plot_record`.
+
+    Parameters
+    ----------
+    index : int
+        The component's place in the graph's list, from 0.
+
+    Returns
+    -------
+    str
+        A colour as ``#rrggbb``: one of `COMPONENT_COLOURS` for the first twenty, beyond them
+        hues a golden angle apart.
+
+    Examples
+    --------
+    >>> component_colour(2), component_colour(12) != component_colour(2)
+    ('#2ca02c', True)
+    >>> len({component_colour(k) for k in range(200)})
+    200
+    """
+    if index < len(COMPONENT_COLOURS):
+        return COMPONENT_COLOURS[index]
+    import colorsys
+
+    step = index - len(COMPONENT_COLOURS)
+    hue = (step * 0.381966011250105) % 1.0
+    shade = 0.45 + 0.35 * ((step * 7) % 11) / 10  # values apart too, so that hues close by differ in shade
+    red, green, blue = colorsys.hsv_to_rgb(hue, 0.85, shade)
+    return "#{:02x}{:02x}{:02x}".format(*(round(255 * c) for c in (red, green, blue)))
 
 
 def _plot_components(points: NDArray[np.float64], edges: ArrayLike | None, components: Sequence[ArrayLike] | None,
@@ -245,13 +286,14 @@ def _plot_components(points: NDArray[np.float64], edges: ArrayLike | None, compo
         owner[inside] = index
     groups: dict[str, tuple[NDArray[np.int64], Style]] = {}
     for index, c in enumerate(sets):
-        colour = COMPONENT_COLOURS[index % len(COMPONENT_COLOURS)]
+        colour = component_colour(index)
         groups[f"component {index} of {c.size} points"] = (
             bars[owner == index], {"color": colour, "linewidth": 2.0, "linestyle": "solid"})
     groups["in no component"] = (bars[owner == -1], REDUNDANT)
-    artists = _draw_framework(points, groups, ax, title, "rigid components" if sets else "bars", numbered)
+    artists = _draw_framework(points, groups, ax, title, "rigid components" if sets else "bars", numbered,
+                              point_colour=_UNPLACED if sets else None)
     for index in reversed(range(len(sets))):
-        colour = COMPONENT_COLOURS[index % len(COMPONENT_COLOURS)]
+        colour = component_colour(index)
         # 2-D axes or 3-D axes: the coordinates go in as positional arguments either way.
         scatter: Any = artists.ax.scatter
         scatter(*points[sets[index]].T, s=36, color=colour, edgecolor="black", linewidth=0.6, zorder=4)
@@ -410,4 +452,127 @@ def plot_dataset_summary(records: Iterable[Mapping[str, Any]], *, title: str | N
     if not with_rigidity:
         lines.append(_rigid_note(groups))
     figure.suptitle("\n".join(lines))
+    return cast("Figure", figure)
+
+
+@dataclass
+class _Dataset:
+    """Totals over the records of one dataset, kept apart from others of the same size."""
+
+    name: str
+    sizes: set[tuple[int, int]] = field(default_factory=set)  # (d, n) of its records
+    graphs: int = 0
+    rigid: int = 0
+    maxwell_wrong: int = 0  # enough edges for Maxwell's count, yet flexible
+    ones: int = 0
+    labels: int = 0
+    dof: dict[int, int] = field(default_factory=dict)
+
+    def add(self, index: int, record: Mapping[str, Any]) -> None:
+        try:
+            d, n = int(record["d"]), int(record["n_nodes"])
+            labels = np.asarray(record["labels"])
+            rigid = bool(record["is_rigid"])
+            rank = int(record["rank"] if "rank" in record else record["final_rank"])
+            max_rank = int(record["max_rank"])
+        except KeyError as error:
+            raise ValueError(f"record {index} of {self.name} has no {error}; pass records as "
+                             "telvora_datasets.load yields them") from None
+        edges = int(record.get("n_edges", labels.size))
+        self.sizes.add((d, n))
+        self.graphs += 1
+        self.rigid += rigid
+        self.maxwell_wrong += edges >= max_rank and not rigid
+        self.ones += int(np.count_nonzero(labels))
+        self.labels += labels.size
+        self.dof[max_rank - rank] = self.dof.get(max_rank - rank, 0) + 1
+
+    @property
+    def label(self) -> str:
+        sizes = ", ".join(f"n = {n}, d = {d}" for d, n in sorted(self.sizes))
+        return f"{self.name}\n{sizes}\n({self.graphs:,})"
+
+
+def plot_datasets_summary(datasets: Mapping[str, Iterable[Mapping[str, Any]]], *,
+                          title: str | None = None) -> Figure:
+    """Datasets side by side, one bar each whatever their sizes: what `telvora-datasets summary` draws.
+
+    Three panels: the label balance; the share of rigid graphs next to the share on which
+    Maxwell's count is wrong (enough edges, yet flexible); the histogram of degrees of freedom.
+
+    Parameters
+    ----------
+    datasets : mapping of str to iterable of records
+        Each dataset's name and its records (for example ``{"h20": load("data/h20")}``).
+    title : str, optional
+        The figure's title.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Raises
+    ------
+    ValueError
+        When there is no dataset, a dataset has no records, or a record lacks a field.
+
+    Examples
+    --------
+    >>> import telvora
+    >>> batch = telvora.generate_training_batch(6, 7, 2, 1)
+    >>> figure = plot_datasets_summary({"a": batch, "b": batch[:3]}, title="two of n = 7")
+    >>> [ax.get_title() for ax in figure.axes]
+    ['label balance', "rigid, and Maxwell's count wrong", 'degrees of freedom']
+    >>> len(figure.axes[0].patches)  # independent and redundant for each dataset
+    4
+    """
+    plt = _pyplot()
+    found = []
+    for name, records in datasets.items():
+        tally = _Dataset(str(name))
+        for index, record in enumerate(records):
+            tally.add(index, record)
+        if not tally.graphs:
+            raise ValueError(f"the dataset {name} holds no records")
+        found.append(tally)
+    if not found:
+        raise ValueError("no datasets to draw")
+    figure, (balance, rigidity, freedom) = plt.subplots(
+        1, 3, figsize=(4.0 + 3.2 * min(len(found), 6), 4.6), layout="constrained")
+    positions = np.arange(len(found))
+    labels = [tally.label for tally in found]
+    independent = np.array([tally.ones / max(tally.labels, 1) for tally in found])
+    balance.bar(positions, independent, color=INDEPENDENT["color"], label="independent (1)")
+    balance.bar(positions, 1 - independent, bottom=independent, color=REDUNDANT["color"], label="redundant (0)")
+    for x, share in zip(positions, independent):
+        balance.text(x, share / 2, f"{share:.0%}", ha="center", va="center", color="white", fontsize="small")
+    balance.set_xticks(positions, labels, fontsize="small")
+    balance.set_ylim(0, 1)
+    balance.set_ylabel("share of labels")
+    balance.set_title("label balance")
+    balance.legend(fontsize="small", loc="lower right")
+    width = 0.4
+    rigid = [tally.rigid / tally.graphs for tally in found]
+    wrong = [tally.maxwell_wrong / tally.graphs for tally in found]
+    rigidity.bar(positions - width / 2, rigid, width, color=INDEPENDENT["color"], label="rigid")
+    rigidity.bar(positions + width / 2, wrong, width, color=AGREEMENT["they disagree"]["color"],
+                 label="Maxwell's count wrong")
+    rigidity.set_xticks(positions, labels, fontsize="small")
+    rigidity.set_ylim(0, 1.08)
+    rigidity.set_ylabel("share of graphs")
+    rigidity.set_title("rigid, and Maxwell's count wrong")
+    rigidity.legend(fontsize="small", loc="upper right")
+    dofs = sorted({dof for tally in found for dof in tally.dof})
+    step = 0.8 / len(found)
+    for k, tally in enumerate(found):
+        shares = [tally.dof.get(dof, 0) / tally.graphs for dof in dofs]
+        freedom.bar(np.arange(len(dofs)) - 0.4 + step * (k + 0.5), shares, step, color=component_colour(k),
+                    label=tally.name)
+    freedom.set_xticks(np.arange(len(dofs)), [str(dof) for dof in dofs])
+    freedom.set_xlabel("degrees of freedom (max_rank - rank)")
+    freedom.set_ylabel("share of graphs")
+    freedom.set_title("degrees of freedom")
+    freedom.legend(fontsize="small")
+    if title:
+        figure.suptitle(title)
     return cast("Figure", figure)

@@ -13,7 +13,7 @@ from numpy.typing import ArrayLike, NDArray
 
 MULTIPLIER = 6364136223846793005
 INCREMENT = 1442695040888963407
-_MASK = (1 << 64) - 1
+MASK = (1 << 64) - 1  # also telvora_graphs._mixing.MASK, which this module cannot import: loading stays free of the compiled module
 
 
 def whole_number(value: object, what: str, lowest: int | None = None) -> int:
@@ -31,7 +31,7 @@ def seeds_array(seeds: ArrayLike) -> NDArray[np.uint64]:
         # NumPy would make doubles of a list mixing negative ints with ints above 2^63.
         values = np.asarray(seeds, dtype=object).reshape(-1)
         if all(isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_)) for v in values):
-            return np.array([int(v) & _MASK for v in values], dtype=np.uint64)
+            return np.array([int(v) & MASK for v in values], dtype=np.uint64)
         seeds = np.asarray(seeds)
     array: NDArray[Any] = seeds
     if array.dtype.kind not in "iu":
@@ -47,8 +47,8 @@ def _jumps(draws: int) -> tuple[NDArray[np.uint64], NDArray[np.uint64]]:
     increments = np.empty(draws, dtype=np.uint64)
     a, c = 1, 0
     for j in range(draws):
-        a = (a * MULTIPLIER) & _MASK
-        c = (c * MULTIPLIER + INCREMENT) & _MASK
+        a = (a * MULTIPLIER) & MASK
+        c = (c * MULTIPLIER + INCREMENT) & MASK
         multipliers[j] = a
         increments[j] = c
     return multipliers, increments
@@ -58,7 +58,7 @@ def framework_seeds(seed: int, start: int, count: int) -> NDArray[np.uint64]:
     """Seeds of frameworks start .. start + count - 1 of a dataset seeded with seed (mod 2^64)."""
     seed, start = whole_number(seed, "seed"), whole_number(start, "start", 0)
     count = whole_number(count, "count", 0)
-    first = np.uint64((seed + start) & _MASK)
+    first = np.uint64((seed + start) & MASK)
     return first + np.arange(count, dtype=np.uint64)  # uint64 arrays wrap silently
 
 

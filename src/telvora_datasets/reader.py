@@ -4,17 +4,16 @@ import contextlib
 import os
 from collections.abc import Iterator
 from pathlib import Path
-from typing import TYPE_CHECKING, Literal, cast, overload
+from typing import TYPE_CHECKING, Literal, overload
 
 from .errors import DatasetError
 from .families import SPLITS
 from .files import read_file
 from .formats import (check_columns, check_graph_columns, columns_from_table, decode, is_graph_shard,
                       read_parquet_table, require_pyarrow, to_table)
-from .graph_records import iter_graph_records
 from .manifest import MANIFEST, Manifest, ShardRecord, check_manifest, dataset_directory, is_complete, plan_of
 from .manifest import read_manifest_file, sha256_of, written_records
-from .records import Record, iter_records
+from .records import Record, iter_graph_records, iter_records
 
 if TYPE_CHECKING:
     import pyarrow as pa  # type: ignore[import-not-found, import-untyped, unused-ignore]
@@ -130,7 +129,7 @@ def _records(path: PathLike, plan: "Plan", shards: Iterator[ShardRecord], verify
         if plan.family is None:
             yield from iter_records(columns)
         elif split is None:
-            yield from cast(Iterator[Record], iter_graph_records(columns))
+            yield from iter_graph_records(columns)
         else:
-            yield from (record for record in cast(Iterator[Record], iter_graph_records(columns))
+            yield from (record for record in iter_graph_records(columns)
                         if record["split"] == split)

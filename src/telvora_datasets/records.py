@@ -6,7 +6,8 @@ from typing import Any, NotRequired, TypedDict
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .points import _MASK, framework_points, framework_seeds, whole_number
+from .families import SPLITS
+from .points import MASK, framework_points, framework_seeds, whole_number
 
 # Frameworks per call of the batch: the batch holds every result (with its n x n distance
 # matrix) until it returns, so large frameworks are asked for in smaller calls.
@@ -133,7 +134,7 @@ def build_columns(seed: int, start: int, count: int, n_nodes: int, d: int) -> Co
     chunk = max(1, _BATCH_BYTES // per_framework)
     for first in range(0, count, chunk):
         size = min(chunk, count - first)
-        batch = telvora.generate_training_batch(size, n_nodes, d, (seed + start + first) & _MASK)
+        batch = telvora.generate_training_batch(size, n_nodes, d, (seed + start + first) & MASK)
         rows = slice(first, first + size)
         labels[rows] = np.stack([result["labels"] for result in batch])
         distances[rows] = np.stack([result["distance_matrix"][upper] for result in batch])
@@ -170,3 +171,32 @@ def iter_records(columns: Mapping[str, NDArray[Any]]) -> Iterator[Record]:
             "max_rank": int(columns["max_rank"][k]),
             "is_rigid": bool(columns["is_rigid"][k]),
         }
+
+
+def iter_graph_records(columns: Mapping[str, NDArray[Any]]) -> Iterator[Record]:
+    """One record per graph of a graph family's shard columns; the arrays are views into the columns."""
+    offsets = columns["edge_offsets"]
+    scalars = [name for name in ("index", "seed", "n_nodes", "d", "n_edges", "rank", "max_rank", "dof",
+                                 "n_stresses", "attempt") if name in columns]
+    flags = [name for name in ("is_rigid", "is_redundantly_rigid", "is_globally_rigid") if name in columns]
+    values = {name: columns[name].tolist() for name in scalars + flags}
+    splits = [SPLITS[code] for code in columns["split"].tolist()] if "split" in columns else None
+    coords = columns.get("coords")
+    members, member_offsets = columns.get("components"), columns.get("component_offsets")
+    for g in range(len(offsets) - 1):
+        rows = slice(int(offsets[g]), int(offsets[g + 1]))
+        record: dict[str, Any] = {name: values[name][g] for name in scalars}
+        record.update(edges=columns["edges"][rows], labels=columns["labels"][rows],
+                      redundant=columns["redundant"][rows])
+        if members is not None and member_offsets is not None:
+            own = members[int(member_offsets[g]):int(member_offsets[g + 1])]
+            starts = np.flatnonzero(np.diff(own[:, 0], prepend=-1)) if len(own) else np.zeros(0, dtype=np.int64)
+            record["components"] = np.split(own[:, 1], starts[1:]) if len(own) else []
+        if "component" in columns:
+            record["component"] = columns["component"][rows]
+        record.update({name: values[name][g] for name in flags})
+        if coords is not None:
+            record["coords"] = coords[g]
+        if splits is not None:
+            record["split"] = splits[g]
+        yield record  # type: ignore[misc]  # the keys of a graph record, built by name

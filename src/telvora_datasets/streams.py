@@ -15,8 +15,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-GAMMA = 0x9E3779B97F4A7C15  # 2**64 / golden ratio, odd: SplitMix64's increment
-_MASK = (1 << 64) - 1
+from telvora_graphs._mixing import GAMMA, MASK, mix as mix_int, mix_array as mix
+
 _U = np.uint64
 
 # Purposes: separate streams per use, so that changing one option leaves the other draws alone.
@@ -30,28 +30,10 @@ REALIZATION = 6
 U64 = NDArray[np.uint64]
 
 
-def mix(z: ArrayLike) -> U64:
-    """SplitMix64's finaliser on uint64 values (the one telvora_graphs.graph_seed applies)."""
-    x = np.asarray(z, dtype=np.uint64)
-    with np.errstate(over="ignore"):
-        x = (x ^ (x >> _U(30))) * _U(0xBF58476D1CE4E5B9)
-        x = (x ^ (x >> _U(27))) * _U(0x94D049BB133111EB)
-    result: U64 = x ^ (x >> _U(31))
-    return result
-
-
-def mix_int(z: int) -> int:
-    """mix of one Python int, in Python arithmetic."""
-    z &= _MASK
-    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & _MASK
-    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & _MASK
-    return z ^ (z >> 31)
-
-
 def graph_keys(seed: int, indices: ArrayLike, attempts: ArrayLike = 0) -> U64:
     """Keys of the graphs of these indices (uint64) of a dataset seeded with seed, at these attempts."""
     with np.errstate(over="ignore"):
-        base = _U(seed & _MASK) + (np.asarray(indices, dtype=np.uint64) + _U(1)) * _U(GAMMA)
+        base = _U(seed & MASK) + (np.asarray(indices, dtype=np.uint64) + _U(1)) * _U(GAMMA)
         return mix(mix(base) + np.asarray(attempts, dtype=np.uint64) * _U(GAMMA))
 
 

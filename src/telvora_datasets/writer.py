@@ -17,15 +17,14 @@ import logging
 import os
 import secrets
 import time
-from collections.abc import Callable, Collection, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterator
 from pathlib import Path
 from typing import Any, Protocol
 
 from .errors import DatasetError, MissingExtraError
 from .files import open_file, read_file
 from .formats import FORMATS, encode, require_pyarrow
-from .families import make_family
-from .graph_records import build_graph_columns
+from .families import CompleteFamily, GraphFamily
 from .limits import check_fits
 from .manifest import (CHECKSUMS, DEFAULT_SHARD_SIZE, MANIFEST, RECORD_SIZE, Plan, ShardRecord, differences, dumps,
                        new_manifest, read_manifest_file, read_records, record_line, sha256_of)
@@ -59,12 +58,20 @@ class Report:
     edges: int = 0  # graph families: edges of every graph
     maxwell_wrong: int = 0  # graph families: graphs whose rigidity Maxwell's count gets wrong
 
+    def _rate(self, unit: str) -> str:
+        """', 7,634 graphs/s', with three significant digits below 100 (2 graphs in 23 s are 0.087/s)."""
+        if not self.written or self.seconds <= 0:
+            return ""
+        rate = self.frameworks_written / self.seconds
+        return f", {rate:,.0f} {unit}/s" if rate >= 100 else f", {rate:.3g} {unit}/s"
+
     @property
     def summary(self) -> str:
+        """The run and the dataset in one line, as the command prints it."""
         plan = self.plan
         skipped = f", {self.skipped} of {plan.shard_count} shards already done" if self.skipped else ""
         if plan.family is not None:
-            rate = f", {self.frameworks_written / self.seconds:,.0f} graphs/s" if self.written and self.seconds > 0 else ""
+            rate = self._rate("graphs")
             family = plan.family
             independent = self.independent_bars / max(self.edges, 1)
             labels = (f"edge labels {independent:.1%} independent / {1 - independent:.1%} dependent"
@@ -74,7 +81,7 @@ class Report:
                     f"Maxwell's count wrong on {self.maxwell_wrong / plan.graphs:.1%}, {labels}; "
                     f"{self.seconds:.2f} s{rate}{skipped}")
         independent = self.independent_bars / plan.bars
-        rate = f", {self.frameworks_written / self.seconds:,.0f} frameworks/s" if self.written and self.seconds > 0 else ""
+        rate = self._rate("frameworks")
         return (f"{plan.graphs:,} frameworks of {plan.nodes} points in {plan.dim}-D in {self.directory}: "
                 f"{self.rigid / plan.graphs:.1%} rigid, bars {independent:.1%} independent / "
                 f"{1 - independent:.1%} redundant; {self.seconds:.2f} s{rate}{skipped}")
@@ -127,6 +134,8 @@ def make_shard(plan: Plan, index: int, directory: str | Path) -> tuple[int, Shar
         record = plan.record(index, sha256_of(data), rigid=int(columns["is_rigid"].sum()),
                              independent_bars=int(columns["final_rank"].sum()))
     else:
+        from .graph_records import build_graph_columns  # imports telvora_graphs, which only drawing needs
+
         columns = build_graph_columns(plan.family, plan.seed, start, count, plan.nodes, plan.dim)
         data = encode(columns, plan.format)
         wrong = (columns["n_edges"] >= columns["max_rank"]) & ~columns["is_rigid"]
@@ -190,9 +199,11 @@ def _locked(directory: Path) -> Iterator[None]:
         os.close(fd)
 
 
-def _prepare(directory: Path, plan: Plan, overwrite: bool) -> None:
+def _prepare(directory: Path, plan: Plan, overwrite: bool) -> bool:
     """Leaves in directory the manifest of plan, keeping the shards of an earlier run of the
-    same dataset, or of a smaller one that this run grows; refuses anything else without overwrite."""
+    same dataset, or of a smaller one that this run grows; refuses anything else without overwrite.
+    Returns whether the directory held no dataset before (so a run that fails before its first
+    shard can leave it as it found it)."""
     _remove_partials(directory)
     if os.path.lexists(directory / MANIFEST):
         try:
@@ -203,7 +214,7 @@ def _prepare(directory: Path, plan: Plan, overwrite: bool) -> None:
         if not found:
             if isinstance(old, dict) and old["parameters"] != plan.parameters():  # growing: incomplete until the new shards are in
                 write_atomic(directory, MANIFEST, dumps(new_manifest(plan)))
-            return
+            return False
         if not overwrite:
             raise DatasetError(f"{directory} holds a different dataset ({'; '.join(found)}); "
                                "choose another directory, or pass --overwrite to replace it")
@@ -214,6 +225,7 @@ def _prepare(directory: Path, plan: Plan, overwrite: bool) -> None:
                                "choose an empty or new directory, or pass --overwrite to write into it")
         _remove_dataset(directory)
     write_atomic(directory, MANIFEST, dumps(new_manifest(plan)))
+    return True
 
 
 @dataclasses.dataclass
@@ -373,33 +385,98 @@ def _run_dask(client: Any, plan: Plan, directory: Path, pending: Iterator[int], 
         client.cancel(list(in_flight))
 
 
-def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLike[str], *,
-             shard_size: int = DEFAULT_SHARD_SIZE, format: str = "parquet", workers: int | None = None,
-             scheduler: str | None = None, overwrite: bool = False, progress: bool = False,
-             family: str = "complete", positions: str | None = None, order: str | None = None,
-             edges: str | int | None = None, p: float | None = None, degree: float | None = None,
-             radius: float | None = None, k: int | None = None, add: int | None = None, remove: int | None = None,
-             flats: int | None = None, grid_size: int | None = None, balance: str | None = None,
-             split: str | Sequence[float] | None = None, globally_rigid: bool = False,
-             components: bool = False) -> Report:
-    """Writes a dataset to out, in shards: by default the frameworks of
-    generate_training_batch(graphs, nodes, dim, seed); with a graph family (gnp, gnm, geometric,
-    knn, henneberg, regular), that many graphs of it, labelled by telvora_graphs (see
-    docs/datasets.md for the family options, positions, order, balance and split).
+@dataclasses.dataclass(frozen=True)
+class Options:
+    """How `generate` writes a dataset; what it holds is the family's business.
 
-    Shards already written by an earlier run with the same parameters, and intact, are kept; an
-    earlier run with fewer graphs and otherwise the same parameters is grown. scheduler is None
-    (a thread pool of `workers` threads, every core by default), "local" (a Dask LocalCluster of
-    `workers` processes) or the address of a Dask scheduler.
-    Returns a Report; raises DatasetError with a readable message when it cannot.
+    Parameters
+    ----------
+    shard_size : int
+        Frameworks (or graphs) per shard (default 1000); recorded in the manifest.
+    format : str
+        ``"parquet"`` (default, needs pyarrow) or ``"npz"`` (NumPy only); recorded in the manifest.
+    workers : int, optional
+        Shards built at once: threads, or processes with ``scheduler="local"`` (default: every core).
+    scheduler : str, optional
+        None (a thread pool), ``"local"`` (a Dask LocalCluster of `workers` processes) or the
+        address of a Dask scheduler (``tcp://host:port``).
+    overwrite : bool
+        Replace a different dataset found in the directory (a smaller one is grown without it).
+    progress : bool
+        Show a progress bar on stderr.
+
+    Examples
+    --------
+    >>> Options(workers=1, format="npz")
+    Options(shard_size=1000, format='npz', workers=1, scheduler=None, overwrite=False, progress=False)
     """
-    plan = Plan(graphs=graphs, nodes=nodes, dim=dim, seed=seed, shard_size=shard_size, format=format)
-    chosen = make_family(family, plan.nodes, plan.dim, positions=positions, order=order, edges=edges, p=p,
-                         degree=degree, radius=radius, k=k, add=add, remove=remove, flats=flats,
-                         grid_size=grid_size, balance=balance, split=split, globally_rigid=globally_rigid,
-                         components=components)
-    if chosen is not None:
-        plan = dataclasses.replace(plan, family=chosen)
+
+    shard_size: int = DEFAULT_SHARD_SIZE
+    format: str = "parquet"
+    workers: int | None = None
+    scheduler: str | None = None
+    overwrite: bool = False
+    progress: bool = False
+
+
+def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLike[str],
+             family: GraphFamily | CompleteFamily = CompleteFamily(), options: Options = Options()) -> Report:
+    """Writes a dataset to `out`, in shards, resuming or growing an earlier run of the same one.
+
+    By default the frameworks of ``generate_training_batch(graphs, nodes, dim, seed)``; with a
+    graph family, that many graphs of it labelled by telvora_graphs, graph k drawn from
+    (seed, k) alone. Shards already written by an earlier run with the same parameters, and
+    intact, are kept; an earlier run with fewer graphs and otherwise the same parameters is grown.
+
+    Parameters
+    ----------
+    graphs : int
+        Frameworks or graphs, 1 to 2**64 - 1.
+    nodes : int
+        Points (vertices) of each, 2 to 2**32 - 1.
+    dim : int
+        Dimension, 2 or 3.
+    seed : int
+        Seed of framework 0, 0 to 2**64 - 1.
+    out : str or os.PathLike
+        The dataset's directory, made if missing.
+    family : GraphFamily or CompleteFamily
+        What to draw (see `telvora_datasets.families`); `CompleteFamily()` by default.
+    options : Options
+        How to write it: shard size, format, workers, scheduler, overwrite, progress.
+
+    Returns
+    -------
+    Report
+        What the run did and what the dataset holds (`Report.summary` is one line).
+
+    Raises
+    ------
+    OptionError
+        For family parameters that cannot be drawn (a `DatasetError` and a `ValueError`).
+    DatasetError
+        For anything else that stops the run, with a readable message: a bad parameter, a plan
+        too large for memory, a directory holding another dataset, a full disk.
+    MissingExtraError
+        When an optional dependency (pyarrow, dask) is missing.
+
+    Examples
+    --------
+    >>> import telvora_datasets as td
+    >>> from telvora_datasets.families import GnmFamily
+    >>> report = td.generate(50, 8, 2, 3, "/tmp/td-generate", GnmFamily(edges="2n-3", components=True),
+    ...                      td.Options(workers=1, format="npz", overwrite=True))
+    >>> report.plan.family.edges, report.written + report.skipped, report.summary.split(":")[0]
+    (13, 1, '50 gnm graphs on 8 vertices in 2-D (generic positions) in /tmp/td-generate')
+    """
+    if not isinstance(family, (GraphFamily, CompleteFamily)):
+        raise TypeError(f"family must be a family object such as GnmFamily(edges=...) or CompleteFamily(), "
+                        f"not {type(family).__name__}; telvora_datasets.families.FAMILIES names them all")
+    if not isinstance(options, Options):
+        raise TypeError(f"options must be telvora_datasets.Options(...), not {type(options).__name__}")
+    plan = Plan(graphs=graphs, nodes=nodes, dim=dim, seed=seed, shard_size=options.shard_size, format=options.format)
+    plan = dataclasses.replace(plan, family=family.resolve(plan.nodes, plan.dim))
+    workers, scheduler, overwrite, progress = options.workers, options.scheduler, options.overwrite, options.progress
     if plan.format == "parquet":
         require_pyarrow()
     workers = default_workers() if workers is None else workers
@@ -410,16 +487,30 @@ def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLik
     check_fits(plan, workers if scheduler is None else 1)
     directory = Path(out).absolute()
     started = time.monotonic()
+    tally = _Tally()
     with contextlib.ExitStack() as stack:
         client = None if scheduler is None else stack.enter_context(_dask_client(scheduler, workers))
+        made = not directory.exists()
         try:
             directory.mkdir(parents=True, exist_ok=True)
         except OSError as error:
             raise DatasetError(f"cannot create the directory {out}: {error.strerror or error}") from None
+        fresh = False
         try:
-            with _locked(directory):
-                _prepare(directory, plan, overwrite)
-                tally = _write(plan, directory, workers, client, progress)
+            try:
+                with _locked(directory):
+                    fresh = _prepare(directory, plan, overwrite)
+                    _write(plan, directory, workers, client, progress, tally)
+            except DatasetError:
+                if fresh and not tally.written:
+                    # Refused before its first shard, in a directory that held no dataset: the same
+                    # command would be refused again, so no manifest is left for info to call
+                    # unfinished. (An interruption or a full disk leaves it: running again resumes.)
+                    with contextlib.suppress(OSError):
+                        _remove_dataset(directory)
+                        if made:
+                            directory.rmdir()
+                raise
         except OSError as error:
             where = error.filename or directory
             hint = ""
@@ -435,9 +526,8 @@ def generate(graphs: int, nodes: int, dim: int, seed: int, out: str | os.PathLik
                   edges=tally.edges, maxwell_wrong=tally.maxwell_wrong)
 
 
-def _write(plan: Plan, directory: Path, workers: int, client: Any, progress: bool) -> _Tally:
-    """Writes every shard of plan that is not intact, then completes the manifest."""
-    tally = _Tally()
+def _write(plan: Plan, directory: Path, workers: int, client: Any, progress: bool, tally: _Tally) -> None:
+    """Writes every shard of plan that is not intact, counting into tally, then completes the manifest."""
     bar = None
     if progress:
         from tqdm import tqdm  # type: ignore[import-untyped]
@@ -469,4 +559,3 @@ def _write(plan: Plan, directory: Path, workers: int, client: Any, progress: boo
         if bar is not None:
             bar.close()
     write_atomic(directory, MANIFEST, dumps(new_manifest(plan, tally.totals(plan))))
-    return tally

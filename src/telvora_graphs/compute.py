@@ -9,18 +9,11 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native
+from ._mixing import mix
 from .inputs import (CoordsLike, EdgesLike, GraphLike, batch_offsets, batch_vertex_counts, coordinate_array,
                      edge_array, graph_edges, integer, is_networkx_graph, tolerance, vertex_count)
 from .results import ComponentsBatch, Pebbles, Rigidity, RigidityBatch, Sweep, read_only
 
-_MASK = (1 << 64) - 1
-
-
-def _mix(z: int) -> int:
-    """SplitMix64's finaliser, as the compiled module applies it."""
-    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & _MASK
-    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & _MASK
-    return z ^ (z >> 31)
 
 
 def graph_seed(seed: int, g: int) -> int:
@@ -31,7 +24,7 @@ def graph_seed(seed: int, g: int) -> int:
     from seed itself): rigidity(graph g's edges, d, n=n[g], seed=graph_seed(seed, g)) repeats
     its labels, redundancy and rank exactly.
     """
-    return integer(seed, "seed") ^ _mix(integer(g, "g"))
+    return integer(seed, "seed") ^ mix(integer(g, "g"))
 
 
 

@@ -24,7 +24,7 @@ def main() -> None:
     version: str = td.__version__
     with tempfile.TemporaryDirectory() as scratch:
         out = Path(scratch) / "n6"
-        report: td.Report = td.generate(4, 6, 2, 11, out, shard_size=2, format="npz", workers=1)
+        report: td.Report = td.generate(4, 6, 2, 11, out, options=td.Options(shard_size=2, format="npz", workers=1))
         summary: str = report.summary
         share = independent_share(td.load(out, verify=True))
         first = next(td.load(str(out)))
