@@ -231,7 +231,7 @@ def test_components_are_read_only_and_isolated_vertices_form_none():
     ({"edges": [(0, 1)], "d": 0}, ValueError, "d must be at least 1"),
     ({"edges": [(0, 1)], "tol": 1e-9}, ValueError, "tol applies to numeric mode only"),
     ({"edges": [(0, 2)], "coords": np.zeros((2, 2))}, ValueError, "names vertex 2"),
-    ({"edges": [(0, 1)], "coords": np.zeros((2, 3))}, ValueError, "has 3 columns but d=2"),
+    ({"edges": [(0, 1)], "d": 2, "coords": np.zeros((2, 3))}, ValueError, "has 3 columns but d=2"),
 ])
 def test_rigid_components_refusals(kwargs, error, message):
     with pytest.raises(error, match=message):

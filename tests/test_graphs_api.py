@@ -244,3 +244,22 @@ def test_the_documented_examples_hold(page):
     if docs.is_file():  # absent when the tests run from an installed copy
         assert doctest.testfile(str(docs), module_relative=False).failed == 0
     assert doctest.testmod(tg).failed == 0
+
+
+@pytest.mark.parametrize("call", [
+    lambda e, p: tg.rigidity(e, coords=p),
+    lambda e, p: tg.rigid_components(e, coords=p),
+    lambda e, p: tg.rigidity_batch(e, [0, len(e)], [len(p)], coords=p),
+    lambda e, p: tg.rigid_components_batch(e, [0, len(e)], [len(p)], coords=p),
+])
+def test_dimension_comes_from_the_coordinates(call):
+    # An octahedron's 12 edges at its points in space: rigid there, flexible in the plane.
+    points = np.array([[1, 0, 0], [-1, 0, 0], [0, 1, 0], [0, -1, 0], [0, 0, 1], [0, 0, -1]], dtype=float)
+    edges = [(i, j) for i in range(6) for j in range(i + 1, 6) if not (j == i + 1 and i % 2 == 0)]
+    assert len(edges) == 12
+    implicit, explicit = call(edges, points), call(edges, points.tolist())
+    assert repr(type(implicit)) == repr(type(explicit))
+    assert tg.rigidity(edges, coords=points).d == 3 and tg.rigidity(edges, coords=points).is_rigid
+    assert tg.rigidity(edges).d == 2  # no coordinates: the plane
+    with pytest.raises(ValueError, match="has 3 columns but d=2"):
+        tg.rigidity(edges, 2, coords=points)

@@ -104,7 +104,7 @@ def small_calls():
         "native-numeric-strided": lambda: _native.numeric(np.repeat(edges, 2, axis=1)[:, ::2], points[::1], 1e-9),
         "error-edge-index": lambda: tg.rigidity(edges.T),
         "error-loop": lambda: tg.rigidity([(0, 0)]),
-        "error-coords": lambda: tg.rigidity(edges, coords=points[:, :1]),
+        "error-coords": lambda: tg.rigidity(edges, 2, coords=points[:, :1]),
         "error-offsets": lambda: tg.rigidity_batch(edges, offsets[::-1], n),
         "error-native-type": lambda: _native.generic(edges.astype(np.int32), 7, 2, 0),
         "error-native-value": lambda: _native.generic(edges, 3, 2, 0),

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Hashable
+from collections.abc import Hashable, Mapping
 from typing import Any, cast
 
 import numpy as np
@@ -28,6 +28,21 @@ def graph_seed(seed: int, g: int) -> int:
 
 
 
+def _dimension(d: object, coords: object) -> int:
+    """d as given, else the width of the coordinates, else 2 (the plane)."""
+    if d is not None:
+        return integer(d, "d", 1)
+    if coords is None:
+        return 2
+    if isinstance(coords, Mapping):
+        first = next(iter(coords.values()), None)
+        return max(1, int(np.size(first))) if first is not None else 2
+    shape = getattr(coords, "shape", None)
+    if shape is None:  # a nested sequence; a ragged one stays one-dimensional, for the check to explain
+        shape = np.asarray(cast(Any, coords), dtype=object).shape
+    return max(1, int(shape[1])) if len(shape) == 2 else 2
+
+
 def _framework(edges: EdgesLike, d: int, n: object, coords: CoordsLike | None, tol: object,
                seed: object) -> tuple[NDArray[Any], int, NDArray[np.float64] | None, float | None, int]:
     """The edges, the vertex count, the positions (None in generic mode), tol and seed of a call
@@ -51,7 +66,7 @@ def _framework(edges: EdgesLike, d: int, n: object, coords: CoordsLike | None, t
     count = vertex_count(n, edge_pairs, (rows, f"coords has {rows} rows"))
     return edge_pairs, count, positions, checked_tol, checked_seed
 
-def rigidity(edges: EdgesLike, d: int = 2, *, n: int | None = None, coords: CoordsLike | None = None,
+def rigidity(edges: EdgesLike, d: int | None = None, *, n: int | None = None, coords: CoordsLike | None = None,
              tol: float | None = None, seed: int = 0) -> Rigidity:
     """Rigidity of a graph in dimension d: generically (coords None) or at the positions coords.
 
@@ -67,7 +82,7 @@ def rigidity(edges: EdgesLike, d: int = 2, *, n: int | None = None, coords: Coor
     tol: numeric mode only; None for a tolerance relative to the framework's size (scaling
     every coordinate by a power of two changes nothing), or an absolute tolerance >= 0.
     """
-    d = integer(d, "d", 1)
+    d = _dimension(d, coords)
     edge_pairs, count, positions, checked_tol, checked_seed = _framework(edges, d, n, coords, tol, seed)
     generic = positions is None
     if positions is None:
@@ -110,7 +125,7 @@ def _batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int, coords: A
     return edge_pairs, starts, counts, positions, checked_tol, checked_seed
 
 
-def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 2, *,
+def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int | None = None, *,
                    coords: ArrayLike | None = None, tol: float | None = None, seed: int = 0,
                    global_rigidity: bool = False) -> RigidityBatch:
     """Rigidity of many small graphs in one call, without a Python object per graph.
@@ -124,7 +139,7 @@ def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 
     graph's global rigidity, as rigidity does (is_globally_rigid), at the cost of a stress-matrix
     rank for each redundantly rigid graph.
     """
-    d = integer(d, "d", 1)
+    d = _dimension(d, coords)
     edge_pairs, starts, counts, positions, tol, seed = _batch(edges, offsets, n, d, coords, tol, seed,
                                                               "rigidity_batch")
     generic = positions is None
@@ -196,7 +211,7 @@ def pebble_game(edges: EdgesLike, n: int | None = None, *, k: int = 2, l: int = 
                    components=native["components"])
 
 
-def rigid_components(edges: EdgesLike, d: int = 2, *, n: int | None = None, coords: CoordsLike | None = None,
+def rigid_components(edges: EdgesLike, d: int | None = None, *, n: int | None = None, coords: CoordsLike | None = None,
                      tol: float | None = None, seed: int = 0) -> list[NDArray[np.int64]]:
     """The rigid components of the framework: the maximal sets of two or more vertices whose
     pairwise distances the bars fix (to first order), each a sorted int64 array, ordered by
@@ -209,7 +224,7 @@ def rigid_components(edges: EdgesLike, d: int = 2, *, n: int | None = None, coor
     their difference (wrong for a pair with chance 2**-61 at most). Numeric mode fixes a pair when
     its rigidity row reduces below tol against the bars' rows, as rigidity's rank test does.
     """
-    d = integer(d, "d", 1)
+    d = _dimension(d, coords)
     edge_pairs, count, positions, checked_tol, checked_seed = _framework(edges, d, n, coords, tol, seed)
     if positions is None:
         sets = _native.generic_components(edge_pairs, count, d, checked_seed)
@@ -220,7 +235,7 @@ def rigid_components(edges: EdgesLike, d: int = 2, *, n: int | None = None, coor
     return sets
 
 
-def rigid_components_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int = 2, *,
+def rigid_components_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int | None = None, *,
                            coords: ArrayLike | None = None, tol: float | None = None,
                            seed: int = 0) -> ComponentsBatch:
     """The rigid components of many small graphs in one call, laid out as for rigidity_batch.
@@ -232,7 +247,7 @@ def rigid_components_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d
     line and the plane edge_component gives the component of each edge (every bar lies in exactly
     one there; the first when points coincide); None in space, where a bar can lie in two.
     """
-    d = integer(d, "d", 1)
+    d = _dimension(d, coords)
     edge_pairs, starts, counts, positions, tol, seed = _batch(edges, offsets, n, d, coords, tol, seed,
                                                               "rigid_components_batch")
     if positions is None:
