@@ -278,6 +278,50 @@ def peer_edges(bnd: Path, ours_npz: Path) -> dict:
             "energy_diff_max_abs": float(np.abs(diff).max()) if len(diff) else None}
 
 
+def _double_bonds_locked(network):
+    """The network with the double bonds the peer locks given six bars here too: C=O of a
+    carbonyl or carboxylate (an oxygen with one bond to a carbon) and arginine's CZ-NH bonds."""
+    import dataclasses
+    from telvora_molecules.network import Kind
+    atoms = network.atoms
+    cov = network.kind == Kind.COVALENT
+    degree = np.bincount(np.concatenate([network.i[cov], network.j[cov]]), minlength=len(atoms))
+
+    def carbonyl(x, y):
+        return (atoms.element[x] == "C") & (atoms.element[y] == "O") & (degree[y] == 1)
+    guanidinium = ["CZ", "NH1", "NH2"]
+    arginine = ((atoms.residue_name[network.i] == "ARG") & np.isin(atoms.name[network.i], guanidinium)
+                & np.isin(atoms.name[network.j], guanidinium))
+    bars = network.bars.copy()
+    bars[cov & (carbonyl(network.i, network.j) | carbonyl(network.j, network.i) | arginine)] = 6
+    return dataclasses.replace(network, bars=bars)
+
+
+def controls(path: Path, peer: str, scratch: Path) -> list[dict]:
+    """Agreement once the models are brought together (small structures only, untimed): both
+    without hydrophobic tethers, then also with telvora's double bonds locked as the peer locks
+    them. What still differs then comes from the hydrogen bonds."""
+    import telvora_molecules as tm
+    from telvora_molecules.network import Kind
+    out = scratch / f"{path.stem}_peer_notethers"
+    out.mkdir()
+    subprocess.run([peer, "-c", PEER_WORKER, str(path), str(out), str(max(CUTOFFS))], check=True, capture_output=True,
+                   env={**os.environ, **PEER_ENV, "TRAM_HYDROPHOBIC_INCLUDE": "false"})
+    atoms = tm.read_structure(str(path))
+    network = tm.build_network(atoms, hydrophobic=False)
+    cov = network.kind == Kind.COVALENT
+    index = {(str(c), int(q), str(m)): i for i, (c, q, m) in enumerate(zip(atoms.chain, atoms.seq_id, atoms.name))}
+    theirs, _ = peer_partitions(out / "peer_components.xml", index, _partner(len(atoms), network.i[cov], network.j[cov]),
+                                CUTOFFS)
+    rows = []
+    for label, net in (("no tethers", network), ("no tethers, double bonds locked", _double_bonds_locked(network))):
+        ours = tm.dilute(net, CUTOFFS).atom_clusters
+        for c, cutoff in enumerate(CUTOFFS):
+            rows.append({"control": label, "cutoff": cutoff, "ari": adjusted_rand(ours[c], theirs[c]),
+                         "same_share": same_cluster_share(ours[c], theirs[c])})
+    return rows
+
+
 def run_case(label: str, path: Path, peer: str | None, scratch: Path) -> dict:
     npz = scratch / f"{path.stem}_ours.npz"
     started = time.perf_counter()
@@ -308,6 +352,8 @@ def run_case(label: str, path: Path, peer: str | None, scratch: Path) -> dict:
     peer_row["process_s"] = time.perf_counter() - started
     peer_row["edges"] = peer_edges(out / "peer_edges.bnd", npz)
     peer_row["agreement"] = compare(npz, out / "peer_components.xml", CUTOFFS)
+    if row["atoms"] <= 2000:
+        peer_row["controls"] = controls(path, peer, scratch)
     row["peer"] = peer_row
     row["time_ratio"] = peer_row["total_s"] / row["total_s"]
     row["memory_ratio"] = peer_row["peak_rss_mib"] / row["peak_rss_mib"]
@@ -360,6 +406,15 @@ def write_results(rows: list[dict], described: dict, peer: str | None) -> None:
             for a in r.get("peer", {}).get("agreement", []):
                 lines.append(f"| {r['case']} | {a['cutoff']} | {a['ari']:.3f} | {100 * a['same_share']:.1f} % | "
                              f"{a['largest_ours']} | {a['largest_peer']} | {a['clusters_ours']} | {a['clusters_peer']} |")
+        lines += ["", "The same, once the models are brought together (untimed; docs/molecules.md): both without "
+                  "hydrophobic tethers, then also with telvora's carbonyl C=O and arginine CZ-NH bonds locked "
+                  "(six bars), as the peer locks them:", "",
+                  "| case | control | cutoff kcal/mol | adjusted Rand | atoms in the same cluster |",
+                  "| --- | --- | ---: | ---: | ---: |"]
+        for r in rows:
+            for a in r.get("peer", {}).get("controls", []):
+                lines.append(f"| {r['case']} | {a['control']} | {a['cutoff']} | {a['ari']:.3f} | "
+                             f"{100 * a['same_share']:.1f} % |")
         lines += ["", f"Constraints of each kind (telvora's network, every hydrogen bond; the peer's edge file, hydrogen "
                   f"bonds of energy <= {max(CUTOFFS)}), and the hydrogen bonds of energy <= {max(CUTOFFS)} that both "
                   "find (same hydrogen and acceptor) with telvora's energy minus the peer's:", ""]
