@@ -259,3 +259,16 @@ def test_docstring_example_runs():
     import doctest
     assert doctest.testmod(tm, optionflags=doctest.NORMALIZE_WHITESPACE).attempted > 0
     assert doctest.testmod(tm, optionflags=doctest.NORMALIZE_WHITESPACE).failed == 0
+
+
+def test_no_tether_across_a_disulphide():
+    # 1A1P's Cys 2 and Cys 12 are bonded through their sulphurs: residues apart, yet a tether
+    # across the S-S bond would lock its torsion.
+    atoms = tm.read_structure(DATA / "1a1p.pdb")
+    network = tm.build_network(atoms)
+    tethers = network.kind == Kind.HYDROPHOBIC
+    cysteine_pairs = {(atoms.seq_id[i], atoms.name[i], atoms.seq_id[j], atoms.name[j])
+                      for i, j in zip(network.i[tethers], network.j[tethers])
+                      if {atoms.seq_id[i], atoms.seq_id[j]} == {2, 12}}
+    assert cysteine_pairs == set()
+    assert tethers.any()  # tethers elsewhere stay

@@ -30,6 +30,7 @@ HBOND_MAX_HA = 3.0     # Å, hydrogen to acceptor
 HBOND_MAX_DA = 4.0     # Å, donor to acceptor
 SALT_BRIDGE_MAX_NO = 4.0   # Å, cationic nitrogen to anionic oxygen (Barlow and Thornton 1983)
 TETHER_MARGIN = 0.25   # Å over the sum of van der Waals radii
+TETHER_MIN_BONDS = 3   # atoms this many covalent bonds apart, or fewer, get no tether
 
 
 class Kind(IntEnum):
@@ -325,7 +326,26 @@ def _tethers(atoms: Atoms, offsets: NDArray[np.int64], targets: NDArray[np.int64
     ri, rj = atoms.residue[i], atoms.residue[j]
     apart = (ri != rj) & ~((atoms.chain_index[i] == atoms.chain_index[j]) & (np.abs(ri - rj) == 1))
     keep = near & apart
+    # Residues apart can still be bonded (a disulphide): a tether across a few bonds would lock a
+    # torsion that the hinges leave free, so pairs within TETHER_MIN_BONDS bonds are left out.
+    keep[keep] = ~_within_bonds(offsets, targets, i[keep], j[keep], TETHER_MIN_BONDS)
     return i[keep], j[keep]
+
+
+def _within_bonds(offsets: NDArray[np.int64], targets: NDArray[np.int64], i: NDArray[np.int64],
+                  j: NDArray[np.int64], depth: int) -> NDArray[np.bool_]:
+    """Whether atom j[k] is at most `depth` covalent bonds from atom i[k], for every k."""
+    out = np.zeros(len(i), dtype=np.bool_)
+    reach: dict[int, set[int]] = {}
+    for k, (a, b) in enumerate(zip(i.tolist(), j.tolist())):
+        if a not in reach:
+            seen, frontier = {a}, [a]
+            for _ in range(depth):
+                frontier = [t for f in frontier for t in targets[offsets[f]:offsets[f + 1]].tolist() if t not in seen]
+                seen.update(frontier)
+            reach[a] = seen
+        out[k] = b in reach[a]
+    return out
 
 
 def hydrogen_bond_energies(atoms: Atoms, offsets: NDArray[np.int64], targets: NDArray[np.int64],
