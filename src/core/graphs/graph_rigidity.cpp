@@ -618,6 +618,41 @@ NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& e
     return out;
 }
 
+NumericStresses numeric_stresses(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
+    const PreparedFactor prepared = prepare_factor(nodes, edges, tol);
+    const std::size_t dim = nodes.empty() ? 1 : nodes[0].coordinates.size();
+    const std::size_t m = edges.size();
+    const NumericFactor& factor = prepared.factor;
+    const RigidityMatrix matrix{prepared.nodes, prepared.edges, dim, prepared.position};
+    NumericStresses out;
+    out.tol = prepared.tol;
+    out.factored = prepared.nodes;
+    out.count = m - factor.qr.rank();
+    require_allocatable(m, checked_multiply(std::max<std::size_t>(1, out.count), sizeof(double)));
+    out.vectors.assign(out.count * m, 0.0);
+    std::vector<double> y, fit;
+    std::size_t j = 0;
+    for (std::size_t e = 0; e < m; ++e) {
+        if (factor.labels[e]) continue;
+        double* stress = out.vectors.data() + (j++) * m;
+        stress[e] = 1.0;
+        std::vector<double> w(stress, stress + m);
+        // Two refinement steps, as for the random stress of redundant_edges.
+        for (int step = 0; step < 2; ++step) {
+            matrix.apply_transposed(w, y);
+            factor.qr.solve_transposed(y);
+            factor.qr.solve(y);
+            for (std::size_t c = 0; c < y.size(); ++c)
+                if (!factor.qr.is_pivot(c)) y[c] = 0.0;
+            matrix.apply(y, fit);
+            for (std::size_t i = 0; i < m; ++i)
+                if (factor.labels[i]) w[i] = w[i] - fit[i];
+        }
+        std::copy(w.begin(), w.end(), stress);
+    }
+    return out;
+}
+
 double framework_scale(const NodeList& nodes, const std::vector<Edge>& edges) {
     for (const Node& node : nodes)
         for (double x : node.coordinates)

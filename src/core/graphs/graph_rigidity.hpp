@@ -85,6 +85,19 @@ struct NumericMotions {
 };
 NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& edges, double tol);
 
+// The self-stresses of a framework at given positions, from the same factor: one stress per
+// dependent bar e (labels[e] == 0), weight 1 on e, 0 on the other dependent bars and on the
+// independent ones the weights that balance it, by the factor's corrected semi-normal equations.
+// They span the self-stresses; stress j is at vectors[j*m .. (j+1)*m). tol as in NumericMotions;
+// `factored` holds the positions as factored (scaled with tol NaN).
+struct NumericStresses {
+    std::vector<double> vectors;
+    std::size_t count = 0;
+    double tol = 0.0;
+    NodeList factored;
+};
+NumericStresses numeric_stresses(const NodeList& nodes, const std::vector<Edge>& edges, double tol);
+
 // Many small graphs in one call: graph g owns edges[offsets[g] .. offsets[g+1]) (vertex indices
 // local to the graph) and n_vertices[g] vertices; in numeric mode its nodes are
 // nodes[first_vertex[g] ..] (first_vertex the running sum of n_vertices).
