@@ -132,7 +132,7 @@ NodeList random_placement(std::uint64_t n, std::uint64_t d, std::uint64_t seed) 
 }
 
 Basis numeric_motion_basis(const NodeList& nodes, const std::vector<Edge>& edges, double tol, bool trivial) {
-    const NumericMotions kernel = numeric_motions(nodes, edges, tol);
+    const NumericMotions kernel = numeric_motions(nodes, edges, tol, true);
     const std::size_t n = nodes.size(), d = n == 0 ? 1 : nodes[0].coordinates.size();
     const std::size_t length = n * d, f = kernel.free;
     // The kernel's vectors as rows.
@@ -175,11 +175,8 @@ Basis numeric_stress_basis(const NodeList& nodes, const std::vector<Edge>& edges
     Basis out;
     out.length = m;
     out.tol = stresses.tol * unit;
-    // Each stress is 1 on its own dependent bar and 0 on the others': independent, so orthonormal
-    // after Gram-Schmidt in order (pivoting only guards against rounding).
-    std::vector<double> q;
-    out.count = extend_orthonormal(q, 0, std::move(stresses.vectors), stresses.count, m, stresses.count);
-    out.basis = std::move(q);
+    out.count = stresses.count;
+    out.basis = std::move(stresses.vectors);
     out.residuals.resize(out.count);
     for (std::size_t j = 0; j < out.count; ++j)
         out.residuals[j] = stress_residual(stresses.factored, edges, out.basis.data() + j * m) * unit;
