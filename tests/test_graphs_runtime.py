@@ -121,6 +121,9 @@ def small_calls():
             edges, offsets, n, 3, coords=np.hstack([np.vstack([points, points]), np.ones((14, 1))])),
         "batch-global-rigidity": lambda: tg.rigidity_batch(edges, offsets, n, global_rigidity=True),
         "error-native-components-batch": lambda: _native.generic_components_batch(edges, offsets, n, 0, 0),
+        "motions": lambda: tg.motions(edges, points),
+        "stresses-generic-3d": lambda: tg.stresses(edges, d=3, seed=5),
+        "error-native-motions": lambda: _native.motions(edges, None, 7, 0, 0),
     }
 
 
@@ -200,8 +203,8 @@ def test_the_compiled_module_matches_its_stub():
     namespace = {}
     exec(compile(stub.read_text(), str(stub), "exec"), namespace)  # noqa: S102 - our own installed file
     assert sorted(_native.__all__) == ["generic", "generic_batch", "generic_components", "generic_components_batch",
-                                       "numeric", "numeric_batch", "numeric_components", "numeric_components_batch",
-                                       "pebble_game", "rigidity_sweep"]
+                                       "motions", "numeric", "numeric_batch", "numeric_components",
+                                       "numeric_components_batch", "pebble_game", "rigidity_sweep", "stresses"]
     for name in _native.__all__:
         stubbed = list(inspect.signature(namespace[name]).parameters)
         assert list(inspect.signature(getattr(_native, name)).parameters) == stubbed, name

@@ -23,7 +23,7 @@ namespace telvora::py {
 struct PythonErrorPending {};
 
 // The most parameters an entry routine takes.
-constexpr std::size_t max_parameters = 6;
+constexpr std::size_t max_parameters = 7;
 
 // Static description of one function's parameters (none positional-only or keyword-only).
 struct FunctionDescription {

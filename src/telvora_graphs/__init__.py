@@ -9,17 +9,17 @@ or at given positions, one graph or a batch of many small ones.
 
 from importlib.metadata import PackageNotFoundError, version
 
-from .compute import (graph_seed, pebble_game, rigid_components, rigid_components_batch, rigidity, rigidity_batch,
-                      rigidity_sweep)
+from .compute import (graph_seed, motions, pebble_game, rigid_components, rigid_components_batch, rigidity,
+                      rigidity_batch, rigidity_sweep, stresses)
 from .inputs import CoordsLike, EdgesLike, GraphLike
 from .lattices import triangular_lattice
-from .results import ComponentsBatch, Mode, Pebbles, Rigidity, RigidityBatch, Sweep
+from .results import ComponentsBatch, Mode, Motions, Pebbles, Rigidity, RigidityBatch, Stresses, Sweep
 
 try:
     __version__: str = version("telvora")  # one distribution ships telvora, its datasets and this package
 except PackageNotFoundError:  # pragma: no cover - a source tree without the distribution installed
     __version__ = "0+unknown"
 
-__all__ = ["ComponentsBatch", "CoordsLike", "EdgesLike", "GraphLike", "Mode", "Pebbles", "Rigidity", "RigidityBatch",
-           "Sweep", "graph_seed", "pebble_game", "rigid_components", "rigid_components_batch", "rigidity", "rigidity_batch",
-           "rigidity_sweep", "triangular_lattice"]
+__all__ = ["ComponentsBatch", "CoordsLike", "EdgesLike", "GraphLike", "Mode", "Motions", "Pebbles", "Rigidity",
+           "RigidityBatch", "Stresses", "Sweep", "graph_seed", "motions", "pebble_game", "rigid_components",
+           "rigid_components_batch", "rigidity", "rigidity_batch", "rigidity_sweep", "stresses", "triangular_lattice"]

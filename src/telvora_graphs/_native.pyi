@@ -44,6 +44,29 @@ class SweepResult(TypedDict):
     snapshot_offsets: NDArray[np.int64]
     snapshot_pairs: NDArray[np.int64]
 
+class BasisResult(TypedDict):
+    basis: NDArray[np.float64]
+    residuals: NDArray[np.float64]
+    tol: float
+    coords: NDArray[np.float64]
+
+def motions(
+    edges: NDArray[np.int64],
+    coords: NDArray[np.float64] | None,
+    n: SupportsIndex,
+    d: SupportsIndex,
+    seed: SupportsIndex,
+    tol: SupportsFloat | SupportsIndex | None = None,
+    trivial: SupportsIndex = 0,
+) -> BasisResult: ...
+def stresses(
+    edges: NDArray[np.int64],
+    coords: NDArray[np.float64] | None,
+    n: SupportsIndex,
+    d: SupportsIndex,
+    seed: SupportsIndex,
+    tol: SupportsFloat | SupportsIndex | None = None,
+) -> BasisResult: ...
 def pebble_game(edges: NDArray[np.int64], n: SupportsIndex, k: SupportsIndex, l: SupportsIndex) -> PebbleResult: ...
 def rigidity_sweep(
     edges: NDArray[np.int64], n: SupportsIndex, k: SupportsIndex, l: SupportsIndex, snapshots: NDArray[np.int64]

@@ -12,7 +12,7 @@ from . import _native
 from ._mixing import mix
 from .inputs import (CoordsLike, EdgesLike, GraphLike, batch_offsets, batch_vertex_counts, coordinate_array,
                      edge_array, graph_edges, integer, is_networkx_graph, tolerance, vertex_count)
-from .results import ComponentsBatch, Pebbles, Rigidity, RigidityBatch, Sweep, read_only
+from .results import ComponentsBatch, Motions, Pebbles, Rigidity, RigidityBatch, Stresses, Sweep, read_only
 
 
 
@@ -101,6 +101,68 @@ def rigidity(edges: EdgesLike, d: int | None = None, *, n: int | None = None, co
         tol=native["tol"], error_bound=native["error_bound"], seed=checked_seed if generic else None,
         edges=edge_pairs, labels=native["labels"], redundant=native["redundant"],
     )
+
+
+def _placed(edges: EdgesLike, coords: CoordsLike | None, d: object, n: object, tol: object,
+            seed: object) -> tuple[NDArray[Any], int, int, NDArray[np.float64] | None, float | None, int]:
+    """The edges, vertex count, dimension, positions (None: drawn from seed), tol and seed of a
+    call of motions or stresses; d defaults to the columns of coords, else 2."""
+    if d is None:
+        d = 2
+        if coords is not None:
+            try:
+                first = next(iter(coords.values())) if isinstance(coords, Mapping) else coords
+                shape = np.shape(first)
+                d = shape[-1] if isinstance(coords, Mapping) else (shape[1] if len(shape) == 2 else d)
+            except (ValueError, StopIteration, IndexError):
+                pass  # coordinate_array names what is wrong with coords
+    d = integer(d, "d", 1)
+    edge_pairs, count, positions, _, checked_seed = _framework(edges, d, n, coords, None, seed)
+    return edge_pairs, count, d, positions, tolerance(tol, False), checked_seed
+
+
+def motions(edges: EdgesLike, coords: CoordsLike | None = None, *, d: int | None = None, n: int | None = None,
+            tol: float | None = None, trivial: bool = False, seed: int = 0) -> Motions:
+    """An orthonormal basis of the framework's infinitesimal motions (velocities u with R·u = 0).
+
+    Arguments as for rigidity; d defaults to the columns of coords (2 without coords). Without
+    coords the framework is placed at random real points drawn from seed (uniform in
+    [0, 10)^d, the same for the same seed and n, d): generic with probability one, so k is then
+    the graph's generic dof. The rank is decided by numeric mode's factor and tolerance (tol as
+    for rigidity, applied also to the random placement). Without trivial, the rigid motions of
+    the placement are projected out: k = rigidity(...).dof at points in general position (fewer
+    are trivial where the points span fewer than d dimensions). Dense: k * n * d floats, time
+    about k^2 n d beyond the factorization, so meant for k up to a few thousand.
+    """
+    if not isinstance(trivial, (bool, np.bool_)):
+        raise TypeError(f"trivial must be a bool, not {type(trivial).__name__}")
+    edge_pairs, count, d, positions, checked_tol, checked_seed = _placed(edges, coords, d, n, tol, seed)
+    native = _native.motions(edge_pairs, positions, count, d, checked_seed, checked_tol, int(trivial))
+    vectors = native["basis"].reshape(native["basis"].shape[0], count, d)
+    for array in (edge_pairs, native["coords"], vectors, native["residuals"]):
+        read_only(array)
+    return Motions(n=count, d=d, k=vectors.shape[0], trivial=bool(trivial), tol=native["tol"],
+                   seed=checked_seed if positions is None else None, coords=native["coords"].reshape(count, d),
+                   edges=edge_pairs, vectors=vectors, residuals=native["residuals"])
+
+
+def stresses(edges: EdgesLike, coords: CoordsLike | None = None, *, d: int | None = None, n: int | None = None,
+             tol: float | None = None, seed: int = 0) -> Stresses:
+    """An orthonormal basis of the framework's self-stresses (edge weights ω with ωᵀR = 0).
+
+    Arguments and placement as for motions; s = rigidity(...).n_stresses. Each dependent edge's
+    stress is balanced through the factor's triangle, then the set made orthonormal: dense,
+    s * m floats and about s^2 m time, so meant for s up to a few thousand.
+    """
+    edge_pairs, count, d, positions, checked_tol, checked_seed = _placed(edges, coords, d, n, tol, seed)
+    native = _native.stresses(edge_pairs, positions, count, d, checked_seed, checked_tol)
+    m = edge_pairs.shape[0]
+    vectors = native["basis"].reshape(native["basis"].shape[0], m)
+    for array in (edge_pairs, native["coords"], vectors, native["residuals"]):
+        read_only(array)
+    return Stresses(n=count, d=d, m=m, s=vectors.shape[0], tol=native["tol"],
+                    seed=checked_seed if positions is None else None, coords=native["coords"].reshape(count, d),
+                    edges=edge_pairs, vectors=vectors, residuals=native["residuals"])
 
 
 def _batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int, coords: ArrayLike | None, tol: float | None,

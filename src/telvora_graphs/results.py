@@ -210,6 +210,55 @@ class Sweep:
         return out
 
 
+@dataclass(frozen=True, eq=False, slots=True)
+class Motions:
+    """An orthonormal basis of a framework's infinitesimal motions.
+
+    vectors (k, n, d): motion j moves vertex v with velocity vectors[j, v]; the rows are
+    orthonormal as flat vectors of n*d entries and R·u = 0 for each (R the rigidity matrix at
+    `coords`), up to rounding. Without `trivial` the translations and rotations at coords are
+    projected out and k is the number of non-trivial motions (`dof` of rigidity at generic
+    positions); with it, every motion is there. residuals[j] = |R·u_j|: the singular value the
+    motion stands for, against `tol`, the absolute tolerance that decided the rank.
+    `seed` is the seed of the random placement used when no coords were given (None otherwise);
+    `coords` (n, d) are the positions used. Arrays are read-only.
+    """
+
+    n: int
+    d: int
+    k: int
+    trivial: bool
+    tol: float
+    seed: int | None
+    coords: NDArray[np.float64] = field(repr=False)
+    edges: NDArray[np.int64] = field(repr=False)
+    vectors: NDArray[np.float64] = field(repr=False)
+    residuals: NDArray[np.float64] = field(repr=False)
+
+
+@dataclass(frozen=True, eq=False, slots=True)
+class Stresses:
+    """An orthonormal basis of a framework's self-stresses.
+
+    vectors (s, m): stress j puts weight vectors[j, e] on edge e, the rows orthonormal and
+    ωᵀR = 0 for each (R the rigidity matrix at `coords`), up to rounding; s = m - rank is
+    `n_stresses`. An edge lies in a circuit exactly when some stress is non-zero on it.
+    residuals[j] = |ωᵀR| for stress j, against `tol`, the absolute tolerance that decided the
+    rank. `seed` and `coords` as for Motions. Arrays are read-only.
+    """
+
+    n: int
+    d: int
+    m: int
+    s: int
+    tol: float
+    seed: int | None
+    coords: NDArray[np.float64] = field(repr=False)
+    edges: NDArray[np.int64] = field(repr=False)
+    vectors: NDArray[np.float64] = field(repr=False)
+    residuals: NDArray[np.float64] = field(repr=False)
+
+
 def read_only(array: NDArray[np.generic]) -> None:
     """Freezes the contents of an array a result owns, as the result itself is frozen."""
     array.setflags(write=False)

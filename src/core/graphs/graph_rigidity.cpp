@@ -326,6 +326,10 @@ void reserve(BatchRigidity& batch, std::size_t edges, std::size_t graphs) {
 
 // ---- numeric mode ---------------------------------------------------------------------------
 
+// Correction steps for a refined kernel vector (numeric_motions): each gains about the factor's
+// condition number squared times the machine precision, so two suffice unless it is very large.
+constexpr int refinement_steps = 3;
+
 // Power iterations for the estimate of the rigidity matrix's largest singular value that the
 // relative tolerance is a multiple of. Each step costs two passes over the bars.
 constexpr int power_iterations = 64;
@@ -565,7 +569,7 @@ GenericMotion generic_motion(std::uint64_t n, std::uint64_t d, const std::vector
     return engine.motion(n, d, stream);
 }
 
-NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
+NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& edges, double tol, bool refine) {
     const PreparedFactor prepared = prepare_factor(nodes, edges, tol);
     const std::size_t dim = nodes.empty() ? 1 : nodes[0].coordinates.size();
     const std::size_t ncols = nodes.size() * dim;
@@ -585,7 +589,8 @@ NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& e
     // The kernel of R, one vector per free column (1 there, 0 at the other free columns, the
     // pivot entries by back substitution), made orthonormal by Gram-Schmidt twice over.
     std::vector<double> kernel(f * ncols, 0.0);  // vector j at [j * ncols, (j + 1) * ncols)
-    std::vector<double> v(ncols), t(ncols);
+    std::vector<double> v(ncols), t(ncols), y, fit;
+    const RigidityMatrix matrix{prepared.nodes, prepared.edges, dim, prepared.position};
     for (std::size_t j = 0; j < f; ++j) {
         std::fill(v.begin(), v.end(), 0.0);
         v[free_columns[j]] = 1.0;
@@ -595,17 +600,43 @@ NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& e
         t[free_columns[j]] = 1.0;
         double* x = kernel.data() + j * ncols;
         std::copy(t.begin(), t.end(), x);
-        for (int pass = 0; pass < 2; ++pass)
-            for (std::size_t i = 0; i < j; ++i) {
-                const double* q = kernel.data() + i * ncols;
-                double dot = 0.0;
-                for (std::size_t c = 0; c < ncols; ++c) dot = dot + q[c] * x[c];
-                for (std::size_t c = 0; c < ncols; ++c) x[c] = x[c] - dot * q[c];
-            }
-        double length = 0.0;
-        for (std::size_t c = 0; c < ncols; ++c) length = length + x[c] * x[c];
-        length = std::sqrt(length);
-        for (std::size_t c = 0; c < ncols; ++c) x[c] = x[c] / length;
+        // Made orthonormal to the vectors before it; with refine, then corrected on the pivot
+        // columns by the least-squares fit of its residual and made so again, for as long as that
+        // lowers the residual (Gram-Schmidt on long, nearly parallel vectors magnifies what the
+        // back substitution leaves; a correction through a triangle too poorly conditioned for
+        // the semi-normal equations makes it worse, and is undone).
+        const auto orthonormalize = [&](double* w) {
+            for (int pass = 0; pass < 2; ++pass)
+                for (std::size_t i = 0; i < j; ++i) {
+                    const double* q = kernel.data() + i * ncols;
+                    double dot = 0.0;
+                    for (std::size_t c = 0; c < ncols; ++c) dot = dot + q[c] * w[c];
+                    for (std::size_t c = 0; c < ncols; ++c) w[c] = w[c] - dot * q[c];
+                }
+            double length = 0.0;
+            for (std::size_t c = 0; c < ncols; ++c) length = length + w[c] * w[c];
+            length = std::sqrt(length);
+            for (std::size_t c = 0; c < ncols; ++c) w[c] = w[c] / length;
+        };
+        orthonormalize(x);
+        std::copy(x, x + ncols, t.begin());
+        matrix.apply(t, fit);
+        double residual = norm2(fit);
+        for (int step = 0; refine && step < refinement_steps && residual > 0.0; ++step) {
+            matrix.apply_transposed(fit, y);
+            for (std::size_t c = 0; c < ncols; ++c)
+                if (!qr.is_pivot(c)) y[c] = 0.0;
+            qr.solve_transposed(y);
+            qr.solve(y);
+            for (std::size_t c = 0; c < ncols; ++c)
+                if (qr.is_pivot(c)) t[c] = t[c] - y[c];
+            orthonormalize(t.data());
+            matrix.apply(t, fit);
+            const double corrected = norm2(fit);
+            if (!(corrected < residual)) break;
+            residual = corrected;
+            std::copy(t.begin(), t.end(), x);
+        }
     }
     // Row v*d + k of the basis: the vertex's coordinate k in every kernel vector.
     out.basis.assign(ncols * f, 0.0);
@@ -615,6 +646,58 @@ NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& e
             double* row = out.basis.data() + (vtx * dim + k) * f;
             for (std::size_t j = 0; j < f; ++j) row[j] = kernel[j * ncols + column];
         }
+    return out;
+}
+
+NumericStresses numeric_stresses(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
+    const PreparedFactor prepared = prepare_factor(nodes, edges, tol);
+    const std::size_t dim = nodes.empty() ? 1 : nodes[0].coordinates.size();
+    const std::size_t m = edges.size();
+    const NumericFactor& factor = prepared.factor;
+    const RigidityMatrix matrix{prepared.nodes, prepared.edges, dim, prepared.position};
+    NumericStresses out;
+    out.tol = prepared.tol;
+    out.factored = prepared.nodes;
+    out.count = m - factor.qr.rank();
+    require_allocatable(m, checked_multiply(std::max<std::size_t>(1, out.count), sizeof(double)));
+    out.vectors.assign(out.count * m, 0.0);
+    std::vector<double> y, fit;
+    // w minus the weights on the independent rows that balance A^T w, by the factor.
+    const auto balance = [&](double* w) {
+        std::vector<double> weights(w, w + m);
+        matrix.apply_transposed(weights, y);
+        factor.qr.solve_transposed(y);
+        factor.qr.solve(y);
+        for (std::size_t c = 0; c < y.size(); ++c)
+            if (!factor.qr.is_pivot(c)) y[c] = 0.0;
+        matrix.apply(y, fit);
+        for (std::size_t i = 0; i < m; ++i)
+            if (factor.labels[i]) w[i] = w[i] - fit[i];
+    };
+    std::size_t j = 0;
+    for (std::size_t e = 0; e < m; ++e) {
+        if (factor.labels[e]) continue;
+        double* stress = out.vectors.data() + j * m;
+        stress[e] = 1.0;
+        for (int step = 0; step < 2; ++step) balance(stress);
+        // Made orthonormal to the stresses before it, then balanced again and made so once more:
+        // Gram-Schmidt on nearly parallel stresses magnifies what the balance leaves.
+        for (int round = 0; round < 2; ++round) {
+            if (round > 0) balance(stress);
+            for (int pass = 0; pass < 2; ++pass)
+                for (std::size_t i = 0; i < j; ++i) {
+                    const double* q = out.vectors.data() + i * m;
+                    double dot = 0.0;
+                    for (std::size_t c = 0; c < m; ++c) dot = dot + q[c] * stress[c];
+                    for (std::size_t c = 0; c < m; ++c) stress[c] = stress[c] - dot * q[c];
+                }
+            double length = 0.0;
+            for (std::size_t c = 0; c < m; ++c) length = length + stress[c] * stress[c];
+            length = std::sqrt(length);
+            for (std::size_t c = 0; c < m; ++c) stress[c] = stress[c] / length;
+        }
+        ++j;
+    }
     return out;
 }
 

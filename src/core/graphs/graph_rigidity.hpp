@@ -83,7 +83,25 @@ struct NumericMotions {
     double tol = 0.0;
     double length = 1.0;
 };
-NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& edges, double tol);
+// With refine, each kernel vector is corrected against the rigidity matrix itself before
+// Gram-Schmidt (refinement_steps steps, on the pivot columns by the factor's semi-normal
+// equations): back substitution in a poorly conditioned triangle leaves residuals far above the
+// rounding of the matrix, which the steps bring down.
+NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& edges, double tol, bool refine = false);
+
+// An orthonormal basis of the self-stresses of a framework at given positions, from the same
+// factor: for each dependent bar e (labels[e] == 0) in order, weight 1 on e and on the
+// independent bars the weights that balance it (the factor's corrected semi-normal equations),
+// made orthonormal to the stresses before it by Gram-Schmidt and balanced again. Stress j is at
+// vectors[j*m .. (j+1)*m). tol as in NumericMotions;
+// `factored` holds the positions as factored (scaled with tol NaN).
+struct NumericStresses {
+    std::vector<double> vectors;
+    std::size_t count = 0;
+    double tol = 0.0;
+    NodeList factored;
+};
+NumericStresses numeric_stresses(const NodeList& nodes, const std::vector<Edge>& edges, double tol);
 
 // Many small graphs in one call: graph g owns edges[offsets[g] .. offsets[g+1]) (vertex indices
 // local to the graph) and n_vertices[g] vertices; in numeric mode its nodes are

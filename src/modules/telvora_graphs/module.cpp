@@ -13,6 +13,7 @@
 #include "base/errors.hpp"
 #include "frame.hpp"
 #include "graphs/graph_rigidity.hpp"
+#include "graphs/motions.hpp"
 #include "base/memory.hpp"
 #include "base/node.hpp"
 #include "graphs/rigid_components.hpp"
@@ -91,6 +92,22 @@ constexpr const char* numeric_components_batch_doc = R"doc(numeric_components_ba
 The rigid components of many frameworks: as generic_components_batch, graph g's vertices at the
 next n[g] rows of coords, with the tolerance of numeric.)doc";
 
+constexpr const char* motions_doc = R"doc(motions(edges, coords, n, d, seed, tol=None, trivial=False)
+--
+
+An orthonormal basis of the framework's infinitesimal motions at coords, or with coords None at
+n points in dimension d drawn from seed; without trivial, the rigid motions projected out.
+Returns a dict: basis (float64, one row of n*d a motion, v*d + k), residuals (|R u| per row),
+tol and coords (the positions used).)doc";
+
+constexpr const char* stresses_doc = R"doc(stresses(edges, coords, n, d, seed, tol=None)
+--
+
+An orthonormal basis of the framework's self-stresses (one row of m weights a stress), placed as
+for motions. Returns a dict: basis, residuals (|R^T w| per row), tol and coords.)doc";
+
+constexpr FunctionDescription motions_signature{"motions", {"edges", "coords", "n", "d", "seed", "tol", "trivial"}, 7, 5};
+constexpr FunctionDescription stresses_signature{"stresses", {"edges", "coords", "n", "d", "seed", "tol"}, 6, 5};
 constexpr FunctionDescription pebble_game_signature{"pebble_game", {"edges", "n", "k", "l"}, 4, 4};
 constexpr FunctionDescription rigidity_sweep_signature{"rigidity_sweep", {"edges", "n", "k", "l", "snapshots"}, 5, 5};
 constexpr FunctionDescription generic_components_batch_signature{
@@ -317,6 +334,49 @@ PyRef numeric_components(const ArgumentSlots& slots) {
     return vertex_set_list(std::move(sets));
 }
 
+// ---- bases of motions and stresses ----------------------------------------------------------
+
+// coords, or with None the placement of n points in dimension d drawn from seed.
+NodeList placement_argument(const ArgumentSlots& slots) {
+    if (slots[1] != nullptr && slots[1] != Py_None) return nodes_argument(slots[1]);
+    const std::uint64_t n = convert_unsigned(slots[2], "n");
+    const std::uint64_t d = convert_unsigned(slots[3], "d");
+    const std::uint64_t seed = convert_unsigned(slots[4], "seed");
+    if (d == 0) throw InvalidInput("the dimension d must be at least 1");
+    return random_placement(n, d, seed);
+}
+
+PyRef basis_dict(Basis&& result, NodeList&& nodes) {
+    PyRef dict = new_dict();
+    const std::uint64_t count = result.count, length = result.length;
+    const std::uint64_t d = nodes.empty() ? 0 : nodes[0].coordinates.size();
+    std::vector<double> coords;
+    coords.reserve(nodes.size() * d);
+    for (const Node& node : nodes) coords.insert(coords.end(), node.coordinates.begin(), node.coordinates.end());
+    dict_insert(dict.get(), "basis", float_matrix_from_buffer(std::move(result.basis), count, length));
+    dict_insert(dict.get(), "residuals", float_vector_from_buffer(std::move(result.residuals), count));
+    dict_insert(dict.get(), "tol", new_float(result.tol));
+    dict_insert(dict.get(), "coords", float_matrix_from_buffer(std::move(coords), nodes.size(), d));
+    return dict;
+}
+
+PyRef motions(const ArgumentSlots& slots) {
+    const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
+    NodeList nodes = placement_argument(slots);
+    const double tol = tolerance_argument(slots[5]);
+    const bool trivial = slots[6] != nullptr && convert_unsigned(slots[6], "trivial") != 0;
+    Basis result = without_lock([&] { return numeric_motion_basis(nodes, edges, tol, trivial); });
+    return basis_dict(std::move(result), std::move(nodes));
+}
+
+PyRef stresses(const ArgumentSlots& slots) {
+    const std::vector<Edge> edges = convert_edge_array(slots[0], "edges");
+    NodeList nodes = placement_argument(slots);
+    const double tol = tolerance_argument(slots[5]);
+    Basis result = without_lock([&] { return numeric_stress_basis(nodes, edges, tol); });
+    return basis_dict(std::move(result), std::move(nodes));
+}
+
 // ---- registration -------------------------------------------------------------------------
 
 // No exception class of its own: a violated precondition in the core is an internal error here.
@@ -344,6 +404,8 @@ PyMethodDef function_table[] = {
      METH_VARARGS | METH_KEYWORDS, generic_components_batch_doc},
     {"numeric_components_batch", graphs_entry<numeric_components_batch_signature, numeric_components_batch>(),
      METH_VARARGS | METH_KEYWORDS, numeric_components_batch_doc},
+    {"motions", graphs_entry<motions_signature, motions>(), METH_VARARGS | METH_KEYWORDS, motions_doc},
+    {"stresses", graphs_entry<stresses_signature, stresses>(), METH_VARARGS | METH_KEYWORDS, stresses_doc},
 };
 
 PyModuleDef module_definition = {
