@@ -549,6 +549,22 @@ PreparedFactor prepare_factor(const NodeList& nodes, const std::vector<Edge>& ed
     return out;
 }
 
+// Makes w (of `length` entries) orthogonal to the first `count` rows of the orthonormal `basis`,
+// twice over (once is not enough for nearly parallel vectors), then of unit length.
+void orthonormalize_against(const double* basis, std::size_t count, std::size_t length, double* w) {
+    for (int pass = 0; pass < 2; ++pass)
+        for (std::size_t i = 0; i < count; ++i) {
+            const double* q = basis + i * length;
+            double dot = 0.0;
+            for (std::size_t c = 0; c < length; ++c) dot = dot + q[c] * w[c];
+            for (std::size_t c = 0; c < length; ++c) w[c] = w[c] - dot * q[c];
+        }
+    double norm = 0.0;
+    for (std::size_t c = 0; c < length; ++c) norm = norm + w[c] * w[c];
+    norm = std::sqrt(norm);
+    for (std::size_t c = 0; c < length; ++c) w[c] = w[c] / norm;
+}
+
 }  // namespace
 
 GraphRigidity generic_rigidity(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges,
@@ -605,19 +621,7 @@ NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& e
         // lowers the residual (Gram-Schmidt on long, nearly parallel vectors magnifies what the
         // back substitution leaves; a correction through a triangle too poorly conditioned for
         // the semi-normal equations makes it worse, and is undone).
-        const auto orthonormalize = [&](double* w) {
-            for (int pass = 0; pass < 2; ++pass)
-                for (std::size_t i = 0; i < j; ++i) {
-                    const double* q = kernel.data() + i * ncols;
-                    double dot = 0.0;
-                    for (std::size_t c = 0; c < ncols; ++c) dot = dot + q[c] * w[c];
-                    for (std::size_t c = 0; c < ncols; ++c) w[c] = w[c] - dot * q[c];
-                }
-            double length = 0.0;
-            for (std::size_t c = 0; c < ncols; ++c) length = length + w[c] * w[c];
-            length = std::sqrt(length);
-            for (std::size_t c = 0; c < ncols; ++c) w[c] = w[c] / length;
-        };
+        const auto orthonormalize = [&](double* w) { orthonormalize_against(kernel.data(), j, ncols, w); };
         orthonormalize(x);
         std::copy(x, x + ncols, t.begin());
         matrix.apply(t, fit);
@@ -684,17 +688,7 @@ NumericStresses numeric_stresses(const NodeList& nodes, const std::vector<Edge>&
         // Gram-Schmidt on nearly parallel stresses magnifies what the balance leaves.
         for (int round = 0; round < 2; ++round) {
             if (round > 0) balance(stress);
-            for (int pass = 0; pass < 2; ++pass)
-                for (std::size_t i = 0; i < j; ++i) {
-                    const double* q = out.vectors.data() + i * m;
-                    double dot = 0.0;
-                    for (std::size_t c = 0; c < m; ++c) dot = dot + q[c] * stress[c];
-                    for (std::size_t c = 0; c < m; ++c) stress[c] = stress[c] - dot * q[c];
-                }
-            double length = 0.0;
-            for (std::size_t c = 0; c < m; ++c) length = length + stress[c] * stress[c];
-            length = std::sqrt(length);
-            for (std::size_t c = 0; c < m; ++c) stress[c] = stress[c] / length;
+            orthonormalize_against(out.vectors.data(), j, m, stress);
         }
         ++j;
     }
