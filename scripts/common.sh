@@ -5,7 +5,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 BUILD_REQUIREMENTS=("scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.26" "ninja")
-TEST_REQUIREMENTS=("pytest>=8" "hypothesis>=6" "mypy>=1.10" "pyarrow>=16" "dask[distributed]>=2024.8" "matplotlib>=3.7" "networkx>=3.2" "gemmi>=0.6")
+TEST_REQUIREMENTS=("pytest>=8" "hypothesis>=6" "mypy>=1.10" "pyarrow>=16" "dask[distributed]>=2024.8" "matplotlib>=3.7" "networkx>=3.2" "gemmi>=0.6" "MDAnalysis>=2.7")
 # The documentation site (mkdocs.yml), built with warnings as errors by the test command.
 DOCS_REQUIREMENTS=("mkdocs>=1.6" "mkdocs-material>=9.5" "mkdocstrings[python]>=0.26")
 # torch's CPU build for CPython 3.11 lies on disk (PyPI has only multi-GB CUDA builds), so the

@@ -16,6 +16,7 @@ from telvora_molecules.network import HBOND_D0, HBOND_R0, Bars, Kind  # noqa: E4
 DATA = Path(__file__).parent / "data"
 STRUCTURES = [DATA / "1vii.pdb", DATA / "1a1p.pdb"]
 BOND = {"CC": 1.53, "CH": 1.09}
+HINGES = Bars(peptide=5, double_bond=5)  # locked bonds are outside the molecular theorem
 
 
 def _unit(v: np.ndarray) -> np.ndarray:
@@ -110,7 +111,7 @@ def _theorem_sets(network: tm.Network, cutoff: float | None) -> tuple[set[frozen
 def test_molecular_theorem_on_structures(path, cutoff):
     """Clusters K of bodies (one-hinge bodies in their neighbour's) plus their hinge neighbours
     are exactly the rigid components of points of the square of the hinge graph in space."""
-    network = tm.build_network(tm.read_structure(path), Bars(peptide=5), hydrophobic=False)
+    network = tm.build_network(tm.read_structure(path), HINGES, hydrophobic=False)
     bodies, points = _theorem_sets(network, cutoff)
     assert len(points) > 20
     assert bodies == points
@@ -126,8 +127,8 @@ def test_peptide_lock_is_outside_the_theorem_and_merges_clusters():
     """Six bars weld the peptide bond: every cluster of the hinge model lies inside one of the
     locked model (more bars only merge), and some merge."""
     atoms = tm.read_structure(STRUCTURES[0])
-    hinged = tm.rigid_clusters(tm.build_network(atoms, Bars(peptide=5)), -1.0)
-    locked = tm.rigid_clusters(tm.build_network(atoms, Bars(peptide=6)), -1.0)
+    hinged = tm.rigid_clusters(tm.build_network(atoms, HINGES), -1.0)
+    locked = tm.rigid_clusters(tm.build_network(atoms, Bars(peptide=6, double_bond=5)), -1.0)
     assert all(len(np.unique(locked[list(c)])) == 1 for c in _clusters(hinged))
     assert len(np.unique(locked)) < len(np.unique(hinged))
 

@@ -12,8 +12,10 @@ hydrophobic tethers), its (6, 6) pebble game, and the hydrogen-bond dilution in 
 """
 
 from .atoms import Atoms, StructureError, from_coordinates, read_structure
-from .network import Bars, Kind, Network, build_network, covalent_bonds
+from .network import Bars, Kind, Network, Topology, build_network, covalent_bonds, covalent_topology
 from .rigidity import Dilution, dilute, rigid_clusters
+from .trajectory import TrajectoryClusters, analyze_trajectory
 
-__all__ = ["Atoms", "Bars", "Dilution", "Kind", "Network", "StructureError", "build_network", "covalent_bonds",
-           "dilute", "from_coordinates", "read_structure", "rigid_clusters"]
+__all__ = ["Atoms", "Bars", "Dilution", "Kind", "Network", "StructureError", "Topology", "TrajectoryClusters",
+           "analyze_trajectory", "build_network", "covalent_bonds", "covalent_topology", "dilute", "from_coordinates",
+           "read_structure", "rigid_clusters"]

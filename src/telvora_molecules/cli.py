@@ -46,6 +46,35 @@ def _bars(text: str) -> int:
     return value
 
 
+def _frames(text: str) -> slice | list[int]:
+    """START:STOP (either may be left out; STOP excluded) or frame numbers separated by commas."""
+    try:
+        if ":" in text:
+            parts = text.split(":")
+            if len(parts) != 2:
+                raise ValueError
+            start, stop = (int(p) if p.strip() else None for p in parts)
+            return slice(start, stop)
+        return [int(part) for part in text.split(",") if part.strip()] or _no_frames(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"--frames takes START:STOP or frame numbers separated by commas, "
+                                         f"not {text!r}") from None
+
+
+def _no_frames(text: str) -> list[int]:
+    raise ValueError(text)
+
+
+def _stride(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"--stride must be at least 1 (got {value})")
+    return value
+
+
 def _model(text: str) -> int | str:
     if text in ("first", "all"):
         return text
@@ -63,6 +92,8 @@ def _common(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--covalent-bars", type=_bars, default=5, help="bars per covalent bond (default 5: a hinge)")
     parser.add_argument("--peptide-bars", type=_bars, default=6,
                         help="bars per peptide bond (default 6: locked, the bond is planar)")
+    parser.add_argument("--double-bond-bars", type=_bars, default=6,
+                        help="bars per C=O and arginine C=N double bond (default 6: locked)")
     parser.add_argument("--hbond-bars", type=_bars, default=5, help="bars per hydrogen bond (default 5)")
     parser.add_argument("--salt-bridge-bars", type=_bars, default=5, help="bars per salt bridge (default 5)")
     parser.add_argument("--hydrophobic-bars", type=_bars, default=2, help="bars per hydrophobic tether (default 2)")
@@ -82,7 +113,12 @@ def _parser() -> argparse.ArgumentParser:
                          help="hydrogen-bond energy cutoffs in kcal/mol, comma-separated (default -0.5,-1,-2,-3); "
                          "the first one colours the structure files and the PyMOL script")
     analyze.add_argument("--format", choices=("parquet", "csv"), default="parquet", help="of the atom table")
-    analyze.add_argument("--plot-format", choices=("png", "svg"), default="png", help="of the dilution plot")
+    analyze.add_argument("--plot-format", choices=("png", "svg"), default="png", help="of the plot")
+    analyze.add_argument("--trajectory", type=Path, help="a trajectory of the structure's atoms (DCD, XTC, TRR, "
+                         "multi-model PDB, ... read with MDAnalysis): clusters in every frame instead of the dilution")
+    analyze.add_argument("--frames", type=_frames, help="with --trajectory: START:STOP (from 0, STOP excluded) or "
+                         "frame numbers separated by commas (default all)")
+    analyze.add_argument("--stride", type=_stride, default=1, help="with --trajectory: every N-th of those frames")
     info = commands.add_parser("info", help="counts of atoms, bodies, hinges and constraints, and the largest "
                                "cluster's share")
     _common(info)
@@ -90,15 +126,22 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _load(args: argparse.Namespace) -> Network:
+def _read(args: argparse.Namespace) -> Atoms:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         atoms = read_structure(args.structure, model=args.model, waters=args.waters, ligands=args.ligands)
     for warning in caught:
         print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
-    bars = Bars(covalent=args.covalent_bars, peptide=args.peptide_bars, hydrogen_bond=args.hbond_bars,
-                salt_bridge=args.salt_bridge_bars, hydrophobic=args.hydrophobic_bars)
-    return build_network(atoms, bars, salt_bridges=args.salt_bridges, hydrophobic=args.hydrophobic)
+    return atoms
+
+
+def _bar_counts(args: argparse.Namespace) -> Bars:
+    return Bars(covalent=args.covalent_bars, peptide=args.peptide_bars, double_bond=args.double_bond_bars,
+                hydrogen_bond=args.hbond_bars, salt_bridge=args.salt_bridge_bars, hydrophobic=args.hydrophobic_bars)
+
+
+def _load(args: argparse.Namespace) -> Network:
+    return build_network(_read(args), _bar_counts(args), salt_bridges=args.salt_bridges, hydrophobic=args.hydrophobic)
 
 
 def _info(args: argparse.Namespace) -> int:
@@ -126,12 +169,13 @@ def _info(args: argparse.Namespace) -> int:
 def _analyze(args: argparse.Namespace) -> int:
     from . import output
 
+    if args.trajectory is not None:
+        return _analyze_trajectory(args)
+    if args.frames is not None or args.stride != 1:
+        raise StructureError("--frames and --stride choose frames of a --trajectory, and none was given")
     network = _load(args)
     dilution = dilute(network, args.cutoffs)
-    out: Path = args.out
-    if out.exists() and not out.is_dir():
-        raise StructureError(f"{out} exists and is not a directory")
-    out.mkdir(parents=True, exist_ok=True)
+    out = _out_dir(args.out)
     primary = dilution.atom_clusters[0]
     stem = args.structure.name.split(".")[0]
     # Everything is written into a private directory first and moved in at the end, so an error
@@ -153,6 +197,40 @@ def _analyze(args: argparse.Namespace) -> int:
           f"{len(dilution.changes)} distinct cluster sets in the dilution; at {args.cutoffs[0]:g} kcal/mol "
           f"{int(shown.max(initial=0))} clusters of {output.MIN_CLUSTER_ATOMS}+ atoms, the largest "
           f"{np.bincount(primary).max() / len(primary):.1%} of the atoms; wrote {len(names)} files to {out}")
+    return 0
+
+
+def _out_dir(out: Path) -> Path:
+    if out.exists() and not out.is_dir():
+        raise StructureError(f"{out} exists and is not a directory")
+    out.mkdir(parents=True, exist_ok=True)
+    return out
+
+
+def _analyze_trajectory(args: argparse.Namespace) -> int:
+    from . import output
+    from .trajectory import analyze_trajectory, import_mdanalysis
+
+    import_mdanalysis()  # before any work: a missing extra is said at once
+    atoms = _read(args)
+    result = analyze_trajectory(atoms, args.trajectory, args.cutoffs, bars=_bar_counts(args), frames=args.frames,
+                                stride=args.stride, salt_bridges=args.salt_bridges, hydrophobic=args.hydrophobic)
+    out = _out_dir(args.out)
+    stem = args.trajectory.name.split(".")[0]
+    with tempfile.TemporaryDirectory(prefix=f".{PROG}-", dir=out) as scratch:
+        work = Path(scratch)
+        names = {"table": f"{stem}_atoms.{args.format}", "frames": f"{stem}_frames.csv",
+                 "clusters": f"{stem}_frame_clusters.npz", "plot": f"{stem}_trajectory.{args.plot_format}"}
+        output.write_table(output.atom_identity(atoms), work / names["table"])
+        output.write_table(output.frames_table(result), work / names["frames"])
+        output.write_frame_clusters(result, work / names["clusters"])
+        output.plot_trajectory(result, work / names["plot"], f"Rigid clusters along {args.trajectory.name}")
+        for name in names.values():
+            shutil.move(work / name, out / name)
+    share = result.largest_share[:, 0]
+    print(f"{PROG}: {len(atoms)} atoms, {len(result.frames)} frames; at {args.cutoffs[0]:g} kcal/mol the largest "
+          f"cluster holds {share.min():.1%} to {share.max():.1%} of the atoms (mean {share.mean():.1%}); "
+          f"wrote {len(names)} files to {out}")
     return 0
 
 

@@ -52,12 +52,13 @@ class Bars:
 
     covalent: int = 5
     peptide: int = 6
+    double_bond: int = 6
     hydrogen_bond: int = 5
     salt_bridge: int = 5
     hydrophobic: int = 2
 
     def __post_init__(self) -> None:
-        for name in ("covalent", "peptide", "hydrogen_bond", "salt_bridge", "hydrophobic"):
+        for name in ("covalent", "peptide", "double_bond", "hydrogen_bond", "salt_bridge", "hydrophobic"):
             value = getattr(self, name)
             if not isinstance(value, int) or isinstance(value, bool) or not 0 <= value <= 6:
                 raise ValueError(f"bars for {name.replace('_', ' ')} must be an integer from 0 to 6, not {value!r}")
@@ -198,12 +199,154 @@ def _first_other(offsets: NDArray[np.int64], targets: NDArray[np.int64], atom: N
     return out
 
 
+@dataclass(frozen=True, eq=False, slots=True)
+class Topology:
+    """The covalent part of a molecule's network and the roles of atoms that follow from it
+    (donors, acceptors, charged groups, apolar atoms): what a trajectory keeps from one frame to
+    the next. `build_network(atoms, topology=...)` reuses it for other coordinates of the same
+    atoms, so that only the contacts are searched again."""
+
+    atoms: Atoms
+    i: NDArray[np.int64]
+    j: NDArray[np.int64]
+    peptide: NDArray[np.bool_]
+    double: NDArray[np.bool_]
+    offsets: NDArray[np.int64]
+    targets: NDArray[np.int64]
+    degree: NDArray[np.int64]
+    h_count: NDArray[np.int64]
+    roles: _Roles = field(repr=False)
+    reach: dict[int, frozenset[int]] = field(default_factory=dict, repr=False)
+
+    def covalent_bars(self, bars: Bars) -> NDArray[np.int64]:
+        out = np.full(len(self.i), bars.covalent, dtype=np.int64)
+        out[self.double] = bars.double_bond
+        out[self.peptide] = bars.peptide
+        return out
+
+    def within(self, i: NDArray[np.int64], j: NDArray[np.int64]) -> NDArray[np.bool_]:
+        """Whether atom j[k] is at most TETHER_MIN_BONDS covalent bonds from atom i[k]; the
+        atoms near each i are remembered, as they do not change along a trajectory."""
+        out = np.zeros(len(i), dtype=np.bool_)
+        offsets, targets = self.offsets, self.targets
+        for k, (a, b) in enumerate(zip(i.tolist(), j.tolist())):
+            near = self.reach.get(a)
+            if near is None:
+                seen, frontier = {a}, [a]
+                for _ in range(TETHER_MIN_BONDS):
+                    frontier = [t for f in frontier for t in targets[offsets[f]:offsets[f + 1]].tolist()
+                                if t not in seen]
+                    seen.update(frontier)
+                near = self.reach[a] = frozenset(seen)
+            out[k] = b in near
+        return out
+
+
+@dataclass(frozen=True, slots=True)
+class _Roles:
+    """Per atom, what the contact rules need from the bonds alone."""
+
+    partner: NDArray[np.int64]         # a hydrogen's one bonded atom, else -1
+    donor_h: NDArray[np.bool_]         # hydrogens bonded to N or O
+    acceptor: NDArray[np.bool_]
+    base: NDArray[np.int64]            # an acceptor's neighbour (heavy if it has one), else -1
+    donor_other: NDArray[np.int64]     # for a donor hydrogen, another neighbour of its donor
+    base_other: NDArray[np.int64]      # for an acceptor, another neighbour of its base
+    donor_sp3: NDArray[np.bool_]
+    acceptor_sp3: NDArray[np.bool_]
+    cation: NDArray[np.bool_]
+    anion: NDArray[np.bool_]
+    apolar: NDArray[np.bool_]
+    radius: NDArray[np.float64]        # van der Waals radius of apolar atoms
+
+
+def covalent_topology(atoms: Atoms) -> Topology:
+    """The covalent bonds of the atoms (`covalent_bonds`), which of them are locked, and the
+    roles of atoms in hydrogen bonds, salt bridges and tethers."""
+    n = len(atoms)
+    if n == 0:
+        raise StructureError("the structure has no atoms")
+    h = atoms.hydrogen
+    ci, cj = covalent_bonds(atoms)
+    offsets, targets = _neighbours(n, ci, cj)
+    degree = np.diff(offsets)
+    heavy_degree = np.bincount(np.concatenate([ci[~h[cj]], cj[~h[ci]]]), minlength=n)
+    h_count = degree - heavy_degree
+    return Topology(atoms=atoms, i=ci, j=cj, peptide=_peptide_bonds(atoms, ci, cj),
+                    double=_double_bonds(atoms, ci, cj, degree), offsets=offsets, targets=targets, degree=degree,
+                    h_count=h_count, roles=_roles(atoms, offsets, targets, degree, h_count))
+
+
+def _roles(atoms: Atoms, offsets: NDArray[np.int64], targets: NDArray[np.int64], degree: NDArray[np.int64],
+           h_count: NDArray[np.int64]) -> _Roles:
+    element, name, rname = atoms.element, atoms.name, atoms.residue_name
+    n = len(atoms)
+    h = atoms.hydrogen
+    every = np.arange(n, dtype=np.int64)
+    none = np.full(n, -1, dtype=np.int64)
+    # Donor hydrogens: bonded to N or O. Donor atom: that partner.
+    partner = np.full(n, -1, dtype=np.int64)
+    single = h & (degree == 1)
+    partner[single] = targets[offsets[:-1][single]]
+    donor_h = single & np.isin(element[np.maximum(partner, 0)], ("N", "O")) & (partner >= 0)
+    # Acceptors: every oxygen; a nitrogen with two neighbours and no hydrogen (aromatic ring nitrogen).
+    acceptor = (element == "O") | ((element == "N") & (degree == 2) & (h_count == 0))
+    # A hydrogen is never bonded to its acceptor (that would make the acceptor its donor), so an
+    # acceptor's base and the other atoms of the two planes depend on the atoms alone.
+    acc = np.flatnonzero(acceptor)
+    base = none.copy()
+    base[acc] = _first_other(offsets, targets, acc, none[acc], h)
+    with_base = acc[base[acc] >= 0]
+    base_other = none.copy()
+    base_other[with_base] = _first_other(offsets, targets, base[with_base], with_base)
+    hyd = np.flatnonzero(donor_h)
+    donor_other = none.copy()
+    donor_other[hyd] = _first_other(offsets, targets, partner[hyd], hyd)
+    donor_sp3 = ((element == "N") & (degree == 4)) | ((element == "O") & (degree >= 2))
+    acceptor_sp3 = (element == "O") & (degree >= 2) | ((element == "O") & (degree == 0))
+    # Salt bridges (Barlow and Thornton 1983).
+    is_n = element == "N"
+    cation = is_n & (degree == 4) & (h_count >= 1)  # ammonium: lysine, the N-terminus, ligands
+    cation |= is_n & (rname == "ARG") & np.isin(name, ("NE", "NH1", "NH2")) & (h_count >= 1)
+    his = np.isin(rname, ("HIS", "HIP", "HSP", "HSH"))
+    for r in np.unique(atoms.residue[his & is_n]):
+        ring = np.flatnonzero((atoms.residue == r) & np.isin(name, ("ND1", "NE2")))
+        if len(ring) == 2 and (h_count[ring] >= 1).all():
+            cation[ring] = True  # imidazolium: both ring nitrogens protonated
+    anion = _carboxylate_oxygens(element, offsets, targets, degree)
+    # Tethers: carbons and sulphurs bonded only to carbon, sulphur and hydrogen.
+    bonded_polar = np.zeros(n, dtype=np.bool_)
+    src = np.repeat(every, np.diff(offsets))
+    polar = ~np.isin(element[targets], ("C", "S", "H", "D"))
+    np.logical_or.at(bonded_polar, src[polar], True)
+    apolar = np.isin(element, ("C", "S")) & ~bonded_polar & ~atoms.water
+    radius = np.array([VDW_RADIUS.get(e, 0.0) for e in element.tolist()], dtype=np.float64)
+    return _Roles(partner=partner, donor_h=donor_h, acceptor=acceptor, base=base, donor_other=donor_other,
+                  base_other=base_other, donor_sp3=donor_sp3, acceptor_sp3=acceptor_sp3, cation=cation, anion=anion,
+                  apolar=apolar, radius=radius)
+
+
+def _carboxylate_oxygens(element: NDArray[np.str_], offsets: NDArray[np.int64], targets: NDArray[np.int64],
+                         degree: NDArray[np.int64]) -> NDArray[np.bool_]:
+    """Oxygens of carboxylates: two oxygens bonded to one carbon and to nothing else."""
+    terminal_o = (element == "O") & (degree == 1)
+    src = np.repeat(np.arange(len(element), dtype=np.int64), np.diff(offsets))
+    count = np.bincount(src[terminal_o[targets]], minlength=len(element))
+    carbon = (element == "C") & (count == 2)
+    first = np.full(len(element), -1, dtype=np.int64)
+    first[degree > 0] = targets[offsets[:-1][degree > 0]]
+    return terminal_o & (first >= 0) & carbon[np.maximum(first, 0)]
+
+
 def build_network(atoms: Atoms, bars: Bars | None = None, *, hydrogen_bonds: bool = True,
-                  salt_bridges: bool = True, hydrophobic: bool = True) -> Network:
+                  salt_bridges: bool = True, hydrophobic: bool = True, topology: Topology | None = None) -> Network:
     """The constraint network of the atoms (see the module docstring and docs/molecules.md).
 
     Raises StructureError when hydrogen bonds are asked for and the structure has no hydrogens:
     they cannot be placed by guessing, and the hydrogen-bond network is the point of the model.
+    With `topology` (from covalent_topology of the same atoms, perhaps at other coordinates)
+    its covalent bonds are kept and only hydrogen bonds, salt bridges and tethers are found
+    at these coordinates.
     """
     bars = Bars() if bars is None else bars
     n = len(atoms)
@@ -215,21 +358,16 @@ def build_network(atoms: Atoms, bars: Bars | None = None, *, hydrogen_bonds: boo
         raise StructureError(f"{where} has no hydrogen atoms, which hydrogen bonds need: add them first "
                              "(for example `pip install hydride` then `hydride -i IN.pdb -o OUT.pdb`, "
                              "or reduce or PDBFixer) and analyse the protonated file")
-    ci, cj = covalent_bonds(atoms)
-    offsets, targets = _neighbours(n, ci, cj)
-    degree = np.diff(offsets)
-    heavy_degree = np.bincount(np.concatenate([ci[~h[cj]], cj[~h[ci]]]), minlength=n)
-    h_count = degree - heavy_degree
-    element = atoms.element
-    cov_bars = np.full(len(ci), bars.covalent, dtype=np.int64)
-    peptide = _peptide_bonds(atoms, ci, cj)
-    cov_bars[peptide] = bars.peptide
-
-    rows_i, rows_j, rows_kind, rows_bars, rows_energy = [ci], [cj], [np.full(len(ci), Kind.COVALENT)], [cov_bars], [
-        np.zeros(len(ci))]
+    if topology is None:
+        topology = covalent_topology(atoms)
+    elif len(topology.atoms) != n:
+        raise ValueError(f"the topology has {len(topology.atoms)} atoms, the structure {n}")
+    ci, cj = topology.i, topology.j
+    rows_i, rows_j, rows_kind, rows_bars, rows_energy = [ci], [cj], [np.full(len(ci), Kind.COVALENT)], [
+        topology.covalent_bars(bars)], [np.zeros(len(ci))]
     salt_pairs: set[tuple[int, int]] = set()
     if salt_bridges:
-        si, sj = _salt_bridges(atoms, offsets, targets, degree, h_count)
+        si, sj = _salt_bridges(atoms, topology)
         salt_pairs = set(zip(si.tolist(), sj.tolist()))
         rows_i.append(si)
         rows_j.append(sj)
@@ -237,14 +375,14 @@ def build_network(atoms: Atoms, bars: Bars | None = None, *, hydrogen_bonds: boo
         rows_bars.append(np.full(len(si), bars.salt_bridge, dtype=np.int64))
         rows_energy.append(np.zeros(len(si)))
     if hydrophobic:
-        ti, tj = _tethers(atoms, offsets, targets)
+        ti, tj = _tethers(atoms, topology)
         rows_i.append(ti)
         rows_j.append(tj)
         rows_kind.append(np.full(len(ti), Kind.HYDROPHOBIC))
         rows_bars.append(np.full(len(ti), bars.hydrophobic, dtype=np.int64))
         rows_energy.append(np.zeros(len(ti)))
     if hydrogen_bonds:
-        hi, ha, energy = hydrogen_bond_energies(atoms, offsets, targets, degree, h_count)
+        hi, ha, energy = _hydrogen_bonds(atoms, topology)
         if salt_pairs:
             keep = np.array([(a, b) not in salt_pairs for a, b in zip(hi.tolist(), ha.tolist())], dtype=np.bool_)
             hi, ha, energy = hi[keep], ha[keep], energy[keep]
@@ -254,7 +392,6 @@ def build_network(atoms: Atoms, bars: Bars | None = None, *, hydrogen_bonds: boo
         rows_kind.append(np.full(len(hi), Kind.HYDROGEN_BOND))
         rows_bars.append(np.full(len(hi), bars.hydrogen_bond, dtype=np.int64))
         rows_energy.append(energy[order])
-    del element
     return Network(atoms=atoms, i=np.concatenate(rows_i).astype(np.int64), j=np.concatenate(rows_j).astype(np.int64),
                    kind=np.concatenate(rows_kind).astype(np.int8), bars=np.concatenate(rows_bars).astype(np.int64),
                    energy=np.concatenate(rows_energy).astype(np.float64), bar_counts=bars)
@@ -270,34 +407,36 @@ def _peptide_bonds(atoms: Atoms, i: NDArray[np.int64], j: NDArray[np.int64]) -> 
     return both & (forward | backward)
 
 
-def _salt_bridges(atoms: Atoms, offsets: NDArray[np.int64], targets: NDArray[np.int64], degree: NDArray[np.int64],
-                  h_count: NDArray[np.int64]) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
+def _double_bonds(atoms: Atoms, i: NDArray[np.int64], j: NDArray[np.int64],
+                  degree: NDArray[np.int64]) -> NDArray[np.bool_]:
+    """Double bonds, which do not turn: C=O of carbonyls, amides and carboxylates (an oxygen
+    whose one bond is to a carbon; both oxygens of a carboxylate by resonance) and the C=N
+    bonds of arginine's guanidinium (CZ-NH1, CZ-NH2). Bond orders are not read, so these are
+    the ones recognisable from elements, bonds and arginine's atom names."""
+    element, name = atoms.element, atoms.name
+
+    def carbonyl(c: NDArray[np.int64], o: NDArray[np.int64]) -> NDArray[np.bool_]:
+        return (element[c] == "C") & (element[o] == "O") & (degree[o] == 1)
+    arginine = (atoms.residue_name[i] == "ARG") & (atoms.residue[i] == atoms.residue[j])
+    guanidinium = (((name[i] == "CZ") & np.isin(name[j], ("NH1", "NH2")))
+                   | ((name[j] == "CZ") & np.isin(name[i], ("NH1", "NH2"))))
+    return carbonyl(i, j) | carbonyl(j, i) | (arginine & guanidinium)
+
+
+def _salt_bridges(atoms: Atoms, topology: Topology) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
     """(hydrogen, oxygen) pairs of salt bridges: a cationic nitrogen within 4.0 Å of an anionic
     oxygen, the bridge placed on the nitrogen's hydrogen nearest the oxygen."""
-    element, name, rname = atoms.element, atoms.name, atoms.residue_name
-    n = len(atoms)
-    is_n = element == "N"
-    cation = is_n & (degree == 4) & (h_count >= 1)  # ammonium: lysine, the N-terminus, ligands
-    cation |= is_n & (rname == "ARG") & np.isin(name, ("NE", "NH1", "NH2")) & (h_count >= 1)
-    his = np.isin(rname, ("HIS", "HIP", "HSP", "HSH"))
-    for r in np.unique(atoms.residue[his & is_n]):
-        ring = np.flatnonzero((atoms.residue == r) & np.isin(name, ("ND1", "NE2")))
-        if len(ring) == 2 and (h_count[ring] >= 1).all():
-            cation[ring] = True  # imidazolium: both ring nitrogens protonated
-    anion = np.zeros(n, dtype=np.bool_)
-    for c in np.flatnonzero(element == "C"):
-        oxygens = [t for t in targets[offsets[c]:offsets[c + 1]].tolist() if element[t] == "O" and degree[t] == 1]
-        if len(oxygens) == 2:
-            anion[oxygens] = True  # a carboxylate: two oxygens bonded to this carbon alone
-    subset = cation | anion
-    a, b = close_pairs(atoms.coords, SALT_BRIDGE_MAX_NO, atoms.model, subset)
+    roles, offsets, targets = topology.roles, topology.offsets, topology.targets
+    cation, anion = roles.cation, roles.anion
+    a, b = close_pairs(atoms.coords, SALT_BRIDGE_MAX_NO, atoms.model, cation | anion)
     nitrogen = np.where(cation[a] & anion[b], a, np.where(cation[b] & anion[a], b, -1))
     oxygen = np.where(nitrogen == a, b, a)
     keep = nitrogen >= 0
     nitrogen, oxygen = nitrogen[keep], oxygen[keep]
     hs, os_ = [], []
+    hydrogen = atoms.hydrogen
     for nn, o in zip(nitrogen.tolist(), oxygen.tolist()):
-        hydrogens = [t for t in targets[offsets[nn]:offsets[nn + 1]].tolist() if element[t] in ("H", "D")]
+        hydrogens = [t for t in targets[offsets[nn]:offsets[nn + 1]].tolist() if hydrogen[t]]
         nearest = min(hydrogens, key=lambda t: float(np.sum((atoms.coords[t] - atoms.coords[o]) ** 2)))
         hs.append(nearest)
         os_.append(o)
@@ -305,22 +444,13 @@ def _salt_bridges(atoms: Atoms, offsets: NDArray[np.int64], targets: NDArray[np.
     return (np.array([p[0] for p in pairs], dtype=np.int64), np.array([p[1] for p in pairs], dtype=np.int64))
 
 
-def _tethers(atoms: Atoms, offsets: NDArray[np.int64], targets: NDArray[np.int64]) -> tuple[
-        NDArray[np.int64], NDArray[np.int64]]:
+def _tethers(atoms: Atoms, topology: Topology) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
     """Hydrophobic tethers: carbons and sulphurs bonded only to carbon, sulphur and hydrogen, in
     residues that are not the same or consecutive in a chain, within the sum of their van der
     Waals radii plus 0.25 Å."""
-    element = atoms.element
-    n = len(atoms)
-    candidate = np.isin(element, ("C", "S"))
-    bonded_polar = np.zeros(n, dtype=np.bool_)
-    src = np.repeat(np.arange(n), np.diff(offsets))
-    polar = ~np.isin(element[targets], ("C", "S", "H", "D"))
-    np.logical_or.at(bonded_polar, src[polar], True)
-    apolar = candidate & ~bonded_polar & ~atoms.water
     limit = 2 * max(VDW_RADIUS.values()) + TETHER_MARGIN
-    i, j = close_pairs(atoms.coords, limit, atoms.model, apolar)
-    radius = np.array([VDW_RADIUS.get(e, 0.0) for e in element])
+    i, j = close_pairs(atoms.coords, limit, atoms.model, topology.roles.apolar)
+    radius = topology.roles.radius
     d = np.linalg.norm(atoms.coords[i] - atoms.coords[j], axis=1)
     near = d <= radius[i] + radius[j] + TETHER_MARGIN
     ri, rj = atoms.residue[i], atoms.residue[j]
@@ -328,24 +458,8 @@ def _tethers(atoms: Atoms, offsets: NDArray[np.int64], targets: NDArray[np.int64
     keep = near & apart
     # Residues apart can still be bonded (a disulphide): a tether across a few bonds would lock a
     # torsion that the hinges leave free, so pairs within TETHER_MIN_BONDS bonds are left out.
-    keep[keep] = ~_within_bonds(offsets, targets, i[keep], j[keep], TETHER_MIN_BONDS)
+    keep[keep] = ~topology.within(i[keep], j[keep])
     return i[keep], j[keep]
-
-
-def _within_bonds(offsets: NDArray[np.int64], targets: NDArray[np.int64], i: NDArray[np.int64],
-                  j: NDArray[np.int64], depth: int) -> NDArray[np.bool_]:
-    """Whether atom j[k] is at most `depth` covalent bonds from atom i[k], for every k."""
-    out = np.zeros(len(i), dtype=np.bool_)
-    reach: dict[int, set[int]] = {}
-    for k, (a, b) in enumerate(zip(i.tolist(), j.tolist())):
-        if a not in reach:
-            seen, frontier = {a}, [a]
-            for _ in range(depth):
-                frontier = [t for f in frontier for t in targets[offsets[f]:offsets[f + 1]].tolist() if t not in seen]
-                seen.update(frontier)
-            reach[a] = seen
-        out[k] = b in reach[a]
-    return out
 
 
 def hydrogen_bond_energies(atoms: Atoms, offsets: NDArray[np.int64], targets: NDArray[np.int64],
@@ -360,41 +474,46 @@ def hydrogen_bond_energies(atoms: Atoms, offsets: NDArray[np.int64], targets: ND
     angle between the normals of the donor's and the acceptor's planes. Candidates: hydrogen to
     acceptor at most 3.0 Å, donor to acceptor at most 4.0 Å, θ and φ at least 90°.
     """
-    element = atoms.element
     n = len(atoms)
-    h = atoms.hydrogen
-    # Donor hydrogens: bonded to N or O. Donor atom: that partner.
-    partner = np.full(n, -1, dtype=np.int64)
-    single = h & (degree == 1)
-    partner[single] = targets[offsets[:-1][single]]
-    donor_h = single & np.isin(element[np.maximum(partner, 0)], ("N", "O")) & (partner >= 0)
-    # Acceptors: every oxygen; a nitrogen with two neighbours and no hydrogen (aromatic ring nitrogen).
-    acceptor = (element == "O") | ((element == "N") & (degree == 2) & (h_count == 0))
-    i, j = close_pairs(atoms.coords, HBOND_MAX_HA, atoms.model, donor_h | acceptor)
-    hyd = np.where(donor_h[i] & acceptor[j], i, np.where(donor_h[j] & acceptor[i], j, -1))
+    src = np.repeat(np.arange(n, dtype=np.int64), np.diff(offsets))
+    half = src < targets
+    topology = Topology(atoms=atoms, i=src[half], j=targets[half], peptide=np.zeros(int(half.sum()), dtype=np.bool_),
+                        double=np.zeros(int(half.sum()), dtype=np.bool_), offsets=offsets, targets=targets,
+                        degree=degree, h_count=h_count, roles=_roles(atoms, offsets, targets, degree, h_count))
+    return _hydrogen_bonds(atoms, topology)
+
+
+def _hydrogen_bonds(atoms: Atoms, topology: Topology) -> tuple[NDArray[np.int64], NDArray[np.int64],
+                                                               NDArray[np.float64]]:
+    """hydrogen_bond_energies at the atoms' coordinates with the roles of the topology."""
+    roles = topology.roles
+    i, j = close_pairs(atoms.coords, HBOND_MAX_HA, atoms.model, roles.donor_h | roles.acceptor)
+    hyd = np.where(roles.donor_h[i] & roles.acceptor[j], i, np.where(roles.donor_h[j] & roles.acceptor[i], j, -1))
     acc = np.where(hyd == i, j, i)
     keep = hyd >= 0
     hyd, acc = hyd[keep], acc[keep]
-    don = partner[hyd]
-    keep = (don != acc) & (atoms.residue[don] != atoms.residue[acc]) | _far_in_residue(atoms, offsets, targets, don,
-                                                                                         acc)
-    keep &= don != acc
+    don = roles.partner[hyd]
+    # Within one residue, only a donor and acceptor more than three bonds apart (a side chain that
+    # bonds its own backbone) make a hydrogen bond; closer pairs are geometry.
+    same = (atoms.residue[don] == atoms.residue[acc]) & (don != acc)
+    keep = (don != acc) & ~same
+    keep[same] = ~topology.within(don[same], acc[same])
     hyd, acc, don = hyd[keep], acc[keep], don[keep]
     xyz = atoms.coords
     r = np.linalg.norm(xyz[don] - xyz[acc], axis=1)
     theta = angles(xyz[don], xyz[hyd], xyz[acc])
-    base = _first_other(offsets, targets, acc, hyd, h)
+    base = roles.base[acc]
     has_base = base >= 0
     phi = np.where(has_base, angles(xyz[hyd], xyz[acc], xyz[np.maximum(base, 0)]), 180.0)
     ok = (r <= HBOND_MAX_DA) & (theta >= 90.0) & (phi >= 90.0)
     hyd, acc, don, r, theta, phi, base = hyd[ok], acc[ok], don[ok], r[ok], theta[ok], phi[ok], base[ok]
-    donor_sp3 = ((element[don] == "N") & (degree[don] == 4)) | ((element[don] == "O") & (degree[don] >= 2))
-    acceptor_sp3 = (element[acc] == "O") & (degree[acc] >= 2) | ((element[acc] == "O") & (degree[acc] == 0))
+    donor_sp3 = roles.donor_sp3[don]
+    acceptor_sp3 = roles.acceptor_sp3[acc]
     cos_t2 = np.cos(np.radians(theta)) ** 2
     # The plane of an sp2 donor: the donor, its hydrogen and another neighbour; of an sp2
     # acceptor: the acceptor, its base and another neighbour of the base.
-    d_other = _first_other(offsets, targets, don, hyd)
-    b_other = _first_other(offsets, targets, np.maximum(base, 0), acc)
+    d_other = roles.donor_other[hyd]
+    b_other = roles.base_other[acc]
     planes = (d_other >= 0) & (b_other >= 0) & (base >= 0)
     nd = plane_normals(xyz[don], xyz[hyd], xyz[np.maximum(d_other, 0)])
     na = plane_normals(xyz[acc], xyz[np.maximum(base, 0)], xyz[np.maximum(b_other, 0)])
@@ -409,18 +528,3 @@ def hydrogen_bond_energies(atoms: Atoms, offsets: NDArray[np.int64], targets: ND
     energy = HBOND_D0 * (5.0 * ratio ** 12 - 6.0 * ratio ** 10) * factor
     keep = energy < 0.0
     return hyd[keep], acc[keep], energy[keep]
-
-
-def _far_in_residue(atoms: Atoms, offsets: NDArray[np.int64], targets: NDArray[np.int64], don: NDArray[np.int64],
-                    acc: NDArray[np.int64]) -> NDArray[np.bool_]:
-    """Within one residue, a donor and acceptor more than three bonds apart (a side chain that
-    bonds its own backbone); closer pairs are geometry, not hydrogen bonds."""
-    out = np.zeros(len(don), dtype=np.bool_)
-    for row in np.flatnonzero(atoms.residue[don] == atoms.residue[acc]):
-        frontier = {int(don[row])}
-        seen = set(frontier)
-        for _ in range(3):
-            frontier = {t for a in frontier for t in targets[offsets[a]:offsets[a + 1]].tolist()} - seen
-            seen |= frontier
-        out[row] = int(acc[row]) not in seen
-    return out

@@ -200,3 +200,66 @@ def plot_dilution(dilution: Dilution, path: Path, min_atoms: int = MIN_CLUSTER_A
         _write_atomically(path, save)
     finally:
         plt.close(fig)
+
+
+def atom_identity(atoms: Any) -> dict[str, Any]:
+    """Columns naming every analysed atom, with its coordinates in the topology file."""
+    return {"model": atoms.model, "chain": atoms.chain, "residue_name": atoms.residue_name, "seq_id": atoms.seq_id,
+            "insertion": atoms.insertion, "atom_name": atoms.name, "element": atoms.element, "serial": atoms.serial,
+            "x": atoms.coords[:, 0], "y": atoms.coords[:, 1], "z": atoms.coords[:, 2]}
+
+
+def frames_table(result: Any) -> dict[str, Any]:
+    """One row per analysed frame and cutoff: the frame, its time, the constraints found in it
+    and its clusters."""
+    frames, cutoffs = len(result.frames), len(result.cutoffs)
+    return {"frame": np.repeat(result.frames, cutoffs), "time_ps": np.repeat(np.round(result.time, 6), cutoffs),
+            "cutoff": np.tile(result.cutoffs, frames), "hydrogen_bonds": result.n_hbonds.ravel(),
+            "salt_bridges": np.repeat(result.n_salt_bridges, cutoffs),
+            "hydrophobic_tethers": np.repeat(result.n_tethers, cutoffs), "largest_cluster": result.largest.ravel(),
+            "largest_share": np.round(result.largest_share.ravel(), 6), "clusters": result.n_clusters.ravel()}
+
+
+def write_frame_clusters(result: Any, path: Path) -> None:
+    """The cluster of every atom in every frame at every cutoff, as one compressed NumPy archive:
+    `clusters` of shape (frames, cutoffs, atoms) in the smallest unsigned type that holds the
+    labels, with `frame`, `time_ps` and `cutoff`."""
+    top = int(result.clusters.max(initial=0))
+    dtype = np.uint16 if top < 2 ** 16 else np.uint32
+
+    def write(temp: Path) -> None:
+        with open(temp, "wb") as handle:
+            np.savez_compressed(handle, clusters=result.clusters.astype(dtype), frame=result.frames,
+                                time_ps=result.time, cutoff=result.cutoffs)
+    _write_atomically(path, write)
+
+
+def plot_trajectory(result: Any, path: Path, title: str) -> None:
+    """The largest cluster's share of the atoms (top) and the number of clusters of two or more
+    atoms (bottom) along the trajectory, one line per cutoff, as PNG or SVG by the suffix."""
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError as exc:
+        raise ImportError("the trajectory plot needs matplotlib: pip install 'telvora[plot]'") from exc
+    fig, (top, bottom) = plt.subplots(2, 1, figsize=(7.0, 5.0), sharex=True)
+    for c, cutoff in enumerate(result.cutoffs.tolist()):
+        colour = PALETTE[c % len(PALETTE)]
+        top.plot(result.frames, 100 * result.largest_share[:, c], color=colour, linewidth=1.0,
+                 marker="." if len(result.frames) <= 60 else None, label=f"{cutoff:g} kcal/mol")
+        bottom.plot(result.frames, result.n_clusters[:, c], color=colour, linewidth=1.0,
+                    marker="." if len(result.frames) <= 60 else None)
+    top.set_ylabel("largest cluster (% of atoms)")
+    bottom.set_ylabel("clusters (2+ atoms)")
+    bottom.set_xlabel("frame")
+    top.legend(fontsize=7, title="hydrogen bonds ≤", title_fontsize=7)
+    top.set_title(title, fontsize=9)
+    fig.tight_layout()
+
+    def save(temp: Path) -> None:
+        fig.savefig(temp, format=path.suffix.lstrip(".") or "png", dpi=150)
+    try:
+        _write_atomically(path, save)
+    finally:
+        plt.close(fig)
