@@ -9,6 +9,8 @@ energy cutoff come from one sweep of the (6, 6) pebble game per frame.
 from __future__ import annotations
 
 import dataclasses
+import gc
+import sys
 import warnings
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
@@ -130,12 +132,21 @@ def _open(mda: Any, path: Path) -> Any:
         reader_class = get_reader_for(str(path))
     except (ValueError, TypeError) as exc:
         raise StructureError(f"{path}: not a trajectory format MDAnalysis reads ({exc})") from None
+    # A reader that fails half-way complains from __del__ about the file it never opened; that
+    # noise would follow the one-line error, so it is collected here with the hook silenced.
+    hook = sys.unraisablehook
+    sys.unraisablehook = lambda unraisable: None
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)  # notices of MDAnalysis's changes to come
-            return reader_class(str(path))
-    except (OSError, ValueError, EOFError, RuntimeError, IndexError) as exc:
-        raise StructureError(f"{path}: not a readable trajectory ({exc})") from None
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)  # notices of MDAnalysis's changes to come
+                return reader_class(str(path))
+        except (OSError, ValueError, EOFError, RuntimeError, IndexError) as exc:
+            message = str(exc)
+        gc.collect()
+    finally:
+        sys.unraisablehook = hook
+    raise StructureError(f"{path}: not a readable trajectory ({message})")
 
 
 def _trajectory_names(mda: Any, path: Path) -> list[str] | None:
