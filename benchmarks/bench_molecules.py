@@ -1,6 +1,6 @@
 """The whole hydrogen-bond dilution of structures, timed with peak memory, against the peer.
 
-Usage: python benchmarks/bench_molecules.py [--quick] [--no-peer] [--peer-python PATH]
+Usage: python benchmarks/bench_molecules.py [--quick] [--no-peer] [--peer-python PATH] [--trajectory-only]
 
 The villin headpiece of tests/data (596 atoms with hydrogens) is replicated as separate chains
 on a 40 Å grid into structures of about 13,000 and 50,000 atoms; with 1VII and 1A1P themselves
@@ -16,6 +16,10 @@ fresh process. Its rigid clusters are compared with telvora's atom by atom at ev
 adjusted Rand index of the two partitions and the share of atoms whose cluster is the same set.
 Cases past the peer's reach (memory growing about as n^1.9) are not run. Results go to
 benchmarks/results/molecules.json and molecules.md, with the machine.
+
+Along a trajectory (needs MDAnalysis; alone with --trajectory-only): 17 copies of villin (10,132
+atoms) and 100 frames of random displacements (0.1 Å per coordinate) written as DCD, analysed at
+the four cutoffs in a fresh process; results in benchmarks/results/trajectory.json and .md.
 """
 
 from __future__ import annotations
@@ -26,6 +30,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import warnings
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
@@ -132,6 +137,75 @@ def named_chains(path: Path, scratch: Path) -> Path:
     out = scratch / f"{path.stem}_chains.pdb"
     st.write_pdb(str(out))
     return out
+
+
+TRAJECTORY_WORKER = r"""
+import json, resource, sys, time, warnings
+import numpy as np
+import telvora_molecules as tm
+topology, trajectory, cutoffs = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
+t0 = time.perf_counter(); atoms = tm.read_structure(topology)
+t1 = time.perf_counter(); result = tm.analyze_trajectory(atoms, trajectory, cutoffs)
+t2 = time.perf_counter()
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+print(json.dumps({"atoms": len(atoms), "frames": len(result.frames), "read_s": t1 - t0, "frames_s": t2 - t1,
+                  "per_frame_ms": 1000 * (t2 - t1) / len(result.frames), "peak_rss_mib": peak,
+                  "hbonds_mean": float(result.n_hbonds[:, 0].mean()), "tethers_mean": float(result.n_tethers.mean()),
+                  "largest_share_mean": float(result.largest_share[:, 0].mean())}))
+"""
+TRAJECTORY_COPIES, TRAJECTORY_FRAMES, TRAJECTORY_SIGMA = 17, 100, 0.1
+
+
+def write_trajectory(topology: Path, out: Path, frames: int, sigma: float, seed: int = 2026) -> None:
+    """Frame 0 the topology's coordinates, then random displacements of them (sigma Å per coordinate)."""
+    import MDAnalysis as mda
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        u = mda.Universe(str(topology))
+        x0 = u.atoms.positions.copy()
+        rng = np.random.default_rng(seed)
+        with mda.Writer(str(out), n_atoms=len(u.atoms)) as writer:
+            for f in range(frames):
+                u.atoms.positions = x0 + (rng.normal(0.0, sigma, x0.shape) if f else 0.0)
+                writer.write(u.atoms)
+
+
+def run_trajectory(scratch: Path, described: dict) -> dict | None:
+    """The trajectory row: a fresh process reads the topology and analyses every frame."""
+    try:
+        import MDAnalysis  # noqa: F401
+    except ImportError:
+        print("MDAnalysis is not installed: no trajectory row (scripts/benchmark.sh installs it)")
+        return None
+    topology = scratch / f"villin_{TRAJECTORY_COPIES}.pdb"
+    replicate(TRAJECTORY_COPIES, topology)
+    trajectory = scratch / f"villin_{TRAJECTORY_COPIES}.dcd"
+    write_trajectory(topology, trajectory, TRAJECTORY_FRAMES, TRAJECTORY_SIGMA)
+    done = subprocess.run([sys.executable, "-c", TRAJECTORY_WORKER, str(topology), str(trajectory),
+                           json.dumps(CUTOFFS)], check=True, capture_output=True, text=True)
+    row = json.loads(done.stdout)
+    row.update(case=f"villin x{TRAJECTORY_COPIES}, {TRAJECTORY_FRAMES} frames (DCD)", sigma=TRAJECTORY_SIGMA)
+    print(f"{row['case']}: {row['atoms']} atoms, {row['frames']} frames in {row['frames_s']:.2f} s "
+          f"({row['per_frame_ms']:.0f} ms a frame), peak {row['peak_rss_mib']:.0f} MiB", flush=True)
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / "trajectory.json").write_text(json.dumps({"machine": described, "cutoffs": CUTOFFS, "rows": [row]},
+                                                        indent=2) + "\n")
+    lines = ["# Rigid clusters along a trajectory", "",
+             f"Machine: {described['cpu']}, {described['usable_cores']} usable of {described['cores']} cores, "
+             f"{described['memory_gib']:.0f} GiB; {described['python']}, NumPy {described['numpy']}, "
+             f"telvora {described['telvora']} (commit {described['commit']}); load before {described['load_before']}; "
+             f"{described['date']}. A fresh process on one core: read the topology, then every frame (its "
+             f"hydrogen bonds, salt bridges and tethers, and one sweep of the game for the cutoffs "
+             f"{', '.join(f'{c:g}' for c in CUTOFFS)} kcal/mol); random displacements of {TRAJECTORY_SIGMA} Å per "
+             "coordinate.", "",
+             "| case | atoms | frames | read s | frames s | ms a frame | peak MiB | hydrogen bonds at -0.5 (mean) "
+             "| tethers (mean) | largest cluster at -0.5 (mean share) |",
+             "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |",
+             f"| {row['case']} | {row['atoms']} | {row['frames']} | {row['read_s']:.2f} | {row['frames_s']:.2f} | "
+             f"{row['per_frame_ms']:.0f} | {row['peak_rss_mib']:.0f} | {row['hbonds_mean']:.0f} | "
+             f"{row['tethers_mean']:.0f} | {100 * row['largest_share_mean']:.1f} % |"]
+    (RESULTS / "trajectory.md").write_text("\n".join(lines) + "\n")
+    return row
 
 
 def find_peer(explicit: str | None) -> str | None:
@@ -437,6 +511,10 @@ def main() -> int:
     if peer is None and "--no-peer" not in args:
         print("the peer is not installed: telvora alone (scripts/benchmark.sh installs it in .venv-peer)")
     described = machine.describe()
+    if "--trajectory-only" in args:
+        with tempfile.TemporaryDirectory() as scratch_name:
+            run_trajectory(Path(scratch_name), described)
+        return 0
     if peer:
         described["peer_version"] = subprocess.run(
             [peer, "-c", "from importlib.metadata import version; print(version('trambio'))"],
@@ -451,6 +529,7 @@ def main() -> int:
             replicate(copies, path)
             cases.append((label, path))
         rows = [run_case(label, path, peer, scratch) for label, path in cases]
+        run_trajectory(scratch, described)
     write_results(rows, described, peer)
     return 0
 

@@ -10,7 +10,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 BENCH_VENV="$ROOT/.venv-bench"
-BENCH_REQUIREMENTS=("numpy>=2.0" "matplotlib>=3.8" "pyarrow>=16" "pytest>=7" "gemmi>=0.6")  # pyarrow: the datasets rows write Parquet; pytest: the peer tests; gemmi: structures
+BENCH_REQUIREMENTS=("numpy>=2.0" "matplotlib>=3.8" "pyarrow>=16" "pytest>=7" "gemmi>=0.6" "MDAnalysis>=2.7")  # pyarrow: the datasets rows write Parquet; pytest: the peer tests; gemmi: structures; MDAnalysis: the trajectory row
 PEER_REQUIREMENTS=("pyrigi>=1.0")
 # The molecules peer imports biopandas and scipy without declaring them.
 MOLECULE_PEER_VENV="$ROOT/.venv-peer"
