@@ -1,6 +1,6 @@
 """The body-bar-hinge network of a molecule: every atom a body, every constraint a number of bars.
 
-Covalent bonds are hinges (five bars; six for a locked peptide bond), hydrogen bonds and salt
+Covalent bonds are hinges (five bars; six lock peptide and double bonds), hydrogen bonds and salt
 bridges hinges between the hydrogen and the acceptor, hydrophobic tethers two bars. Hydrogen bonds
 carry an energy from the hydrogen-bond potential of Mayo, Olafson and Goddard (DREIDING, 1990)
 with the angular factors of Dahiyat, Gordon and Mayo (1997); docs/molecules.md states every rule.
