@@ -93,6 +93,26 @@ def test_random_geometric_graph_in_space_has_the_generic_prefix_ranks():
     assert numeric.rank == generic.rank
 
 
+@pytest.mark.parametrize("seed", [0, 2])
+def test_random_geometric_frameworks_in_space_answer_as_generic(seed):
+    # At random points every answer is the generic one. A factor of the independent rows alone got
+    # the redundant bars and the stresses of the first of these wrong (its basis of the rows' span
+    # can be poorly conditioned while the span has a clear gap).
+    rng = np.random.default_rng(seed)
+    n = 300
+    x = rng.random((n, 3))
+    radius = (11 / n / (4 / 3 * np.pi)) ** (1 / 3)
+    distance = np.linalg.norm(x[:, None] - x[None], axis=-1)
+    edges = [(i, j) for i in range(n) for j in range(i + 1, n) if distance[i, j] <= radius]
+    generic = tg.rigidity(edges, 3, n=n)
+    numeric = tg.rigidity(edges, 3, coords=x)
+    assert numeric.labels.tolist() == generic.labels.tolist()
+    assert numeric.redundant.tolist() == generic.redundant.tolist()
+    stresses = tg.stresses(edges, x)
+    assert stresses.s == numeric.n_stresses
+    assert np.max(stresses.residuals) < 1e-12
+
+
 def special(points, d):
     return np.array(points, dtype=np.float64).reshape(-1, d)
 

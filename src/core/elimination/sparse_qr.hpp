@@ -1,36 +1,44 @@
 // Row-by-row Givens QR of a sparse matrix with a numeric rank decision, for rigidity at given
 // positions: orthogonal updates never grow the stored rows, so the rounding a dependent row keeps
-// stays near the machine precision times the matrix's norm however many rows it meets.
+// stays near the machine precision times the matrix's norm however many rows it meets, and each
+// row's pivot is one of its largest remaining entries, so the triangle at the pivots stays about
+// as well conditioned as the rows themselves and that rounding is never taken for a new direction.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 namespace telvora {
 
-// The upper triangular factor R of the rows added so far (R^T R = A^T A up to rounding and the
-// dropped residue of dependent rows), one stored row per pivot column. Columns are taken in their
-// index order, so a caller orders them to keep R sparse (for a graph: a fill-reducing order of its
-// vertices). A stored row keeps its non-zero columns in increasing order, pivot first, until they
-// fill most of its span; then it keeps every value from its pivot to its last column, which the
-// rotations run through without indirection (the trailing rows of a graph without small
-// separators are all of that kind).
+// The factor R of all the rows added so far (R^T R = A^T A up to rounding and the residues of the
+// dependent rows, each of 2-norm at most the tolerance), one stored row per pivot column. Keeping
+// the dependent rows in R keeps it as well conditioned as the matrix itself: the independent rows
+// alone can be a poor basis of the rows' span even when the span has a clear gap.
+//
+// Stored row k (in the order rows were stored) is zero at the pivot columns of rows 0 .. k-1, so
+// R at its pivot columns is upper triangular in that order, and a new row is rotated against the
+// stored rows in that order. Its pivot is the first column (in index order) of what is left whose
+// magnitude is at least pivot_threshold times the largest left: a caller orders the columns to
+// keep R sparse (for a graph: a fill-reducing order of its vertices), and the threshold keeps a
+// rounding remnant, or an entry much smaller than the rest of its row, from becoming a pivot. (A
+// pivot at the first entry above the tolerance, as George and Heath's column order needs, made
+// the triangle ill-conditioned enough on frameworks of a few hundred points in space for rounding
+// to pass the tolerance.)
 class SparseGivensQR {
 public:
+    static constexpr double pivot_threshold = 0.1;
+
     // Throws std::bad_alloc when ncols does not fit 32 bits.
     explicit SparseGivensQR(std::size_t ncols);
 
-    // Rotates a row (distinct columns, any order) into R, column by column in increasing order: at
-    // a column with a stored row a Givens rotation of the two zeroes the new row there (the stored
-    // row takes the union of both structures, as in George and Heath's method); at a column
-    // without one, an entry of magnitude at most tol is dropped, and the first larger one makes the
-    // row independent, stored there when may_grow (else discarded). Returns whether it was stored.
-    // A dependent row comes out of the rotations at rounding level, which the tolerance covers.
+    // Rotates a row (distinct columns, any order) against the stored rows whose pivot columns it
+    // meets, in the order they were stored (each stored row takes the union of both structures). The row is independent when what is left has a 2-norm above tol;
+    // it is then stored when may_grow. Otherwise what is left is dropped (refused_last() says
+    // whether it was above tol). Returns whether the row was stored.
     bool add_row(const std::uint32_t* columns, const double* values, std::size_t count, double tol, bool may_grow);
 
-    std::size_t rank() const { return rank_; }
+    std::size_t rank() const { return by_order_.size(); }
     std::size_t columns() const { return rows_.size(); }
     bool is_pivot(std::size_t column) const { return rows_[column].stored; }
     // Whether the last row added was independent but not stored, may_grow being false.
@@ -51,37 +59,25 @@ public:
 private:
     struct Row {
         bool stored = false;
-        bool dense = false;
-        std::uint32_t end = 0;                // dense: one past the last column
-        std::vector<std::uint32_t> columns;   // sparse: the pivot first, increasing
-        std::vector<double> values;           // sparse: at columns; dense: pivot .. end - 1
+        std::uint32_t order = 0;              // the place among the stored rows
+        std::uint32_t pivot_at = 0;           // index of the pivot in columns / values
+        std::vector<std::uint32_t> columns;   // increasing
+        std::vector<double> values;
     };
-    // Where the new row may be non-zero: a list of increasing columns or the range [first, end).
-    struct Structure {
-        const std::uint32_t* list = nullptr;
-        std::size_t count = 0;
-        std::uint32_t first = 0, end = 0;
-        std::uint32_t last() const { return list ? list[count - 1] : end - 1; }
-    };
-    void rotate(Row& row, std::uint32_t pivot, Structure structure);
-    void make_dense(Row& row, std::uint32_t pivot, std::uint32_t end);
+    void rotate(Row& row, std::uint32_t pivot);
+    void queue_pivots();
 
     std::vector<Row> rows_;
-    std::vector<double> work_;        // the new row, dense; zero outside its structure
-    std::vector<std::uint32_t> own_;  // the new row's own columns, increasing
-    std::vector<std::uint32_t> merged_columns_;
+    std::vector<std::uint32_t> by_order_;   // pivot column of each stored row, in storing order
+    std::vector<double> work_;              // the new row, dense; zero outside structure_
+    std::vector<std::uint32_t> structure_;  // where the new row may be non-zero, increasing
+    std::vector<std::uint32_t> merged_columns_, merged_structure_;
     std::vector<double> merged_values_;
-    std::size_t rank_ = 0;
+    std::vector<std::uint64_t> queue_;      // min-heap of (order << 32 | pivot column) to rotate at
+    std::vector<std::uint64_t> queued_;     // rows_added_ where a pivot column is queued
+    std::uint64_t rows_added_ = 0;  // stamps queued_, starting at 1
     bool non_finite_ = false;
     bool refused_last_ = false;
-    // What the row being added did, in order: a rotation against the row at `column` (c, s), or
-    // an entry dropped there (its value in c).
-    struct Step {
-        std::uint32_t column;
-        double c, s;
-        bool dropped = false;
-    };
-    std::vector<Step> log_;
 };
 
 }  // namespace telvora

@@ -334,7 +334,7 @@ constexpr int refinement_steps = 3;
 // relative tolerance is a multiple of. Each step costs two passes over the bars.
 constexpr int power_iterations = 64;
 
-// Magnitudes of a random stress below this fraction of the largest weight drawn count as zero
+// Magnitudes of a random stress below this fraction of its largest weight count as zero
 // (the stress on a bar in no circuit is rounding, at about the machine precision times the
 // factor's condition number).
 constexpr double stress_support_threshold = 1e-9;
@@ -449,10 +449,10 @@ NumericFactor factor_framework(const RigidityMatrix& matrix, const std::vector<s
             columns[k] = static_cast<std::uint32_t>(a + k), values[k] = diff;
             columns[dim + k] = static_cast<std::uint32_t>(b + k), values[dim + k] = -diff;
         }
-        // A row that would lift the rank above the prefix's generic rank is dependent whatever
-        // its rotations leave: it is not rotated at all.
-        if (out.qr.rank() == generic_rank) continue;
-        out.labels[e] = out.qr.add_row(columns.data(), values.data(), 2 * dim, tol, true) ? 1 : 0;
+        // A row that would lift the rank above the prefix's generic rank is dependent whatever its
+        // rotations leave; it still enters R, which stays the factor of every row.
+        const bool may_grow = out.qr.rank() < generic_rank;
+        out.labels[e] = out.qr.add_row(columns.data(), values.data(), 2 * dim, tol, may_grow) ? 1 : 0;
     }
     if (out.qr.saw_non_finite())
         throw InvalidInput("the factorization met an infinite or NaN value; are the coordinates finite?");
@@ -471,13 +471,13 @@ std::vector<std::uint8_t> generic_labels_and_order(const RigidityMatrix& matrix,
     return std::move(trial.labels);
 }
 
-// An edge is redundant when some self-stress is non-zero on it. A random stress: random weights
-// g on the dependent rows D, and on the independent rows I the weights w_I that balance them,
-// w_I = -(A_I^T)^+ A_D^T g. R is the factor of A_I alone, so (A_I^T)^+ y = A_I u with
-// R_P u = z, R_P^T z = y at the pivot columns; a second step on the residual A^T w corrects the
-// rounding the solves leave (corrected semi-normal equations). Returns false, leaving `redundant`
-// as the labels make it, when the balance is not reached to `balance_tolerance` (the triangle at
-// the pivot columns can be far worse conditioned than the matrix).
+// An edge is redundant when some self-stress is non-zero on it. A random stress: random weights g
+// on the dependent rows D projected on the stresses, w = g - A u with A^T A u = A^T g. Every
+// non-zero stress is non-zero somewhere on D (the rows I are independent), so w is a generic
+// stress and its support is every redundant edge. R is the factor of all rows (R^T R = A^T A), so
+// u is R_P u = z, R_P^T z = A^T g at the pivot columns; a second step on the residual A^T w
+// corrects the rounding the solves leave (corrected semi-normal equations). Returns false, leaving
+// `redundant` as the labels make it, when the balance is not reached to `balance_tolerance`.
 constexpr double balance_tolerance = 1e-8;
 
 bool redundant_edges(const RigidityMatrix& matrix, const NumericFactor& factor, double sigma,
@@ -490,9 +490,8 @@ bool redundant_edges(const RigidityMatrix& matrix, const NumericFactor& factor, 
     if (!any_dependent) return true;  // no stress at all
     std::vector<double> stress(m, 0.0), y, fit;
     UnitDraws draws(0x57E55);
-    double largest = 0.0;
     for (std::size_t e = 0; e < m; ++e)
-        if (!factor.labels[e]) stress[e] = draws.next(), largest = std::max(largest, std::fabs(stress[e]));
+        if (!factor.labels[e]) stress[e] = draws.next();
     for (int step = 0; step < 3; ++step) {
         matrix.apply_transposed(stress, y);
         if (step == 2) break;
@@ -501,10 +500,11 @@ bool redundant_edges(const RigidityMatrix& matrix, const NumericFactor& factor, 
         for (std::size_t c = 0; c < y.size(); ++c)
             if (!factor.qr.is_pivot(c)) y[c] = 0.0;
         matrix.apply(y, fit);
-        for (std::size_t e = 0; e < m; ++e)
-            if (factor.labels[e]) stress[e] = stress[e] - fit[e];
+        for (std::size_t e = 0; e < m; ++e) stress[e] = stress[e] - fit[e];
     }
     if (!(norm2(y) <= balance_tolerance * sigma * norm2(stress))) return false;
+    double largest = 0.0;
+    for (double weight : stress) largest = std::max(largest, std::fabs(weight));
     for (std::size_t e = 0; e < m; ++e)
         if (!(std::fabs(stress[e]) <= stress_support_threshold * largest)) redundant[e] = 1;
     return true;
@@ -666,7 +666,7 @@ NumericStresses numeric_stresses(const NodeList& nodes, const std::vector<Edge>&
     require_allocatable(m, checked_multiply(std::max<std::size_t>(1, out.count), sizeof(double)));
     out.vectors.assign(out.count * m, 0.0);
     std::vector<double> y, fit;
-    // w minus the weights on the independent rows that balance A^T w, by the factor.
+    // w projected on the stresses, w - A u with A^T A u = A^T w, by the factor of all rows.
     const auto balance = [&](double* w) {
         std::vector<double> weights(w, w + m);
         matrix.apply_transposed(weights, y);
@@ -675,8 +675,7 @@ NumericStresses numeric_stresses(const NodeList& nodes, const std::vector<Edge>&
         for (std::size_t c = 0; c < y.size(); ++c)
             if (!factor.qr.is_pivot(c)) y[c] = 0.0;
         matrix.apply(y, fit);
-        for (std::size_t i = 0; i < m; ++i)
-            if (factor.labels[i]) w[i] = w[i] - fit[i];
+        for (std::size_t i = 0; i < m; ++i) w[i] = w[i] - fit[i];
     };
     std::size_t j = 0;
     for (std::size_t e = 0; e < m; ++e) {
