@@ -12,7 +12,8 @@ from . import _native
 from ._mixing import mix
 from .inputs import (CoordsLike, EdgesLike, GraphLike, batch_offsets, batch_vertex_counts, coordinate_array,
                      edge_array, graph_edges, integer, is_networkx_graph, tolerance, vertex_count)
-from .results import ComponentsBatch, Motions, Pebbles, Rigidity, RigidityBatch, Stresses, Sweep, read_only
+from .results import (ComponentsBatch, Motions, Pebbles, Rigidity, RigidityBatch, Stresses, Sweep, VertexNames,
+                      named, read_only, vertex_names)
 
 
 
@@ -43,28 +44,33 @@ def _dimension(d: object, coords: object) -> int:
     return max(1, int(shape[1])) if len(shape) == 2 else 2
 
 
-def _framework(edges: EdgesLike, d: int, n: object, coords: CoordsLike | None, tol: object,
-               seed: object) -> tuple[NDArray[Any], int, NDArray[np.float64] | None, float | None, int]:
-    """The edges, the vertex count, the positions (None in generic mode), tol and seed of a call
-    of rigidity or rigid_components, each checked against the others."""
-    labels: list[Hashable] | None = None
-    known: tuple[int, str] | None = None  # a vertex count that n must agree with
-    if is_networkx_graph(edges):
-        edge_pairs, labels = graph_edges(cast(GraphLike, edges))
-        known = (len(labels), f"the networkx graph has {len(labels)} nodes")
-    else:
-        edge_pairs = edge_array(cast(ArrayLike, edges))
+def _graph(edges: EdgesLike, loops: bool = False) -> tuple[NDArray[np.int64], list[Hashable] | None,
+                                                           tuple[int, str] | None]:
+    """The edges as vertex positions; for a networkx graph also its nodes in the order the
+    positions count them, and that node count with where it comes from (for vertex_count)."""
+    if not is_networkx_graph(edges):
+        return edge_array(cast(ArrayLike, edges), loops=loops), None, None
+    edge_pairs, labels = graph_edges(cast(GraphLike, edges), loops=loops)
+    return edge_pairs, labels, (len(labels), f"the networkx graph has {len(labels)} nodes")
+
+
+def _framework(edges: EdgesLike, d: int, n: object, coords: CoordsLike | None, tol: object, seed: object
+               ) -> tuple[NDArray[np.int64], int, NDArray[np.float64] | None, float | None, int, VertexNames]:
+    """The edges, the vertex count, the positions (None in generic mode), tol, seed and the
+    vertex names (None but for a networkx graph) of a call, each checked against the others."""
+    edge_pairs, labels, known = _graph(edges)
     checked_tol = tolerance(tol, coords is None)
     checked_seed = integer(seed, "seed")
+    names = vertex_names(labels)
     if coords is None:
-        return edge_pairs, vertex_count(n, edge_pairs, known), None, checked_tol, checked_seed
+        return edge_pairs, vertex_count(n, edge_pairs, known), None, checked_tol, checked_seed, names
     positions = coordinate_array(coords, d, labels)
     rows = positions.shape[0]
     if known is not None and rows != known[0]:
         raise ValueError(f"coords has {rows} rows, but {known[1]}; pass one position per node in G.nodes "
                          "order, or a mapping from node to position")
     count = vertex_count(n, edge_pairs, (rows, f"coords has {rows} rows"))
-    return edge_pairs, count, positions, checked_tol, checked_seed
+    return edge_pairs, count, positions, checked_tol, checked_seed, names
 
 def rigidity(edges: EdgesLike, d: int | None = None, *, n: int | None = None, coords: CoordsLike | None = None,
              tol: float | None = None, seed: int = 0) -> Rigidity:
@@ -83,7 +89,7 @@ def rigidity(edges: EdgesLike, d: int | None = None, *, n: int | None = None, co
     every coordinate by a power of two changes nothing), or an absolute tolerance >= 0.
     """
     d = _dimension(d, coords)
-    edge_pairs, count, positions, checked_tol, checked_seed = _framework(edges, d, n, coords, tol, seed)
+    edge_pairs, count, positions, checked_tol, checked_seed, names = _framework(edges, d, n, coords, tol, seed)
     generic = positions is None
     if positions is None:
         native = _native.generic(edge_pairs, count, d, checked_seed)
@@ -99,26 +105,17 @@ def rigidity(edges: EdgesLike, d: int | None = None, *, n: int | None = None, co
         n_stresses=m - native["rank"], is_rigid=native["is_rigid"],
         is_redundantly_rigid=native["is_redundantly_rigid"], is_globally_rigid=native["is_globally_rigid"],
         tol=native["tol"], error_bound=native["error_bound"], seed=checked_seed if generic else None,
-        edges=edge_pairs, labels=native["labels"], redundant=native["redundant"],
+        edges=edge_pairs, labels=native["labels"], redundant=native["redundant"], nodes=names,
     )
 
 
-def _placed(edges: EdgesLike, coords: CoordsLike | None, d: object, n: object, tol: object,
-            seed: object) -> tuple[NDArray[Any], int, int, NDArray[np.float64] | None, float | None, int]:
-    """The edges, vertex count, dimension, positions (None: drawn from seed), tol and seed of a
-    call of motions or stresses; d defaults to the columns of coords, else 2."""
-    if d is None:
-        d = 2
-        if coords is not None:
-            try:
-                first = next(iter(coords.values())) if isinstance(coords, Mapping) else coords
-                shape = np.shape(first)
-                d = shape[-1] if isinstance(coords, Mapping) else (shape[1] if len(shape) == 2 else d)
-            except (ValueError, StopIteration, IndexError):
-                pass  # coordinate_array names what is wrong with coords
-    d = integer(d, "d", 1)
-    edge_pairs, count, positions, _, checked_seed = _framework(edges, d, n, coords, None, seed)
-    return edge_pairs, count, d, positions, tolerance(tol, False), checked_seed
+def _placed(edges: EdgesLike, coords: CoordsLike | None, d: object, n: object, tol: object, seed: object
+            ) -> tuple[NDArray[np.int64], int, int, NDArray[np.float64] | None, float | None, int, VertexNames]:
+    """The edges, vertex count, dimension, positions (None: drawn from seed), tol, seed and vertex
+    names of a call of motions or stresses, whose tol applies to the random placement too."""
+    dimension = _dimension(d, coords)
+    edge_pairs, count, positions, _, checked_seed, names = _framework(edges, dimension, n, coords, None, seed)
+    return edge_pairs, count, dimension, positions, tolerance(tol, False), checked_seed, names
 
 
 def motions(edges: EdgesLike, coords: CoordsLike | None = None, *, d: int | None = None, n: int | None = None,
@@ -136,14 +133,14 @@ def motions(edges: EdgesLike, coords: CoordsLike | None = None, *, d: int | None
     """
     if not isinstance(trivial, (bool, np.bool_)):
         raise TypeError(f"trivial must be a bool, not {type(trivial).__name__}")
-    edge_pairs, count, d, positions, checked_tol, checked_seed = _placed(edges, coords, d, n, tol, seed)
+    edge_pairs, count, d, positions, checked_tol, checked_seed, names = _placed(edges, coords, d, n, tol, seed)
     native = _native.motions(edge_pairs, positions, count, d, checked_seed, checked_tol, int(trivial))
     vectors = native["basis"].reshape(native["basis"].shape[0], count, d)
     for array in (edge_pairs, native["coords"], vectors, native["residuals"]):
         read_only(array)
     return Motions(n=count, d=d, k=vectors.shape[0], trivial=bool(trivial), tol=native["tol"],
                    seed=checked_seed if positions is None else None, coords=native["coords"].reshape(count, d),
-                   edges=edge_pairs, vectors=vectors, residuals=native["residuals"])
+                   edges=edge_pairs, vectors=vectors, residuals=native["residuals"], nodes=names)
 
 
 def stresses(edges: EdgesLike, coords: CoordsLike | None = None, *, d: int | None = None, n: int | None = None,
@@ -154,7 +151,7 @@ def stresses(edges: EdgesLike, coords: CoordsLike | None = None, *, d: int | Non
     stress is balanced through the factor's triangle, then the set made orthonormal: dense,
     s * m floats and about s^2 m time, so meant for s up to a few thousand.
     """
-    edge_pairs, count, d, positions, checked_tol, checked_seed = _placed(edges, coords, d, n, tol, seed)
+    edge_pairs, count, d, positions, checked_tol, checked_seed, names = _placed(edges, coords, d, n, tol, seed)
     native = _native.stresses(edge_pairs, positions, count, d, checked_seed, checked_tol)
     m = edge_pairs.shape[0]
     vectors = native["basis"].reshape(native["basis"].shape[0], m)
@@ -162,7 +159,7 @@ def stresses(edges: EdgesLike, coords: CoordsLike | None = None, *, d: int | Non
         read_only(array)
     return Stresses(n=count, d=d, m=m, s=vectors.shape[0], tol=native["tol"],
                     seed=checked_seed if positions is None else None, coords=native["coords"].reshape(count, d),
-                    edges=edge_pairs, vectors=vectors, residuals=native["residuals"])
+                    edges=edge_pairs, vectors=vectors, residuals=native["residuals"], nodes=names)
 
 
 def _batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int, coords: ArrayLike | None, tol: float | None,
@@ -240,15 +237,10 @@ def _sparsity_counts(k: object, l: object) -> tuple[int, int]:
     return k, l
 
 
-def _multigraph(edges: EdgesLike, n: object) -> tuple[NDArray[Any], int]:
-    """The edges of a multigraph (loops and repeated edges allowed) and its vertex count."""
-    known: tuple[int, str] | None = None
-    if is_networkx_graph(edges):
-        edge_pairs, labels = graph_edges(cast(GraphLike, edges), loops=True)
-        known = (len(labels), f"the networkx graph has {len(labels)} nodes")
-    else:
-        edge_pairs = edge_array(cast(ArrayLike, edges), loops=True)
-    return edge_pairs, vertex_count(n, edge_pairs, known)
+def _multigraph(edges: EdgesLike, n: object) -> tuple[NDArray[np.int64], int, VertexNames]:
+    """The edges of a multigraph (loops and repeated edges allowed), its vertex count and vertex names."""
+    edge_pairs, labels, known = _graph(edges, loops=True)
+    return edge_pairs, vertex_count(n, edge_pairs, known), vertex_names(labels)
 
 
 def pebble_game(edges: EdgesLike, n: int | None = None, *, k: int = 2, l: int = 3) -> Pebbles:
@@ -262,19 +254,20 @@ def pebble_game(edges: EdgesLike, n: int | None = None, *, k: int = 2, l: int = 
     (2, 3) decides generic rigidity in the plane, (1, 1) forests, (k, k) unions of k forests.
     """
     k, l = _sparsity_counts(k, l)
-    edge_pairs, count = _multigraph(edges, n)
+    edge_pairs, count, names = _multigraph(edges, n)
     native = _native.pebble_game(edge_pairs, count, k, l)
     read_only(edge_pairs)
     read_only(native["labels"])
-    for component in native["components"]:
+    components = [named(component, names) for component in native["components"]]
+    for component in components:
         read_only(component)
     return Pebbles(n=count, k=k, l=l, m=edge_pairs.shape[0], free_pebbles=native["free_pebbles"],
                    is_tight=native["is_tight"], edges=edge_pairs, labels=native["labels"],
-                   components=native["components"])
+                   components=components, nodes=names)
 
 
 def rigid_components(edges: EdgesLike, d: int | None = None, *, n: int | None = None, coords: CoordsLike | None = None,
-                     tol: float | None = None, seed: int = 0) -> list[NDArray[np.int64]]:
+                     tol: float | None = None, seed: int = 0) -> list[NDArray[Any]]:
     """The rigid components of the framework: the maximal sets of two or more vertices whose
     pairwise distances the bars fix (to first order), each a sorted int64 array, ordered by
     smallest vertex. Isolated vertices belong to none; a vertex may lie in several, and in space
@@ -287,14 +280,15 @@ def rigid_components(edges: EdgesLike, d: int | None = None, *, n: int | None = 
     its rigidity row reduces below tol against the bars' rows, as rigidity's rank test does.
     """
     d = _dimension(d, coords)
-    edge_pairs, count, positions, checked_tol, checked_seed = _framework(edges, d, n, coords, tol, seed)
+    edge_pairs, count, positions, checked_tol, checked_seed, names = _framework(edges, d, n, coords, tol, seed)
     if positions is None:
         sets = _native.generic_components(edge_pairs, count, d, checked_seed)
     else:
         sets = _native.numeric_components(edge_pairs, positions, checked_tol)
-    for component in sets:
+    components = [named(component, names) for component in sets]
+    for component in components:
         read_only(component)
-    return sets
+    return components
 
 
 def rigid_components_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int | None = None, *,
@@ -371,7 +365,7 @@ def rigidity_sweep(edges: EdgesLike, n: int | None = None, *, k: int = 2, l: int
     [[0, 1, 2]]
     """
     k, l = _sparsity_counts(k, l)
-    edge_pairs, count = _multigraph(edges, n)
+    edge_pairs, count, names = _multigraph(edges, n)
     steps = batch_steps(snapshots)
     native = _native.rigidity_sweep(edge_pairs, count, k, l, steps)
     members = native["snapshot_pairs"].reshape(-1, 2)
@@ -380,7 +374,7 @@ def rigidity_sweep(edges: EdgesLike, n: int | None = None, *, k: int = 2, l: int
         read_only(array)
     return Sweep(n=count, k=k, l=l, m=edge_pairs.shape[0], edges=edge_pairs, labels=native["labels"],
                  largest=native["largest"], n_components=native["components"], steps=steps,
-                 snapshot_offsets=native["snapshot_offsets"], snapshot_members=members)
+                 snapshot_offsets=native["snapshot_offsets"], snapshot_members=members, nodes=names)
 
 
 def batch_steps(snapshots: ArrayLike | None) -> NDArray[np.int64]:
