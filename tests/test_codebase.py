@@ -93,25 +93,6 @@ def test_each_module_is_thin(name):
         assert not re.search(shared, code), shared
 
 
-def test_the_graphs_module_computes_with_the_lock_released():
-    code = _code(ROOT / "src" / "modules" / "telvora_graphs" / "module.cpp")
-    core = (r"(?:telvora::)?(\w+_rigidity(?:_batch)?|\w+_components(?:_batch)?|play_sparsity_game|play_rigidity_sweep"
-            r"|numeric_\w+_basis)")
-    calls = re.findall(r"(?:=|return)\s*" + core + r"\(", code)
-    assert sorted(set(calls)) == ["generic_components_batch", "generic_rigid_components", "generic_rigidity",
-                                  "generic_rigidity_batch", "numeric_components_batch", "numeric_motion_basis",
-                                  "numeric_rigid_components", "numeric_rigidity", "numeric_rigidity_batch",
-                                  "numeric_stress_basis", "play_rigidity_sweep", "play_sparsity_game"]
-    for call in calls:
-        # The core call is all that work done without the lock returns.
-        released = r"without_lock\(\[&\]\s*\{\s*return\s+(?:telvora::)?" + call + r"\([^;]*\);\s*\}\)"
-        assert re.search(released, code), call
-    # ... and the frame's helper releases the lock around it with the named guard.
-    frame = _code(ROOT / "src" / "frame" / "pyref.hpp")
-    assert re.search(r"auto\s+without_lock\(Work&&\s+work\)\s*\{\s*LockReleased\s+\w+;\s*return\s+work\(\);\s*\}",
-                     frame)
-
-
 def test_build_keeps_arithmetic_exact():
     cmake = (ROOT / "CMakeLists.txt").read_text()
     assert "-ffp-contract=off" in cmake

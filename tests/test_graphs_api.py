@@ -84,6 +84,56 @@ def test_networkx_graphs_convert_by_node_order():
     assert multi.labels.tolist() == [1, 0, 1] and multi.redundant.tolist() == [True, True, False]
 
 
+# A graph whose nodes are strings and tuples, not in edge order: two triangles sharing the bar
+# c-a, a pendant and an isolated node. The same graph as pairs of positions in G.nodes order.
+NAMED_NODES = ["c", ("x", 1), "lonely", "a", ("y", 2), "tail"]
+NAMED_EDGES = [("c", ("x", 1)), (("x", 1), "a"), ("a", "c"), ("a", ("y", 2)), (("y", 2), "c"), ("a", "tail")]
+NAMED_PLACES = {"c": (0.0, 0.0), ("x", 1): (2.0, -1.0), "lonely": (5.0, 5.0), "a": (3.0, 1.0), ("y", 2): (1.0, 3.0),
+                "tail": (4.0, 3.0)}
+
+# (function, call on edges and coords, what of the result names vertices: a list of arrays)
+VERTEX_NAMING = [
+    ("rigidity", lambda e, p: tg.rigidity(e), lambda r: [r.independent_edges, r.redundant_edges]),
+    ("rigidity numeric", lambda e, p: tg.rigidity(e, coords=p), lambda r: [r.independent_edges, r.redundant_edges]),
+    ("rigid_components", lambda e, p: tg.rigid_components(e), lambda r: r),
+    ("rigid_components 3-D", lambda e, p: tg.rigid_components(e, 3), lambda r: r),
+    ("rigid_components numeric", lambda e, p: tg.rigid_components(e, coords=p), lambda r: r),
+    ("pebble_game", lambda e, p: tg.pebble_game(e), lambda r: [r.accepted_edges, *r.components]),
+    ("pebble_game (1, 1)", lambda e, p: tg.pebble_game(e, k=1, l=1), lambda r: r.components),
+    ("rigidity_sweep", lambda e, p: tg.rigidity_sweep(e, snapshots=[2, 3, 6]),
+     lambda r: [*r.components_at(0), *r.components_at(1), *r.components_at(2)]),
+    ("motions", lambda e, p: tg.motions(e, p), lambda r: []),
+    ("stresses", lambda e, p: tg.stresses(e, p), lambda r: []),
+]
+
+
+@pytest.mark.parametrize(("call", "vertices"), [row[1:] for row in VERTEX_NAMING], ids=[row[0] for row in VERTEX_NAMING])
+def test_results_for_a_networkx_graph_name_its_nodes(call, vertices):
+    nx = pytest.importorskip("networkx")
+    graph = nx.Graph()
+    graph.add_nodes_from(NAMED_NODES)
+    graph.add_edges_from(NAMED_EDGES)
+    position = {node: k for k, node in enumerate(graph.nodes)}
+    pairs = [(position[u], position[v]) for u, v in graph.edges]  # G.edges order, as converted
+    points = np.array([NAMED_PLACES[node] for node in graph.nodes])
+    named, indexed = call(graph, NAMED_PLACES), call(np.array(pairs), points)
+    named_lists, indexed_lists = vertices(named), vertices(indexed)
+    assert len(named_lists) == len(indexed_lists)
+    assert any(len(part) for part in indexed_lists) or not indexed_lists
+    for by_name, by_index in zip(named_lists, indexed_lists):
+        # An object array of the node labels, tuples kept whole, standing where the positions stand.
+        assert by_name.dtype == object and by_name.shape == by_index.shape
+        expected = np.empty(by_index.size, dtype=object)
+        for k, v in enumerate(by_index.reshape(-1).tolist()):
+            expected[k] = NAMED_NODES[v]
+        assert by_name.reshape(-1).tolist() == expected.tolist()
+    if not isinstance(named, list):
+        assert named.nodes.tolist() == NAMED_NODES and indexed.nodes is None
+        for name in ("vectors", "coords", "labels", "largest"):  # what is indexed by position is unchanged
+            if hasattr(named, name):
+                np.testing.assert_array_equal(getattr(named, name), getattr(indexed, name))
+
+
 ERRORS = [
     # (call, exception, words the message must contain)
     (lambda: tg.rigidity(EDGES.T), ValueError, "looks like a (2, m) edge_index; pass edges.T"),

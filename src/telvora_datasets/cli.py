@@ -9,7 +9,7 @@ import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from collections.abc import Iterator
-from typing import NoReturn
+from typing import Any, NoReturn
 
 from . import __version__
 from .errors import DatasetError, MissingExtraError
@@ -81,10 +81,24 @@ def _number(text: str) -> int | float:
 
 
 def _parser() -> argparse.ArgumentParser:
+    """The command line: generate, info, and the three commands that draw."""
     parser = _Parser(prog=PROG, description="Reproducible, sharded datasets of labelled random frameworks.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
+    _add_generate(commands)
+    info = commands.add_parser("info", help="describe a dataset and check its shards",
+                               description="Print a dataset's parameters and summary, and check every shard "
+                                           "against its SHA-256; exit 1 if any is missing or damaged, or if "
+                                           "the run writing it has not finished.")
+    info.add_argument("directory", type=Path, metavar="DIR", help="the dataset directory, or its manifest.json")
+
+    _add_pictures(commands)
+    return parser
+
+
+def _add_generate(commands: Any) -> None:
+    """The generate command: the run's own options, then the graph families' in a group of their own."""
     make = commands.add_parser(
         "generate", help="write a dataset",
         description="Write the frameworks of generate_training_batch(GRAPHS, NODES, DIM, SEED) to a directory in "
@@ -112,6 +126,11 @@ def _parser() -> argparse.ArgumentParser:
                       help="replace a different dataset found in DIR (a smaller one with the same other "
                            "parameters is grown without it)")
     make.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
+    _add_family_options(make)
+
+
+def _add_family_options(make: argparse.ArgumentParser) -> None:
+    """generate's options that choose a graph family and its parameters."""
     graphs = make.add_argument_group(
         "graph families", "Instead of the complete-graph frameworks, graphs of a random family labelled by "
                           "telvora_graphs: graph k is drawn from (SEED, k) alone. Each option applies to the "
@@ -148,12 +167,10 @@ def _parser() -> argparse.ArgumentParser:
     graphs.add_argument("--components", action="store_true",
                         help="also store each graph's rigid components (and in the plane each edge's component)")
 
-    info = commands.add_parser("info", help="describe a dataset and check its shards",
-                               description="Print a dataset's parameters and summary, and check every shard "
-                                           "against its SHA-256; exit 1 if any is missing or damaged, or if "
-                                           "the run writing it has not finished.")
-    info.add_argument("directory", type=Path, metavar="DIR", help="the dataset directory, or its manifest.json")
 
+
+def _add_pictures(commands: Any) -> None:
+    """show, draw and summary: the commands that draw with matplotlib."""
     show = commands.add_parser("show", help="draw one generated framework (needs matplotlib)",
                                description="Draw framework 0 of generate_training_batch(1, NODES, DIM, SEED): "
                                            "independent bars solid, redundant bars thin and dashed. With --pebbles "
@@ -182,7 +199,6 @@ def _parser() -> argparse.ArgumentParser:
     summary.add_argument("directories", nargs="+", type=Path, metavar="DIR")
     summary.add_argument("-o", "--output", required=True, type=Path, metavar="PNG",
                          help="the picture; its suffix (.png, .pdf, .svg, ...) gives the format")
-    return parser
 
 
 FAMILY_OPTIONS = ("positions", "order", "edges", "p", "degree", "radius", "k", "add", "remove", "flats",

@@ -37,8 +37,21 @@ def block_seed(seed: int, block: int) -> int:
 
 
 def realization_seed(seed: int, index: int) -> int:
-    """The seed with which telvora_graphs.rigidity(edges, d, n=n, seed=...) repeats the generic
-    labels of graph index of a dataset seeded with seed, bit for bit (graph_seed of its block)."""
+    """The seed with which telvora_graphs.rigidity repeats a dataset graph's generic labels.
+
+    Parameters
+    ----------
+    seed : int
+        The dataset's seed.
+    index : int
+        The graph's index in the dataset.
+
+    Returns
+    -------
+    int
+        The seed for which ``telvora_graphs.rigidity(edges, d, n=n, seed=...)`` gives graph
+        index's labels bit for bit (graph_seed of its block).
+    """
     block, place = divmod(index, BLOCK)
     return block_seed(seed, block) ^ mix_int(place)
 

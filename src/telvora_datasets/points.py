@@ -55,7 +55,26 @@ def _jumps(draws: int) -> tuple[NDArray[np.uint64], NDArray[np.uint64]]:
 
 
 def framework_seeds(seed: int, start: int, count: int) -> NDArray[np.uint64]:
-    """Seeds of frameworks start .. start + count - 1 of a dataset seeded with seed (mod 2^64)."""
+    """The seeds of some frameworks of a complete-graph dataset.
+
+    Parameters
+    ----------
+    seed : int
+        The dataset's seed (that of framework 0).
+    start, count : int
+        The first framework and how many, each >= 0.
+
+    Returns
+    -------
+    ndarray of uint64, shape (count,)
+        The seeds of frameworks start .. start + count - 1: seed + k, mod 2**64.
+
+    Examples
+    --------
+    >>> import telvora_datasets as td
+    >>> td.framework_seeds(2**64 - 1, 0, 3).tolist()
+    [18446744073709551615, 0, 1]
+    """
     seed, start = whole_number(seed, "seed"), whole_number(start, "start", 0)
     count = whole_number(count, "count", 0)
     first = np.uint64((seed + start) & MASK)

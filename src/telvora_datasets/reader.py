@@ -24,7 +24,23 @@ PathLike = str | os.PathLike[str]
 
 
 def read_manifest(path: PathLike) -> Manifest:
-    """The manifest of the dataset in directory path (path may also be the manifest itself)."""
+    """The manifest of a dataset, checked.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The dataset's directory, or its manifest.json.
+
+    Returns
+    -------
+    Manifest
+        The dataset's parameters, its shards with their SHA-256 and its summary.
+
+    Raises
+    ------
+    DatasetError
+        When there is no manifest or it is damaged.
+    """
     directory = dataset_directory(path)
     return check_manifest(read_manifest_file(directory), directory / MANIFEST)
 

@@ -102,7 +102,29 @@ def labels_array(labels: ArrayLike, edges: int, points: int) -> NDArray[np.bool_
 
 
 def candidate_edges(n_nodes: int) -> NDArray[np.int64]:
-    """The candidate edges (i, j), i < j, in lexicographic order, as an (m, 2) int64 array."""
+    """The candidate edges of a complete-graph framework, in the order its labels follow.
+
+    Parameters
+    ----------
+    n_nodes : int
+        The number of points, >= 0.
+
+    Returns
+    -------
+    ndarray of int64, shape (n_nodes (n_nodes - 1) / 2, 2)
+        The pairs (i, j), i < j, in lexicographic order.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For an n_nodes that is not a whole number >= 0.
+
+    Examples
+    --------
+    >>> import telvora_datasets as td
+    >>> td.candidate_edges(3).tolist()
+    [[0, 1], [0, 2], [1, 2]]
+    """
     i, j = np.triu_indices(whole_number(n_nodes, "n_nodes", 0), 1)
     return np.stack([i, j], axis=1).astype(np.int64)
 

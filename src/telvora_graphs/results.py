@@ -1,14 +1,40 @@
-"""The results of rigidity and rigidity_batch: frozen dataclasses over read-only NumPy arrays."""
+"""The results of rigidity and rigidity_batch: frozen dataclasses over read-only NumPy arrays.
+
+For a networkx graph, whatever names vertices (components, the edge lists, snapshots) comes back
+in its node labels, as an object array; the packed arrays (`edges`, `coords`, `vectors`,
+`snapshot_members`, ...) keep vertex positions, position k standing for `nodes[k]`.
+"""
 
 from __future__ import annotations
 
+from collections.abc import Hashable, Sequence
 from dataclasses import dataclass, field
-from typing import Literal
+from typing import Any, Literal, TypeAlias
 
 import numpy as np
 from numpy.typing import NDArray
 
 Mode = Literal["generic", "numeric"]
+
+# A networkx graph's nodes in G.nodes order as a read-only object array, None for an array of pairs.
+VertexNames: TypeAlias = "NDArray[np.object_] | None"
+
+
+def vertex_names(labels: Sequence[Hashable] | None) -> VertexNames:
+    """The node labels as a read-only object array (element by element, so tuples stay labels)."""
+    if labels is None:
+        return None
+    names = np.empty(len(labels), dtype=object)
+    for k, label in enumerate(labels):
+        names[k] = label
+    read_only(names)
+    return names
+
+
+def named(vertices: NDArray[np.int64], names: VertexNames) -> NDArray[Any]:
+    """Vertex positions (any shape) as the vertices they stand for: themselves for an array of
+    pairs, a new array of the node labels for a networkx graph."""
+    return vertices if names is None else names[vertices]
 
 
 @dataclass(frozen=True, eq=False, slots=True)
@@ -44,16 +70,17 @@ class Rigidity:
     edges: NDArray[np.int64] = field(repr=False)
     labels: NDArray[np.uint8] = field(repr=False)
     redundant: NDArray[np.bool_] = field(repr=False)
+    nodes: VertexNames = field(default=None, repr=False)
 
     @property
-    def independent_edges(self) -> NDArray[np.int64]:
+    def independent_edges(self) -> NDArray[Any]:
         """The edges labelled 1, shape (rank, 2), in edge order: a basis of the graph's rank."""
-        return self.edges[self.labels.view(np.bool_)]
+        return named(self.edges[self.labels.view(np.bool_)], self.nodes)
 
     @property
-    def redundant_edges(self) -> NDArray[np.int64]:
+    def redundant_edges(self) -> NDArray[Any]:
         """The edges in some circuit, shape (k, 2), in edge order: removing any one keeps the rank."""
-        return self.edges[self.redundant]
+        return named(self.edges[self.redundant], self.nodes)
 
 
 @dataclass(frozen=True, eq=False, slots=True)
@@ -152,12 +179,13 @@ class Pebbles:
     is_tight: bool
     edges: NDArray[np.int64] = field(repr=False)
     labels: NDArray[np.uint8] = field(repr=False)
-    components: list[NDArray[np.int64]] = field(repr=False)
+    components: list[NDArray[Any]] = field(repr=False)
+    nodes: VertexNames = field(default=None, repr=False)
 
     @property
-    def accepted_edges(self) -> NDArray[np.int64]:
+    def accepted_edges(self) -> NDArray[Any]:
         """The edges labelled 1, in edge order."""
-        return self.edges[self.labels.view(np.bool_)]
+        return named(self.edges[self.labels.view(np.bool_)], self.nodes)
 
 
 @dataclass(frozen=True, eq=False, slots=True)
@@ -184,6 +212,7 @@ class Sweep:
     steps: NDArray[np.int64] = field(repr=False)
     snapshot_offsets: NDArray[np.int64] = field(repr=False)
     snapshot_members: NDArray[np.int64] = field(repr=False)
+    nodes: VertexNames = field(default=None, repr=False)
 
     def _members(self, s: int) -> NDArray[np.int64]:
         if not -len(self.steps) <= s < len(self.steps):
@@ -191,11 +220,12 @@ class Sweep:
         s %= len(self.steps)
         return self.snapshot_members[self.snapshot_offsets[s]:self.snapshot_offsets[s + 1]]
 
-    def components_at(self, s: int) -> list[NDArray[np.int64]]:
+    def components_at(self, s: int) -> list[NDArray[Any]]:
         """The components of snapshot s (after steps[s] edges), each a sorted int64 array."""
         members = self._members(s)
         bounds = np.flatnonzero(np.diff(members[:, 0])) + 1
-        return [part.copy() for part in np.split(members[:, 1], bounds)] if len(members) else []
+        parts = np.split(members[:, 1], bounds) if len(members) else []
+        return [named(part.copy(), self.nodes) for part in parts]
 
     def vertex_components(self, s: int) -> NDArray[np.int64]:
         """Per vertex, its component in snapshot s, -1 for none; a vertex in several components
@@ -234,6 +264,7 @@ class Motions:
     edges: NDArray[np.int64] = field(repr=False)
     vectors: NDArray[np.float64] = field(repr=False)
     residuals: NDArray[np.float64] = field(repr=False)
+    nodes: VertexNames = field(default=None, repr=False)
 
 
 @dataclass(frozen=True, eq=False, slots=True)
@@ -257,6 +288,7 @@ class Stresses:
     edges: NDArray[np.int64] = field(repr=False)
     vectors: NDArray[np.float64] = field(repr=False)
     residuals: NDArray[np.float64] = field(repr=False)
+    nodes: VertexNames = field(default=None, repr=False)
 
 
 def read_only(array: NDArray[np.generic]) -> None:

@@ -144,6 +144,106 @@ std::vector<double> gram_matrix(const MatrixView& dist) {
     return g;
 }
 
+namespace {
+
+// The rotation by theta in the (p, q) plane that zeroes M[p][q], applied to M (both sides) and to
+// the rows p and q of V transposed.
+void rotate(std::vector<double>& m, std::vector<double>& vt, std::uint64_t p, std::uint64_t q, std::uint64_t n) {
+    const double app = m[p * n + p];
+    const double aqq = m[q * n + q];
+    const double apq = m[p * n + q];
+    const double diff = aqq - app;
+    // One-argument arctangent keeps theta within [-pi/4, pi/4].
+    const double theta = std::fabs(diff) < equal_diagonal ? quarter_pi : std::atan((apq + apq) / diff) * 0.5;
+    const double c = std::cos(theta);
+    const double s = std::sin(theta);
+
+    // In place: step k reads only M[k][p] and M[k][q] of row k, which no other step
+    // writes, and the three values of the 2x2 block were read above.
+    for (std::uint64_t k = 0; k < n; ++k) {
+        if (k == p || k == q) continue;
+        const double mkp = m[k * n + p];
+        const double mkq = m[k * n + q];
+        const double new_kp = mkp * c - mkq * s;
+        const double new_kq = mkq * c + mkp * s;
+        m[k * n + p] = new_kp;
+        m[p * n + k] = new_kp;
+        m[k * n + q] = new_kq;
+        m[q * n + k] = new_kq;
+    }
+    const double cc = c * c;
+    const double ss = s * s;
+    const double s2c = (s + s) * c;
+    m[p * n + p] = aqq * ss + (app * cc - apq * s2c);
+    m[q * n + q] = cc * aqq + (s2c * apq + ss * app);
+    m[p * n + q] = 0.0;
+    m[q * n + p] = 0.0;
+
+    double* vp = vt.data() + p * n;
+    double* vq = vt.data() + q * n;
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const double x = vp[k];
+        const double y = vq[k];
+        vp[k] = c * x - s * y;
+        vq[k] = y * c + x * s;
+    }
+}
+
+// The row maxima after a rotation in the (p, q) plane, p < q. Rows above q hold column q (and,
+// above p, column p) in their upper part. A row whose maximum sat in a changed column is
+// rescanned only when that entry shrank.
+void update_row_maxima(std::vector<RowMax>& row_max, const std::vector<double>& m, std::uint64_t p, std::uint64_t q,
+                       std::uint64_t n) {
+    row_max[p] = scan_row(m, p, n);
+    row_max[q] = scan_row(m, q, n);
+    for (std::uint64_t k = 0; k < q; ++k) {
+        if (k == p) continue;
+        RowMax& r = row_max[k];
+        const double xp = k < p ? std::fabs(m[k * n + p]) : 0.0;
+        const double xq = std::fabs(m[k * n + q]);
+        if (r.col == p) {
+            if (xp >= r.value) {
+                r.value = xp;
+                offer(r, xq, q);
+            } else {
+                r = scan_row(m, k, n);
+            }
+        } else if (r.col == q) {
+            if (xq >= r.value) {
+                r.value = xq;
+                if (k < p) offer(r, xp, p);
+            } else {
+                r = scan_row(m, k, n);
+            }
+        } else {
+            if (k < p) offer(r, xp, p);
+            offer(r, xq, q);
+        }
+    }
+}
+
+// The eigenvalues (M's diagonal) in descending order, the eigenvectors as the columns of an n x n
+// matrix in the same order; M's storage is reused for them.
+EigenDecomposition sorted_eigenpairs(std::vector<double>&& m, const std::vector<double>& vt, std::uint64_t n,
+                                     std::uint64_t rotations) {
+    std::vector<Eigenpair> pairs(n);
+    for (std::uint64_t i = 0; i < n; ++i) pairs[i] = Eigenpair{m[i * n + i], i};
+    sort_descending(pairs);
+
+    EigenDecomposition result;
+    result.rotations = rotations;
+    result.eigenvalues.resize(n);
+    for (std::uint64_t k = 0; k < n; ++k) result.eigenvalues[k] = pairs[k].value;
+    result.eigenvectors = std::move(m);
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const double* column = vt.data() + pairs[k].index * n;
+        for (std::uint64_t i = 0; i < n; ++i) result.eigenvectors[i * n + k] = column[i];
+    }
+    return result;
+}
+
+}  // namespace
+
 EigenDecomposition jacobi_eig(const std::vector<double>& a, std::uint64_t n) {
     const std::uint64_t count = checked_multiply(n, n);
     require_allocatable(count, sizeof(double));
@@ -174,92 +274,11 @@ EigenDecomposition jacobi_eig(const std::vector<double>& a, std::uint64_t n) {
             }
         }
         if (best < pivot_threshold) break;
-
-        const double app = m[p * n + p];
-        const double aqq = m[q * n + q];
-        const double apq = m[p * n + q];
-        const double diff = aqq - app;
-        // One-argument arctangent keeps theta within [-pi/4, pi/4].
-        const double theta = std::fabs(diff) < equal_diagonal ? quarter_pi : std::atan((apq + apq) / diff) * 0.5;
-        const double c = std::cos(theta);
-        const double s = std::sin(theta);
-
-        // In place: step k reads only M[k][p] and M[k][q] of row k, which no other step
-        // writes, and the three values of the 2x2 block were read above.
-        for (std::uint64_t k = 0; k < n; ++k) {
-            if (k == p || k == q) continue;
-            const double mkp = m[k * n + p];
-            const double mkq = m[k * n + q];
-            const double new_kp = mkp * c - mkq * s;
-            const double new_kq = mkq * c + mkp * s;
-            m[k * n + p] = new_kp;
-            m[p * n + k] = new_kp;
-            m[k * n + q] = new_kq;
-            m[q * n + k] = new_kq;
-        }
-        const double cc = c * c;
-        const double ss = s * s;
-        const double s2c = (s + s) * c;
-        m[p * n + p] = aqq * ss + (app * cc - apq * s2c);
-        m[q * n + q] = cc * aqq + (s2c * apq + ss * app);
-        m[p * n + q] = 0.0;
-        m[q * n + p] = 0.0;
-
-        double* vp = vt.data() + p * n;
-        double* vq = vt.data() + q * n;
-        for (std::uint64_t k = 0; k < n; ++k) {
-            const double x = vp[k];
-            const double y = vq[k];
-            vp[k] = c * x - s * y;
-            vq[k] = y * c + x * s;
-        }
+        rotate(m, vt, p, q, n);
         ++rotations;
-
-        row_max[p] = scan_row(m, p, n);
-        row_max[q] = scan_row(m, q, n);
-        // Rows above q hold column q (and, above p, column p) in their upper part. A row
-        // whose maximum sat in a changed column is rescanned only when that entry shrank.
-        for (std::uint64_t k = 0; k < q; ++k) {
-            if (k == p) continue;
-            RowMax& r = row_max[k];
-            const double xp = k < p ? std::fabs(m[k * n + p]) : 0.0;
-            const double xq = std::fabs(m[k * n + q]);
-            if (r.col == p) {
-                if (xp >= r.value) {
-                    r.value = xp;
-                    offer(r, xq, q);
-                } else {
-                    r = scan_row(m, k, n);
-                }
-            } else if (r.col == q) {
-                if (xq >= r.value) {
-                    r.value = xq;
-                    if (k < p) offer(r, xp, p);
-                } else {
-                    r = scan_row(m, k, n);
-                }
-            } else {
-                if (k < p) offer(r, xp, p);
-                offer(r, xq, q);
-            }
-        }
+        update_row_maxima(row_max, m, p, q, n);
     }
-
-    std::vector<Eigenpair> pairs(n);
-    for (std::uint64_t i = 0; i < n; ++i) pairs[i] = Eigenpair{m[i * n + i], i};
-    sort_descending(pairs);
-
-    EigenDecomposition result;
-    result.rotations = rotations;
-    result.eigenvalues.resize(n);
-    for (std::uint64_t k = 0; k < n; ++k) result.eigenvalues[k] = pairs[k].value;
-    // Reuse M's storage for the reordered vectors; M is no longer needed.
-    result.eigenvectors = std::move(m);
-    for (std::uint64_t k = 0; k < n; ++k) {
-        const double* column = vt.data() + pairs[k].index * n;
-        for (std::uint64_t i = 0; i < n; ++i) result.eigenvectors[i * n + k] = column[i];
-    }
-    return result;
+    return sorted_eigenpairs(std::move(m), vt, n, rotations);
 }
 
 double kruskal_stress(const std::vector<double>& dist, std::uint64_t n, const std::vector<double>& coords,

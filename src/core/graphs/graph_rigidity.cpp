@@ -526,6 +526,7 @@ struct PreparedFactor {
     NodeList nodes;        // as factored
     std::vector<Edge> edges;
     double scale = 1.0;    // framework_scale of the nodes given
+    double unit = 1.0;     // a length as factored times unit is that length at the nodes given
     double tol = 0.0;      // absolute, at the nodes as factored
     double sigma = 0.0;    // the largest singular value estimate there
     std::vector<std::size_t> position;
@@ -540,6 +541,7 @@ PreparedFactor prepare_factor(const NodeList& nodes, const std::vector<Edge>& ed
     PreparedFactor out{.nodes = {}, .edges = edges, .scale = 1.0, .tol = tol, .position = {},
                        .factor = {SparseGivensQR(0), {}}};
     out.nodes = prepared_nodes(nodes, edges, relative, out.scale);
+    if (relative) out.unit = out.scale;
     const RigidityMatrix probe{out.nodes, out.edges, dim, {}};
     std::vector<std::uint8_t> generic = generic_labels_and_order(probe, out.position);
     const RigidityMatrix matrix{out.nodes, out.edges, dim, out.position};
@@ -592,7 +594,8 @@ NumericMotions numeric_motions(const NodeList& nodes, const std::vector<Edge>& e
     const SparseGivensQR& qr = prepared.factor.qr;
     NumericMotions out;
     out.tol = prepared.tol;
-    out.length = std::isnan(tol) ? 1.0 : prepared.scale;
+    out.unit = prepared.unit;
+    out.length = prepared.scale / prepared.unit;  // exact: both powers of two
     out.coordinates.resize(ncols);
     for (std::size_t v = 0; v < nodes.size(); ++v)
         for (std::size_t k = 0; k < dim; ++k) out.coordinates[v * dim + k] = prepared.nodes[v].coordinates[k];
@@ -661,6 +664,7 @@ NumericStresses numeric_stresses(const NodeList& nodes, const std::vector<Edge>&
     const RigidityMatrix matrix{prepared.nodes, prepared.edges, dim, prepared.position};
     NumericStresses out;
     out.tol = prepared.tol;
+    out.unit = prepared.unit;
     out.factored = prepared.nodes;
     out.count = m - factor.qr.rank();
     require_allocatable(m, checked_multiply(std::max<std::size_t>(1, out.count), sizeof(double)));
@@ -732,7 +736,7 @@ GraphRigidity numeric_rigidity(const NodeList& nodes, const std::vector<Edge>& e
     result.labels = prepared.factor.labels;
     result.rank = prepared.factor.qr.rank();
     result.is_rigid = result.rank == result.max_rank;
-    result.tol = std::isnan(tol) ? prepared.tol * prepared.scale : tol;
+    result.tol = prepared.tol * prepared.unit;  // tol itself when absolute (unit 1)
     const RigidityMatrix matrix{prepared.nodes, prepared.edges, dim, prepared.position};
     if (!redundant_edges(matrix, prepared.factor, prepared.sigma, result.redundant)) {
         // The stresses could not be balanced. Where every prefix has its generic rank, the

@@ -81,6 +81,7 @@ struct NumericMotions {
     std::vector<double> basis;
     std::size_t free = 0;
     double tol = 0.0;
+    double unit = 1.0;  // framework_scale with tol NaN, else 1: from the units of `coordinates` to the given
     double length = 1.0;
 };
 // With refine, each kernel vector is corrected against the rigidity matrix itself before
@@ -99,6 +100,7 @@ struct NumericStresses {
     std::vector<double> vectors;
     std::size_t count = 0;
     double tol = 0.0;
+    double unit = 1.0;  // as in NumericMotions
     NodeList factored;
 };
 NumericStresses numeric_stresses(const NodeList& nodes, const std::vector<Edge>& edges, double tol);

@@ -139,8 +139,7 @@ Basis numeric_motion_basis(const NodeList& nodes, const std::vector<Edge>& edges
     std::vector<double> rows(f * length);
     for (std::size_t c = 0; c < length; ++c)
         for (std::size_t j = 0; j < f; ++j) rows[j * length + c] = kernel.basis[c * f + j];
-    // From the positions as factored to those given: the scale with the relative tolerance.
-    const double unit = std::isnan(tol) ? framework_scale(nodes, edges) : 1.0;
+    const double unit = kernel.unit;  // from the positions as factored to those given
     Basis out;
     out.length = length;
     out.tol = kernel.tol * unit;
@@ -171,7 +170,7 @@ Basis numeric_motion_basis(const NodeList& nodes, const std::vector<Edge>& edges
 Basis numeric_stress_basis(const NodeList& nodes, const std::vector<Edge>& edges, double tol) {
     NumericStresses stresses = numeric_stresses(nodes, edges, tol);
     const std::size_t m = edges.size();
-    const double unit = std::isnan(tol) ? framework_scale(nodes, edges) : 1.0;
+    const double unit = stresses.unit;
     Basis out;
     out.length = m;
     out.tol = stresses.tol * unit;

@@ -68,6 +68,24 @@ void report(VertexSets& out, const std::vector<std::uint32_t>& current, const st
     out.push_back(std::move(set));
 }
 
+// The pivot, among the excluded X then the candidates P (non-empty), fixed to most candidates;
+// the first fixed to them all ends the choice.
+std::uint32_t covering_pivot(const std::vector<std::uint32_t>& P, const std::vector<std::uint32_t>& X,
+                             const FixedPairTest& fixed) {
+    std::uint32_t pivot = P[0];
+    std::size_t best = 0;
+    for (const std::vector<std::uint32_t>* pool : {&X, &P}) {
+        const std::size_t all = P.size() - (pool == &P ? 1 : 0);
+        for (std::uint32_t u : *pool) {
+            std::size_t covered = 0;
+            for (std::uint32_t w : P) covered += (w != u && fixed(u, w));
+            if (covered > best) pivot = u, best = covered;
+            if (covered == all) return u;
+        }
+    }
+    return pivot;
+}
+
 }  // namespace
 
 VertexSets maximal_fixed_sets(std::uint64_t n, const FixedPairTest& fixed, std::uint64_t determined) {
@@ -88,24 +106,7 @@ VertexSets maximal_fixed_sets(std::uint64_t n, const FixedPairTest& fixed, std::
             if (X.empty()) report(out, current, P);  // else the set holds an excluded vertex: found before
             return;
         }
-        // The pivot covering most candidates; one covering them all ends the choice.
-        std::uint32_t pivot = P[0];
-        std::size_t best = 0;
-        bool done = false;
-        for (const std::vector<std::uint32_t>* pool : {&X, &P}) {
-            const std::size_t all = P.size() - (pool == &P ? 1 : 0);
-            for (std::uint32_t u : *pool) {
-                std::size_t covered = 0;
-                for (std::uint32_t w : P) covered += (w != u && fixed(u, w));
-                if (covered > best) pivot = u, best = covered;
-                if (covered == all) {
-                    pivot = u;
-                    done = true;
-                    break;
-                }
-            }
-            if (done) break;
-        }
+        const std::uint32_t pivot = covering_pivot(P, X, fixed);
         Level level;
         for (std::uint32_t w : P)
             if (w == pivot || !fixed(pivot, w)) level.branches.push_back(w);
