@@ -1,5 +1,6 @@
-// The edges in circuits of the (2, 3)-sparsity matroid, by the literal pebble game on an
-// orientation of the accepted edges and the tight sets its failed searches reach.
+// The edges in circuits of the (2, 3)-sparsity matroid: the game with components says which edges
+// are accepted, an orientation of those (out-degree at most two) gives each rejected edge's
+// smallest tight set by a failed pebble search.
 #include "pebble/circuits.hpp"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 
 #include "base/errors.hpp"
 #include "base/memory.hpp"
+#include "pebble/component_pebble.hpp"
 
 namespace telvora {
 
@@ -22,21 +24,26 @@ public:
     explicit PlaneOrientation(std::uint64_t n)
         : pebbles_(n, 2), head_(2 * n, none), id_(2 * n, none), mark_(n, 0) {}
 
-    // Plays the edge: true (and directed) when four pebbles gather on its ends, else false with
-    // reached() holding the vertices the failed searches reach from u and v.
-    bool play(std::uint32_t u, std::uint32_t v, std::uint32_t id) {
+    // Directs an edge independent of those placed: from u when u has a free pebble, else from v,
+    // else from u after a search brings one there (one exists: every set of vertices spans at
+    // most twice as many accepted edges).
+    void place_independent(std::uint32_t u, std::uint32_t v, std::uint32_t id) {
+        if (pebbles_[u] == 0 && pebbles_[v] > 0) std::swap(u, v);
+        if (pebbles_[u] == 0 && !search(u, u, u)) throw FatalError("no free pebble for an independent edge");
+        place(u, v, id);
+    }
+    // For an edge dependent on those placed: gathers what pebbles it can on u and v (three, the
+    // most a tight set holding both allows) and returns the vertices reachable from them, the
+    // smallest tight set holding u and v.
+    const std::vector<std::uint32_t>& smallest_tight_set(std::uint32_t u, std::uint32_t v) {
         while (pebbles_[u] < 2 && search(u, u, v)) {
         }
         while (pebbles_[v] < 2 && search(v, u, v)) {
         }
-        if (pebbles_[u] + pebbles_[v] == 4) {
-            place(u, v, id);
-            return true;
-        }
+        if (pebbles_[u] + pebbles_[v] != 3) throw FatalError("a dependent edge gathered other than three pebbles");
         reach(u, v);
-        return false;
+        return reached_;
     }
-    const std::vector<std::uint32_t>& reached() const { return reached_; }
     // The ids of x's out-edges (none for an empty slot).
     std::uint32_t out_id(std::uint32_t x, int slot) const { return id_[2 * std::size_t{x} + slot]; }
 
@@ -123,6 +130,15 @@ public:
         return false;
     }
 
+    // A set holding all of u, v and w, or none.
+    std::uint32_t holding(std::uint32_t u, std::uint32_t v, std::uint32_t w) const {
+        for (std::uint32_t c : sets_of_[u])
+            if (holds(v, c) && holds(w, c)) return c;
+        return none;
+    }
+    // Adds x to the set c (which stays tight: x brings two edges into it).
+    void extend(std::uint32_t c, std::uint32_t x) { join(x, c); }
+
     void add(const std::vector<std::uint32_t>& vertices) {
         joining_.clear();
         for (std::uint32_t x : vertices)
@@ -151,6 +167,9 @@ public:
     }
 
 private:
+    bool holds(std::uint32_t x, std::uint32_t c) const {
+        return std::find(sets_of_[x].begin(), sets_of_[x].end(), c) != sets_of_[x].end();
+    }
     void join(std::uint32_t x, std::uint32_t c) {
         std::vector<std::uint32_t>& list = sets_of_[x];
         if (std::find(list.begin(), list.end(), c) != list.end()) return;
@@ -167,25 +186,48 @@ std::vector<std::uint8_t> plane_circuit_edges(std::uint64_t n, const std::vector
     const std::vector<std::uint32_t> order = cardinality_search_order(n, edges);  // checks the edges
     const std::size_t m = edges.size();
     require_allocatable(checked_multiply(n, 2), 2 * sizeof(std::uint32_t) + sizeof(std::uint64_t));
+    // Which edges are independent of those before them in this order: the game with components.
+    std::vector<std::uint8_t> accepted(m, 0);
+    if (m > 0) {
+        ComponentPebbleGame components(n, 2, 3);
+        for (std::uint32_t e : order) accepted[e] = components.add_edge(edges[e].i, edges[e].j) ? 1 : 0;
+    }
     std::vector<std::uint8_t> redundant(m, 0);
     PlaneOrientation game(n);
     TightSets marked(n);
+    // Per vertex: its accepted edges so far, counted, the first two kept (id, other end).
+    std::vector<std::uint32_t> degree(n, 0), first_two(4 * std::size_t{n}, none);
+    const auto note = [&](std::uint32_t x, std::uint32_t y, std::uint32_t id) {
+        if (degree[x] < 2) first_two[4 * std::size_t{x} + 2 * degree[x]] = id, first_two[4 * std::size_t{x} + 2 * degree[x] + 1] = y;
+        ++degree[x];
+    };
+    // u with just two accepted edges, both into a marked set C that holds v, neither to v: C and u
+    // form a tight set holding the ends, and the circuit (not a repeated edge, so one in which
+    // every vertex meets three of its edges) takes both of u's.
+    const auto hangs_on_marked_set = [&](std::uint32_t u, std::uint32_t v) {
+        const std::size_t at = 4 * std::size_t{u};
+        if (degree[u] != 2 || first_two[at + 1] == v || first_two[at + 3] == v) return false;
+        const std::uint32_t c = marked.holding(v, first_two[at + 1], first_two[at + 3]);
+        if (c == none) return false;
+        redundant[first_two[at]] = redundant[first_two[at + 2]] = 1;
+        marked.extend(c, u);
+        return true;
+    };
     for (std::uint32_t e : order) {
         const auto u = static_cast<std::uint32_t>(edges[e].i), v = static_cast<std::uint32_t>(edges[e].j);
-        if (u == v) {
-            redundant[e] = 1;  // a loop is a circuit alone
+        if (accepted[e]) {
+            game.place_independent(u, v, e);
+            note(u, v, e), note(v, u, e);
             continue;
         }
-        if (marked.share(u, v)) {
-            redundant[e] = 1;  // dependent, and its circuit lies in the marked set
-            continue;
-        }
-        if (game.play(u, v, e)) continue;
         redundant[e] = 1;
-        for (std::uint32_t x : game.reached())
+        // A loop is a circuit alone; the circuit of an edge inside a marked set lies in it.
+        if (u == v || marked.share(u, v) || hangs_on_marked_set(u, v) || hangs_on_marked_set(v, u)) continue;
+        const std::vector<std::uint32_t>& tight = game.smallest_tight_set(u, v);
+        for (std::uint32_t x : tight)
             for (int slot = 0; slot < 2; ++slot)
                 if (const std::uint32_t id = game.out_id(x, slot); id != none) redundant[id] = 1;
-        marked.add(game.reached());
+        marked.add(tight);
     }
     return redundant;
 }
