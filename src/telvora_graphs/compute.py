@@ -66,8 +66,21 @@ def _framework(edges: EdgesLike, d: int, n: object, coords: CoordsLike | None, t
     count = vertex_count(n, edge_pairs, (rows, f"coords has {rows} rows"))
     return edge_pairs, count, positions, checked_tol, checked_seed
 
+def _field(method: object, d: int, generic: bool) -> int:
+    """1 when method asks for the elimination over the prime field, 0 for counting (d <= 2) or the default."""
+    if method is None:
+        return 0
+    if method not in ("counting", "field"):
+        raise ValueError(f"method must be None, 'counting' or 'field', not {method!r}")
+    if not generic:
+        raise ValueError("method chooses how generic answers are found: leave it out with coords")
+    if method == "counting" and d > 2:
+        raise ValueError(f"counting decides the line and the plane only, not d = {d}; use method='field' or None")
+    return int(method == "field")
+
+
 def rigidity(edges: EdgesLike, d: int | None = None, *, n: int | None = None, coords: CoordsLike | None = None,
-             tol: float | None = None, seed: int = 0) -> Rigidity:
+             tol: float | None = None, seed: int = 0, method: str | None = None) -> Rigidity:
     """Rigidity of a graph in dimension d: generically (coords None) or at the positions coords.
 
     edges: an (m, 2) array or list of vertex pairs, of any integer dtype, or a networkx graph
@@ -81,12 +94,17 @@ def rigidity(edges: EdgesLike, d: int | None = None, *, n: int | None = None, co
     from seed (0 .. 2**64 - 1), wrong with probability at most error_bound.
     tol: numeric mode only; None for a tolerance relative to the framework's size (scaling
     every coordinate by a power of two changes nothing), or an absolute tolerance >= 0.
+    method: generic mode only. None (default) decides the line and the plane by counting
+    (pebble games and connectivity: certain, error_bound 0, seed unused) and higher dimensions
+    over the prime field; 'field' forces the prime field in every dimension (the reference the
+    counting is tested against); 'counting' insists on counting (d <= 2).
     """
     d = _dimension(d, coords)
     edge_pairs, count, positions, checked_tol, checked_seed = _framework(edges, d, n, coords, tol, seed)
     generic = positions is None
+    field = _field(method, d, generic)
     if positions is None:
-        native = _native.generic(edge_pairs, count, d, checked_seed)
+        native = _native.generic(edge_pairs, count, d, checked_seed, field)
     else:
         native = _native.numeric(edge_pairs, positions, checked_tol)
     read_only(edge_pairs)
@@ -189,7 +207,7 @@ def _batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int, coords: A
 
 def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int | None = None, *,
                    coords: ArrayLike | None = None, tol: float | None = None, seed: int = 0,
-                   global_rigidity: bool = False) -> RigidityBatch:
+                   global_rigidity: bool = False, method: str | None = None) -> RigidityBatch:
     """Rigidity of many small graphs in one call, without a Python object per graph.
 
     edges: every graph's edges one after the other, (E, 2), with vertex indices local to each
@@ -199,7 +217,8 @@ def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int | 
     (seed, g) alone: graph_seed(seed, g) recomputes it with rigidity. In numeric mode tol None
     gives each graph its own relative tolerance. global_rigidity (generic mode): also decide each
     graph's global rigidity, as rigidity does (is_globally_rigid), at the cost of a stress-matrix
-    rank for each redundantly rigid graph.
+    rank for each redundantly rigid graph (in the line and the plane, a connectivity test).
+    method: as for rigidity.
     """
     d = _dimension(d, coords)
     edge_pairs, starts, counts, positions, tol, seed = _batch(edges, offsets, n, d, coords, tol, seed,
@@ -209,8 +228,9 @@ def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int | 
         raise TypeError(f"global_rigidity must be True or False, not {type(global_rigidity).__name__}")
     if global_rigidity and not generic:
         raise ValueError("global_rigidity is decided in generic mode only: leave out coords")
+    field = _field(method, d, generic)
     if positions is None:
-        native = _native.generic_batch(edge_pairs, starts, counts, d, seed, int(global_rigidity))
+        native = _native.generic_batch(edge_pairs, starts, counts, d, seed, int(global_rigidity), field)
     else:
         native = _native.numeric_batch(edge_pairs, starts, counts, positions, tol)
     dof: NDArray[np.int64] = native["max_rank"] - native["rank"]
