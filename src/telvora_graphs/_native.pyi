@@ -77,7 +77,9 @@ def generic_components(
 def numeric_components(
     edges: NDArray[np.int64], coords: NDArray[np.float64], tol: SupportsFloat | SupportsIndex | None = None
 ) -> list[NDArray[np.int64]]: ...
-def generic(edges: NDArray[np.int64], n: SupportsIndex, d: SupportsIndex, seed: SupportsIndex) -> GraphResult: ...
+def generic(
+    edges: NDArray[np.int64], n: SupportsIndex, d: SupportsIndex, seed: SupportsIndex, field: SupportsIndex = 0
+) -> GraphResult: ...
 def numeric(
     edges: NDArray[np.int64], coords: NDArray[np.float64], tol: SupportsFloat | SupportsIndex | None = None
 ) -> GraphResult: ...
@@ -88,6 +90,7 @@ def generic_batch(
     d: SupportsIndex,
     seed: SupportsIndex,
     global_rigidity: SupportsIndex = 0,
+    field: SupportsIndex = 0,
 ) -> BatchResult: ...
 def numeric_batch(
     edges: NDArray[np.int64],

@@ -95,8 +95,21 @@ def _framework(edges: EdgesLike, d: int, n: object, coords: CoordsLike | None, t
     count = vertex_count(n, edge_pairs, (rows, f"coords has {rows} rows"))
     return edge_pairs, count, positions, checked_tol, checked_seed, names
 
+def _field(method: object, d: int, generic: bool) -> int:
+    """1 when method asks for the elimination over the prime field, 0 for counting (d <= 2) or the default."""
+    if method is None:
+        return 0
+    if method not in ("counting", "field"):
+        raise ValueError(f"method must be None, 'counting' or 'field', not {method!r}")
+    if not generic:
+        raise ValueError("method chooses how generic answers are found: leave it out with coords")
+    if method == "counting" and d > 2:
+        raise ValueError(f"counting decides the line and the plane only, not d = {d}; use method='field' or None")
+    return int(method == "field")
+
+
 def rigidity(edges: EdgesLike, d: int | None = None, *, n: int | None = None, coords: CoordsLike | None = None,
-             tol: float | None = None, seed: int = 0) -> Rigidity:
+             tol: float | None = None, seed: int = 0, method: str | None = None) -> Rigidity:
     """Rigidity of a graph in dimension d: generically (coords None) or at the positions coords.
 
     Parameters
@@ -113,13 +126,19 @@ def rigidity(edges: EdgesLike, d: int | None = None, *, n: int | None = None, co
     coords : array_like of float, shape (n, d), or mapping, optional
         Finite positions (float64; float16, float32 and integers are converted exactly), or for a
         networkx graph a mapping from node to position. Without coords the answer is the generic
-        one, decided exactly over a prime field at a random realization drawn from seed, wrong
-        with probability at most ``error_bound``.
+        one: in the line and the plane by counting (certain, ``error_bound`` 0), in higher
+        dimensions exactly over a prime field at a random realization drawn from seed, wrong with
+        probability at most ``error_bound``.
     tol : float, optional
         Numeric mode only: None for a tolerance relative to the framework's size (scaling every
         coordinate by a power of two changes nothing), or an absolute tolerance >= 0.
     seed : int
-        Generic mode's draw, 0 .. 2**64 - 1.
+        Generic mode's draw over the prime field, 0 .. 2**64 - 1.
+    method : {None, 'counting', 'field'}
+        Generic mode only. None decides the line and the plane by counting (pebble games and
+        connectivity) and higher dimensions over the prime field; 'field' forces the prime field
+        in every dimension (the reference counting is tested against); 'counting' insists on
+        counting (d <= 2).
 
     Returns
     -------
@@ -148,8 +167,9 @@ def rigidity(edges: EdgesLike, d: int | None = None, *, n: int | None = None, co
     d = _dimension(d, coords)
     edge_pairs, count, positions, checked_tol, checked_seed, names = _framework(edges, d, n, coords, tol, seed)
     generic = positions is None
+    field = _field(method, d, generic)
     if positions is None:
-        native = _native.generic(edge_pairs, count, d, checked_seed)
+        native = _native.generic(edge_pairs, count, d, checked_seed, field)
     else:
         native = _native.numeric(edge_pairs, positions, checked_tol)
     read_only(edge_pairs)
@@ -297,7 +317,7 @@ def _batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int, coords: A
 
 def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int | None = None, *,
                    coords: ArrayLike | None = None, tol: float | None = None, seed: int = 0,
-                   global_rigidity: bool = False) -> RigidityBatch:
+                   global_rigidity: bool = False, method: str | None = None) -> RigidityBatch:
     """Rigidity of many small graphs in one call, without a Python object per graph.
 
     Parameters
@@ -319,7 +339,9 @@ def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int | 
         for `rigidity`.
     global_rigidity : bool
         Generic mode: also decide each graph's global rigidity, at the cost of a stress-matrix
-        rank for each redundantly rigid graph.
+        rank for each redundantly rigid graph (in the line and the plane, a connectivity test).
+    method : {None, 'counting', 'field'}
+        As for `rigidity`.
 
     Returns
     -------
@@ -351,8 +373,9 @@ def rigidity_batch(edges: ArrayLike, offsets: ArrayLike, n: ArrayLike, d: int | 
         raise TypeError(f"global_rigidity must be True or False, not {type(global_rigidity).__name__}")
     if global_rigidity and not generic:
         raise ValueError("global_rigidity is decided in generic mode only: leave out coords")
+    field = _field(method, d, generic)
     if positions is None:
-        native = _native.generic_batch(edge_pairs, starts, counts, d, seed, int(global_rigidity))
+        native = _native.generic_batch(edge_pairs, starts, counts, d, seed, int(global_rigidity), field)
     else:
         native = _native.numeric_batch(edge_pairs, starts, counts, positions, tol)
     dof: NDArray[np.int64] = native["max_rank"] - native["rank"]

@@ -28,6 +28,14 @@ std::vector<Edge> upper_triangular_edges(std::uint64_t n) {
 }
 
 std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector<Edge>& edges) {
+    const std::vector<std::uint32_t> order = cardinality_search_order(n, edges);
+    std::vector<Edge> ordered;
+    ordered.reserve(order.size());
+    for (std::uint32_t k : order) ordered.push_back(edges[k]);
+    return ordered;
+}
+
+std::vector<std::uint32_t> cardinality_search_order(std::uint64_t n, const std::vector<Edge>& edges) {
     require_edges_within(edges.data(), edges.size(), n);
     const std::size_t m = edges.size();
     if (n >= 0xFFFFFFFFu || m >= 0xFFFFFFFFu)  // ids are 32-bit
@@ -56,7 +64,7 @@ std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector
     for (std::uint64_t v = n; v-- > 0;) bucket[0].push_back(static_cast<std::uint32_t>(v));
     std::vector<std::uint32_t> count(n, 0);
     std::vector<std::uint8_t> taken(n, 0);
-    std::vector<Edge> ordered;
+    std::vector<std::uint32_t> ordered;
     ordered.reserve(m);
     std::size_t top = 0;
     for (std::uint64_t step = 0; step < n; ++step) {
@@ -73,11 +81,11 @@ std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector
             const std::uint64_t u = e.i == v ? e.j : e.i;
             if (u == v) {
                 if (p + 1 < first[v + 1] && incident[p + 1] == incident[p]) ++p;  // the loop's second entry
-                ordered.push_back(e);
+                ordered.push_back(incident[p]);
                 continue;
             }
             if (taken[u]) {
-                ordered.push_back(e);
+                ordered.push_back(incident[p]);
                 continue;
             }
             const std::uint32_t c = ++count[u];

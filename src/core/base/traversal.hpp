@@ -29,6 +29,8 @@ std::vector<Edge> upper_triangular_edges(std::uint64_t n);
 // Loops and repeated edges are kept. O(n + m) time and memory. Throws InvalidInput for an end
 // outside 0 .. n-1, std::bad_alloc for n or m of 2^32 - 1 or more.
 std::vector<Edge> edges_by_cardinality_search(std::uint64_t n, const std::vector<Edge>& edges);
+// The same order as edge indices into `edges`.
+std::vector<std::uint32_t> cardinality_search_order(std::uint64_t n, const std::vector<Edge>& edges);
 
 // A graph without its isolated vertices: the vertices that carry an edge, renumbered 0 .. n' - 1
 // in increasing order, so that sorted vertex lists stay sorted. What the rank, the labels, the

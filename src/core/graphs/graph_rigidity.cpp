@@ -8,12 +8,15 @@
 #include <limits>
 #include <string>
 
+#include "base/connectivity.hpp"
 #include "base/errors.hpp"
 #include "frameworks/labelling.hpp"
 #include "base/memory.hpp"
 #include "elimination/modular.hpp"
 #include "frameworks/rigidity.hpp"
 #include "elimination/sparse_qr.hpp"
+#include "pebble/circuits.hpp"
+#include "pebble/component_pebble.hpp"
 
 namespace telvora {
 
@@ -228,9 +231,88 @@ private:
     modular::Echelon echelon_;
 };
 
+// ---- the line and the plane: counting ------------------------------------------------------
+
+// Labels of the (1, 1) game, which accepts an edge joining two trees of the forest so far.
+std::vector<std::uint8_t> forest_labels(std::uint64_t n, const Edge* edges, std::size_t m) {
+    std::vector<std::uint64_t> root(n);
+    for (std::uint64_t v = 0; v < n; ++v) root[v] = v;
+    const auto find = [&](std::uint64_t v) {
+        while (root[v] != v) v = root[v] = root[root[v]];
+        return v;
+    };
+    std::vector<std::uint8_t> labels(m, 0);
+    for (std::size_t e = 0; e < m; ++e) {
+        const std::uint64_t a = find(edges[e].i), b = find(edges[e].j);
+        if (a != b) root[a] = b, labels[e] = 1;
+    }
+    return labels;
+}
+
+std::vector<std::uint8_t> counting_labels(std::uint64_t n, std::uint64_t d, const Edge* edges, std::size_t m) {
+    if (d == 1) return forest_labels(n, edges, m);
+    std::vector<std::uint8_t> labels(m, 0);
+    if (m == 0) return labels;
+    ComponentPebbleGame game(n, 2, 3);
+    for (std::size_t e = 0; e < m; ++e) labels[e] = game.add_edge(edges[e].i, edges[e].j) ? 1 : 0;
+    return labels;
+}
+
+std::vector<std::uint8_t> counting_redundant(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges) {
+    return d == 1 ? cycle_edges(n, edges) : plane_circuit_edges(n, edges);
+}
+
+// The graph without loops and repeated edges, or nothing when it has none. Its global rigidity is
+// the multigraph's: a repeated bar fixes no further distance, and a stress of the multigraph sums
+// to one of the simple graph on each pair.
+bool simple_graph(const std::vector<Edge>& edges, std::vector<Edge>& simple) {
+    simple.clear();
+    simple.reserve(edges.size());
+    for (const Edge& e : edges)
+        if (e.i != e.j) simple.push_back(e.i < e.j ? e : Edge{e.j, e.i});
+    std::sort(simple.begin(), simple.end(), [](const Edge& a, const Edge& b) { return a.i != b.i ? a.i < b.i : a.j < b.j; });
+    simple.erase(std::unique(simple.begin(), simple.end()), simple.end());
+    return simple.size() != edges.size();
+}
+
+// Generic global rigidity of a redundantly rigid graph on n >= d + 2 vertices, none isolated, in
+// the line (2-connected) or the plane (3-connected and redundantly rigid, Jackson and Jordan).
+bool counting_global_rigidity(std::uint64_t n, std::uint64_t d, const std::vector<Edge>& edges) {
+    std::vector<Edge> simple;
+    const bool reduced = simple_graph(edges, simple);
+    const std::vector<Edge>& graph = reduced ? simple : edges;
+    if (d == 1) return is_biconnected(n, graph);
+    if (reduced) {  // the copies made every bar of the multigraph redundant: the simple graph decides
+        const std::vector<std::uint8_t> redundant = plane_circuit_edges(n, simple);
+        if (std::find(redundant.begin(), redundant.end(), 0) != redundant.end()) return false;
+    }
+    return is_triconnected(n, graph);
+}
+
+// The decision by counting, on a graph without isolated vertices in the line or the plane.
+GraphRigidity counting_on(std::uint64_t n, std::uint64_t d, const Edge* edges, std::size_t m,
+                          const GenericOptions& options) {
+    GraphRigidity result;
+    result.max_rank = columns_max_rank(n, d);
+    result.labels = counting_labels(n, d, edges, m);
+    for (std::uint8_t label : result.labels) result.rank += label;
+    result.is_rigid = result.rank == result.max_rank;
+    if (!options.redundancy && !options.global_rigidity) return result;
+    const std::vector<Edge> list(edges, edges + m);
+    result.redundant = counting_redundant(n, d, list);
+    result.is_redundantly_rigid =
+        result.is_rigid && std::find(result.redundant.begin(), result.redundant.end(), 0) == result.redundant.end();
+    if (!options.global_rigidity) return result;
+    result.global_rigidity_known = true;
+    if (n <= d + 1) result.is_globally_rigid = result.is_rigid;  // a simplex: rigid only when complete
+    else result.is_globally_rigid = result.is_redundantly_rigid && counting_global_rigidity(n, d, list);
+    return result;
+}
+
 // The decision itself, on a graph whose edges lie within 0 .. n-1 and whose n d columns fit.
 GraphRigidity generic_on(GenericEngine& engine, std::uint64_t n, std::uint64_t d, const Edge* edges,
                          std::size_t m, const GenericOptions& options) {
+    if (d <= 2 && !options.field) return counting_on(n, d, edges, m, options);
     require_allocatable(checked_multiply(n, d), 3 * sizeof(std::uint64_t));
     GraphRigidity result;
     result.max_rank = columns_max_rank(n, d);
@@ -806,7 +888,7 @@ std::uint64_t batch_graph_seed(std::uint64_t seed, std::uint64_t g) {
 
 BatchRigidity generic_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                                      const std::vector<std::uint64_t>& n_vertices, std::uint64_t d,
-                                     std::uint64_t seed, bool global_rigidity) {
+                                     std::uint64_t seed, bool global_rigidity, bool field) {
     if (d == 0) throw InvalidInput("the dimension d must be at least 1");
     require_batch_layout(edges, offsets, n_vertices);
     BatchRigidity batch;
@@ -814,7 +896,8 @@ BatchRigidity generic_rigidity_batch(const std::vector<Edge>& edges, const std::
     if (global_rigidity) batch.is_globally_rigid.reserve(n_vertices.size());
     GenericEngine engine;
     for (std::size_t g = 0; g < n_vertices.size(); ++g) {
-        const GenericOptions options{.seed = seed, .stream = g, .redundancy = true, .global_rigidity = global_rigidity};
+        const GenericOptions options{
+            .seed = seed, .stream = g, .redundancy = true, .global_rigidity = global_rigidity, .field = field};
         GraphRigidity one;
         try {
             one = generic_with(engine, n_vertices[g], d, edges.data() + offsets[g], offsets[g + 1] - offsets[g], options);

@@ -31,9 +31,18 @@ struct GenericOptions {
     std::uint64_t stream = 0;       // graph g of a batch draws its realization from (seed, g)
     bool redundancy = true;         // the random stress: `redundant`, redundant and global rigidity
     bool global_rigidity = true;    // the stress-matrix test (needs redundancy)
+    // In the line and the plane the answers come from counting, certain and independent of the
+    // seed; field forces the elimination there too, the reference the counting is tested against.
+    bool field = false;
 };
 
-// Generic rigidity of the graph on n vertices with the given edges in dimension d >= 1, decided on
+// Generic rigidity of the graph on n vertices with the given edges in dimension d >= 1. In the line
+// and the plane (unless options.field) by counting, with error_bound 0: labels and rank by the
+// (1, 1) and (2, 3) games (Laman's theorem in the plane); redundant edges are those on a cycle in
+// the line and those in a circuit of the (2, 3)-sparsity matroid in the plane
+// (plane_circuit_edges); global rigidity for n >= d + 2 is 2-connectivity in the line and
+// 3-connectivity with redundant rigidity in the plane (Jackson and Jordan), both of the graph
+// without loops and repeated edges. Otherwise (and in higher dimensions) decided on
 // the vertices that carry edges (isolated ones only counted: memory O(m + (n' d)^2) at worst for n'
 // of them, whatever n). Throws InvalidInput when an edge names a vertex >= n or n d reaches 2^63,
 // OutOfMemory (a std::bad_alloc naming the size) when the work does not fit.
@@ -137,7 +146,7 @@ struct BatchRigidity {
 // global rigidity too, exactly as generic_rigidity decides it for that graph alone.
 BatchRigidity generic_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                                      const std::vector<std::uint64_t>& n_vertices, std::uint64_t d,
-                                     std::uint64_t seed, bool global_rigidity = false);
+                                     std::uint64_t seed, bool global_rigidity = false, bool field = false);
 // tol NaN: each graph's relative tolerance.
 BatchRigidity numeric_rigidity_batch(const std::vector<Edge>& edges, const std::vector<std::uint64_t>& offsets,
                                      const std::vector<std::uint64_t>& n_vertices, const NodeList& nodes,

@@ -23,13 +23,14 @@
 namespace telvora::py {
 namespace {
 
-constexpr const char* generic_doc = R"doc(generic(edges, n, d, seed)
+constexpr const char* generic_doc = R"doc(generic(edges, n, d, seed, field=0)
 --
 
-Generic rigidity of the graph on n vertices in dimension d, exact over a prime field at the
-realization drawn from seed. edges: (m, 2) int64 or uint64 array. Returns a dict with labels
-(uint8), redundant (bool), rank, max_rank, is_rigid, is_redundantly_rigid, is_globally_rigid,
-tol (None) and error_bound.)doc";
+Generic rigidity of the graph on n vertices in dimension d: by counting in the line and the plane
+(error_bound 0, seed unused), else (or with field 1) exact over a prime field at the realization
+drawn from seed. edges: (m, 2) int64 or uint64 array. Returns a dict with labels (uint8),
+redundant (bool), rank, max_rank, is_rigid, is_redundantly_rigid, is_globally_rigid, tol (None)
+and error_bound.)doc";
 
 constexpr const char* numeric_doc = R"doc(numeric(edges, coords, tol=None)
 --
@@ -38,13 +39,14 @@ Rigidity of the framework at coords ((n, d) float64, finite), with the absolute 
 when it is None, one relative to the framework's size. Returns the dict of generic with
 is_globally_rigid and error_bound None and tol the tolerance used.)doc";
 
-constexpr const char* generic_batch_doc = R"doc(generic_batch(edges, offsets, n, d, seed, global_rigidity=0)
+constexpr const char* generic_batch_doc = R"doc(generic_batch(edges, offsets, n, d, seed, global_rigidity=0, field=0)
 --
 
 Generic rigidity of many graphs: graph g owns edges[offsets[g]:offsets[g + 1]] (vertex indices
 local to it) and n[g] vertices, and is drawn from the stream (seed, g). Returns a dict of packed
 arrays: labels (uint8) and redundant (bool) per edge, rank and max_rank (int64) and is_rigid
-(bool) per graph, and is_globally_rigid (bool) per graph when global_rigidity is 1.)doc";
+(bool) per graph, and is_globally_rigid (bool) per graph when global_rigidity is 1. field as for
+generic.)doc";
 
 constexpr const char* numeric_batch_doc = R"doc(numeric_batch(edges, offsets, n, coords, tol=None)
 --
@@ -116,10 +118,10 @@ constexpr FunctionDescription numeric_components_batch_signature{
     "numeric_components_batch", {"edges", "offsets", "n", "coords", "tol"}, 5, 4};
 constexpr FunctionDescription generic_components_signature{"generic_components", {"edges", "n", "d", "seed"}, 4, 4};
 constexpr FunctionDescription numeric_components_signature{"numeric_components", {"edges", "coords", "tol"}, 3, 2};
-constexpr FunctionDescription generic_signature{"generic", {"edges", "n", "d", "seed"}, 4, 4};
+constexpr FunctionDescription generic_signature{"generic", {"edges", "n", "d", "seed", "field"}, 5, 4};
 constexpr FunctionDescription numeric_signature{"numeric", {"edges", "coords", "tol"}, 3, 2};
 constexpr FunctionDescription generic_batch_signature{
-    "generic_batch", {"edges", "offsets", "n", "d", "seed", "global_rigidity"}, 6, 5};
+    "generic_batch", {"edges", "offsets", "n", "d", "seed", "global_rigidity", "field"}, 7, 5};
 constexpr FunctionDescription numeric_batch_signature{
     "numeric_batch", {"edges", "offsets", "n", "coords", "tol"}, 5, 4};
 
@@ -203,7 +205,9 @@ PyRef generic(const ArgumentSlots& slots) {
     const std::uint64_t n = convert_unsigned(slots[1], "n");
     const std::uint64_t d = convert_unsigned(slots[2], "d");
     const std::uint64_t seed = convert_unsigned(slots[3], "seed");
-    GraphRigidity result = without_lock([&] { return generic_rigidity(n, d, edges, GenericOptions{.seed = seed}); });
+    const bool field = slots[4] != nullptr && convert_unsigned(slots[4], "field") != 0;
+    GraphRigidity result =
+        without_lock([&] { return generic_rigidity(n, d, edges, GenericOptions{.seed = seed, .field = field}); });
     return rigidity_dict(std::move(result), true);
 }
 
@@ -222,8 +226,9 @@ PyRef generic_batch(const ArgumentSlots& slots) {
     const std::uint64_t d = convert_unsigned(slots[3], "d");
     const std::uint64_t seed = convert_unsigned(slots[4], "seed");
     const bool global_rigidity = slots[5] != nullptr && convert_unsigned(slots[5], "global_rigidity") != 0;
+    const bool field = slots[6] != nullptr && convert_unsigned(slots[6], "field") != 0;
     BatchRigidity batch =
-        without_lock([&] { return generic_rigidity_batch(edges, offsets, n, d, seed, global_rigidity); });
+        without_lock([&] { return generic_rigidity_batch(edges, offsets, n, d, seed, global_rigidity, field); });
     return batch_dict(std::move(batch), global_rigidity);
 }
 
