@@ -56,9 +56,10 @@ GraphRigidity generic_rigidity(std::uint64_t n, std::uint64_t d, const std::vect
 double framework_scale(const NodeList& nodes, const std::vector<Edge>& edges);
 
 // Rigidity at the positions of nodes (all of one dimension d >= 1), by a row-by-row sparse Givens
-// QR factorization of the rigidity matrix (SparseGivensQR), its columns in a fill-reducing order
-// of the vertices: a row is independent of the rows before it when, rotated against the stored
-// rows, an entry above tol is left at a column without a stored row. With tol NaN the tolerance
+// QR factorization of the rigidity matrix (SparseGivensQR, the factor of every row), its columns
+// in a fill-reducing order of the vertices: a row is independent of the rows before it when,
+// rotated against the stored rows, what it leaves at columns without a stored row has a 2-norm
+// above tol. With tol NaN the tolerance
 // is relative: the coordinates are divided by framework_scale (exactly, being a power of two) and
 // tol is max(m, n*d) * machine epsilon * an estimate of the largest singular value of the scaled
 // matrix (power iteration), so scaling every coordinate by a power of two changes nothing, bit
