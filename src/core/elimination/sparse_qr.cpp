@@ -51,6 +51,7 @@ void SparseGivensQR::rotate(Row& row, std::uint32_t pivot) {
             values[i] = c * stored + s * v;
             work_[columns[i]] = c * v - s * stored;
             structure_.push_back(columns[i]);
+            queue_if_pivot(columns[i]);
         }
         values[row.pivot_at] = r;
         work_[pivot] = 0.0;
@@ -78,23 +79,22 @@ void SparseGivensQR::rotate(Row& row, std::uint32_t pivot) {
         merged_values_.push_back(c * stored + s * v);
         work_[column] = c * v - s * stored;
         merged_structure_.push_back(column);
+        queue_if_pivot(column);
     }
     row.columns.swap(merged_columns_);
     row.values.swap(merged_values_);
     structure_.swap(merged_structure_);
 }
 
-// Queues the stored rows whose pivot columns the new row now meets, once each: a row stored after
-// the one just rotated is zero at every pivot column of the rows before it, so the queue only
-// ever gains later rows and each pivot column is met at most once.
-void SparseGivensQR::queue_pivots() {
-    for (std::uint32_t column : structure_) {
-        const Row& row = rows_[column];
-        if (!row.stored || queued_[column] == rows_added_) continue;
-        queued_[column] = rows_added_;
-        queue_.push_back((static_cast<std::uint64_t>(row.order) << 32) | column);
-        std::push_heap(queue_.begin(), queue_.end(), std::greater<>());
-    }
+// Queues the stored row at this column, if any, once: a row stored after the one just rotated is
+// zero at every pivot column of the rows before it, so the queue only ever gains later rows and
+// each pivot column is met at most once.
+void SparseGivensQR::queue_if_pivot(std::uint32_t column) {
+    const Row& row = rows_[column];
+    if (!row.stored || queued_[column] == rows_added_) return;
+    queued_[column] = rows_added_;
+    queue_.push_back((static_cast<std::uint64_t>(row.order) << 32) | column);
+    std::push_heap(queue_.begin(), queue_.end(), std::greater<>());
 }
 
 bool SparseGivensQR::add_row(const std::uint32_t* columns, const double* values, std::size_t count, double tol,
@@ -113,14 +113,13 @@ bool SparseGivensQR::add_row(const std::uint32_t* columns, const double* values,
     }
     std::sort(structure_.begin(), structure_.end());
     queue_.clear();
-    queue_pivots();
+    for (std::uint32_t column : structure_) queue_if_pivot(column);
     while (!queue_.empty()) {
         std::pop_heap(queue_.begin(), queue_.end(), std::greater<>());
         const auto pivot = static_cast<std::uint32_t>(queue_.back() & 0xFFFFFFFFu);
         queue_.pop_back();
         if (work_[pivot] == 0.0) continue;
         rotate(rows_[pivot], pivot);
-        queue_pivots();
     }
     // What is left lies at columns without a stored row; its 2-norm, scaled against overflow.
     double largest = 0.0;

@@ -65,7 +65,7 @@ private:
         std::vector<double> values;
     };
     void rotate(Row& row, std::uint32_t pivot);
-    void queue_pivots();
+    void queue_if_pivot(std::uint32_t column);
 
     std::vector<Row> rows_;
     std::vector<std::uint32_t> by_order_;   // pivot column of each stored row, in storing order
