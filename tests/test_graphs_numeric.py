@@ -113,6 +113,31 @@ def test_random_geometric_frameworks_in_space_answer_as_generic(seed):
     assert np.max(stresses.residuals) < 1e-12
 
 
+def _within(x, radius):
+    distance = np.linalg.norm(x[:, None] - x[None], axis=-1)
+    return [(i, j) for i in range(len(x)) for j in range(i + 1, len(x)) if distance[i, j] <= radius]
+
+
+@pytest.mark.parametrize("shape", ["coplanar in space", "on six lines in the plane", "on a sphere"])
+def test_large_special_frameworks_have_the_svd_rank(shape):
+    # Hundreds of points in special position: the generic cap does not help (the exact rank is
+    # lower), so the factor alone must find the rank NumPy's SVD finds across a clear gap.
+    rng = np.random.default_rng(5)
+    if shape == "coplanar in space":
+        x, radius = np.column_stack([rng.random((200, 2)), np.full(200, 0.5)]), 0.2
+    elif shape == "on six lines in the plane":
+        t, k = rng.random(200), rng.integers(0, 6, 200)
+        x, radius = np.column_stack([t, 0.1 * k + 0.3 * t]), 0.15
+    else:
+        v = rng.normal(size=(200, 3))
+        x, radius = v / np.linalg.norm(v, axis=1)[:, None], 0.5
+    edges = _within(x, radius)
+    s = np.linalg.svd(rigidity_matrix(edges, x), compute_uv=False)
+    expected = int((s > s[0] * max(len(edges), x.size) * EPS).sum())
+    assert expected < len(s) and s[expected - 1] > 1e6 * s[expected]  # a clear gap
+    assert tg.rigidity(edges, coords=x).rank == expected
+
+
 def special(points, d):
     return np.array(points, dtype=np.float64).reshape(-1, d)
 
