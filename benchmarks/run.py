@@ -1,6 +1,6 @@
 """Runs every benchmark subject and every contender on the same inputs in this one process.
 
-    python benchmarks/run.py [--quick] [--only simulate,batch,pebble,components,reconstruct,gram,native,graphs,numeric,datasets]
+    python benchmarks/run.py [--quick] [--only simulate,batch,pebble,components,reconstruct,gram,native,graphs,numeric,kernels,datasets]
 
 For each case: one warm-up call per contender, then several timed repetitions; the median is
 quoted. Peers whose single call is expected to exceed the call budget (from the time at the
@@ -28,7 +28,7 @@ import machine  # noqa: E402
 
 # The subjects, the peers and the report import NumPy; they are imported only after the command
 # line is read, so that --threads can still limit the thread pools of NumPy's BLAS / LAPACK.
-TASKS = ["simulate", "batch", "pebble", "components", "reconstruct", "gram", "native", "graphs", "numeric", "datasets"]
+TASKS = ["simulate", "batch", "pebble", "components", "reconstruct", "gram", "native", "graphs", "numeric", "kernels", "datasets"]
 THREAD_VARIABLES = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS")
 
 
@@ -228,6 +228,12 @@ def main(argv=None) -> int:
         print("numeric mode against NumPy's matrix_rank, one worker each ...", flush=True)
         numeric_rows = bench_numeric.run()
 
+    kernel_rows = []
+    if "kernels" in selected:
+        import bench_kernels  # motions and stresses against SciPy's null_space, one process per contender
+        print("motions and stresses against SciPy's null_space, one worker each ...", flush=True)
+        kernel_rows = bench_kernels.run()
+
     dataset_result = None
     if "datasets" in selected:
         import bench_datasets  # one process per dataset written, and its own report section
@@ -249,6 +255,9 @@ def main(argv=None) -> int:
     if numeric_rows:
         text += "\n" + bench_numeric.markdown(numeric_rows)
         record["numeric"] = numeric_rows
+    if kernel_rows:
+        text += "\n" + bench_kernels.markdown(kernel_rows)
+        record["kernels"] = kernel_rows
     if dataset_result is not None:
         text += "\n" + bench_datasets.markdown(dataset_result)
         record["datasets"] = bench_datasets.as_json(dataset_result)

@@ -4,13 +4,13 @@
 # molecules benchmark (benchmarks/bench_molecules.py) against the protein rigidity peer, which lives
 # in a venv of its own (.venv-peer): it is never a dependency of telvora nor of its tests.
 # Options are passed on to benchmarks/run.py: --quick, --only simulate,batch,pebble,components,reconstruct,gram,native,
-# graphs,datasets (or --only molecules alone),
+# graphs,numeric,kernels,datasets (or --only molecules alone),
 # --no-memory, ... (see `python benchmarks/run.py --help`).
 # Results: benchmarks/results/latest.md, .json and .png (quick.* for --quick, partial.* for --only).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 BENCH_VENV="$ROOT/.venv-bench"
-BENCH_REQUIREMENTS=("numpy>=2.0" "matplotlib>=3.8" "pyarrow>=16" "pytest>=7" "gemmi>=0.6" "MDAnalysis>=2.7")  # pyarrow: the datasets rows write Parquet; pytest: the peer tests; gemmi: structures; MDAnalysis: the trajectory row
+BENCH_REQUIREMENTS=("numpy>=2.0" "matplotlib>=3.8" "pyarrow>=16" "pytest>=7" "gemmi>=0.6" "MDAnalysis>=2.7" "scipy>=1.11")  # pyarrow: the datasets rows write Parquet; pytest: the peer tests; gemmi: structures; MDAnalysis: the trajectory row; scipy: null_space in the kernels rows
 PEER_REQUIREMENTS=("pyrigi>=1.0")
 # The molecules peer imports biopandas and scipy without declaring them.
 MOLECULE_PEER_VENV="$ROOT/.venv-peer"

@@ -314,3 +314,97 @@ def test_the_summary_command_keeps_datasets_of_one_size_apart(tmp_path):
     with pytest.raises(ValueError, match="the dataset empty holds no records"):
         plot_datasets_summary({"empty": []})
     plt.close("all")
+
+
+# --- motions and stresses ---------------------------------------------------------------------------
+
+def _drawn_arrows(artists):
+    """(tails, arrows) as drawn, read back from the quiver (2-D) or the 3-D line collection."""
+    arrows = artists.arrows
+    if artists.ax.name == "3d":
+        n = len(artists.points.get_offsets())
+        shafts = np.asarray(arrows._segments3d)[:n]  # the shafts come first, each from tip to tail
+        return shafts[:, 1], shafts[:, 0] - shafts[:, 1]
+    return np.stack([arrows.X, arrows.Y], axis=1), np.stack([arrows.U, arrows.V], axis=1)
+
+
+@pytest.mark.parametrize(("name", "edges", "coords"), [
+    ("quadrilateral", [(0, 1), (1, 2), (2, 3), (3, 0)], [[0, 0], [4, 0], [5, 3], [-1, 2]]),
+    ("K33 on a conic", [(a, b) for a in range(3) for b in range(3, 6)], [[t, t * t] for t in (-3, 0, 2, -1, 1, 3)]),
+    ("3-D ring of 7", [(i, (i + 1) % 7) for i in range(7)], np.random.default_rng(5).random((7, 3)) * [8, 2, 1]),
+])
+def test_arrows_follow_the_motion(name, edges, coords):
+    import telvora_graphs as tg
+
+    coords = np.asarray(coords, dtype=float)
+    for u in tg.motions(edges, coords).vectors:
+        artists = plot_framework(coords, edges=edges, motion=u, title=name)
+        tails, arrows = _drawn_arrows(artists)
+        np.testing.assert_allclose(tails, coords, atol=1e-12)
+        np.testing.assert_allclose(arrows, artists.arrow_scale * u, rtol=1e-12, atol=1e-12)
+        # The longest arrow is a quarter of the framework's widest extent, whatever u's norm.
+        longest = np.linalg.norm(arrows, axis=1).max()
+        assert longest == pytest.approx(0.25 * np.ptp(coords, axis=0).max())
+        assert any(text.startswith("motion") for text in (t.get_text() for t in artists.legend.get_texts()))
+        if coords.shape[1] == 2:  # every tip inside the axes
+            (x0, x1), (y0, y1) = artists.ax.get_xlim(), artists.ax.get_ylim()
+            tips = tails + arrows
+            assert (tips[:, 0] >= x0).all() and (tips[:, 0] <= x1).all()
+            assert (tips[:, 1] >= y0).all() and (tips[:, 1] <= y1).all()
+        plt.close("all")
+
+
+def test_a_rigid_framework_draws_no_arrow_length_and_motion_goes_with_components():
+    import telvora_graphs as tg
+
+    coords = np.array([[0.0, 0.0], [2.0, 0.0], [1.0, 2.0], [3.0, 2.0]])
+    artists = plot_framework(coords, motion=np.zeros((4, 2)))  # every candidate bar: rigid, u = 0
+    assert not np.asarray(artists.arrows.U).any() and np.isfinite(artists.arrow_scale)
+    # A hinge of two triangles: its flex drawn over the two components.
+    hinge = np.array([[0.0, 0.0], [2.0, 0.0], [1.0, 2.0], [3.0, 3.0]])
+    edges = [(0, 1), (1, 2), (0, 2), (2, 3)]
+    u = tg.motions(edges, hinge).vectors[0]
+    artists = plot_framework(hinge, edges=edges, components=tg.rigid_components(edges, 2, coords=hinge), motion=u)
+    np.testing.assert_allclose(_drawn_arrows(artists)[1], artists.arrow_scale * u)
+    assert artists.count("component 0 of 3 points") == 3
+
+
+@pytest.mark.parametrize(("motion", "error", "message"), [
+    (np.zeros((1, 4, 2)), ValueError, r"shape \(n, d\) = \(4, 2\).*not \(1, 4, 2\); pick one motion"),
+    (np.zeros(8), ValueError, r"not \(8,\)"),
+    (np.zeros((4, 3)), ValueError, r"not \(4, 3\)"),
+    (np.zeros((5, 2)), ValueError, r"not \(5, 2\)"),
+    ([[0, 0], [0, 0], [0, np.inf], [0, 0]], ValueError, "not finite"),
+    ([["a", "b"]] * 4, TypeError, "real numbers"),
+])
+def test_a_wrong_motion_is_named(motion, error, message):
+    square = [[0, 0], [1, 0], [1, 1], [0, 1]]
+    with pytest.raises(error, match=message):
+        plot_framework(square, edges=[(0, 1), (1, 2), (2, 3), (3, 0)], motion=motion)
+    assert not plt.get_fignums()  # refused before any figure was made
+
+
+def test_stress_sets_colour_by_sign_and_width_by_size():
+    import telvora_graphs as tg
+
+    coords = np.array([[0.0, 0.0], [3.0, 0.0], [3.5, 2.0], [0.2, 1.5], [5.0, 1.0]])
+    edges = [(0, 1), (1, 2), (2, 3), (3, 0), (0, 2), (1, 3), (2, 4)]  # a braced quadrilateral and a pendant bar
+    weights = tg.stresses(edges, coords).vectors[0]
+    artists = plot_framework(coords, edges=edges, stress=weights)
+    for kind, sign in (("positive stress", 1), ("negative stress", -1)):
+        chosen = [edges.index(tuple(edge)) for edge in artists.edges[kind].tolist()]
+        assert chosen and (np.sign(weights[chosen]) == sign).all()
+        widths = np.asarray(artists.bars[kind].get_linewidth())
+        assert (np.diff(widths[np.argsort(np.abs(weights[chosen]))]) >= 0).all()  # wider for more stress
+    assert artists.edges["no stress"].tolist() == [[2, 4]]
+    assert artists.bars["positive stress"].get_color()[0].tolist() != artists.bars["negative stress"].get_color()[0].tolist()
+
+
+@pytest.mark.parametrize(("options", "message"), [
+    ({"stress": np.ones(3)}, r"one weight per bar, shape \(4,\), not \(3,\)"),
+    ({"stress": [1, 1, np.nan, 1]}, "not finite"),
+    ({"stress": np.ones(4), "components": [[0, 1, 2]]}, "either components or a stress"),
+])
+def test_a_wrong_stress_is_named(options, message):
+    with pytest.raises(ValueError, match=message):
+        plot_framework([[0, 0], [1, 0], [1, 1], [0, 1]], edges=[(0, 1), (1, 2), (2, 3), (3, 0)], **options)

@@ -32,6 +32,13 @@ AGREEMENT: dict[str, Style] = {
     "they disagree": {"color": "#c0392b", "linewidth": 2.2, "linestyle": "solid"},
 }
 POINT_COLOUR = "#e67e22"
+MOTION_COLOUR = "#138d75"
+MOTION_SHARE = 0.25  # the longest arrow, as a share of the framework's largest extent
+STRESS_STYLES: dict[str, Style] = {
+    "positive stress": {"color": "#1f4e79", "linestyle": "solid"},
+    "negative stress": {"color": "#c0392b", "linestyle": "solid"},
+    "no stress": {"color": "#9a9a9a", "linestyle": (0, (4, 3))},
+}
 NUMBERED_UP_TO = 30  # beyond this the numbers crowd each other out; numbered=True still draws them
 
 
@@ -65,6 +72,8 @@ class FrameworkArtists:
     bars: dict[str, LineCollection] = field(default_factory=dict)  # kind of bar -> its (3-D) LineCollection
     edges: dict[str, NDArray[np.int64]] = field(default_factory=dict)  # kind of bar -> its (i, j) pairs
     numbers: list[Text] = field(default_factory=list)  # numbers[i] labels point i
+    arrows: Any = None  # the motion's arrows: a Quiver in 2-D, a Line3DCollection in 3-D; None without one
+    arrow_scale: float = 0.0  # arrow of point v = arrow_scale * motion[v]
 
     def count(self, kind: str) -> int:
         """The number of bars drawn as kind."""
@@ -147,10 +156,11 @@ def _finish(ax: Axes, d: int, title: str | None, legend_title: str, own_figure: 
 
 def _draw_framework(coords: NDArray[np.float64], groups: dict[str, tuple[NDArray[np.int64], Style]],
                     ax: Axes | None, title: str | None, legend_title: str, numbered: bool | None,
-                    point_colour: str | None = None) -> FrameworkArtists:
+                    point_colour: str | None = None, motion: ArrayLike | None = None) -> FrameworkArtists:
     if numbered is not None and not isinstance(numbered, bool):
         raise TypeError(f"numbered must be True, False or None (number up to {NUMBERED_UP_TO} points), "
                         f"not {numbered!r}")
+    velocities = None if motion is None else _motion_array(motion, coords.shape)
     plt = _pyplot()
     d = coords.shape[1]
     own_figure = ax is None
@@ -170,6 +180,7 @@ def _draw_framework(coords: NDArray[np.float64], groups: dict[str, tuple[NDArray
     numbers = _number_points(ax, coords) if numbered else []
     if numbered and d == 2:
         ax.margins(0.07)  # room for the numbers of the outermost points inside the axes
+    arrows, arrow_scale = (None, 0.0) if velocities is None else _draw_motion(ax, coords, velocities)
     legend = _finish(ax, d, title, legend_title, own_figure)
     if own_figure:
         # One layout pass now, so that savefig's pass starts from the equal-aspect box: a single pass
@@ -178,7 +189,44 @@ def _draw_framework(coords: NDArray[np.float64], groups: dict[str, tuple[NDArray
         if engine is not None:
             engine.execute(figure)
     return FrameworkArtists(figure=figure, ax=ax, points=points, legend=legend, bars=bars, edges=edges,
-                            numbers=numbers)
+                            numbers=numbers, arrows=arrows, arrow_scale=arrow_scale)
+
+
+def _motion_array(motion: ArrayLike, shape: tuple[int, ...]) -> NDArray[np.float64]:
+    try:
+        velocities = np.asarray(motion, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"motion must be an array of real numbers of shape {shape}, not {type(motion).__name__}") \
+            from None
+    if velocities.shape != shape:
+        hint = ("; pick one motion of the basis, motions(...).vectors[j]"
+                if velocities.ndim == 3 and velocities.shape[1:] == shape else "")
+        raise ValueError(f"motion must have shape (n, d) = {shape}, one velocity per point, "
+                         f"not {velocities.shape}{hint}")
+    if not np.isfinite(velocities).all():
+        raise ValueError("motion holds a value that is not finite")
+    return velocities
+
+
+def _draw_motion(ax: Axes, coords: NDArray[np.float64], velocities: NDArray[np.float64]) -> tuple[Any, float]:
+    """Arrows from each point along its velocity, the longest a fixed share of the framework's
+    largest extent: a basis vector's length says nothing about the picture's scale."""
+    extent = float(np.ptp(coords, axis=0).max(initial=0.0)) if len(coords) else 0.0
+    longest = float(np.linalg.norm(velocities, axis=1).max(initial=0.0))
+    scale = MOTION_SHARE * (extent if extent > 0 else 1.0) / longest if longest > 0 else 1.0
+    arrows = scale * velocities
+    label = f"motion (arrows {scale:.3g} x velocity)"
+    if coords.shape[1] == 3:
+        space: Any = ax  # Axes3D.quiver takes z coordinates; mpl_toolkits has no type information
+        drawn = space.quiver(*coords.T, *arrows.T, length=1.0, normalize=False, arrow_length_ratio=0.25,
+                             color=MOTION_COLOUR, linewidth=1.4, label=label)
+        return drawn, scale
+    drawn = ax.quiver(*coords.T, *arrows.T, angles="xy", scale_units="xy", scale=1.0, minlength=0.0,
+                      color=MOTION_COLOUR, width=0.005, zorder=5)
+    # A quiver has no legend entry of its own and does not widen the limits to its tips.
+    ax.plot([], [], color=MOTION_COLOUR, marker=r"$\rightarrow$", markersize=11, linestyle="none", label=label)
+    ax.update_datalim(coords + arrows)
+    return drawn, scale
 
 
 def _small_labels(coords: NDArray[np.float64]) -> NDArray[np.uint8]:
@@ -199,7 +247,8 @@ def _small_labels(coords: NDArray[np.float64]) -> NDArray[np.uint8]:
 
 def plot_framework(coords: ArrayLike, labels: ArrayLike | None = None, ax: Axes | None = None, *,
                    title: str | None = None, numbered: bool | None = None, edges: ArrayLike | None = None,
-                   components: Sequence[ArrayLike] | None = None) -> FrameworkArtists:
+                   components: Sequence[ArrayLike] | None = None, motion: ArrayLike | None = None,
+                   stress: ArrayLike | None = None) -> FrameworkArtists:
     """Draws the points and every candidate bar: independent bars solid, redundant bars thin and dashed.
 
     coords has shape (n, 2) or (n, 3); integer or float coordinates are drawn as float64. labels holds
@@ -214,11 +263,21 @@ def plot_framework(coords: ArrayLike, labels: ArrayLike | None = None, ax: Axes 
     ignored). components, a list of vertex arrays as telvora_graphs.rigid_components returns them,
     colours each component's bars and points its own colour (a bar in several, along a hinge, takes
     the first); bars in none are drawn thin and grey.
+
+    motion, shape (n, d), draws an arrow from each point along its velocity (one of
+    telvora_graphs.motions(...).vectors, say), the longest a quarter of the framework's largest
+    extent; 3-D arrows are drawn in the 3-D axes. stress, one weight per bar (of edges, or of every
+    candidate pair), as telvora_graphs.stresses(...).vectors[j], draws each bar as wide as its
+    |weight| and coloured by its sign, bars without stress thin and dashed; not with components.
     """
     points = points_array(coords)
     n, d = points.shape
+    if stress is not None:
+        if components is not None:
+            raise ValueError("draw either components or a stress, not both: both colour the bars")
+        return _plot_stress(points, edges, stress, ax, title, numbered, motion)
     if edges is not None or components is not None:
-        return _plot_components(points, edges, components, ax, title, numbered)
+        return _plot_components(points, edges, components, ax, title, numbered, motion)
     edges = _edges(n)
     if labels is None:
         import telvora
@@ -226,7 +285,37 @@ def plot_framework(coords: ArrayLike, labels: ArrayLike | None = None, ax: Axes 
         labels = telvora.simulate(points, d)["labels"] if n > d else _small_labels(points)
     independent = labels_array(labels, len(edges), n)
     groups = {"independent": (edges[independent], INDEPENDENT), "redundant": (edges[~independent], REDUNDANT)}
-    return _draw_framework(points, groups, ax, title, "bars", numbered)
+    return _draw_framework(points, groups, ax, title, "bars", numbered, motion=motion)
+
+
+def _bars(edges: ArrayLike | None, n: int) -> NDArray[np.int64]:
+    bars = _edges(n) if edges is None else np.asarray(edges, dtype=np.int64).reshape(-1, 2)
+    if bars.size and (bars.min() < 0 or bars.max() >= n):
+        raise ValueError(f"edges must name points 0 .. {n - 1}")
+    return bars
+
+
+def _plot_stress(points: NDArray[np.float64], edges: ArrayLike | None, stress: ArrayLike, ax: Axes | None,
+                 title: str | None, numbered: bool | None, motion: ArrayLike | None) -> FrameworkArtists:
+    bars = _bars(edges, len(points))
+    try:
+        weights = np.asarray(stress, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"stress must be an array of real numbers, not {type(stress).__name__}") from None
+    if weights.shape != (len(bars),):
+        raise ValueError(f"stress must hold one weight per bar, shape ({len(bars)},), not {weights.shape}")
+    if not np.isfinite(weights).all():
+        raise ValueError("stress holds a value that is not finite")
+    largest = float(np.abs(weights).max(initial=0.0))
+    # Relative to the largest weight: a basis vector's entries below rounding of it are no stress.
+    unstressed = np.abs(weights) <= 1e-9 * largest
+    width = 0.8 + 3.2 * np.abs(weights) / (largest or 1.0)
+    groups: dict[str, tuple[NDArray[np.int64], Style]] = {}
+    for kind, chosen in (("positive stress", (weights > 0) & ~unstressed),
+                         ("negative stress", (weights < 0) & ~unstressed), ("no stress", unstressed)):
+        linewidth = 0.7 if kind == "no stress" else width[chosen]
+        groups[kind] = (bars[chosen], {**STRESS_STYLES[kind], "linewidth": linewidth})
+    return _draw_framework(points, groups, ax, title, "self-stress (width ~ |weight|)", numbered, motion=motion)
 
 
 # Twenty colours that tell components apart (the ten of matplotlib's default cycle but its grey,
@@ -271,11 +360,10 @@ def component_colour(index: int) -> str:
 
 
 def _plot_components(points: NDArray[np.float64], edges: ArrayLike | None, components: Sequence[ArrayLike] | None,
-                     ax: Axes | None, title: str | None, numbered: bool | None) -> FrameworkArtists:
+                     ax: Axes | None, title: str | None, numbered: bool | None,
+                     motion: ArrayLike | None = None) -> FrameworkArtists:
     n = len(points)
-    bars = _edges(n) if edges is None else np.asarray(edges, dtype=np.int64).reshape(-1, 2)
-    if bars.size and (bars.min() < 0 or bars.max() >= n):
-        raise ValueError(f"edges must name points 0 .. {n - 1}")
+    bars = _bars(edges, n)
     sets = [np.asarray(c, dtype=np.int64).reshape(-1) for c in (components or [])]
     for c in sets:
         if c.size and (c.min() < 0 or c.max() >= n):
@@ -291,7 +379,7 @@ def _plot_components(points: NDArray[np.float64], edges: ArrayLike | None, compo
             bars[owner == index], {"color": colour, "linewidth": 2.0, "linestyle": "solid"})
     groups["in no component"] = (bars[owner == -1], REDUNDANT)
     artists = _draw_framework(points, groups, ax, title, "rigid components" if sets else "bars", numbered,
-                              point_colour=_UNPLACED if sets else None)
+                              point_colour=_UNPLACED if sets else None, motion=motion)
     for index in reversed(range(len(sets))):
         colour = component_colour(index)
         # 2-D axes or 3-D axes: the coordinates go in as positional arguments either way.
