@@ -1,4 +1,5 @@
-// The (k, l) pebble game with components, on any multigraph given edge by edge.
+// The (k, l) pebble game with components: its parameters, construction, the edge played, and the
+// drivers over an edge list and over the complete graph.
 #include "pebble/component_pebble.hpp"
 
 #include <algorithm>
@@ -12,9 +13,7 @@ namespace telvora {
 
 namespace {
 
-
 constexpr std::uint32_t none = ComponentPebbleGame::no_component;
-
 
 // Vertices compared at once when the complete-graph driver skips a run of rejected edges: a
 // branch-free block the compiler turns into vector compares.

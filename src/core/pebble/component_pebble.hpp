@@ -97,16 +97,22 @@ private:
     std::uint64_t held_pebbles(std::uint32_t a, std::uint32_t b) const {
         return std::uint64_t{vertex_state_[a].pebbles} + (a == b ? 0 : vertex_state_[b].pebbles);
     }
-    bool gather(std::uint32_t x);
-    void reverse(std::uint32_t e);
-    void take_slot(std::uint32_t e);
-    void detach(std::uint32_t e);
-    void insert_edge(std::uint32_t tail, std::uint32_t head);
+
+    // pebble_search.cpp: the graph played on and its pebbles.
     void link_in(std::uint32_t e);
     void unlink_in(std::uint32_t e);
     void list_saturated(std::uint32_t e);
     void unlist_saturated(std::uint32_t e);
     void change_pebbles(std::uint32_t v, std::int32_t delta);
+    void insert_edge(std::uint32_t tail, std::uint32_t head);
+    void take_slot(std::uint32_t e);
+    void detach(std::uint32_t e);
+    void reverse(std::uint32_t e);
+    void remove_edge(std::uint32_t e);
+    bool gather(std::uint32_t x);
+    bool internal_out_edge(std::uint32_t x, std::uint32_t c) const;
+    std::uint64_t held_in(std::uint32_t c) const;
+    // pebble_search.cpp: the search for the tight set around an accepted edge.
     void detect_component(std::uint32_t a, std::uint32_t b);
     bool reach_is_tight(std::uint32_t a, std::uint32_t b);
     void grow_backwards();
@@ -121,31 +127,31 @@ private:
     std::uint32_t node_of(std::uint32_t y) const;
     bool pass_large(std::uint32_t node, std::uint32_t c);
     void finish_node(std::uint32_t node);
-    void record_component(std::uint32_t a, std::uint32_t b);
-    void take_overlapping();
-    std::uint32_t new_component(std::uint32_t a, std::uint32_t b);
-    const std::vector<std::uint32_t>& merge_absorbed(std::uint32_t id, std::uint32_t keeper);
-    void absorb_nested(std::uint32_t hub);
-    bool extend_component(std::uint32_t x, std::uint32_t y);
+
+    // component_bookkeeping.cpp: large components' counts and edge lists.
     bool in_component(std::uint32_t v, std::uint32_t c) const { return records_.contains(v, c); }
-    bool internal_out_edge(std::uint32_t x, std::uint32_t c) const;
-    std::uint64_t held_in(std::uint32_t c) const;
-    bool in_new_component(std::uint32_t x) const;
-    void absorb(std::uint32_t c);
-    void add_tight(std::uint32_t x);
     void note_leaving(std::uint32_t e);
     void note_entering(std::uint32_t e);
     template <class Stale>
     const std::vector<std::uint32_t>& clean(std::vector<std::uint32_t>& list, Stale stale);
     const std::vector<std::uint32_t>& leaving_edges(std::uint32_t c);
     const std::vector<std::uint32_t>& entering_edges(std::uint32_t c);
-    void retire(std::uint32_t c);
-    void drop_component(std::uint32_t c);
     std::uint64_t pebbles_of(std::uint32_t c) const;
     std::uint64_t pebbles_of_vertices(std::uint32_t c) const;
     void make_large(std::uint32_t c);
     void forget_large(std::uint32_t c);
-    void remove_edge(std::uint32_t e);
+    // component_bookkeeping.cpp: the detection's takings, and components recorded, grown and retired.
+    bool in_new_component(std::uint32_t x) const;
+    void absorb(std::uint32_t c);
+    void add_tight(std::uint32_t x);
+    void record_component(std::uint32_t a, std::uint32_t b);
+    void take_overlapping();
+    std::uint32_t new_component(std::uint32_t a, std::uint32_t b);
+    const std::vector<std::uint32_t>& merge_absorbed(std::uint32_t id, std::uint32_t keeper);
+    void absorb_nested(std::uint32_t hub);
+    bool extend_component(std::uint32_t x, std::uint32_t y);
+    void retire(std::uint32_t c);
+    void drop_component(std::uint32_t c);
     void rewire(std::uint32_t c, std::span<const std::uint32_t> vertices, bool whole);
 
     // Components of this many vertices or more keep their pebble count and edge lists up to date
