@@ -9,15 +9,16 @@ import pytest
 
 import telvora_datasets
 import telvora_graphs
+import telvora_molecules
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULES = sorted(
     info.name
-    for package in (telvora_graphs, telvora_datasets)
+    for package in (telvora_graphs, telvora_datasets, telvora_molecules)
     for info in pkgutil.walk_packages(package.__path__, package.__name__ + ".")
     # pyg needs torch (tested in its own environment); __main__ is the command itself.
     if info.name.rsplit(".", 1)[-1] not in {"pyg", "__main__"}
-) + ["telvora_graphs", "telvora_datasets"]
+) + ["telvora_graphs", "telvora_datasets", "telvora_molecules"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -249,26 +249,62 @@ def plot_framework(coords: ArrayLike, labels: ArrayLike | None = None, ax: Axes 
                    title: str | None = None, numbered: bool | None = None, edges: ArrayLike | None = None,
                    components: Sequence[ArrayLike] | None = None, motion: ArrayLike | None = None,
                    stress: ArrayLike | None = None) -> FrameworkArtists:
-    """Draws the points and every candidate bar: independent bars solid, redundant bars thin and dashed.
+    """Draws a framework: independent bars solid, redundant bars thin and dashed.
 
-    coords has shape (n, 2) or (n, 3); integer or float coordinates are drawn as float64. labels holds
-    one 0/1 value per candidate edge (i, j), i < j, in lexicographic order, as telvora.simulate returns
-    them (computed with simulate when not given). Points are numbered from 0, as the edges count them,
-    when numbered is True, or when it is None and there are at most 30 points. Draws into ax when
-    given (3-D axes for 3-D points), otherwise into a new figure whose layout keeps the legend when
-    saved. Returns a FrameworkArtists with the figure, the axes, the points, the bar collections and
-    the numbers.
+    Points are numbered from 0, as the edges count them. A new figure's layout keeps the legend
+    when saved.
 
-    edges, an (m, 2) array of bars, draws those bars instead of every candidate pair (labels then
-    ignored). components, a list of vertex arrays as telvora_graphs.rigid_components returns them,
-    colours each component's bars and points its own colour (a bar in several, along a hinge, takes
-    the first); bars in none are drawn thin and grey.
+    Parameters
+    ----------
+    coords : array_like, shape (n, 2) or (n, 3)
+        The points; integer or float coordinates are drawn as float64.
+    labels : array_like, optional
+        One 0/1 value per candidate edge (i, j), i < j, in lexicographic order, as
+        telvora.simulate returns them; computed with simulate when not given.
+    ax : matplotlib.axes.Axes, optional
+        Axes to draw into (3-D axes for 3-D points); a new figure when not given.
+    title : str, optional
+        The axes' title.
+    numbered : bool, optional
+        Number the points; by default when there are at most 30.
+    edges : array_like, shape (m, 2), optional
+        Draw these bars instead of every candidate pair (labels are then ignored).
+    components : sequence of array_like, optional
+        Vertex arrays as telvora_graphs.rigid_components returns them: each component's bars and
+        points get a colour of their own (a bar in several, along a hinge, takes the first), bars
+        in none are drawn thin and grey.
+    motion : array_like, shape (n, d), optional
+        Draws an arrow from each point along its velocity (one of
+        telvora_graphs.motions(...).vectors, say), the longest a quarter of the framework's
+        largest extent; 3-D arrows are drawn in the 3-D axes.
+    stress : array_like, shape (m,), optional
+        One weight per bar (of edges, or of every candidate pair), as
+        telvora_graphs.stresses(...).vectors[j]: each bar drawn as wide as its |weight| and
+        coloured by its sign, bars without stress thin and dashed; not with components.
 
-    motion, shape (n, d), draws an arrow from each point along its velocity (one of
-    telvora_graphs.motions(...).vectors, say), the longest a quarter of the framework's largest
-    extent; 3-D arrows are drawn in the 3-D axes. stress, one weight per bar (of edges, or of every
-    candidate pair), as telvora_graphs.stresses(...).vectors[j], draws each bar as wide as its
-    |weight| and coloured by its sign, bars without stress thin and dashed; not with components.
+    Returns
+    -------
+    FrameworkArtists
+        The figure, the axes, the points, the bar collections, the numbers, and the arrows with
+        their scale when motion is given.
+
+    Raises
+    ------
+    ValueError
+        For coords of another shape or not finite, labels of the wrong length or other than 0
+        and 1, edges or components naming a point outside 0 .. n - 1, 2-D axes for 3-D points,
+        a motion not of shape (n, d) or a stress not one finite weight per bar.
+    TypeError
+        For labels that are not numbers, or numbered other than True, False or None.
+    MissingExtraError
+        When matplotlib is not installed.
+
+    Examples
+    --------
+    >>> import telvora_datasets as td
+    >>> artists = td.plot_framework([[0, 0], [1, 0], [0, 1], [1, 1]])
+    >>> artists.count("independent"), artists.count("redundant")
+    (5, 1)
     """
     points = points_array(coords)
     n, d = points.shape
@@ -389,8 +425,24 @@ def _plot_components(points: NDArray[np.float64], edges: ArrayLike | None, compo
 
 
 def circle_layout(n: int) -> NDArray[np.float64]:
-    """n points evenly on the unit circle, point 0 at the top, then clockwise: where a graph
-    without points of its own is drawn."""
+    """n points evenly on the unit circle, where a graph without points of its own is drawn.
+
+    Parameters
+    ----------
+    n : int
+        The number of points.
+
+    Returns
+    -------
+    ndarray of float64, shape (n, 2)
+        Point 0 at the top, then clockwise.
+
+    Examples
+    --------
+    >>> import telvora_datasets as td
+    >>> td.circle_layout(4).round(6).tolist()
+    [[0.0, 1.0], [1.0, 0.0], [0.0, -1.0], [-1.0, -0.0]]
+    """
     angles = np.pi / 2 - 2 * np.pi * np.arange(n) / max(n, 1)
     return np.stack([np.cos(angles), np.sin(angles)], axis=1)
 
@@ -399,11 +451,32 @@ def plot_record(record: Mapping[str, Any], ax: Axes | None = None, *, title: str
                 numbered: bool | None = None) -> FrameworkArtists:
     """Draws one record of a dataset, as load or regenerate give it.
 
-    A framework of the complete graph: as plot_framework with its labels. A graph of a family: its
-    edges at its points, or on a circle (circle_layout) when it has none, with each rigid component
-    in a colour of its own when the record has them (--components), otherwise independent edges
-    solid and dependent ones (labels 0) thin and dashed. The title says which graph it is and
-    how far from rigid, unless given.
+    A framework of the complete graph is drawn as plot_framework draws it with its labels. A graph
+    of a family: its edges at its points, or on a circle (circle_layout) when it has none, with each
+    rigid component in a colour of its own when the record has them (--components), otherwise
+    independent edges solid and dependent ones (labels 0) thin and dashed.
+
+    Parameters
+    ----------
+    record : mapping
+        A Record.
+    ax : matplotlib.axes.Axes, optional
+        Axes to draw into; a new figure when not given.
+    title : str, optional
+        The title; by default it says which graph it is and how far from rigid.
+    numbered : bool, optional
+        As for plot_framework.
+
+    Returns
+    -------
+    FrameworkArtists
+
+    Raises
+    ------
+    ValueError, TypeError
+        For a record whose fields are not those of a dataset record, as for plot_framework.
+    MissingExtraError
+        When matplotlib is not installed.
     """
     if "edges" not in record:
         if title is None:
@@ -428,7 +501,27 @@ def plot_pebble_comparison(coords: ArrayLike, ax: Axes | None = None, *, title: 
                            numbered: bool | None = None) -> FrameworkArtists:
     """Draws a 2-D framework with bars coloured by whether simulate and pebble_game label them alike.
 
-    coords and numbered are as for plot_framework.
+    Parameters
+    ----------
+    coords : array_like, shape (n, 2)
+        The points.
+    ax : matplotlib.axes.Axes, optional
+        Axes to draw into; a new figure when not given.
+    title : str, optional
+        The axes' title.
+    numbered : bool, optional
+        As for plot_framework.
+
+    Returns
+    -------
+    FrameworkArtists
+
+    Raises
+    ------
+    ValueError
+        For coords not of shape (n, 2) or not finite.
+    MissingExtraError
+        When matplotlib is not installed.
     """
     import telvora
 
@@ -496,8 +589,36 @@ def plot_dataset_summary(records: Iterable[Mapping[str, Any]], *, title: str | N
 
     A second row shows the share of rigid frameworks when it differs between groups; when it is the
     same everywhere (every framework rigid, as for random frameworks in general position) the title
-    says so instead. records is any iterable of dataset records (for example
-    telvora_datasets.load(directory), or several datasets chained). Returns the figure.
+    says so instead.
+
+    Parameters
+    ----------
+    records : iterable of mapping
+        Dataset records, for example ``telvora_datasets.load(directory)``, or several datasets
+        chained.
+    title : str, optional
+        The figure's title.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Raises
+    ------
+    ValueError
+        When there are no records or a record lacks a field.
+    TypeError
+        When an item is not a record.
+    MissingExtraError
+        When matplotlib is not installed.
+
+    Examples
+    --------
+    >>> import telvora
+    >>> import telvora_datasets as td
+    >>> figure = td.plot_dataset_summary(telvora.generate_training_batch(4, 6, 2, 1))
+    >>> len(figure.axes)
+    1
     """
     plt = _pyplot()
     groups = _tally(records)

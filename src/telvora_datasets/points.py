@@ -82,12 +82,42 @@ def framework_seeds(seed: int, start: int, count: int) -> NDArray[np.uint64]:
 
 
 def framework_points(seeds: ArrayLike, n_nodes: int, d: int) -> NDArray[np.float64]:
-    """Points of the frameworks with the given seeds, shape (len(seeds), n_nodes, d), float64.
+    """The points of the frameworks with the given seeds, as the compiled module draws them.
 
-    Coordinate k of node i is draw i*d + k, the first draw coming from the state one step
-    after the seed. The scaling is a division by 2^32 - 1 followed by a multiplication by 10,
-    each rounded on its own, exactly as the module does it. seeds are integers, each taken
-    mod 2^64.
+    Coordinate k of node i is draw i*d + k, the first draw coming from the state one step after
+    the seed. The scaling is a division by 2^32 - 1 followed by a multiplication by 10, each
+    rounded on its own, exactly as the module does it.
+
+    Parameters
+    ----------
+    seeds : array_like of int
+        Seeds, each taken mod 2^64.
+    n_nodes : int
+        Points per framework, at least 1.
+    d : int
+        Dimension, at least 1.
+
+    Returns
+    -------
+    ndarray of float64, shape (len(seeds), n_nodes, d)
+
+    Raises
+    ------
+    TypeError
+        For seeds, n_nodes or d that are not integers.
+    ValueError
+        For n_nodes or d below 1.
+
+    Examples
+    --------
+    >>> import telvora
+    >>> import telvora_datasets as td
+    >>> import numpy as np
+    >>> batch = telvora.generate_training_batch(2, 5, 2, 7)
+    >>> points = td.framework_points(td.framework_seeds(7, 0, 2), 5, 2)
+    >>> lengths = np.sqrt(((points[1][:, None] - points[1][None]) ** 2).sum(axis=-1))
+    >>> points.shape, bool((lengths == batch[1]["distance_matrix"]).all())
+    ((2, 5, 2), True)
     """
     values = seeds_array(seeds)
     n_nodes, d = whole_number(n_nodes, "n_nodes", 1), whole_number(d, "d", 1)

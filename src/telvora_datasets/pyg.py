@@ -39,20 +39,41 @@ def to_pyg(record: Mapping[str, Any], dtype: torch.dtype | None = None, *, targe
            edge_target: str | None = None) -> Data:
     """A torch_geometric.data.Data of one record (a Record, as load yields them).
 
-    A framework of the complete graph: pos and x, the coordinates (n_nodes x d) in dtype (torch's
-    default float type unless given); edge_index, both directions of every candidate edge
-    (columns 0 .. m - 1 the edges (i, j), i < j, in candidate order, columns m .. 2m - 1 the same
-    edges reversed); edge_attr (2m x 1) their lengths, y (2m, int64) their labels (1 independent,
-    0 redundant). Per graph: is_rigid, final_rank, max_rank, and seed (its 64 bits as int64;
-    seed % 2**64 gives it back).
+    A framework of the complete graph: pos and x, the coordinates (n_nodes x d); edge_index, both
+    directions of every candidate edge (columns 0 .. m - 1 the edges (i, j), i < j, in candidate
+    order, columns m .. 2m - 1 the same edges reversed); edge_attr (2m x 1) their lengths, y (2m,
+    int64) their labels (1 independent, 0 redundant). Per graph: is_rigid, final_rank, max_rank,
+    and seed (its 64 bits as int64; ``seed % 2**64`` gives it back).
 
     A graph of a family: edge_index, its m edges in stored order then reversed; x the coordinates
     (and pos, and edge_attr the lengths) when the record has points, otherwise the degree of each
-    vertex (n x 1); y (1,) the graph target named by target (default is_rigid; one of
-    GRAPH_TARGETS), as int64; edge_y (2m,) the edge target (labels, the default, or redundant).
-    Per graph: is_rigid, dof, rank, max_rank, n_edges, index and seed. From a dataset written
-    with --components: n_components, and in the line and the plane edge_component (2m,), each
-    edge's rigid component (numbered within the graph) in the order of edge_index.
+    vertex (n x 1); y (1,) the graph target as int64; edge_y (2m,) the edge target. Per graph:
+    is_rigid, dof, rank, max_rank, n_edges, index and seed. From a dataset written with
+    --components: n_components, and in the line and the plane edge_component (2m,), each edge's
+    rigid component (numbered within the graph) in the order of edge_index.
+
+    Parameters
+    ----------
+    record : mapping
+        A Record.
+    dtype : torch.dtype, optional
+        The floating type of coordinates and lengths; torch's default when not given.
+    target : str, optional
+        A graph family's graph target, one of GRAPH_TARGETS; is_rigid by default.
+    edge_target : {"labels", "redundant"}, optional
+        A graph family's edge target; labels by default.
+
+    Returns
+    -------
+    torch_geometric.data.Data
+
+    Raises
+    ------
+    ValueError
+        For target or edge_target on a complete-graph record, an unknown target, a target the
+        record lacks, or fields that do not fit together (distances, edges or components).
+    MissingExtraError
+        When torch or torch_geometric is not installed.
     """
     torch, data = _require_torch()
     dtype = torch.get_default_dtype() if dtype is None else dtype

@@ -95,17 +95,45 @@ def load(path: PathLike, *, as_table: bool, verify: bool = True,
 
 def load(path: PathLike, *, as_table: bool = False, verify: bool = True,
          split: str | None = None) -> "Iterator[Record] | pa.Table":
-    """The records of the dataset in directory path, in framework (or graph) order.
+    """The records of a dataset, in framework (or graph) order.
 
-    Each record is a Record (a dict). Of the complete-graph frameworks: seed, n_nodes, d, coords
-    (n_nodes x d, float64), labels (uint8) and distances (float64), one per candidate edge
-    (i, j), i < j, in lexicographic order, final_rank, max_rank, is_rigid. Of a graph family:
-    index, seed, n_nodes, d, n_edges, edges (m x 2), labels and redundant per edge, rank,
-    max_rank, dof, n_stresses, is_rigid, is_redundantly_rigid, and coords when it has points.
-    split ("train", "validation" or "test") keeps the graphs of that part of a split dataset.
-    Returns an iterator reading one shard at a time, or with as_table=True one pyarrow Table
-    of all shards. With verify, every shard is checked against its SHA-256 in the manifest.
+    Of the complete-graph frameworks a record holds seed, n_nodes, d, coords (n_nodes x d,
+    float64), labels (uint8) and distances (float64), one per candidate edge (i, j), i < j, in
+    lexicographic order, final_rank, max_rank and is_rigid. Of a graph family: index, seed,
+    n_nodes, d, n_edges, edges (m x 2), labels and redundant per edge, rank, max_rank, dof,
+    n_stresses, is_rigid, is_redundantly_rigid, and coords when it has points (see Record).
     The manifest is checked before this returns; shards are read as the iterator advances.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The dataset's directory, as generate wrote it.
+    as_table : bool, default False
+        Return one pyarrow Table of all shards instead of an iterator of records.
+    verify : bool, default True
+        Check every shard against its SHA-256 in the manifest as it is read.
+    split : {"train", "validation", "test"}, optional
+        Keep the graphs of that part of a dataset written with --split (records only).
+
+    Returns
+    -------
+    iterator of Record or pyarrow.Table
+        An iterator reading one shard at a time, or with ``as_table=True`` a table.
+
+    Raises
+    ------
+    DatasetError
+        When the directory holds no finished dataset, a shard is missing, damaged or does not
+        match its checksum, or split is not one of the parts or the dataset has none.
+    MissingExtraError
+        When pyarrow is not installed.
+
+    Examples
+    --------
+    >>> import telvora_datasets as td
+    >>> report = td.generate(3, 5, 2, 1, "/tmp/td-load", options=td.Options(workers=1, format="npz", overwrite=True))
+    >>> [(record["n_nodes"], int(record["labels"].sum())) for record in td.load("/tmp/td-load")]
+    [(5, 7), (5, 7), (5, 7)]
     """
     path = dataset_directory(path)
     plan, shards = _shards(path)

@@ -18,17 +18,55 @@ Columns = dict[str, NDArray[Any]]
 
 
 class Record(TypedDict):
-    """One framework or graph of a dataset, as load yields it.
+    """One framework or graph of a dataset, as load yields it (a dict).
 
     A framework of the complete graph (the default family) has coords, labels and distances, one
-    per candidate edge (i, j), i < j, in lexicographic order (see candidate_edges), and final_rank;
-    a label is 1 for an independent bar and 0 for a redundant one. A graph of a family has index,
-    edges (m, 2) in the stored order, one label (independent of the edges before it) and one
-    redundant flag per edge, rank, dof, n_stresses, is_redundantly_rigid; coords when the family
-    placed points; is_globally_rigid, split and attempt when the dataset asked for them;
-    components (a list of sorted vertex arrays, as telvora_graphs.rigid_components gives them)
-    with --components, and then in the line and the plane component, the index in that list of
-    each edge's component.
+    per candidate edge (i, j), i < j, in lexicographic order (see candidate_edges), and
+    final_rank. A graph of a family has index, edges in the stored order, one label and one
+    redundant flag per edge, rank, dof, n_stresses and is_redundantly_rigid; the other keys are
+    there when the family or the dataset's options ask for them.
+
+    Attributes
+    ----------
+    seed : int
+        The framework's or graph's seed.
+    n_nodes, d : int
+        Points (vertices) and dimension.
+    labels : ndarray of uint8
+        Per edge, 1 for an edge independent of the ones before it, 0 for a redundant one.
+    max_rank : int
+        The largest rank n_nodes points can have in dimension d.
+    is_rigid : bool
+        Whether the framework or graph is rigid.
+    coords : ndarray of float64, shape (n_nodes, d)
+        The points; of a graph family only when it placed points.
+    distances : ndarray of float64
+        Complete graph only: the length of each candidate edge.
+    final_rank : int
+        Complete graph only: the rank of all candidate edges.
+    index : int
+        Graph families from here on: the graph's number in the dataset.
+    n_edges : int
+        Its edges.
+    edges : ndarray of int64, shape (n_edges, 2)
+        Its edges in the stored order.
+    redundant : ndarray of bool, shape (n_edges,)
+        Whether each edge lies in a circuit.
+    rank, dof, n_stresses : int
+        Rank, non-trivial degrees of freedom and independent self-stresses.
+    is_redundantly_rigid : bool
+        Rigid after removing any one edge.
+    is_globally_rigid : bool
+        With --globally-rigid.
+    split : {"train", "validation", "test"}
+        With --split.
+    attempt : int
+        With a balanced dataset (rigid for even indices): the draw, counting from 0, that gave
+        the graph the rigidity asked of it.
+    components : list of ndarray of int64
+        With --components: sorted vertex arrays, as telvora_graphs.rigid_components gives them.
+    component : ndarray of int64, shape (n_edges,)
+        With --components, in the line and the plane: the index of each edge's component.
     """
 
     seed: int

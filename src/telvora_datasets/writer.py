@@ -45,7 +45,29 @@ def default_workers() -> int:
 
 @dataclasses.dataclass
 class Report:
-    """What a run of generate did, and what the dataset holds."""
+    """What a run of generate did, and what the dataset holds.
+
+    Attributes
+    ----------
+    directory : pathlib.Path
+        The dataset's directory.
+    plan : Plan
+        The dataset's parameters and shards.
+    written, skipped : int
+        Shards written by this run, and shards found intact from an earlier one.
+    frameworks_written : int
+        Frameworks or graphs written by this run.
+    rigid : int
+        Rigid frameworks or graphs in the dataset.
+    independent_bars : int
+        Edges labelled 1 in the dataset.
+    seconds : float
+        The run's wall time.
+    edges : int
+        Graph families: edges of every graph.
+    maxwell_wrong : int
+        Graph families: graphs whose rigidity Maxwell's count gets wrong.
+    """
 
     directory: Path
     plan: Plan

@@ -51,6 +51,44 @@ class Rigidity:
     positions with the tolerance `tol`, and leaves `is_globally_rigid` None.
 
     The arrays are read-only and results compare by identity.
+
+    Attributes
+    ----------
+    mode : {"generic", "numeric"}
+        How the rank was decided.
+    n, d, m : int
+        Vertices, dimension and edges.
+    rank, max_rank : int
+        The rank of the rigidity matrix and the largest it can have for n vertices in dimension d.
+    dof : int
+        Non-trivial degrees of freedom, ``max_rank - rank``; 0 when rigid.
+    n_stresses : int
+        Independent self-stresses, ``m - rank``.
+    is_rigid, is_redundantly_rigid : bool
+        Rigid; rigid after removing any one edge.
+    is_globally_rigid : bool or None
+        Generic mode's answer; None in numeric mode.
+    tol : float or None
+        Numeric mode's absolute tolerance; None in generic mode.
+    error_bound : float or None
+        Generic mode's bound on the probability of a wrong answer; None in numeric mode.
+    seed : int or None
+        Generic mode's seed; None in numeric mode.
+    edges : ndarray of int64, shape (m, 2)
+        The edges as vertex positions.
+    labels : ndarray of uint8, shape (m,)
+        1 for an edge independent of the ones before it.
+    redundant : ndarray of bool, shape (m,)
+        Whether each edge lies in a circuit.
+    nodes : ndarray of object or None
+        The node labels of a networkx graph, None for an array of pairs.
+
+    Examples
+    --------
+    >>> import telvora_graphs as tg
+    >>> r = tg.rigidity([(0, 1), (1, 2), (0, 2)], d=2)
+    >>> r.is_rigid, r.rank, r.dof, r.labels.tolist()
+    (True, 3, 0, [1, 1, 1])
     """
 
     mode: Mode
@@ -111,6 +149,31 @@ class RigidityBatch(_Batch):
     None otherwise). Slice a graph's edges with offsets. The arrays are read-only.
     `tol` is the absolute tolerance passed in numeric mode, None for each graph's relative
     one; `seed` is generic mode's (see graph_seed to recompute one graph alone).
+
+    Attributes
+    ----------
+    mode : {"generic", "numeric"}
+        How the ranks were decided.
+    d : int
+        The dimension.
+    tol : float or None
+        The absolute tolerance passed in numeric mode; None otherwise.
+    seed : int or None
+        Generic mode's seed; None otherwise.
+    n : ndarray of int64, shape (G,)
+        Vertices of each graph.
+    offsets : ndarray of int64, shape (G + 1,)
+        Graph g's edges are ``offsets[g]`` to ``offsets[g + 1] - 1``.
+    labels : ndarray of uint8, shape (E,)
+        Per edge of all graphs, 1 when independent of the edges before it in its graph.
+    redundant : ndarray of bool, shape (E,)
+        Per edge, whether it lies in a circuit of its graph.
+    rank, max_rank, dof : ndarray of int64, shape (G,)
+        Per graph, as for Rigidity.
+    is_rigid : ndarray of bool, shape (G,)
+        Per graph.
+    is_globally_rigid : ndarray of bool, shape (G,), or None
+        Per graph when asked for in generic mode; None otherwise.
     """
 
     labels: NDArray[np.uint8] = field(repr=False)
@@ -133,6 +196,17 @@ class ComponentsBatch(_Batch):
     offsets[g + 1] - 1 and rows member_offsets[g] .. member_offsets[g + 1] - 1 of members, each
     row (component, vertex), components numbered from 0 within their graph. edge_component (E,):
     the component of each edge, in the line and the plane only (None in space). Read-only arrays.
+
+    Attributes
+    ----------
+    mode, d, tol, seed, n, offsets
+        As for RigidityBatch.
+    member_offsets : ndarray of int64, shape (G + 1,)
+        Graph g's rows of `members` are ``member_offsets[g]`` to ``member_offsets[g + 1] - 1``.
+    members : ndarray of int64, shape (R, 2)
+        Rows (component, vertex), components numbered from 0 within their graph.
+    edge_component : ndarray of int64, shape (E,), or None
+        The component of each edge in the line and the plane; None in space.
     """
 
     member_offsets: NDArray[np.int64] = field(repr=False)
@@ -169,6 +243,30 @@ class Pebbles:
     vertex: with k <= l they may share one vertex (for l = k none), with l < k they are disjoint,
     and with l = 0 the union of tight sets is tight, so there is at most one. free_pebbles is
     k n minus the accepted edges; is_tight says that n >= 1 and k n - l edges were accepted.
+
+    Attributes
+    ----------
+    n, k, l, m : int
+        Vertices, the game's k and l, and edges played.
+    free_pebbles : int
+        ``k n`` minus the accepted edges.
+    is_tight : bool
+        Whether n >= 1 and ``k n - l`` edges were accepted.
+    edges : ndarray of int64, shape (m, 2)
+        The edges as vertex positions.
+    labels : ndarray of uint8, shape (m,)
+        1 for an accepted edge.
+    components : list of ndarray
+        The (k, l)-components, each sorted, ordered by smallest vertex.
+    nodes : ndarray of object or None
+        The node labels of a networkx graph, None for an array of pairs.
+
+    Examples
+    --------
+    >>> import telvora_graphs as tg
+    >>> p = tg.pebble_game([(0, 1), (1, 2), (0, 2), (0, 1)], k=2, l=3)
+    >>> p.labels.tolist(), [c.tolist() for c in p.components], p.free_pebbles
+    ([1, 1, 1, 0], [[0, 1, 2]], 3)
     """
 
     n: int
@@ -199,6 +297,27 @@ class Sweep:
     snapshot s owns rows snapshot_offsets[s] to snapshot_offsets[s + 1] - 1 of
     `snapshot_members`, each row (component, vertex), components numbered from 0 in the order
     pebble_game gives them.
+
+    Attributes
+    ----------
+    n, k, l, m : int
+        Vertices, the game's k and l, and edges played.
+    edges : ndarray of int64, shape (m, 2)
+        The edges as vertex positions.
+    labels : ndarray of uint8, shape (m,)
+        1 for an accepted edge.
+    largest : ndarray of int64, shape (m,)
+        Vertices of the largest component after each edge.
+    n_components : ndarray of int64, shape (m,)
+        Components of two or more vertices after each edge.
+    steps : ndarray of int64, shape (S,)
+        The numbers of edges played at which the components were kept.
+    snapshot_offsets : ndarray of int64, shape (S + 1,)
+        Snapshot s owns rows ``snapshot_offsets[s]`` to ``snapshot_offsets[s + 1] - 1``.
+    snapshot_members : ndarray of int64, shape (R, 2)
+        Rows (component, vertex).
+    nodes : ndarray of object or None
+        The node labels of a networkx graph, None for an array of pairs.
     """
 
     n: int
@@ -252,6 +371,29 @@ class Motions:
     motion stands for, against `tol`, the absolute tolerance that decided the rank.
     `seed` is the seed of the random placement used when no coords were given (None otherwise);
     `coords` (n, d) are the positions used. Arrays are read-only.
+
+    Attributes
+    ----------
+    n, d : int
+        Vertices and dimension.
+    k : int
+        The number of motions.
+    trivial : bool
+        Whether the trivial motions were kept.
+    tol : float
+        The absolute tolerance that decided the rank.
+    seed : int or None
+        The seed of the random placement; None when coords were given.
+    coords : ndarray of float64, shape (n, d)
+        The positions used.
+    edges : ndarray of int64, shape (m, 2)
+        The edges as vertex positions.
+    vectors : ndarray of float64, shape (k, n, d)
+        The motions, orthonormal as flat vectors.
+    residuals : ndarray of float64, shape (k,)
+        ``|R u_j|`` for each motion.
+    nodes : ndarray of object or None
+        The node labels of a networkx graph, None for an array of pairs.
     """
 
     n: int
@@ -276,6 +418,27 @@ class Stresses:
     `n_stresses`. An edge lies in a circuit exactly when some stress is non-zero on it.
     residuals[j] = |ωᵀR| for stress j, against `tol`, the absolute tolerance that decided the
     rank. `seed` and `coords` as for Motions. Arrays are read-only.
+
+    Attributes
+    ----------
+    n, d, m : int
+        Vertices, dimension and edges.
+    s : int
+        The number of stresses, ``m - rank``.
+    tol : float
+        The absolute tolerance that decided the rank.
+    seed : int or None
+        The seed of the random placement; None when coords were given.
+    coords : ndarray of float64, shape (n, d)
+        The positions used.
+    edges : ndarray of int64, shape (m, 2)
+        The edges as vertex positions.
+    vectors : ndarray of float64, shape (s, m)
+        The stresses, orthonormal.
+    residuals : ndarray of float64, shape (s,)
+        ``|w^T R|`` for each stress.
+    nodes : ndarray of object or None
+        The node labels of a networkx graph, None for an array of pairs.
     """
 
     n: int

@@ -15,18 +15,50 @@ METALS = frozenset("LI NA K RB CS MG CA SR BA MN FE CO NI CU ZN CD HG AL GA".spl
 
 
 class StructureError(ValueError):
-    """A structure that cannot be analysed: unreadable, empty, or without the atoms it needs."""
+    """A structure that cannot be analysed: unreadable, empty, or without the atoms it needs.
+
+    It is a ValueError, so code catching bad values catches it too.
+
+    Examples
+    --------
+    >>> import telvora_molecules as tm
+    >>> try:
+    ...     tm.read_structure("/nonexistent.pdb")
+    ... except tm.StructureError as error:
+    ...     print(error)
+    /nonexistent.pdb: no such file
+    """
 
 
 @dataclass(frozen=True, eq=False, slots=True)
 class Atoms:
     """The atoms of a structure, one row per atom, in file order.
 
-    residue numbers atoms residue by residue (0, 1, ... over models and chains), `chain_index`
-    chain by chain; `polymer` marks residues of amino and nucleic acids (they are the sequence of
-    the dilution plot), `water` waters. `structure` is the gemmi structure the atoms were taken
-    from (alternate locations and left-out residues already removed) or None when the atoms were
-    built from coordinates.
+    Attributes
+    ----------
+    coords : ndarray of float64, shape (n, 3)
+        Positions in Å.
+    element, name, residue_name : ndarray of str, shape (n,)
+        Element symbol, atom name and residue name.
+    seq_id : ndarray of int64, shape (n,)
+        The residue's sequence number as the file writes it, with `insertion` its insertion code.
+    insertion, chain : ndarray of str, shape (n,)
+        Insertion code and chain name.
+    model : ndarray of int64, shape (n,)
+        The model each atom comes from.
+    residue, chain_index : ndarray of int64, shape (n,)
+        Residues numbered 0, 1, ... over models and chains; chains numbered likewise.
+    polymer : ndarray of bool, shape (n,)
+        Atoms of amino- and nucleic-acid residues (the sequence of the dilution plot).
+    water : ndarray of bool, shape (n,)
+        Atoms of waters.
+    serial : ndarray of int64, shape (n,)
+        Atom serial numbers.
+    structure : gemmi.Structure or None
+        The structure the atoms were taken from (alternate locations and left-out residues already
+        removed); None when built from coordinates.
+    source : str
+        The file read, or "coordinates".
     """
 
     coords: NDArray[np.float64]
@@ -60,8 +92,40 @@ class Atoms:
 
 def from_coordinates(elements: ArrayLike, coords: ArrayLike, *, residue: ArrayLike | None = None,
                      names: ArrayLike | None = None, residue_name: str = "UNL") -> Atoms:
-    """Atoms of one molecule from elements and coordinates (Å), all in one residue unless
-    `residue` numbers them; bonds will come from distances alone."""
+    """Atoms of one molecule from elements and coordinates; bonds will come from distances alone.
+
+    Parameters
+    ----------
+    elements : array_like of str, shape (n,)
+        Element symbols.
+    coords : array_like, shape (n, 3)
+        Positions in Å.
+    residue : array_like of int, shape (n,), optional
+        A non-negative residue number per atom; all in one residue when not given.
+    names : array_like of str, shape (n,), optional
+        Atom names; the element and the atom's number from 1 (C1, C2, ...) when not given.
+    residue_name : str, default "UNL"
+        The residues' name.
+
+    Returns
+    -------
+    Atoms
+
+    Raises
+    ------
+    ValueError
+        For coords not of shape (n, 3) or not finite, elements or residue numbers that do not give
+        one per atom, or negative residue numbers.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import telvora_molecules as tm
+    >>> ring = [(np.cos(a), np.sin(a), 0.0) for a in np.arange(6) * np.pi / 3]
+    >>> atoms = tm.from_coordinates(["C"] * 6, np.array(ring) * 1.39)
+    >>> len(atoms), atoms.element.tolist()
+    (6, ['C', 'C', 'C', 'C', 'C', 'C'])
+    """
     xyz = np.asarray(coords, dtype=np.float64)
     if xyz.ndim != 2 or xyz.shape[1] != 3:
         raise ValueError(f"coords must have shape (n, 3), not {xyz.shape}")
@@ -106,10 +170,30 @@ def read_structure(path: str | Path, *, model: int | str = "first", waters: bool
                    ligands: bool = True) -> Atoms:
     """The atoms of a PDB or mmCIF file (gzipped too), read with gemmi.
 
-    model: "first" (the default), "all" (each model its own molecule, analysed side by side) or
-    a model number as written in the file. Alternate locations: per residue, the conformer of
-    highest mean occupancy. Waters are left out unless `waters`, other hetero residues
-    (ligands, ions) kept unless `ligands` is False.
+    Alternate locations: per residue, the conformer of highest mean occupancy.
+
+    Parameters
+    ----------
+    path : str or pathlib.Path
+        The file.
+    model : "first", "all" or int, default "first"
+        The first model, every model (each its own molecule, analysed side by side) or the model
+        with this number as written in the file.
+    waters : bool, default False
+        Keep waters.
+    ligands : bool, default True
+        Keep hetero residues other than waters (ligands, ions).
+
+    Returns
+    -------
+    Atoms
+
+    Raises
+    ------
+    StructureError
+        When the file is missing or unreadable, has no such model, or no atoms are left.
+    ImportError
+        When gemmi is not installed (the message says how to install it).
     """
     gemmi = import_gemmi()
     path = Path(path)

@@ -34,7 +34,13 @@ TETHER_MIN_BONDS = 3   # atoms this many covalent bonds apart, or fewer, get no 
 
 
 class Kind(IntEnum):
-    """The kinds of constraint, in the order the sweep plays them (fixed ones first)."""
+    """The kinds of constraint, in the order the sweep plays them (fixed ones first).
+
+    Attributes
+    ----------
+    COVALENT, SALT_BRIDGE, HYDROPHOBIC, HYDROGEN_BOND : int
+        0, 1, 2 and 3.
+    """
 
     COVALENT = 0
     SALT_BRIDGE = 1
@@ -48,7 +54,24 @@ KIND_NAMES = {Kind.COVALENT: "covalent", Kind.SALT_BRIDGE: "salt bridge", Kind.H
 
 @dataclass(frozen=True, slots=True)
 class Bars:
-    """Bars per constraint of each kind (a hinge is five; six lock a bond against rotation)."""
+    """Bars per constraint of each kind (a hinge is five; six lock a bond against rotation).
+
+    Attributes
+    ----------
+    covalent : int, default 5
+        A single covalent bond, a hinge.
+    peptide, double_bond : int, default 6
+        A peptide bond and a double bond, locked.
+    hydrogen_bond, salt_bridge : int, default 5
+        Hinges.
+    hydrophobic : int, default 2
+        A hydrophobic tether.
+
+    Raises
+    ------
+    ValueError
+        For a count that is not an integer from 0 to 6.
+    """
 
     covalent: int = 5
     peptide: int = 6
@@ -66,11 +89,31 @@ class Bars:
 
 @dataclass(frozen=True, eq=False, slots=True)
 class Network:
-    """The constraints of a molecule, one row each: atoms `i` and `j`, `kind`, `bars`, and for
-    hydrogen bonds the `energy` in kcal/mol (0 for the other kinds). Rows are ordered as the
-    sweep plays them: covalent bonds, salt bridges, tethers, then hydrogen bonds from the
-    strongest (most negative) to the weakest. `hinge` marks rows that are hinges (they make an
-    atom's neighbours, which decide the bodies that only spin about their one bond)."""
+    """The constraints of a molecule, one row each.
+
+    Rows are ordered as the sweep plays them: covalent bonds, salt bridges, tethers, then
+    hydrogen bonds from the strongest (most negative) to the weakest.
+
+    Attributes
+    ----------
+    atoms : Atoms
+        The atoms constrained.
+    i, j : ndarray of int64, shape (r,)
+        The two atoms of each row.
+    kind : ndarray of int8, shape (r,)
+        Each row's Kind.
+    bars : ndarray of int64, shape (r,)
+        Each row's bars.
+    energy : ndarray of float64, shape (r,)
+        Hydrogen bonds' energy in kcal/mol; 0 for the other kinds.
+    bar_counts : Bars
+        The bar counts the network was built with.
+    hinge : ndarray of bool, shape (r,)
+        Rows that are hinges (they make an atom's neighbours, which decide the bodies that only
+        spin about their one bond).
+    n_fixed : int
+        The number of rows before the first hydrogen bond.
+    """
 
     atoms: Atoms
     i: NDArray[np.int64]
@@ -107,10 +150,32 @@ class Network:
 
 
 def covalent_bonds(atoms: Atoms) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
-    """Covalent bonds by distance: d <= r_i + r_j + 0.4 Å over covalent radii, within a residue,
-    between consecutive residues of a chain, between sulphurs (disulphides), to or within
-    ligands, and where the file's connection records say; never to metal ions or across
-    models. A hydrogen keeps only its nearest partner."""
+    """Covalent bonds by distance.
+
+    A bond joins atoms with d <= r_i + r_j + 0.4 Å over covalent radii, within a residue,
+    between consecutive residues of a chain, between sulphurs (disulphides), to or within ligands,
+    and where the file's connection records say; never to metal ions or across models. A hydrogen
+    keeps only its nearest partner.
+
+    Parameters
+    ----------
+    atoms : Atoms
+
+    Returns
+    -------
+    i, j : ndarray of int64
+        The two atoms of each bond.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import telvora_molecules as tm
+    >>> ring = [(np.cos(a), np.sin(a), 0.0) for a in np.arange(6) * np.pi / 3]
+    >>> atoms = tm.from_coordinates(["C"] * 6, np.array(ring) * 1.39)
+    >>> i, j = tm.covalent_bonds(atoms)
+    >>> len(i)
+    6
+    """
     element = atoms.element
     radius = np.array([COVALENT_RADIUS.get(e, 0.0) for e in element])
     known = (radius > 0) & ~np.isin(element, list(METALS))
@@ -201,10 +266,25 @@ def _first_other(offsets: NDArray[np.int64], targets: NDArray[np.int64], atom: N
 
 @dataclass(frozen=True, eq=False, slots=True)
 class Topology:
-    """The covalent part of a molecule's network and the roles of atoms that follow from it
-    (donors, acceptors, charged groups, apolar atoms): what a trajectory keeps from one frame to
-    the next. `build_network(atoms, topology=...)` reuses it for other coordinates of the same
-    atoms, so that only the contacts are searched again."""
+    """The covalent part of a molecule's network and the roles of atoms that follow from it.
+
+    The roles are donors, acceptors, charged groups and apolar atoms: what a trajectory keeps from
+    one frame to the next. ``build_network(atoms, topology=...)`` reuses it for other coordinates of
+    the same atoms, so that only the contacts are searched again.
+
+    Attributes
+    ----------
+    atoms : Atoms
+        The atoms it was found for.
+    i, j : ndarray of int64
+        The covalent bonds.
+    peptide, double : ndarray of bool
+        Bonds locked as peptide bonds and as double bonds.
+    offsets, targets : ndarray of int64
+        The bonded neighbours of atom a: ``targets[offsets[a]:offsets[a + 1]]``.
+    degree, h_count : ndarray of int64, shape (n,)
+        Each atom's bonds and bonded hydrogens.
+    """
 
     atoms: Atoms
     i: NDArray[np.int64]
@@ -261,8 +341,23 @@ class _Roles:
 
 
 def covalent_topology(atoms: Atoms) -> Topology:
-    """The covalent bonds of the atoms (`covalent_bonds`), which of them are locked, and the
-    roles of atoms in hydrogen bonds, salt bridges and tethers."""
+    """The covalent bonds of the atoms, which of them are locked, and the roles of atoms.
+
+    Parameters
+    ----------
+    atoms : Atoms
+
+    Returns
+    -------
+    Topology
+        The bonds (see covalent_bonds) and the atoms' roles in hydrogen bonds, salt bridges and
+        tethers.
+
+    Raises
+    ------
+    StructureError
+        When there are no atoms.
+    """
     n = len(atoms)
     if n == 0:
         raise StructureError("the structure has no atoms")
@@ -342,11 +437,38 @@ def build_network(atoms: Atoms, bars: Bars | None = None, *, hydrogen_bonds: boo
                   salt_bridges: bool = True, hydrophobic: bool = True, topology: Topology | None = None) -> Network:
     """The constraint network of the atoms (see the module docstring and docs/molecules.md).
 
-    Raises StructureError when hydrogen bonds are asked for and the structure has no hydrogens:
-    they cannot be placed by guessing, and the hydrogen-bond network is the point of the model.
-    With `topology` (from covalent_topology of the same atoms, perhaps at other coordinates)
-    its covalent bonds are kept and only hydrogen bonds, salt bridges and tethers are found
-    at these coordinates.
+    Parameters
+    ----------
+    atoms : Atoms
+    bars : Bars, optional
+        Bars per kind of constraint; ``Bars()`` when not given.
+    hydrogen_bonds, salt_bridges, hydrophobic : bool, default True
+        Which contacts to find besides the covalent bonds.
+    topology : Topology, optional
+        From covalent_topology of the same atoms, perhaps at other coordinates: its covalent bonds
+        are kept and only the contacts are found at these coordinates.
+
+    Returns
+    -------
+    Network
+
+    Raises
+    ------
+    StructureError
+        When there are no atoms, or hydrogen bonds are asked for and there are no hydrogens: they
+        cannot be placed by guessing, and the hydrogen-bond network is the point of the model.
+    ValueError
+        When topology was found for another number of atoms.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import telvora_molecules as tm
+    >>> ring = [(np.cos(a), np.sin(a), 0.0) for a in np.arange(6) * np.pi / 3]
+    >>> atoms = tm.from_coordinates(["C"] * 6, np.array(ring) * 1.39)
+    >>> network = tm.build_network(atoms, hydrogen_bonds=False, salt_bridges=False, hydrophobic=False)
+    >>> len(network.i), network.n_fixed
+    (6, 6)
     """
     bars = Bars() if bars is None else bars
     n = len(atoms)

@@ -75,16 +75,40 @@ def _labels(components: NDArray[np.int64], partner: NDArray[np.int64]) -> NDArra
 
 
 def rigid_clusters(network: Network, cutoff: float | None = None, *, leaves: str = "bonded") -> NDArray[np.int64]:
-    """The rigid cluster of every atom with the hydrogen bonds of energy <= cutoff (kcal/mol;
-    None keeps them all): labels 0, 1, ... by decreasing size.
+    """The rigid cluster of every atom with the hydrogen bonds of energy <= cutoff.
 
-    leaves: "bonded" (the default, as the dilution reports) puts every atom with a single hinge
-    among the fixed constraints (a hydrogen, a carbonyl oxygen) in its bonded partner's
-    cluster: as a point it lies on that bond's axis, which moves with the partner, and so it
-    stays there as hydrogen bonds come and go. "current" does so only for atoms with a single
-    hinge among all constraints present, leaving a hydrogen-bonded hydrogen that joins nothing
-    a cluster of its own: the clusters K of bodies for which K plus its hinge neighbours are
-    exactly the rigid components of points of the bar-joint framework (docs/molecules.md).
+    Parameters
+    ----------
+    network : Network
+    cutoff : float, optional
+        Energy in kcal/mol; None keeps every hydrogen bond.
+    leaves : {"bonded", "current"}, default "bonded"
+        "bonded" (as the dilution reports) puts every atom with a single hinge among the fixed
+        constraints (a hydrogen, a carbonyl oxygen) in its bonded partner's cluster: as a point it
+        lies on that bond's axis, which moves with the partner. "current" does so only for atoms
+        with a single hinge among all constraints present, leaving a hydrogen-bonded hydrogen that
+        joins nothing a cluster of its own: the clusters K of bodies for which K plus its hinge
+        neighbours are exactly the rigid components of points of the bar-joint framework.
+
+    Returns
+    -------
+    ndarray of int64, shape (n,)
+        Cluster labels 0, 1, ... by decreasing size.
+
+    Raises
+    ------
+    ValueError
+        For leaves other than "bonded" or "current".
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import telvora_molecules as tm
+    >>> ring = [(np.cos(a), np.sin(a), 0.0) for a in np.arange(6) * np.pi / 3]
+    >>> atoms = tm.from_coordinates(["C"] * 6, np.array(ring) * 1.39)
+    >>> network = tm.build_network(atoms, hydrogen_bonds=False, salt_bridges=False, hydrophobic=False)
+    >>> tm.rigid_clusters(network).tolist()
+    [0, 0, 0, 0, 0, 0]
     """
     if leaves not in ("bonded", "current"):
         raise ValueError(f"leaves must be 'bonded' or 'current', not {leaves!r}")
@@ -109,15 +133,34 @@ def _rows_at(network: Network, cutoffs: NDArray[np.float64]) -> NDArray[np.int64
 class Dilution:
     """The hydrogen-bond dilution of a network, from one sweep.
 
-    Step s has the fixed constraints and the s strongest hydrogen bonds (s = 0 .. n_hbonds);
-    `energy[s]` is the energy of the weakest bond present at step s (0 at s = 0 is none), so the
-    clusters at an energy cutoff E are those of the last step with energy <= E. Per step,
-    `largest` is the number of atoms in the largest cluster and `n_clusters` the number of
-    clusters of two or more atoms. `changes` lists the steps whose clusters differ from the
-    step before (and step 0); `residue_clusters[r]` is the cluster label of every
-    representative atom (`residue_atoms`) at step changes[r], and `change_sizes[r][label]` the
-    atoms in that cluster (labels there are not ranked: they only name clusters within a row). `cutoffs` and `atom_clusters[c]` give the
-    cluster of every atom at each asked cutoff.
+    Step s has the fixed constraints and the s strongest hydrogen bonds (s = 0 .. n_hbonds); the
+    clusters at an energy cutoff E are those of the last step with energy <= E.
+
+    Attributes
+    ----------
+    network : Network
+        The network diluted.
+    energy : ndarray of float64, shape (n_hbonds + 1,)
+        The energy of the weakest hydrogen bond present at each step (0 at step 0, which has none).
+    independent : ndarray of bool, shape (n_hbonds + 1,)
+        Whether the step's hydrogen bond brought an independent bar.
+    largest, n_clusters : ndarray of int64, shape (n_hbonds + 1,)
+        Per step, the atoms in the largest cluster and the clusters of two or more atoms.
+    changes : ndarray of int64
+        The steps whose clusters differ from the step before, and step 0.
+    residue_atoms : ndarray of int64
+        One representative atom per residue.
+    residue_clusters : ndarray of int64, shape (len(changes), len(residue_atoms))
+        The cluster of every representative atom at each step of `changes`.
+    cutoffs : ndarray of float64
+        The cutoffs asked for.
+    atom_clusters : ndarray of int64, shape (len(cutoffs), n)
+        The cluster of every atom at each cutoff.
+    change_sizes : list of ndarray of int64
+        ``change_sizes[r][label]``: the atoms in that cluster at step ``changes[r]`` (labels there
+        are not ranked: they only name clusters within a row).
+    n_hbonds : int
+        The hydrogen bonds of the network.
     """
 
     network: Network
@@ -155,14 +198,41 @@ def residue_representatives(network: Network) -> NDArray[np.int64]:
 
 
 def dilute(network: Network, cutoffs: ArrayLike = (), *, row_budget: int = SNAPSHOT_ROW_BUDGET) -> Dilution:
-    """The whole dilution: every hydrogen bond removed in order of increasing strength, with the
-    clusters after each removal, from rigidity_sweep played in the reverse direction (fixed
-    constraints, then hydrogen bonds from the strongest to the weakest).
+    """The whole dilution: every hydrogen bond removed in order of increasing strength.
 
-    A first sweep without snapshots says which hydrogen bonds brought an independent bar; only
-    those can change the clusters (a bar with both ends in one component is redundant and
-    changes nothing), so components are read at those steps alone, in as many further sweeps
-    as `row_budget` rows of snapshots need (one for structures of tens of thousands of atoms).
+    The clusters after each removal come from rigidity_sweep played in the reverse direction
+    (fixed constraints, then hydrogen bonds from the strongest to the weakest). A first sweep
+    without snapshots says which hydrogen bonds brought an independent bar; only those can change
+    the clusters, so components are read at those steps alone, in as many further sweeps as
+    `row_budget` rows of snapshots need (one for structures of tens of thousands of atoms).
+
+    Parameters
+    ----------
+    network : Network
+    cutoffs : array_like of float, default ()
+        Energies in kcal/mol at which to keep every atom's cluster (atom_clusters).
+    row_budget : int
+        The most snapshot rows one sweep keeps.
+
+    Returns
+    -------
+    Dilution
+
+    Raises
+    ------
+    ValueError
+        For cutoffs that are not finite.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import telvora_molecules as tm
+    >>> ring = [(np.cos(a), np.sin(a), 0.0) for a in np.arange(6) * np.pi / 3]
+    >>> atoms = tm.from_coordinates(["C"] * 6, np.array(ring) * 1.39)
+    >>> network = tm.build_network(atoms, hydrogen_bonds=False, salt_bridges=False, hydrophobic=False)
+    >>> dilution = tm.dilute(network, cutoffs=[-1.0])
+    >>> dilution.largest.tolist(), dilution.atom_clusters.tolist()
+    ([6], [[0, 0, 0, 0, 0, 0]])
     """
     cut = np.atleast_1d(np.asarray(cutoffs, dtype=np.float64))
     if cut.ndim != 1 or not np.isfinite(cut).all():

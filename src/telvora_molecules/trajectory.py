@@ -39,13 +39,28 @@ def import_mdanalysis() -> Any:
 class TrajectoryClusters:
     """Rigid clusters of every analysed frame.
 
-    `frames` are the frame numbers in the trajectory (from 0) and `time` their times in ps as
-    the trajectory gives them. Per frame f and cutoff c: `clusters[f, c]` the cluster of every
-    atom (0, 1, ... by decreasing size within that frame, so numbers name clusters only within
-    one frame), `largest[f, c]` the atoms in the largest cluster, `n_clusters[f, c]` the
-    clusters of two or more atoms and `n_hbonds[f, c]` the hydrogen bonds of energy <= the
-    cutoff; per frame `n_salt_bridges` and `n_tethers`. `topology` holds the covalent bonds of
-    the first frame, which every frame keeps.
+    Cluster numbers are 0, 1, ... by decreasing size within a frame, so they name clusters only
+    within one frame.
+
+    Attributes
+    ----------
+    atoms : Atoms
+        The atoms analysed.
+    topology : Topology
+        The covalent bonds of the first frame, which every frame keeps.
+    frames : ndarray of int64, shape (F,)
+        Frame numbers in the trajectory, from 0.
+    time : ndarray of float64, shape (F,)
+        Their times in ps as the trajectory gives them.
+    cutoffs : ndarray of float64, shape (C,)
+        The energy cutoffs in kcal/mol.
+    clusters : ndarray of int32, shape (F, C, n)
+        The cluster of every atom per frame and cutoff.
+    largest, n_clusters, n_hbonds : ndarray of int64, shape (F, C)
+        The atoms in the largest cluster, the clusters of two or more atoms, and the hydrogen bonds
+        of energy <= the cutoff.
+    n_salt_bridges, n_tethers : ndarray of int64, shape (F,)
+        Per frame.
     """
 
     atoms: Atoms
@@ -231,13 +246,40 @@ def analyze_trajectory(atoms: Atoms, trajectory: str | Path, cutoffs: ArrayLike 
                        progress: Callable[[int, int], None] | None = None) -> TrajectoryClusters:
     """Rigid clusters of the atoms in every chosen frame of a trajectory, at each energy cutoff.
 
-    atoms: from read_structure of the topology file (PDB or mmCIF with hydrogens, one model),
-    or from_coordinates for a trajectory of exactly those atoms. trajectory: any file MDAnalysis
-    reads (DCD, XTC, TRR, multi-model PDB, ...) with all the topology file's atoms in its order.
     Covalent bonds come from the trajectory's first frame and are kept; hydrogen bonds, salt
-    bridges and tethers are found in every frame. `progress(done, total)` is called after each
-    frame. Raises StructureError when the trajectory does not match the topology and
-    ImportError (saying how to install it) without MDAnalysis.
+    bridges and tethers are found in every frame.
+
+    Parameters
+    ----------
+    atoms : Atoms
+        From read_structure of the topology file (PDB or mmCIF with hydrogens, one model), or
+        from_coordinates for a trajectory of exactly those atoms.
+    trajectory : str or pathlib.Path
+        Any file MDAnalysis reads (DCD, XTC, TRR, multi-model PDB, ...) with all the topology
+        file's atoms in its order.
+    cutoffs : array_like of float, default (-1.0,)
+        Hydrogen-bond energy cutoffs in kcal/mol.
+    bars : Bars, optional
+        Bars per kind of constraint.
+    frames : slice or iterable of int, optional
+        The frames to analyse; all when not given.
+    stride : int, default 1
+        Every stride-th of them.
+    salt_bridges, hydrophobic : bool, default True
+        Which contacts to find besides covalent and hydrogen bonds.
+    progress : callable, optional
+        ``progress(done, total)`` is called after each frame.
+
+    Returns
+    -------
+    TrajectoryClusters
+
+    Raises
+    ------
+    StructureError
+        When the trajectory does not match the topology.
+    ImportError
+        Without MDAnalysis (the message says how to install it).
     """
     bars = Bars() if bars is None else bars
     cut = np.atleast_1d(np.asarray(cutoffs, dtype=np.float64))

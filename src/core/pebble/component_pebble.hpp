@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "pebble/component_records.hpp"
 #include "pebble/pebble.hpp"
 #include "base/traversal.hpp"
 
@@ -22,6 +23,10 @@ namespace telvora {
 // span, so the same answers). Large components are passed whole by searches and merged small into
 // large. Searches use explicit stacks and queues. Memory: O(k n) for the state and the edges played
 // on, O(m) for the component records, plus the vertex lists of the live components.
+// The members are defined by subject: pebble_search.cpp (the graph played on, gathering pebbles,
+// the searches for a new component), component_bookkeeping.cpp (large components' lists,
+// absorbing, recording, extending, retiring, hubs), component_records.* (live components,
+// membership, counters) and component_pebble.cpp (construction, add_edge, drivers).
 // The largest k of a game: a vertex that carries an edge holds k out-slots of 8 bytes, 128 MiB at
 // this k, which a machine still serves for a few vertices.
 constexpr std::uint64_t max_game_k = std::uint64_t{1} << 24;
@@ -42,20 +47,20 @@ public:
     bool add_edge(std::uint64_t u, std::uint64_t v);
 
     // Whether u and v lie in a common component (u == v: whether u lies in any).
-    bool share_component(std::uint32_t u, std::uint32_t v) const;
+    bool share_component(std::uint32_t u, std::uint32_t v) const { return records_.share(u, v); }
 
     // The component v joined last, or no_component: equal values for u and v prove a shared
     // component, which lets a driver skip the call to add_edge.
-    std::uint32_t newest_component(std::uint32_t v) const { return newest_[v]; }
-    const std::uint32_t* newest_components() const { return newest_.data(); }
+    std::uint32_t newest_component(std::uint32_t v) const { return records_.newest[v]; }
+    const std::uint32_t* newest_components() const { return records_.newest.data(); }
 
     // The number of vertices of the largest component (0 before there is one), and the number of
     // components of two vertices or more: after every edge the live components are exactly the
     // maximal tight sets, so both are read off without a pass over them.
     std::uint64_t largest_component_size() const {
-        return largest_ == no_component ? 0 : component_vertices_[largest_].size();
+        return records_.largest == no_component ? 0 : records_.vertices[records_.largest].size();
     }
-    std::uint64_t multi_vertex_components() const { return multi_vertex_components_; }
+    std::uint64_t multi_vertex_components() const { return records_.multi_vertex; }
 
     std::uint64_t vertex_count() const { return n_; }
     std::uint64_t accepted() const { return accepted_; }
@@ -65,7 +70,7 @@ public:
 
     // The live components, each as its vertices in increasing order, ordered by smallest vertex
     // (then lexicographically).
-    std::vector<std::vector<std::uint64_t>> components() const;
+    std::vector<std::vector<std::uint64_t>> components() const { return records_.maximal(absorb_overlap_); }
 
     // The pebble counts and the out-lists (heads of the out-edges, in slot order), for tests.
     std::vector<std::uint32_t> pebble_counts() const {
@@ -92,44 +97,61 @@ private:
     std::uint64_t held_pebbles(std::uint32_t a, std::uint32_t b) const {
         return std::uint64_t{vertex_state_[a].pebbles} + (a == b ? 0 : vertex_state_[b].pebbles);
     }
-    bool gather(std::uint32_t x);
-    void reverse(std::uint32_t e);
-    void take_slot(std::uint32_t e);
-    void detach(std::uint32_t e);
-    void insert_edge(std::uint32_t tail, std::uint32_t head);
+
+    // pebble_search.cpp: the graph played on and its pebbles.
     void link_in(std::uint32_t e);
     void unlink_in(std::uint32_t e);
     void list_saturated(std::uint32_t e);
     void unlist_saturated(std::uint32_t e);
     void change_pebbles(std::uint32_t v, std::int32_t delta);
+    void insert_edge(std::uint32_t tail, std::uint32_t head);
+    void take_slot(std::uint32_t e);
+    void detach(std::uint32_t e);
+    void reverse(std::uint32_t e);
+    void remove_edge(std::uint32_t e);
+    bool gather(std::uint32_t x);
+    bool internal_out_edge(std::uint32_t x, std::uint32_t c) const;
+    std::uint64_t held_in(std::uint32_t c) const;
+    // pebble_search.cpp: the search for the tight set around an accepted edge.
     void detect_component(std::uint32_t a, std::uint32_t b);
     bool reach_is_tight(std::uint32_t a, std::uint32_t b);
     void grow_backwards();
     bool reaches_free_pebble(std::uint32_t w);
-    void record_component(std::uint32_t a, std::uint32_t b);
-    void note_size(std::uint32_t c);
-    void absorb_nested(std::uint32_t hub);
-    bool extend_component(std::uint32_t x, std::uint32_t y);
-    bool in_component(std::uint32_t v, std::uint32_t c) const;
-    bool internal_out_edge(std::uint32_t x, std::uint32_t c) const;
-    std::uint64_t held_in(std::uint32_t c) const;
-    bool in_new_component(std::uint32_t x) const;
-    void absorb(std::uint32_t c);
-    void add_tight(std::uint32_t x);
+    // The low-link search of reaches_free_pebble over vertices and large components.
+    std::uint32_t node_base() const { return static_cast<std::uint32_t>(n_); }
+    bool is_component_node(std::uint32_t node) const { return node >= node_base(); }
+    std::uint32_t& node_index(std::uint32_t node);
+    std::uint32_t& node_low(std::uint32_t node);
+    bool node_open(std::uint32_t node) const;
+    void open_node(std::uint32_t node);
+    std::uint32_t node_of(std::uint32_t y) const;
+    bool pass_large(std::uint32_t node, std::uint32_t c);
+    void finish_node(std::uint32_t node);
+
+    // component_bookkeeping.cpp: large components' counts and edge lists.
+    bool in_component(std::uint32_t v, std::uint32_t c) const { return records_.contains(v, c); }
     void note_leaving(std::uint32_t e);
     void note_entering(std::uint32_t e);
     template <class Stale>
     const std::vector<std::uint32_t>& clean(std::vector<std::uint32_t>& list, Stale stale);
     const std::vector<std::uint32_t>& leaving_edges(std::uint32_t c);
     const std::vector<std::uint32_t>& entering_edges(std::uint32_t c);
-    void make_live(std::uint32_t c);
-    void retire(std::uint32_t c);
-    void drop_component(std::uint32_t c);
     std::uint64_t pebbles_of(std::uint32_t c) const;
     std::uint64_t pebbles_of_vertices(std::uint32_t c) const;
     void make_large(std::uint32_t c);
     void forget_large(std::uint32_t c);
-    void remove_edge(std::uint32_t e);
+    // component_bookkeeping.cpp: the detection's takings, and components recorded, grown and retired.
+    bool in_new_component(std::uint32_t x) const;
+    void absorb(std::uint32_t c);
+    void add_tight(std::uint32_t x);
+    void record_component(std::uint32_t a, std::uint32_t b);
+    void take_overlapping();
+    std::uint32_t new_component(std::uint32_t a, std::uint32_t b);
+    const std::vector<std::uint32_t>& merge_absorbed(std::uint32_t id, std::uint32_t keeper);
+    void absorb_nested(std::uint32_t hub);
+    bool extend_component(std::uint32_t x, std::uint32_t y);
+    void retire(std::uint32_t c);
+    void drop_component(std::uint32_t c);
     void rewire(std::uint32_t c, std::span<const std::uint32_t> vertices, bool whole);
 
     // Components of this many vertices or more keep their pebble count and edge lists up to date
@@ -188,18 +210,11 @@ private:
     std::vector<std::uint32_t> inner_, candidates_, through_y_, touched_, joining_;
     // The vertices whose pebbles or out-edges the gathers for the edge under way changed.
     std::vector<std::uint32_t> moved_;
-    // The live component with the most vertices (emptied lists count as none).
-    std::uint32_t largest_ = no_component;
-    std::uint64_t multi_vertex_components_ = 0;
     std::vector<std::uint32_t> visited_;
 
-    // Components: vertex lists by id (emptied when absorbed), and per vertex the ids of the live
-    // components holding it, in increasing order.
-    std::vector<std::vector<std::uint32_t>> component_vertices_;
-    std::vector<std::vector<std::uint32_t>> member_of_;
-    std::vector<std::uint32_t> newest_;
+    // Components: which are live, their vertices, each vertex's, the largest and the counters.
+    ComponentRecords records_;
     std::vector<std::uint32_t> overlap_;  // scratch per component id, zero between uses
-    std::vector<std::uint32_t> live_ids_, live_position_;
     // Per component: its free pebbles; the edges leaving it and those entering it from a tail
     // without free pebbles (with stale entries, dropped when walked); marks of the current
     // detection (taken into the new component, known to reach a free pebble) and search.
@@ -216,6 +231,7 @@ private:
     // part itself.
     std::vector<std::uint32_t> component_index_, component_low_, component_open_;
     std::vector<std::uint32_t> part_;
+    std::uint32_t search_counter_ = 0;
 };
 
 struct SparsityGameOutcome {
