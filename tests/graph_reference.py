@@ -181,6 +181,20 @@ def random_graph(n: int, m: int, rng: random.Random, repeats: bool = False) -> l
     return [p if rng.random() < 0.5 else p[::-1] for p in rng.sample(pairs, min(m, len(pairs)))]
 
 
+def random_pairs(rng, n: int, m: int, *, loops: bool = False):
+    """m vertex pairs drawn uniformly from 0 .. n - 1 (repeats allowed; loops only when asked), as a
+    C-contiguous (m, 2) int64 array. rng: a NumPy Generator, or a seed for one."""
+    import numpy as np
+    rng = np.random.default_rng(rng)
+    if n < 2 and not loops:
+        return np.empty((0, 2), dtype=np.int64)
+    out = np.empty((0, 2), dtype=np.int64)
+    while len(out) < m:
+        pairs = rng.integers(0, n, size=(2 * (m - len(out)) + 1, 2), dtype=np.int64)
+        out = np.concatenate([out, pairs if loops else pairs[pairs[:, 0] != pairs[:, 1]]])
+    return np.ascontiguousarray(out[:m])
+
+
 def henneberg_laman(n: int, rng: random.Random) -> list[tuple[int, int]]:
     """A minimally rigid graph in the plane from a triangle by random Henneberg moves: a new vertex
     joined to two old ones, or an old edge ab replaced by a new vertex joined to a, b and a third.

@@ -12,6 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from mypy_runner import run_mypy
 import telvora_datasets
 from telvora_datasets import framework_points
 from telvora_datasets.records import labels_array, points_array
@@ -20,25 +21,13 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = Path(__file__).parent / "typing" / "uses_datasets.py"
 
 
-def _mypy(tmp_path, *targets, strict=True):
-    pytest.importorskip("mypy")
-    flags = ["--strict"] if strict else []
-    # mypy finds the package as the interpreter imports it: the source tree under PYTHONPATH=src,
-    # otherwise the installed copy. The path is made absolute, as mypy runs in tmp_path.
-    entries = os.environ.get("PYTHONPATH", "").split(os.pathsep)
-    path = os.pathsep.join(os.path.abspath(entry) for entry in entries if entry)
-    return subprocess.run([sys.executable, "-m", "mypy", *flags, "--no-incremental", "--cache-dir",
-                           str(tmp_path / "cache"), *targets], capture_output=True, text=True, timeout=600,
-                          cwd=tmp_path, env={**os.environ, "PYTHONPATH": path})
-
-
 def test_mypy_strict_accepts_the_package(tmp_path):
-    result = _mypy(tmp_path, "-p", "telvora_datasets")
+    result = run_mypy(tmp_path, "-p", "telvora_datasets")
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_mypy_strict_accepts_a_typed_caller(tmp_path):
-    result = _mypy(tmp_path, str(EXAMPLE))
+    result = run_mypy(tmp_path, str(EXAMPLE))
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -49,7 +38,7 @@ def test_mypy_sees_the_record_types(tmp_path):
                      "    seed: str = record['seed']\n"
                      "    record['colour']\n"
                      "td.plot_framework([[0.0, 0.0]], numbered='yes')\n")
-    result = _mypy(tmp_path, str(wrong), strict=False)
+    result = run_mypy(tmp_path, str(wrong), strict=False)
     assert result.returncode == 1
     assert re.search(r"wrong\.py:3: error: Incompatible types in assignment", result.stdout), result.stdout
     assert re.search(r"wrong\.py:4: error: TypedDict \"Record\" has no key \"colour\"", result.stdout), result.stdout

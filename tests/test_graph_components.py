@@ -7,6 +7,7 @@ import random
 import numpy as np
 import pytest
 
+import graph_reference as ref
 import telvora_graphs as tg
 from graph_reference import random_graph_batch
 
@@ -96,12 +97,7 @@ def components_by_rank(edges, x, d):
 
 
 def random_graph(rng, n, m, loops=False):
-    edges = []
-    while len(edges) < m:
-        a, b = rng.randrange(n), rng.randrange(n)
-        if a != b or loops:
-            edges.append((a, b))
-    return edges
+    return ref.random_pairs(rng.randrange(2**32), n, m, loops=loops).tolist()
 
 
 def as_lists(components):
@@ -267,24 +263,6 @@ def test_components_batch_refusals():
         tg.rigid_components_batch([(0, 1), (0, 1)], [0, 1, 2], [2, 2], coords=np.zeros((3, 2)))
     with pytest.raises(ValueError, match=r"edges\[1\] = \(0, 2\) belongs to graph 1, which has n\[1\] = 2"):
         tg.rigid_components_batch([(0, 1), (0, 2)], [0, 1, 2], 2)
-
-
-def test_plot_framework_colours_bars_by_component():
-    matplotlib = pytest.importorskip("matplotlib")
-    matplotlib.use("Agg")
-    from telvora_datasets.plotting import plot_framework
-
-    coords = np.array([[0, 0], [1, 0], [0.5, 1], [1.5, 1], [2, 0.2], [3, 0.9]])
-    edges = np.array([(0, 1), (1, 2), (2, 0), (1, 3), (3, 4), (4, 1), (4, 5)])
-    components = tg.rigid_components(edges, 2, coords=coords)
-    artists = plot_framework(coords, edges=edges, components=components)
-    drawn = {kind: sorted(map(tuple, pairs.tolist())) for kind, pairs in artists.edges.items() if len(pairs)}
-    assert drawn == {"component 0 of 3 points": [(0, 1), (1, 2), (2, 0)],
-                     "component 1 of 3 points": [(1, 3), (3, 4), (4, 1)],
-                     "component 2 of 2 points": [(4, 5)]}
-    with pytest.raises(ValueError, match="components must hold points 0 .. 5"):
-        plot_framework(coords, edges=edges, components=[np.array([0, 9])])
-    matplotlib.pyplot.close("all")
 
 
 # --- coincident points and bars of zero length ------------------------------------------------------

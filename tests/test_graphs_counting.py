@@ -3,12 +3,8 @@
 import numpy as np
 import pytest
 
+import graph_reference as ref
 import telvora_graphs as tg
-
-
-def random_graph(rng, n, m):
-    pairs = rng.integers(0, n, size=(m, 2))
-    return pairs[pairs[:, 0] != pairs[:, 1]]
 
 
 @pytest.mark.parametrize("d", [1, 2])
@@ -16,7 +12,7 @@ def random_graph(rng, n, m):
 def test_counting_matches_the_field(d, n):
     rng = np.random.default_rng(100 * d + n)
     for trial in range(25):
-        edges = random_graph(rng, n, int(rng.integers(0, 3 * n)))  # repeats included
+        edges = ref.random_pairs(rng, n, int(rng.integers(0, 3 * n)))  # repeats included
         counted = tg.rigidity(edges, d=d, n=n + trial % 2)  # every other graph with an isolated vertex
         field = tg.rigidity(edges, d=d, n=n + trial % 2, method="field")
         assert np.array_equal(counted.labels, field.labels)
@@ -28,7 +24,7 @@ def test_counting_matches_the_field(d, n):
 
 def test_batch_counting_matches_the_field():
     rng = np.random.default_rng(7)
-    graphs = [random_graph(rng, 8, 16) for _ in range(50)]
+    graphs = [ref.random_pairs(rng, 8, 16) for _ in range(50)]
     edges = np.concatenate(graphs)
     offsets = np.cumsum([0] + [len(g) for g in graphs])
     counted = tg.rigidity_batch(edges, offsets, 8, d=2, global_rigidity=True)

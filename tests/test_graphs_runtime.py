@@ -7,7 +7,6 @@ import inspect
 import os
 import pathlib
 import random
-import subprocess
 import sys
 import threading
 import time
@@ -18,27 +17,24 @@ import numpy as np
 import pytest
 from numpy.lib.stride_tricks import as_strided
 
+import graph_reference as ref
+from mypy_runner import run_mypy
 import telvora_graphs as tg
 from telvora_graphs import _native
 
 TESTS = pathlib.Path(__file__).resolve().parent
 
 
-def random_graph(n, m, seed):
-    edges = np.random.default_rng(seed).integers(0, n, (m, 2))
-    return edges[edges[:, 0] != edges[:, 1]]
-
-
 def batch_of(graphs, n, seed):
     rng = np.random.default_rng(seed)
-    parts = [random_graph(n, 3 * n, seed + g) for g in range(graphs)]
+    parts = [ref.random_pairs(seed + g, n, 3 * n) for g in range(graphs)]
     return np.concatenate(parts), np.cumsum([0] + [len(p) for p in parts]), rng.random((graphs * n, 2))
 
 
 def long_calls():
     """One call per compiled routine, each long enough to watch (a few tenths of a second)."""
-    large = random_graph(2500, 10000, 1)
-    medium = random_graph(1500, 6000, 2)
+    large = ref.random_pairs(1, 2500, 10000)
+    medium = ref.random_pairs(2, 1500, 6000)
     edges, offsets, coords = batch_of(6000, 30, 3)
     few = int(offsets[1500])
     return {
@@ -90,7 +86,7 @@ def test_the_lock_is_released_and_no_thread_is_started(name):
 def small_calls():
     """Successful and raising calls of every function, public and compiled, and the arrays they share."""
     points = np.random.default_rng(5).random((7, 2))
-    edges = random_graph(7, 14, 6)
+    edges = ref.random_pairs(6, 7, 14)
     edges_u = edges.astype(np.uint64)
     offsets, n = np.array([0, 5, len(edges)]), np.array([7, 7])
     return [points, edges, edges_u, offsets, n], {
@@ -263,21 +259,15 @@ def test_result_arrays_die_with_their_result():
     assert [ref() for ref in refs] == [None] * len(refs)  # at once: no cycle, no collector
 
 
-def mypy(*args, cwd):
-    pytest.importorskip("mypy")
-    return subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", str(cwd / "cache"), *args],
-                          capture_output=True, text=True, timeout=300, cwd=cwd)
-
-
 def test_mypy_strict_accepts_the_package_and_a_typed_caller(tmp_path):
     for target in (["-p", "telvora_graphs"], [str(TESTS / "typing" / "uses_graphs.py")]):
-        result = mypy("--strict", *target, cwd=tmp_path)
+        result = run_mypy(tmp_path, *target)
         assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_mypy_rejects_a_wrong_use(tmp_path):
     wrong = tmp_path / "wrong.py"
     wrong.write_text("import telvora_graphs as tg\nrank: str = tg.rigidity([(0, 1)]).rank\ntg.rigidity([], d=2.5)\n")
-    result = mypy(str(wrong), cwd=tmp_path)
+    result = run_mypy(tmp_path, wrong, strict=False)
     assert result.returncode == 1
     assert "Incompatible types in assignment" in result.stdout and 'Argument "d" to "rigidity" has incompatible type "float"' in result.stdout

@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import telvora
+import graph_reference as ref
 import telvora_graphs as tg
 from telvora_graphs import _native
 
@@ -23,18 +24,13 @@ from telvora_graphs import _native
 EXEMPT = {"telvora.max_independent": "a formula", "telvora.gram_from_dist": "reads the caller's array in place"}
 
 
-def _random_graph(n, m, seed):
-    pairs = np.random.default_rng(seed).integers(0, n, size=(2 * m, 2))
-    return np.ascontiguousarray(pairs[pairs[:, 0] != pairs[:, 1]][:m], dtype=np.int64)
-
-
 def _inputs():
     rng = np.random.default_rng(5)
-    space, space_points = _random_graph(2000, 6000, 1), rng.random((2000, 3))
-    plane, plane_points = _random_graph(500, 1000, 2), rng.random((500, 2))
-    stressed, stressed_points = _random_graph(600, 2000, 3), rng.random((600, 3))
+    space, space_points = ref.random_pairs(1, 2000, 6000), rng.random((2000, 3))
+    plane, plane_points = ref.random_pairs(2, 500, 1000), rng.random((500, 2))
+    stressed, stressed_points = ref.random_pairs(3, 600, 2000), rng.random((600, 3))
     graphs = 8000  # small graphs of 20 vertices and 40 edges in space
-    batch = np.concatenate([_random_graph(20, 40, 10 + g) for g in range(graphs)])
+    batch = np.concatenate([ref.random_pairs(10 + g, 20, 40) for g in range(graphs)])
     offsets = np.arange(graphs + 1, dtype=np.int64) * 40
     sizes = np.full(graphs, 20, dtype=np.int64)
     batch_points = rng.random((20 * graphs, 3))

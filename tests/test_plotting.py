@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import telvora
+import telvora_graphs as tg
 
 matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
@@ -408,3 +409,16 @@ def test_stress_sets_colour_by_sign_and_width_by_size():
 def test_a_wrong_stress_is_named(options, message):
     with pytest.raises(ValueError, match=message):
         plot_framework([[0, 0], [1, 0], [1, 1], [0, 1]], edges=[(0, 1), (1, 2), (2, 3), (3, 0)], **options)
+
+
+def test_plot_framework_colours_bars_by_component():
+    coords = np.array([[0, 0], [1, 0], [0.5, 1], [1.5, 1], [2, 0.2], [3, 0.9]])
+    edges = np.array([(0, 1), (1, 2), (2, 0), (1, 3), (3, 4), (4, 1), (4, 5)])
+    components = tg.rigid_components(edges, 2, coords=coords)
+    artists = plot_framework(coords, edges=edges, components=components)
+    drawn = {kind: sorted(map(tuple, pairs.tolist())) for kind, pairs in artists.edges.items() if len(pairs)}
+    assert drawn == {"component 0 of 3 points": [(0, 1), (1, 2), (2, 0)],
+                     "component 1 of 3 points": [(1, 3), (3, 4), (4, 1)],
+                     "component 2 of 2 points": [(4, 5)]}
+    with pytest.raises(ValueError, match="components must hold points 0 .. 5"):
+        plot_framework(coords, edges=edges, components=[np.array([0, 9])])

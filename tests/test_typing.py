@@ -2,33 +2,24 @@
 
 import inspect
 import pathlib
-import subprocess
-import sys
 
 import pytest
 
+from mypy_runner import run_mypy
 import telvora
 
 EXAMPLE = pathlib.Path(__file__).parent / "typing" / "uses_every_function.py"
 
 
 def test_mypy_accepts_a_caller_of_every_function(tmp_path):
-    pytest.importorskip("mypy")
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path), str(EXAMPLE)],
-        capture_output=True, text=True, timeout=300,
-    )
+    result = run_mypy(tmp_path, EXAMPLE)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_mypy_rejects_a_wrong_use(tmp_path):
-    pytest.importorskip("mypy")
     wrong = tmp_path / "wrong.py"
     wrong.write_text("import telvora\nlabel: str = telvora.max_independent(3, 2)\n")
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(wrong)],
-        capture_output=True, text=True, timeout=300,
-    )
+    result = run_mypy(tmp_path, wrong, strict=False)
     assert result.returncode == 1 and "Incompatible types in assignment" in result.stdout
 
 
