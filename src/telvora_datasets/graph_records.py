@@ -51,6 +51,14 @@ def realization_seed(seed: int, index: int) -> int:
     int
         The seed for which ``telvora_graphs.rigidity(edges, d, n=n, seed=...)`` gives graph
         index's labels bit for bit (graph_seed of its block).
+
+    Examples
+    --------
+    Each graph of a dataset has a realization of its own:
+
+    >>> import telvora_datasets as td
+    >>> td.realization_seed(1, 0) != td.realization_seed(1, 1)
+    True
     """
     block, place = divmod(index, BLOCK)
     return block_seed(seed, block) ^ mix_int(place)

@@ -477,6 +477,16 @@ def plot_record(record: Mapping[str, Any], ax: Axes | None = None, *, title: str
         For a record whose fields are not those of a dataset record, as for plot_framework.
     MissingExtraError
         When matplotlib is not installed.
+
+    Examples
+    --------
+    >>> import tempfile
+    >>> import telvora_datasets as td
+    >>> out = tempfile.mkdtemp()
+    >>> report = td.generate(1, 5, 2, 1, out, options=td.Options(workers=1, format="npz"))
+    >>> record = next(iter(td.load(out)))
+    >>> td.plot_record(record).count("independent") == int(record["labels"].sum())
+    True
     """
     if "edges" not in record:
         if title is None:
@@ -522,6 +532,16 @@ def plot_pebble_comparison(coords: ArrayLike, ax: Axes | None = None, *, title: 
         For coords not of shape (n, 2) or not finite.
     MissingExtraError
         When matplotlib is not installed.
+
+    Examples
+    --------
+    A square with one diagonal: both label the five bars independent and the other diagonal
+    redundant.
+
+    >>> import telvora_datasets as td
+    >>> artists = td.plot_pebble_comparison([[0, 0], [1, 0], [0, 1], [1, 1]])
+    >>> artists.count("both independent"), artists.count("both redundant"), artists.count("they disagree")
+    (5, 1, 0)
     """
     import telvora
 

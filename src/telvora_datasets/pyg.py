@@ -74,6 +74,15 @@ def to_pyg(record: Mapping[str, Any], dtype: torch.dtype | None = None, *, targe
         record lacks, or fields that do not fit together (distances, edges or components).
     MissingExtraError
         When torch or torch_geometric is not installed.
+
+    Examples
+    --------
+    In an environment with PyTorch Geometric (the ``pyg`` extra; not run here):
+
+    >>> import telvora_datasets as td
+    >>> data = td.to_pyg(next(iter(td.load("run/demo"))))  # doctest: +SKIP
+    >>> data.num_nodes  # doctest: +SKIP
+    10
     """
     torch, data = _require_torch()
     dtype = torch.get_default_dtype() if dtype is None else dtype

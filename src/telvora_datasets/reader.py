@@ -40,6 +40,16 @@ def read_manifest(path: PathLike) -> Manifest:
     ------
     DatasetError
         When there is no manifest or it is damaged.
+
+    Examples
+    --------
+    >>> import tempfile
+    >>> import telvora_datasets as td
+    >>> out = tempfile.mkdtemp()
+    >>> report = td.generate(2, 5, 2, 1, out, options=td.Options(workers=1, format="npz"))
+    >>> manifest = td.read_manifest(out)
+    >>> manifest["complete"], manifest["parameters"]["graphs"]
+    (True, 2)
     """
     directory = dataset_directory(path)
     return check_manifest(read_manifest_file(directory), directory / MANIFEST)

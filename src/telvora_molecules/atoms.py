@@ -194,6 +194,22 @@ def read_structure(path: str | Path, *, model: int | str = "first", waters: bool
         When the file is missing or unreadable, has no such model, or no atoms are left.
     ImportError
         When gemmi is not installed (the message says how to install it).
+
+    Examples
+    --------
+    A glycine's backbone written as a PDB file:
+
+    >>> import pathlib, tempfile
+    >>> import telvora_molecules as tm
+    >>> lines = ["ATOM      1  N   GLY A   1      -0.966   0.493   1.500  1.00  0.00           N",
+    ...          "ATOM      2  CA  GLY A   1       0.257   0.418   0.692  1.00  0.00           C",
+    ...          "ATOM      3  C   GLY A   1      -0.094   0.017  -0.716  1.00  0.00           C",
+    ...          "ATOM      4  O   GLY A   1      -1.056  -0.682  -0.923  1.00  0.00           O"]
+    >>> path = pathlib.Path(tempfile.mkdtemp()) / "gly.pdb"
+    >>> _ = path.write_text("\\n".join(lines) + "\\nEND\\n")
+    >>> atoms = tm.read_structure(path)
+    >>> len(atoms), atoms.name.tolist()
+    (4, ['N', 'CA', 'C', 'O'])
     """
     gemmi = import_gemmi()
     path = Path(path)

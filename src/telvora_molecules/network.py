@@ -357,6 +357,17 @@ def covalent_topology(atoms: Atoms) -> Topology:
     ------
     StructureError
         When there are no atoms.
+
+    Examples
+    --------
+    A benzene-like ring of six carbons: six bonds, two at every atom.
+
+    >>> import numpy as np
+    >>> import telvora_molecules as tm
+    >>> ring = [(np.cos(a), np.sin(a), 0.0) for a in np.arange(6) * np.pi / 3]
+    >>> topology = tm.covalent_topology(tm.from_coordinates(["C"] * 6, np.array(ring) * 1.39))
+    >>> len(topology.i), topology.degree.tolist()
+    (6, [2, 2, 2, 2, 2, 2])
     """
     n = len(atoms)
     if n == 0:

@@ -280,6 +280,15 @@ def analyze_trajectory(atoms: Atoms, trajectory: str | Path, cutoffs: ArrayLike 
         When the trajectory does not match the topology.
     ImportError
         Without MDAnalysis (the message says how to install it).
+
+    Examples
+    --------
+    With MDAnalysis installed (the ``trajectories`` extra) and a topology and trajectory of the
+    same atoms (not run here):
+
+    >>> import telvora_molecules as tm
+    >>> atoms = tm.read_structure("top.pdb")  # doctest: +SKIP
+    >>> clusters = tm.analyze_trajectory(atoms, "run.xtc", cutoffs=[-1.0], stride=10)  # doctest: +SKIP
     """
     bars = Bars() if bars is None else bars
     cut = np.atleast_1d(np.asarray(cutoffs, dtype=np.float64))
