@@ -25,6 +25,7 @@ SparseGivensQR::SparseGivensQR(std::size_t ncols) {
     rows_.resize(ncols);
     work_.assign(ncols, 0.0);
     queued_.assign(ncols, 0);
+    order_of_.assign(ncols, not_stored);
 }
 
 // One rotation of the new row against the stored row with this pivot, zeroing the new row there.
@@ -86,14 +87,9 @@ void SparseGivensQR::rotate(Row& row, std::uint32_t pivot) {
     structure_.swap(merged_structure_);
 }
 
-// Queues the stored row at this column, if any, once: a row stored after the one just rotated is
-// zero at every pivot column of the rows before it, so the queue only ever gains later rows and
-// each pivot column is met at most once.
-void SparseGivensQR::queue_if_pivot(std::uint32_t column) {
-    const Row& row = rows_[column];
-    if (!row.stored || queued_[column] == rows_added_) return;
+void SparseGivensQR::queue_row(std::uint32_t order, std::uint32_t column) {
     queued_[column] = rows_added_;
-    queue_.push_back((static_cast<std::uint64_t>(row.order) << 32) | column);
+    queue_.push_back((static_cast<std::uint64_t>(order) << 32) | column);
     std::push_heap(queue_.begin(), queue_.end(), std::greater<>());
 }
 
@@ -148,6 +144,7 @@ bool SparseGivensQR::add_row(const std::uint32_t* columns, const double* values,
         }
     Row& row = rows_[pivot];
     row.stored = true;
+    order_of_[pivot] = static_cast<std::uint32_t>(by_order_.size());
     row.order = static_cast<std::uint32_t>(by_order_.size());
     row.columns.clear();
     row.values.clear();

@@ -65,7 +65,16 @@ private:
         std::vector<double> values;
     };
     void rotate(Row& row, std::uint32_t pivot);
-    void queue_if_pivot(std::uint32_t column);
+    // Queues the stored row at this column, if any, once: a row stored after the one just rotated
+    // is zero at every pivot column of the rows before it, so the queue only ever gains later rows
+    // and each pivot column is met at most once. Inline, with the order in a compact array: it is
+    // asked at every column a rotation meets.
+    void queue_if_pivot(std::uint32_t column) {
+        const std::uint32_t order = order_of_[column];
+        if (order == not_stored || queued_[column] == rows_added_) return;
+        queue_row(order, column);
+    }
+    void queue_row(std::uint32_t order, std::uint32_t column);
 
     std::vector<Row> rows_;
     std::vector<std::uint32_t> by_order_;   // pivot column of each stored row, in storing order
@@ -74,6 +83,8 @@ private:
     std::vector<std::uint32_t> merged_columns_, merged_structure_;
     std::vector<double> merged_values_;
     std::vector<std::uint64_t> queue_;      // min-heap of (order << 32 | pivot column) to rotate at
+    static constexpr std::uint32_t not_stored = 0xFFFFFFFFu;
+    std::vector<std::uint32_t> order_of_;   // the storing order of the row at each column
     std::vector<std::uint64_t> queued_;     // rows_added_ where a pivot column is queued
     std::uint64_t rows_added_ = 0;  // stamps queued_, starting at 1
     bool non_finite_ = false;
