@@ -61,6 +61,8 @@ private:
     bool search(std::uint32_t s, std::uint32_t u, std::uint32_t v) {
         new_stamp();
         mark_[s] = stamp_;
+        visited_.assign(1, s);
+        failed_ = false;
         path_.assign(1, {s, 0});
         while (!path_.empty()) {
             Step& top = path_.back();
@@ -76,8 +78,10 @@ private:
                 turn_path(w);
                 return true;
             }
+            visited_.push_back(w);
             path_.push_back({w, 0});
         }
+        failed_ = true;
         return false;
     }
     // The path on the stack followed by its last slot to w, turned around from w back to s.
@@ -93,12 +97,20 @@ private:
             next = x;
         }
     }
+    // The vertices reachable from u and v. When the last search failed, nothing moved since, and
+    // what it visited (closed under out-edges: it tried every slot) is taken as it stands.
     void reach(std::uint32_t u, std::uint32_t v) {
-        new_stamp();
-        reached_.clear();
+        std::size_t done = 0;
+        if (failed_) {
+            reached_.swap(visited_);
+            done = reached_.size();
+        } else {
+            new_stamp();
+            reached_.clear();
+        }
         for (std::uint32_t s : {u, v})
             if (mark_[s] != stamp_) mark_[s] = stamp_, reached_.push_back(s);
-        for (std::size_t k = 0; k < reached_.size(); ++k)
+        for (std::size_t k = done; k < reached_.size(); ++k)
             for (int slot = 0; slot < 2; ++slot) {
                 const std::uint32_t w = head_[2 * std::size_t{reached_[k]} + slot];
                 if (w != none && mark_[w] != stamp_) mark_[w] = stamp_, reached_.push_back(w);
@@ -113,7 +125,8 @@ private:
     std::vector<std::uint32_t> head_, id_, mark_;
     std::uint32_t stamp_ = 0;
     std::vector<Step> path_;
-    std::vector<std::uint32_t> reached_;
+    std::vector<std::uint32_t> reached_, visited_;
+    bool failed_ = false;  // the last search found no pebble (and visited_ holds what it reached)
 };
 
 // Tight sets whose induced accepted edges are all marked, each vertex listing those holding it.
@@ -130,10 +143,10 @@ public:
         return false;
     }
 
-    // A set holding all of u, v and w, or none.
-    std::uint32_t holding(std::uint32_t u, std::uint32_t v, std::uint32_t w) const {
+    // A set holding all of u, v, w and x, or none.
+    std::uint32_t holding(std::uint32_t u, std::uint32_t v, std::uint32_t w, std::uint32_t x) const {
         for (std::uint32_t c : sets_of_[u])
-            if (holds(v, c) && holds(w, c)) return c;
+            if (holds(v, c) && holds(w, c) && holds(x, c)) return c;
         return none;
     }
     // Adds x to the set c (which stays tight: x brings two edges into it).
@@ -203,14 +216,28 @@ std::vector<std::uint8_t> plane_circuit_edges(std::uint64_t n, const std::vector
     };
     // u with just two accepted edges, both into a marked set C that holds v, neither to v: C and u
     // form a tight set holding the ends, and the circuit (not a repeated edge, so one in which
-    // every vertex meets three of its edges) takes both of u's.
+    // every vertex meets three of its edges) takes both of u's. Likewise when v is not in C but
+    // hangs on it the same way: C, u and v are tight, and the circuit takes both ends' edges.
+    const auto hangs = [&](std::uint32_t x, std::uint32_t other) {
+        const std::size_t at = 4 * std::size_t{x};
+        return degree[x] == 2 && first_two[at + 1] != other && first_two[at + 3] != other;
+    };
     const auto hangs_on_marked_set = [&](std::uint32_t u, std::uint32_t v) {
+        if (!hangs(u, v)) return false;
         const std::size_t at = 4 * std::size_t{u};
-        if (degree[u] != 2 || first_two[at + 1] == v || first_two[at + 3] == v) return false;
-        const std::uint32_t c = marked.holding(v, first_two[at + 1], first_two[at + 3]);
+        std::uint32_t c = marked.holding(v, v, first_two[at + 1], first_two[at + 3]);
+        const bool both = c == none && hangs(v, u);
+        if (both) {
+            const std::size_t bt = 4 * std::size_t{v};
+            c = marked.holding(first_two[bt + 1], first_two[bt + 3], first_two[at + 1], first_two[at + 3]);
+        }
         if (c == none) return false;
         redundant[first_two[at]] = redundant[first_two[at + 2]] = 1;
         marked.extend(c, u);
+        if (both) {
+            redundant[first_two[4 * std::size_t{v}]] = redundant[first_two[4 * std::size_t{v} + 2]] = 1;
+            marked.extend(c, v);
+        }
         return true;
     };
     for (std::uint32_t e : order) {
