@@ -1,6 +1,6 @@
 """Runs every benchmark subject and every contender on the same inputs in this one process.
 
-    python benchmarks/run.py [--quick] [--only simulate,batch,pebble,components,reconstruct,gram,native,graphs,numeric,datasets]
+    python benchmarks/run.py [--quick] [--only simulate,batch,pebble,components,reconstruct,gram,native,graphs,numeric,plane,datasets]
 
 For each case: one warm-up call per contender, then several timed repetitions; the median is
 quoted. Peers whose single call is expected to exceed the call budget (from the time at the
@@ -28,7 +28,7 @@ import machine  # noqa: E402
 
 # The subjects, the peers and the report import NumPy; they are imported only after the command
 # line is read, so that --threads can still limit the thread pools of NumPy's BLAS / LAPACK.
-TASKS = ["simulate", "batch", "pebble", "components", "reconstruct", "gram", "native", "graphs", "numeric", "datasets"]
+TASKS = ["simulate", "batch", "pebble", "components", "reconstruct", "gram", "native", "graphs", "numeric", "plane", "datasets"]
 THREAD_VARIABLES = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS")
 
 
@@ -228,6 +228,12 @@ def main(argv=None) -> int:
         print("numeric mode against NumPy's matrix_rank, one worker each ...", flush=True)
         numeric_rows = bench_numeric.run()
 
+    plane_rows = []
+    if "plane" in selected:
+        import bench_plane  # every answer in the plane by counting, the field for the ratio
+        print("generic rigidity in the plane by counting, one worker each ...", flush=True)
+        plane_rows = bench_plane.run()
+
     dataset_result = None
     if "datasets" in selected:
         import bench_datasets  # one process per dataset written, and its own report section
@@ -249,6 +255,9 @@ def main(argv=None) -> int:
     if numeric_rows:
         text += "\n" + bench_numeric.markdown(numeric_rows)
         record["numeric"] = numeric_rows
+    if plane_rows:
+        text += "\n" + bench_plane.markdown(plane_rows)
+        record["plane"] = plane_rows
     if dataset_result is not None:
         text += "\n" + bench_datasets.markdown(dataset_result)
         record["datasets"] = bench_datasets.as_json(dataset_result)
