@@ -192,6 +192,15 @@ TEST(CountingRigidity, AgreesWithTheFieldOnGeometricGraphsAndLattices) {
     EXPECT_FALSE(doubled.is_globally_rigid);
 }
 
+// Thousands of vertices around the density at which rigidity percolates: large circuits, regions
+// around the ends cut short, the searches and the local games all reached.
+TEST(CountingRigidity, AgreesWithTheFieldOnLargeSparseGraphs) {
+    std::mt19937_64 rng(47);
+    for (const auto& [n, per_vertex] : {std::pair{600, 2.5}, {1500, 2.2}, {2500, 2.5}, {1200, 3.0}})
+        compare_with_field(n, 2, random_graph(rng, n, static_cast<std::size_t>(n * per_vertex), 0.0),
+                           "large sparse graph");
+}
+
 TEST(CountingRigidity, BatchMatchesSingleGraphsAndTheFieldBatch) {
     std::mt19937_64 rng(2031);
     std::vector<Edge> edges;

@@ -152,6 +152,12 @@ public:
     // Adds x to the set c (which stays tight: x brings two edges into it).
     void extend(std::uint32_t c, std::uint32_t x) { join(x, c); }
 
+    // The set with the most vertices, or none.
+    std::uint32_t largest() const { return largest_; }
+    bool holds(std::uint32_t x, std::uint32_t c) const {
+        return std::find(sets_of_[x].begin(), sets_of_[x].end(), c) != sets_of_[x].end();
+    }
+
     void add(const std::vector<std::uint32_t>& vertices) {
         joining_.clear();
         for (std::uint32_t x : vertices)
@@ -180,17 +186,91 @@ public:
     }
 
 private:
-    bool holds(std::uint32_t x, std::uint32_t c) const {
-        return std::find(sets_of_[x].begin(), sets_of_[x].end(), c) != sets_of_[x].end();
-    }
     void join(std::uint32_t x, std::uint32_t c) {
         std::vector<std::uint32_t>& list = sets_of_[x];
         if (std::find(list.begin(), list.end(), c) != list.end()) return;
         list.push_back(c);
         members_[c].push_back(x);
+        if (largest_ == none || members_[c].size() > members_[largest_].size()) largest_ = c;
     }
     std::vector<std::vector<std::uint32_t>> sets_of_, members_;
     std::vector<std::uint32_t> count_, joining_;
+    std::uint32_t largest_ = none;
+};
+
+// A pebble game on a few vertices (two pebbles each, or none for a pinned vertex standing for a
+// rigid body), for the local tests below.
+class LocalGame {
+public:
+    void reset(std::uint32_t vertices, std::uint32_t pinned) {
+        pebbles_.assign(vertices, 2);
+        if (pinned != none) pebbles_[pinned] = 0;
+        head_.assign(2 * std::size_t{vertices}, none);
+        mark_.assign(vertices, 0);
+        stamp_ = 0;
+    }
+    // Directs an edge independent of those placed; false when no end can get a pebble.
+    bool place(std::uint32_t a, std::uint32_t b) {
+        if (pebbles_[a] == 0 && pebbles_[b] > 0) std::swap(a, b);
+        if (pebbles_[a] == 0 && !search(a, a, b)) {
+            std::swap(a, b);
+            if (pebbles_[a] == 0 && !search(a, a, b)) return false;
+        }
+        head_[2 * std::size_t{a} + (head_[2 * std::size_t{a}] == none ? 0 : 1)] = b;
+        --pebbles_[a];
+        return true;
+    }
+    // The pebbles a and b hold once every one that can be is brought to them.
+    std::uint32_t gather(std::uint32_t a, std::uint32_t b) {
+        while (pebbles_[a] < 2 && search(a, a, b)) {
+        }
+        while (pebbles_[b] < 2 && search(b, a, b)) {
+        }
+        return pebbles_[a] + (a == b ? 0 : pebbles_[b]);
+    }
+    // The vertices reachable from a and b, marked with the returned stamp.
+    std::uint32_t reach(std::uint32_t a, std::uint32_t b, std::vector<std::uint32_t>& out) {
+        ++stamp_;
+        out.clear();
+        for (std::uint32_t s : {a, b})
+            if (mark_[s] != stamp_) mark_[s] = stamp_, out.push_back(s);
+        for (std::size_t k = 0; k < out.size(); ++k)
+            for (int slot = 0; slot < 2; ++slot)
+                if (const std::uint32_t w = head_[2 * std::size_t{out[k]} + slot]; w != none && mark_[w] != stamp_)
+                    mark_[w] = stamp_, out.push_back(w);
+        return stamp_;
+    }
+
+private:
+    bool search(std::uint32_t s, std::uint32_t a, std::uint32_t b) {
+        ++stamp_;
+        mark_[s] = stamp_;
+        parent_.assign(mark_.size(), none);
+        queue_.assign(1, s);
+        for (std::size_t k = 0; k < queue_.size(); ++k) {
+            const std::uint32_t x = queue_[k];
+            for (int slot = 0; slot < 2; ++slot) {
+                const std::uint32_t w = head_[2 * std::size_t{x} + slot];
+                if (w == none || mark_[w] == stamp_) continue;
+                mark_[w] = stamp_, parent_[w] = 2 * x + slot;
+                if (pebbles_[w] > 0 && w != a && w != b) {
+                    --pebbles_[w];
+                    for (std::uint32_t y = w; y != s;) {  // turn the path around
+                        const std::uint32_t from = parent_[y] / 2;
+                        head_[parent_[y]] = none;
+                        head_[2 * std::size_t{y} + (head_[2 * std::size_t{y}] == none ? 0 : 1)] = from;
+                        y = from;
+                    }
+                    ++pebbles_[s];
+                    return true;
+                }
+                queue_.push_back(w);
+            }
+        }
+        return false;
+    }
+    std::vector<std::uint32_t> pebbles_, head_, mark_, parent_, queue_;
+    std::uint32_t stamp_ = 0;
 };
 
 }  // namespace
@@ -240,7 +320,111 @@ std::vector<std::uint8_t> plane_circuit_edges(std::uint64_t n, const std::vector
         }
         return true;
     };
-    for (std::uint32_t e : order) {
+    // Near the point where rigidity percolates most circuits are the largest marked set B and a few
+    // vertices more. With R the vertices outside B within reach of the ends (a few dozen at most,
+    // not walking through B) and B pinned as one body: when a game on R's accepted edges (those
+    // into B led to the body) finds a set Y of R with B and Y tight and holding the ends (the
+    // vertices reachable from them once none can get a pebble), that is the smallest such Y if it
+    // lies in R, and no smaller one exists outside R. The circuit's vertices T are then in B and Y;
+    // they meet B twice or more unless the circuit is in Y and one vertex of B (the circuit has
+    // three edges at each vertex, so that vertex is a neighbour of Y), which a (2, 3) game on those
+    // edges rules out. Then B and T together are B and Y, and its edges are marked.
+    std::vector<std::size_t> first(std::size_t{n} + 1, 0);
+    for (const Edge& edge : edges) ++first[edge.i + 1], edge.i != edge.j ? ++first[edge.j + 1] : 0;
+    for (std::uint64_t x = 0; x < n; ++x) first[x + 1] += first[x];
+    std::vector<std::uint32_t> other(first[n]), edge_id(first[n]), position(m);
+    {
+        std::vector<std::size_t> fill(first.begin(), first.end() - 1);
+        for (std::size_t e = 0; e < m; ++e) {
+            const auto a = static_cast<std::uint32_t>(edges[e].i), b = static_cast<std::uint32_t>(edges[e].j);
+            other[fill[a]] = b, edge_id[fill[a]++] = static_cast<std::uint32_t>(e);
+            if (a != b) other[fill[b]] = a, edge_id[fill[b]++] = static_cast<std::uint32_t>(e);
+        }
+        for (std::size_t k = 0; k < m; ++k) position[order[k]] = static_cast<std::uint32_t>(k);
+    }
+    constexpr std::size_t region_limit = 48;
+    std::vector<std::uint32_t> local(n, none), region, in_y, body_side;
+    LocalGame small;
+    const auto closes_on_largest = [&](std::uint32_t u, std::uint32_t v, std::uint32_t now) {
+        const std::uint32_t big = marked.largest();
+        if (big == none) return false;
+        const auto placed = [&](std::size_t k) { return accepted[edge_id[k]] && position[edge_id[k]] < now; };
+        region.clear();
+        bool ok = true, full = false;
+        for (std::uint32_t s : {u, v})
+            if (!marked.holds(s, big) && local[s] == none) local[s] = static_cast<std::uint32_t>(region.size()), region.push_back(s);
+        for (std::size_t k = 0; k < region.size() && !full; ++k)
+            for (std::size_t a = first[region[k]]; a < first[region[k] + 1]; ++a) {
+                const std::uint32_t y = other[a];
+                if (!placed(a) || local[y] != none || marked.holds(y, big)) continue;
+                if (region.size() == region_limit) {
+                    full = true;  // nearest first: a tight set found among these is still the smallest
+                    break;
+                }
+                local[y] = static_cast<std::uint32_t>(region.size()), region.push_back(y);
+            }
+        const auto body = static_cast<std::uint32_t>(region.size());
+        const auto at = [&](std::uint32_t x) { return local[x] == none ? body : local[x]; };
+        if (ok) {  // the game with B pinned
+            small.reset(body + 1, body);
+            for (std::uint32_t x : region)
+                for (std::size_t a = first[x]; a < first[x + 1] && ok; ++a) {
+                    const std::uint32_t y = other[a];
+                    if (!placed(a) || (local[y] != none && local[y] < local[x]) || (local[y] == none && !marked.holds(y, big))) continue;
+                    if (y == x) continue;
+                    ok = small.place(local[x], at(y));
+                }
+            ok = ok && small.gather(at(u), at(v)) == 0;
+        }
+        if (ok) {
+            const std::uint32_t stamp = small.reach(at(u), at(v), in_y);
+            (void)stamp;
+            // The (2, 3) game on Y and its neighbours in B, over the edges that meet Y.
+            body_side.clear();
+            for (std::uint32_t& t : in_y) t = t == body ? none : region[t];
+            std::erase(in_y, none);
+            for (std::uint32_t x : region) local[x] = none;
+            for (std::size_t k = 0; k < in_y.size(); ++k) local[in_y[k]] = static_cast<std::uint32_t>(k);
+            for (std::uint32_t x : in_y)
+                for (std::size_t a = first[x]; a < first[x + 1]; ++a)
+                    if (const std::uint32_t y = other[a]; placed(a) && local[y] == none && marked.holds(y, big))
+                        local[y] = static_cast<std::uint32_t>(in_y.size() + body_side.size()), body_side.push_back(y);
+            // One vertex z of B at a time: just the end in B when there is one (an end in B with no
+            // edge into Y cannot be the circuit's one vertex there), any neighbour of Y (or none)
+            // otherwise.
+            const auto size_y = static_cast<std::uint32_t>(in_y.size());
+            const bool u_in_b = marked.holds(u, big), v_in_b = marked.holds(v, big);
+            const std::uint32_t end_in_b = u_in_b ? local[u] : v_in_b ? local[v] : size_y;
+            const auto z_end = static_cast<std::uint32_t>(u_in_b || v_in_b ? (end_in_b == none ? 0 : 1)
+                                                                          : std::max<std::size_t>(body_side.size(), 1));
+            for (std::uint32_t k = 0; k < z_end && ok; ++k) {
+                const std::uint32_t z = u_in_b || v_in_b ? end_in_b : size_y + k;
+                small.reset(size_y + 1, none);
+                for (std::uint32_t x : in_y)
+                    for (std::size_t a = first[x]; a < first[x + 1] && ok; ++a) {
+                        const std::uint32_t y = local[other[a]];
+                        if (!placed(a) || y == none || (y < size_y && y < local[x]) || (y >= size_y && y != z)) continue;
+                        ok = small.place(local[x], y < size_y ? y : size_y);
+                    }
+                const auto end = [&](std::uint32_t x) { return local[x] < size_y ? local[x] : size_y; };
+                ok = ok && small.gather(end(u), end(v)) == 4;
+            }
+            if (ok) {
+                for (std::uint32_t x : in_y) {
+                    for (std::size_t a = first[x]; a < first[x + 1]; ++a)
+                        if (placed(a) && (local[other[a]] != none)) redundant[edge_id[a]] = 1;
+                }
+                for (std::uint32_t x : in_y) marked.extend(big, x);
+            }
+            for (std::uint32_t x : in_y) local[x] = none;
+            for (std::uint32_t x : body_side) local[x] = none;
+            return ok;
+        }
+        for (std::uint32_t x : region) local[x] = none;
+        return false;
+    };
+    for (std::uint32_t k = 0; k < m; ++k) {
+        const std::uint32_t e = order[k];
         const auto u = static_cast<std::uint32_t>(edges[e].i), v = static_cast<std::uint32_t>(edges[e].j);
         if (accepted[e]) {
             game.place_independent(u, v, e);
@@ -249,7 +433,9 @@ std::vector<std::uint8_t> plane_circuit_edges(std::uint64_t n, const std::vector
         }
         redundant[e] = 1;
         // A loop is a circuit alone; the circuit of an edge inside a marked set lies in it.
-        if (u == v || marked.share(u, v) || hangs_on_marked_set(u, v) || hangs_on_marked_set(v, u)) continue;
+        if (u == v || marked.share(u, v) || hangs_on_marked_set(u, v) || hangs_on_marked_set(v, u) ||
+            closes_on_largest(u, v, k))
+            continue;
         const std::vector<std::uint32_t>& tight = game.smallest_tight_set(u, v);
         for (std::uint32_t x : tight)
             for (int slot = 0; slot < 2; ++slot)
