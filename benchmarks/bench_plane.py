@@ -127,12 +127,16 @@ def main(argv=None) -> int:
     if args.worker:
         print(json.dumps(worker(*json.loads(args.worker))))
         return 0
+    import machine
+    import report
+    info = machine.describe()
     rows = run()
-    text = markdown(rows)
+    info["load_after"] = machine.load_average()
+    text = "# Plane\n\n" + report.machine_text(info) + "\n\n" + markdown(rows)
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     (out / "plane.md").write_text(text)
-    (out / "plane.json").write_text(json.dumps(rows, indent=1))
+    (out / "plane.json").write_text(json.dumps({"machine": info, "rows": rows}, indent=1, default=str))
     print(text)
     return 0
 
