@@ -228,8 +228,8 @@ public:
         }
         return pebbles_[a] + (a == b ? 0 : pebbles_[b]);
     }
-    // The vertices reachable from a and b, marked with the returned stamp.
-    std::uint32_t reach(std::uint32_t a, std::uint32_t b, std::vector<std::uint32_t>& out) {
+    // The vertices reachable from a and b.
+    void reach(std::uint32_t a, std::uint32_t b, std::vector<std::uint32_t>& out) {
         ++stamp_;
         out.clear();
         for (std::uint32_t s : {a, b})
@@ -238,7 +238,6 @@ public:
             for (int slot = 0; slot < 2; ++slot)
                 if (const std::uint32_t w = head_[2 * std::size_t{out[k]} + slot]; w != none && mark_[w] != stamp_)
                     mark_[w] = stamp_, out.push_back(w);
-        return stamp_;
     }
 
 private:
@@ -329,6 +328,7 @@ std::vector<std::uint8_t> plane_circuit_edges(std::uint64_t n, const std::vector
     // they meet B twice or more unless the circuit is in Y and one vertex of B (the circuit has
     // three edges at each vertex, so that vertex is a neighbour of Y), which a (2, 3) game on those
     // edges rules out. Then B and T together are B and Y, and its edges are marked.
+    require_allocatable(m, 5 * sizeof(std::uint32_t));
     std::vector<std::size_t> first(std::size_t{n} + 1, 0);
     for (const Edge& edge : edges) ++first[edge.i + 1], edge.i != edge.j ? ++first[edge.j + 1] : 0;
     for (std::uint64_t x = 0; x < n; ++x) first[x + 1] += first[x];
@@ -377,8 +377,7 @@ std::vector<std::uint8_t> plane_circuit_edges(std::uint64_t n, const std::vector
             ok = ok && small.gather(at(u), at(v)) == 0;
         }
         if (ok) {
-            const std::uint32_t stamp = small.reach(at(u), at(v), in_y);
-            (void)stamp;
+            small.reach(at(u), at(v), in_y);
             // The (2, 3) game on Y and its neighbours in B, over the edges that meet Y.
             body_side.clear();
             for (std::uint32_t& t : in_y) t = t == body ? none : region[t];
