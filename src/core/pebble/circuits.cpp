@@ -396,6 +396,7 @@ std::vector<std::uint8_t> plane_circuit_edges(std::uint64_t n, const std::vector
             const std::uint32_t end_in_b = u_in_b ? local[u] : v_in_b ? local[v] : size_y;
             const auto z_end = static_cast<std::uint32_t>(u_in_b || v_in_b ? (end_in_b == none ? 0 : 1)
                                                                           : std::max<std::size_t>(body_side.size(), 1));
+            ok = z_end <= 24;  // else a search costs less than a game per neighbour
             for (std::uint32_t k = 0; k < z_end && ok; ++k) {
                 const std::uint32_t z = u_in_b || v_in_b ? end_in_b : size_y + k;
                 small.reset(size_y + 1, none);
