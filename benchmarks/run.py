@@ -1,6 +1,6 @@
 """Runs every benchmark subject and every contender on the same inputs in this one process.
 
-    python benchmarks/run.py [--quick] [--only simulate,batch,pebble,components,reconstruct,gram,native,graphs,numeric,kernels,datasets]
+    python benchmarks/run.py [--quick] [--only simulate,batch,pebble,components,reconstruct,gram,native,graphs,numeric,kernels,plane,datasets]
 
 For each case: one warm-up call per contender, then several timed repetitions; the median is
 quoted. Peers whose single call is expected to exceed the call budget (from the time at the
@@ -28,7 +28,7 @@ import machine  # noqa: E402
 
 # The subjects, the peers and the report import NumPy; they are imported only after the command
 # line is read, so that --threads can still limit the thread pools of NumPy's BLAS / LAPACK.
-TASKS = ["simulate", "batch", "pebble", "components", "reconstruct", "gram", "native", "graphs", "numeric", "kernels", "datasets"]
+TASKS = ["simulate", "batch", "pebble", "components", "reconstruct", "gram", "native", "graphs", "numeric", "kernels", "plane", "datasets"]
 THREAD_VARIABLES = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS")
 
 
@@ -234,6 +234,12 @@ def main(argv=None) -> int:
         print("motions and stresses against SciPy's null_space, one worker each ...", flush=True)
         kernel_rows = bench_kernels.run()
 
+    plane_rows = []
+    if "plane" in selected:
+        import bench_plane  # every answer in the plane by counting, the field for the ratio
+        print("generic rigidity in the plane by counting, one worker each ...", flush=True)
+        plane_rows = bench_plane.run()
+
     dataset_result = None
     if "datasets" in selected:
         import bench_datasets  # one process per dataset written, and its own report section
@@ -258,6 +264,9 @@ def main(argv=None) -> int:
     if kernel_rows:
         text += "\n" + bench_kernels.markdown(kernel_rows)
         record["kernels"] = kernel_rows
+    if plane_rows:
+        text += "\n" + bench_plane.markdown(plane_rows)
+        record["plane"] = plane_rows
     if dataset_result is not None:
         text += "\n" + bench_datasets.markdown(dataset_result)
         record["datasets"] = bench_datasets.as_json(dataset_result)

@@ -4,7 +4,7 @@
 # molecules benchmark (benchmarks/bench_molecules.py) against the protein rigidity peer, which lives
 # in a venv of its own (.venv-peer): it is never a dependency of telvora nor of its tests.
 # Options are passed on to benchmarks/run.py: --quick, --only simulate,batch,pebble,components,reconstruct,gram,native,
-# graphs,numeric,kernels,datasets (or --only molecules alone),
+# graphs,numeric,kernels,plane,datasets (or --only molecules alone),
 # --no-memory, ... (see `python benchmarks/run.py --help`).
 # Results: benchmarks/results/latest.md, .json and .png (quick.* for --quick, partial.* for --only).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"

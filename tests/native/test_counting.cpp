@@ -10,6 +10,7 @@
 #include "base/errors.hpp"
 #include "graphs/graph_rigidity.hpp"
 #include "pebble/circuits.hpp"
+#include "pebble/component_pebble.hpp"
 
 using namespace telvora;
 
@@ -191,6 +192,15 @@ TEST(CountingRigidity, AgreesWithTheFieldOnGeometricGraphsAndLattices) {
     EXPECT_FALSE(doubled.is_globally_rigid);
 }
 
+// Thousands of vertices around the density at which rigidity percolates: large circuits, regions
+// around the ends cut short, the searches and the local games all reached.
+TEST(CountingRigidity, AgreesWithTheFieldOnLargeSparseGraphs) {
+    std::mt19937_64 rng(47);
+    for (const auto& [n, per_vertex] : {std::pair{600, 2.5}, {1500, 2.2}, {2500, 2.5}, {1200, 3.0}})
+        compare_with_field(n, 2, random_graph(rng, n, static_cast<std::size_t>(n * per_vertex), 0.0),
+                           "large sparse graph");
+}
+
 TEST(CountingRigidity, BatchMatchesSingleGraphsAndTheFieldBatch) {
     std::mt19937_64 rng(2031);
     std::vector<Edge> edges;
@@ -209,6 +219,30 @@ TEST(CountingRigidity, BatchMatchesSingleGraphsAndTheFieldBatch) {
     EXPECT_EQ(counted.rank, field.rank);
     EXPECT_EQ(counted.is_rigid, field.is_rigid);
     EXPECT_EQ(counted.is_globally_rigid, field.is_globally_rigid);
+}
+
+// An edge is redundant exactly when dropping it keeps the rank, which the component game counts
+// without any search for circuits. Sparse graphs of up to 200 vertices around the density at which
+// rigidity percolates (2 to 3 edges per vertex, some repeated) reach the searches and both ways a
+// vertex hanging by two edges on a marked set is taken without one.
+TEST(CircuitEdges, AgreeWithDroppingEachEdge) {
+    std::mt19937_64 rng(31);
+    const auto rank = [](std::uint64_t n, const std::vector<Edge>& edges, std::size_t skip) {
+        ComponentPebbleGame game(n, 2, 3);
+        std::uint64_t r = 0;
+        for (std::size_t e = 0; e < edges.size(); ++e)
+            if (e != skip) r += game.add_edge(edges[e].i, edges[e].j);
+        return r;
+    };
+    for (int trial = 0; trial < 60; ++trial) {
+        const std::uint64_t n = 20 + 3 * trial;
+        const auto m = static_cast<std::size_t>(n * (2.0 + 0.25 * (trial % 5)));
+        const std::vector<Edge> edges = random_graph(rng, n, m, trial % 6 == 0 ? 0.05 : 0.0);
+        const std::vector<std::uint8_t> redundant = plane_circuit_edges(n, edges);
+        const std::uint64_t full = rank(n, edges, SIZE_MAX);
+        for (std::size_t e = 0; e < m; ++e)
+            ASSERT_EQ(redundant[e], rank(n, edges, e) == full ? 1 : 0) << "trial " << trial << " edge " << e;
+    }
 }
 
 TEST(CircuitEdges, RejectsBadInput) {

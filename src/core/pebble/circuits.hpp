@@ -16,8 +16,9 @@ namespace telvora {
 // what the failed search for a fourth pebble on u and v reaches. The game is played in a maximum
 // cardinality search order (circuits then stay local), and a rejected edge whose ends lie in a
 // tight set already found (the union of the tight sets found, merged where they share two
-// vertices) adds nothing and is not searched. Throws InvalidInput for an edge naming a vertex >= n,
-// OutOfMemory for n or m of 2^32 - 1 or more.
+// vertices) adds nothing and is not searched; nor is one whose circuit is the largest marked set
+// and a few vertices around its ends, which two pebble games on those vertices find (see the .cpp).
+// Throws InvalidInput for an edge naming a vertex >= n, OutOfMemory for n or m of 2^32 - 1 or more.
 std::vector<std::uint8_t> plane_circuit_edges(std::uint64_t n, const std::vector<Edge>& edges);
 
 }  // namespace telvora
