@@ -13,16 +13,14 @@ three calls after a first (the first alone when it takes over 2 s), SciPy once (
 
 from __future__ import annotations
 
-import argparse
-import json
-import os
-import subprocess
 import sys
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+
+from workers import command, in_worker  # noqa: E402
 
 CASES = [("gnm", 1000, 3), ("geometric", 1000, 3)]
 CONTENDERS = {
@@ -50,8 +48,6 @@ def make_input(series: str, n: int, d: int):
 
 
 def worker(series: str, n: int, d: int, contender: str) -> dict:
-    import numpy as np
-
     import bench_graphs
     import telvora_graphs as tg
 
@@ -84,17 +80,10 @@ def worker(series: str, n: int, d: int, contender: str) -> dict:
 
 def run(progress=print) -> list[dict]:
     rows = []
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
     for series, n, d in CASES:
         for contender in CONTENDERS:
-            out = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--worker",
-                                  json.dumps([series, n, d, contender])], capture_output=True, text=True,
-                                 cwd=str(HERE), env=env)
-            row = {"series": series, "n": n, "d": d, "contender": contender}
-            if out.returncode != 0:
-                row["failed"] = out.stderr.strip().splitlines()[-1:]
-            else:
-                row.update(json.loads(out.stdout.strip().splitlines()[-1]))
+            row = {"series": series, "n": n, "d": d, "contender": contender,
+                   **in_worker(__file__, [series, n, d, contender])}
             progress(f"  kernels: {series} n = {n}, d = {d}, {contender}: {row.get('seconds', 'failed')}")
             rows.append(row)
     return rows
@@ -123,21 +112,7 @@ def markdown(rows: list[dict]) -> str:
 
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--worker", help=argparse.SUPPRESS)
-    parser.add_argument("--out", default=str(HERE / "results"))
-    args = parser.parse_args(argv)
-    if args.worker:
-        print(json.dumps(worker(*json.loads(args.worker))))
-        return 0
-    rows = run()
-    text = markdown(rows)
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    (out / "kernels.md").write_text(text)
-    (out / "kernels.json").write_text(json.dumps(rows, indent=1))
-    print(text)
-    return 0
+    return command(argv, doc=__doc__, name="kernels", worker=worker, run=run, markdown=markdown)
 
 
 if __name__ == "__main__":

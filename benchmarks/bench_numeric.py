@@ -14,16 +14,14 @@ in the benchmark does.
 
 from __future__ import annotations
 
-import argparse
-import json
-import os
-import subprocess
 import sys
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+
+from workers import command, in_worker  # noqa: E402
 
 CASES = [("gnm", 1000, 3), ("gnm", 3000, 2)]
 CONTENDERS = {
@@ -72,16 +70,9 @@ def worker(series: str, n: int, d: int, contender: str) -> dict:
 
 def run(progress=print) -> list[dict]:
     rows = []
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
     for series, n, d in CASES:
         for contender in CONTENDERS:
-            out = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--worker",
-                                  json.dumps([series, n, d, contender])], capture_output=True, text=True,
-                                 cwd=str(HERE), env=env)
-            if out.returncode != 0:
-                row = {"n": n, "d": d, "contender": contender, "failed": out.stderr.strip().splitlines()[-1:]}
-            else:
-                row = {"n": n, "d": d, "contender": contender, **json.loads(out.stdout.strip().splitlines()[-1])}
+            row = {"n": n, "d": d, "contender": contender, **in_worker(__file__, [series, n, d, contender])}
             progress(f"  numeric: n = {n}, d = {d}, {contender}: {row.get('seconds', 'failed')}")
             rows.append(row)
     return rows
@@ -112,21 +103,7 @@ def markdown(rows: list[dict]) -> str:
 
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--worker", help=argparse.SUPPRESS)
-    parser.add_argument("--out", default=str(HERE / "results"))
-    args = parser.parse_args(argv)
-    if args.worker:
-        print(json.dumps(worker(*json.loads(args.worker))))
-        return 0
-    rows = run()
-    text = markdown(rows)
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    (out / "numeric.md").write_text(text)
-    (out / "numeric.json").write_text(json.dumps(rows, indent=1))
-    print(text)
-    return 0
+    return command(argv, doc=__doc__, name="numeric", worker=worker, run=run, markdown=markdown)
 
 
 if __name__ == "__main__":

@@ -14,16 +14,14 @@ peak memory is the high-water mark during the first call. One core: the calls ar
 
 from __future__ import annotations
 
-import argparse
-import json
-import os
-import subprocess
 import sys
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+
+from workers import command, in_worker  # noqa: E402
 
 # (series, vertices, method); method None is counting.
 CASES = [("lattice", 99_856, None), ("gnm", 100_000, None), ("gnm", 5_000, None), ("gnm", 5_000, "field")]
@@ -80,16 +78,8 @@ def worker(series: str, n: int, method: str | None) -> dict:
 
 def run(progress=print) -> list[dict]:
     rows = []
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
     for series, n, method in CASES:
-        out = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--worker",
-                              json.dumps([series, n, method])], capture_output=True, text=True,
-                             cwd=str(HERE), env=env)
-        row = {"series": series, "n": n, "method": method or "counting"}
-        if out.returncode != 0:
-            row["failed"] = (out.stderr.strip().splitlines() or ["no output"])[-1]
-        else:
-            row.update(json.loads(out.stdout.strip().splitlines()[-1]))
+        row = {"series": series, "n": n, "method": method or "counting", **in_worker(__file__, [series, n, method])}
         progress(f"  plane: {series} {n} {row['method']}: {row.get('seconds', 'failed')}")
         rows.append(row)
     return rows
@@ -120,25 +110,7 @@ def markdown(rows: list[dict]) -> str:
 
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--worker", help=argparse.SUPPRESS)
-    parser.add_argument("--out", default=str(HERE / "results"))
-    args = parser.parse_args(argv)
-    if args.worker:
-        print(json.dumps(worker(*json.loads(args.worker))))
-        return 0
-    import machine
-    import report
-    info = machine.describe()
-    rows = run()
-    info["load_after"] = machine.load_average()
-    text = "# Plane\n\n" + report.machine_text(info) + "\n\n" + markdown(rows)
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    (out / "plane.md").write_text(text)
-    (out / "plane.json").write_text(json.dumps({"machine": info, "rows": rows}, indent=1, default=str))
-    print(text)
-    return 0
+    return command(argv, doc=__doc__, name="plane", worker=worker, run=run, markdown=markdown, title="Plane")
 
 
 if __name__ == "__main__":
