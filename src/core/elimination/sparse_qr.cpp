@@ -195,10 +195,4 @@ void SparseGivensQR::solve_transposed(std::vector<double>& x) const {
     }
 }
 
-std::size_t SparseGivensQR::stored_entries() const {
-    std::size_t total = 0;
-    for (const Row& row : rows_) total += row.values.size();
-    return total;
-}
-
 }  // namespace telvora

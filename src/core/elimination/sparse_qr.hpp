@@ -39,7 +39,6 @@ public:
     bool add_row(const std::uint32_t* columns, const double* values, std::size_t count, double tol, bool may_grow);
 
     std::size_t rank() const { return by_order_.size(); }
-    std::size_t columns() const { return rows_.size(); }
     bool is_pivot(std::size_t column) const { return rows_[column].stored; }
     // Whether the last row added was independent but not stored, may_grow being false.
     bool refused_last() const { return refused_last_; }
@@ -53,8 +52,6 @@ public:
     void solve(std::vector<double>& x) const;
     void solve_transposed(std::vector<double>& x) const;
 
-    // The number of stored values, for the cost.
-    std::size_t stored_entries() const;
 
 private:
     struct Row {
