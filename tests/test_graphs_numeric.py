@@ -93,6 +93,11 @@ def test_random_geometric_graph_in_space_has_the_generic_prefix_ranks():
     assert numeric.rank == generic.rank
 
 
+def _within(x, radius):
+    distance = np.linalg.norm(x[:, None] - x[None], axis=-1)
+    return [(i, j) for i in range(len(x)) for j in range(i + 1, len(x)) if distance[i, j] <= radius]
+
+
 @pytest.mark.parametrize("seed", [0, 2])
 def test_random_geometric_frameworks_in_space_answer_as_generic(seed):
     # At random points every answer is the generic one. A factor of the independent rows alone got
@@ -101,9 +106,7 @@ def test_random_geometric_frameworks_in_space_answer_as_generic(seed):
     rng = np.random.default_rng(seed)
     n = 300
     x = rng.random((n, 3))
-    radius = (11 / n / (4 / 3 * np.pi)) ** (1 / 3)
-    distance = np.linalg.norm(x[:, None] - x[None], axis=-1)
-    edges = [(i, j) for i in range(n) for j in range(i + 1, n) if distance[i, j] <= radius]
+    edges = _within(x, (11 / n / (4 / 3 * np.pi)) ** (1 / 3))
     generic = tg.rigidity(edges, 3, n=n)
     numeric = tg.rigidity(edges, 3, coords=x)
     assert numeric.labels.tolist() == generic.labels.tolist()
@@ -111,11 +114,6 @@ def test_random_geometric_frameworks_in_space_answer_as_generic(seed):
     stresses = tg.stresses(edges, x)
     assert stresses.s == numeric.n_stresses
     assert np.max(stresses.residuals) < 1e-12
-
-
-def _within(x, radius):
-    distance = np.linalg.norm(x[:, None] - x[None], axis=-1)
-    return [(i, j) for i in range(len(x)) for j in range(i + 1, len(x)) if distance[i, j] <= radius]
 
 
 @pytest.mark.parametrize("shape", ["coplanar in space", "on six lines in the plane", "on a sphere"])
